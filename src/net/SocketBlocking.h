@@ -1,0 +1,124 @@
+// One IPv4 socket with synchronous operations bounded by time-outs and an optional receive
+// thread whose loop hands read and close events to virtual handlers. Every socket failure
+// becomes the text "SOCKET ERROR: %s error = %d. %s", kept in g_szSocketError and, as a
+// rule, raised as the application exception.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "net/SocketError.h"
+#include "net/Thread.h"
+#include "platform/Winsock.h"
+#include "support/Exception.h"
+
+using win::SOCKET;
+using win::WSAEVENT;
+
+class CSocketBlocking {
+public:
+    static constexpr int kReceiveBufferSize = 1024;
+
+    explicit CSocketBlocking(BOOL bThrow = FALSE);
+    // Adopts the socket (and loop state) of `src`; afterwards both hold the same handle and
+    // only the new object may close it.
+    CSocketBlocking(const CSocketBlocking& src, BOOL bThrow);
+    // Empties g_szSocketError; closes neither the socket nor the event.
+    virtual ~CSocketBlocking();
+    CSocketBlocking& operator=(const CSocketBlocking&) = delete;
+
+    // --- virtual slots -----------------------------------------------------------------
+    // Receive thread. The receive loop.
+    virtual void Proc();
+    // Receive thread. The peer closed the connection (0: orderly).
+    virtual void OnClose(int nErrorCode);
+    // Calling thread. Records the socket error of the last call; raises with bThrow.
+    virtual int SetError(const wchar_t* pszContext, BOOL bThrow);
+    // Receive thread, after Proc has returned.
+    virtual void OnThreadEnd();
+    virtual void CloseThreadHandle();
+    // Receive thread. Data is queued.
+    virtual void OnReceive(int nErrorCode);
+
+    // --- synchronous operations (any thread that owns the object) ------------------------
+    void Create(int nType = SOCK_STREAM);
+    void Bind(const sockaddr_in& addr);
+    void Listen();
+    // Blocks until a connection arrives; false without any text when the listening socket
+    // was closed by another thread.
+    bool Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr);
+    // Any thread. Closes the socket if one is held.
+    void Close();
+    int Connect(const sockaddr_in& addr, BOOL bThrow);
+    int Connect(const wchar_t* lpszHostAddress, int nHostPort, BOOL bThrow);
+
+    // Any thread (the receive loop may run).
+    int Send(const char* pData, int nLength, int nTimeoutSec, int nFlags);
+    int SendAll(const char* pData, int nLength, int nTimeoutSec);
+
+    int ReceiveOnce(char* pBuffer, int nSize, int nTimeoutSec, int nFlags);
+    int Recv(char* pBuffer, int nSize, int nTimeoutSec, int nFlags);
+    int Receive(char* pBuffer, int nSize, int nTimeoutSec, int nFlags);
+    int ReceiveDatagram(char* pBuffer, int nSize, sockaddr_in* pFrom, int nTimeoutSec);
+    int SendDatagram(const char* pData, int nLength, const sockaddr_in& to, int nTimeoutSec);
+
+    bool GetPeerAddr(sockaddr_in* pAddr);
+    bool GetSockAddr(sockaddr_in* pAddr);
+    bool GetPeerAddrText(std::wstring* pstrAddr, int* pnPort);
+    bool GetSockAddrText(std::wstring* pstrAddr, int* pnPort);
+    static void GetHostByName(sockaddr_in* pAddr, const char* pszHostName, int nPort);
+    static std::string GetHostByAddr(const sockaddr_in& addr);
+
+    // Owner's thread. Starts the receive thread once.
+    void StartThread();
+    // Any thread but the receive thread. Waits up to dwMilliseconds for the loop to be ready,
+    // then asks it to stop. Works once per object; raises "ERROR: Wait thread is created
+    // timeout\n" when the loop does not get ready in time.
+    void StopThread(DWORD dwMilliseconds);
+    // Any thread. Signals the loop's event with the stop flag set.
+    void SetStopEvent();
+
+    // Records "SOCKET ERROR: <context> error = <code>. <system text>"; raises with bThrow,
+    // else returns the code. A code of 0 stands for the calling thread's last error.
+    static int SetError(const wchar_t* pszContext, BOOL bThrow, int nErrorCode);
+    static int SetError(const std::wstring& strContext, BOOL bThrow, int nErrorCode) {
+        return SetError(strContext.c_str(), bThrow, nErrorCode);
+    }
+    // Formats into g_szSocketError (1,024 units); raises when formatting fails or the text
+    // does not fit.
+    template <class... A>
+    static void SetErrorFormat(const wchar_t* pszFormat, const A&... args) {
+        const win::CFormatArg a[] = {win::CFormatArg(args)..., win::CFormatArg(0)};
+        SetErrorFormatV(pszFormat, std::span<const win::CFormatArg>(a, sizeof...(A)));
+    }
+    static void SetErrorFormatV(const wchar_t* pszFormat, std::span<const win::CFormatArg> args);
+
+    // Receive thread. Raises "Socket Receive error: ..." for a non-zero code.
+    void CheckReceiveError(int nErrorCode);
+
+    // Entry of the receive thread.
+    static DWORD ThreadProc(void* pParameter);
+
+    SOCKET GetSocket() const { return m_hSocket.load(); }
+    WSAEVENT GetEvent() const { return m_ev.load(); }
+    bool IsThreadStarted() const { return m_bThreadStarted.load(); }
+    bool IsClosing() const { return m_bClosing.load(); }
+    MY_FUNCTIONS::CThread& GetThread() { return m_thread; }
+
+protected:
+    // Receive thread. Hands every byte still queued to OnReceive before a close is handled.
+    void DrainBeforeClose();
+
+    std::atomic<SOCKET> m_hSocket;
+    char m_szReceive[kReceiveBufferSize];
+    std::atomic<WSAEVENT> m_ev;
+    std::atomic<bool> m_bStop;
+    std::atomic<bool> m_bClosing;
+    std::atomic<bool> m_bThreadStarted;
+    BOOL m_bThrow;
+    MY_FUNCTIONS::CThread m_thread;
+
+private:
+    std::mutex m_evMutex;  // held while m_ev is signalled or closed
+};

@@ -1,0 +1,190 @@
+#include "platform/Kernel.h"
+
+#include <sys/time.h>
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <system_error>
+#include <thread>
+
+#include "platform/Handles.h"
+#include "platform/WinError.h"
+
+namespace win {
+
+namespace {
+
+thread_local DWORD t_dwLastError = 0;
+
+// An object that can be waited on: set (signalled) or clear.
+class CWaitable : public CKernelObject {
+public:
+    // Any thread. Waits until set or until the time-out; true when set.
+    bool WaitSet(DWORD dwMilliseconds) {
+        std::unique_lock lock(m_mutex);
+        auto isSet = [this] { return m_bSet; };
+        if (dwMilliseconds == INFINITE) {
+            m_cv.wait(lock, isSet);
+        } else if (!m_cv.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), isSet)) {
+            return false;
+        }
+        if (!m_bManualReset) {
+            m_bSet = false;
+        }
+        return true;
+    }
+
+    void SetState(bool bSet) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_bSet = bSet;
+        }
+        if (bSet) {
+            m_cv.notify_all();
+        }
+    }
+
+protected:
+    bool m_bManualReset = true;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_bSet = false;
+};
+
+class CEventObject : public CWaitable {
+public:
+    explicit CEventObject(bool bManualReset) { m_bManualReset = bManualReset; }
+};
+
+// A thread's handle becomes set when its routine has returned.
+class CThreadObject : public CWaitable {
+public:
+    std::atomic<DWORD> m_dwExitCode{259};  // STILL_ACTIVE
+};
+
+std::atomic<DWORD> g_nextThreadId{1};
+thread_local DWORD t_dwThreadId = 0;
+
+}  // namespace
+
+DWORD GetLastError() { return t_dwLastError; }
+void SetLastError(DWORD dwError) { t_dwLastError = dwError; }
+
+BOOL CloseHandle(HANDLE h) {
+    if (KernelHandles().Remove(h) == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HANDLE CreateEventW(BOOL bManualReset, BOOL bInitialState) {
+    auto p = std::make_shared<CEventObject>(bManualReset != FALSE);
+    p->SetState(bInitialState != FALSE);
+    return KernelHandles().Insert(std::move(p));
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    auto p = FindKernelObject<CEventObject>(hEvent);
+    if (!p) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    p->SetState(true);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+    auto p = FindKernelObject<CEventObject>(hEvent);
+    if (!p) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    p->SetState(false);
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE h, DWORD dwMilliseconds) {
+    auto p = FindKernelObject<CWaitable>(h);
+    if (!p) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return p->WaitSet(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+HANDLE CreateThread(LPTHREAD_START_ROUTINE pfnStart, void* pParameter, DWORD* pdwThreadId) {
+    if (pfnStart == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    auto p = std::make_shared<CThreadObject>();
+    const DWORD dwId = g_nextThreadId.fetch_add(1);
+    const HANDLE h = KernelHandles().Insert(p);
+    try {
+        // The thread keeps its own reference: the handle may be closed while it runs.
+        std::thread([p, pfnStart, pParameter, dwId] {
+            t_dwThreadId = dwId;
+            const DWORD dwExit = pfnStart(pParameter);
+            p->m_dwExitCode = dwExit;
+            p->SetState(true);
+        }).detach();
+    } catch (const std::system_error& e) {
+        KernelHandles().Remove(h);
+        SetLastError(e.code().value() == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_FUNCTION);
+        return 0;
+    }
+    if (pdwThreadId != nullptr) {
+        *pdwThreadId = dwId;
+    }
+    return h;
+}
+
+BOOL TerminateThread(HANDLE hThread, DWORD /*dwExitCode*/) {
+    SetLastError(FindKernelObject<CThreadObject>(hThread) ? ERROR_NOT_SUPPORTED
+                                                           : ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+BOOL GetExitCodeThread(HANDLE hThread, DWORD* pdwExitCode) {
+    auto p = FindKernelObject<CThreadObject>(hThread);
+    if (!p || pdwExitCode == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *pdwExitCode = p->m_dwExitCode;
+    return TRUE;
+}
+
+DWORD GetCurrentThreadId() {
+    if (t_dwThreadId == 0) {
+        t_dwThreadId = g_nextThreadId.fetch_add(1);
+    }
+    return t_dwThreadId;
+}
+
+void InitializeCriticalSection(CRITICAL_SECTION*) {}
+void DeleteCriticalSection(CRITICAL_SECTION*) {}
+void EnterCriticalSection(CRITICAL_SECTION* pcs) { pcs->mutex.lock(); }
+void LeaveCriticalSection(CRITICAL_SECTION* pcs) { pcs->mutex.unlock(); }
+
+void GetLocalTime(SYSTEMTIME* pst) {
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tmLocal {};
+    localtime_r(&ts.tv_sec, &tmLocal);
+    pst->wYear = static_cast<WORD>(tmLocal.tm_year + 1900);
+    pst->wMonth = static_cast<WORD>(tmLocal.tm_mon + 1);
+    pst->wDayOfWeek = static_cast<WORD>(tmLocal.tm_wday);
+    pst->wDay = static_cast<WORD>(tmLocal.tm_mday);
+    pst->wHour = static_cast<WORD>(tmLocal.tm_hour);
+    pst->wMinute = static_cast<WORD>(tmLocal.tm_min);
+    pst->wSecond = static_cast<WORD>(tmLocal.tm_sec);
+    pst->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000);
+}
+
+}  // namespace win

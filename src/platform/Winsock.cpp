@@ -1,0 +1,448 @@
+#include "platform/Winsock.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+
+#include "platform/Kernel.h"
+#include "platform/SystemText.h"
+#include "platform/WinsockInternal.h"
+
+namespace win {
+
+namespace {
+
+std::mutex g_startupMutex;
+int g_nStartups = 0;  // guarded by g_startupMutex
+std::atomic<bool> g_bStarted{false};
+
+int Fail(int nError) {
+    SetLastError(static_cast<DWORD>(nError));
+    return SOCKET_ERROR;
+}
+
+socklen_t AddrLen(const int* pnLen) { return pnLen ? static_cast<socklen_t>(*pnLen) : 0; }
+
+int PollTimeout(const timeval* pTimeout) {
+    if (pTimeout == nullptr) {
+        return -1;
+    }
+    const long long ms = static_cast<long long>(pTimeout->tv_sec) * 1000 + pTimeout->tv_usec / 1000;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms < 0 ? 0 : ms);
+}
+
+int ResolveError(int nEai) {
+    switch (nEai) {
+        case EAI_NONAME: return WSAHOST_NOT_FOUND;
+        case EAI_AGAIN: return WSATRY_AGAIN;
+        case EAI_NODATA:
+        case EAI_ADDRFAMILY: return WSANO_DATA;
+        case EAI_MEMORY: return WSAENOBUFS;
+        default: return WSANO_RECOVERY;
+    }
+}
+
+}  // namespace
+
+CSocketEntry::~CSocketEntry() { ::close(m_fd); }
+
+CHandleTable<CSocketEntry>& SocketTable() {
+    static CHandleTable<CSocketEntry> s_table;
+    return s_table;
+}
+
+std::shared_ptr<CSocketEntry> FindSocket(SOCKET s) {
+    auto p = SocketTable().Find(s);
+    if (!p) {
+        SetLastError(WSAENOTSOCK);
+    }
+    return p;
+}
+
+int FailFromErrno(CSocketEntry* pEntry, int nErrno) {
+    int nError = WsaErrorFromErrno(nErrno);
+    if (nErrno == EBADF && pEntry != nullptr) {
+        nError = WSAENOTSOCK;
+    }
+    if (nErrno == EPIPE && pEntry != nullptr && pEntry->m_bShutSend) {
+        nError = WSAESHUTDOWN;  // our own sending side was shut down
+    }
+    if (nError == WSAECONNRESET && pEntry != nullptr) {
+        pEntry->m_nResetError = WSAECONNRESET;
+    }
+    return Fail(nError);
+}
+
+int WSAStartup(WORD wVersionRequested, WSADATA* pData) {
+    if (pData == nullptr) {
+        return WSAEFAULT;
+    }
+    if ((wVersionRequested & 0xFF) < 1) {
+        return WSAVERNOTSUPPORTED;
+    }
+    std::memset(pData, 0, sizeof(*pData));
+    pData->wVersion = 0x0202;
+    pData->wHighVersion = 0x0202;
+    std::strcpy(pData->szDescription, "Tapvane sockets over POSIX");
+    std::strcpy(pData->szSystemStatus, "Running");
+    std::lock_guard lock(g_startupMutex);
+    ++g_nStartups;
+    g_bStarted = true;
+    return 0;
+}
+
+int WSACleanup() {
+    std::lock_guard lock(g_startupMutex);
+    if (g_nStartups == 0) {
+        return Fail(WSANOTINITIALISED);
+    }
+    if (--g_nStartups == 0) {
+        g_bStarted = false;
+    }
+    return 0;
+}
+
+int WSAGetLastError() { return static_cast<int>(GetLastError()); }
+void WSASetLastError(int nError) { SetLastError(static_cast<DWORD>(nError)); }
+
+SOCKET socket(int af, int type, int protocol) {
+    if (!g_bStarted) {
+        Fail(WSANOTINITIALISED);
+        return INVALID_SOCKET;
+    }
+    const int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        FailFromErrno(nullptr, errno);
+        return INVALID_SOCKET;
+    }
+    return SocketTable().Insert(std::make_shared<CSocketEntry>(fd));
+}
+
+int bind(SOCKET s, const sockaddr* pAddr, int nAddrLen) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    // A port that only has connections in TIME_WAIT is free to bind, as on Windows; a port
+    // that another socket listens on still fails with WSAEADDRINUSE.
+    int nOn = 1;
+    ::setsockopt(p->m_fd, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+    if (::bind(p->m_fd, pAddr, static_cast<socklen_t>(nAddrLen)) != 0) {
+        return FailFromErrno(p.get(), errno);
+    }
+    return 0;
+}
+
+int listen(SOCKET s, int nBacklog) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    if (::listen(p->m_fd, nBacklog) != 0) {
+        return FailFromErrno(p.get(), errno);
+    }
+    return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr* pAddr, int* pnAddrLen) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return INVALID_SOCKET;
+    }
+    for (;;) {
+        socklen_t len = AddrLen(pnAddrLen);
+        const int fd = ::accept4(p->m_fd, pAddr, pAddr ? &len : nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            if (pnAddrLen != nullptr) {
+                *pnAddrLen = static_cast<int>(len);
+            }
+            return SocketTable().Insert(std::make_shared<CSocketEntry>(fd));
+        }
+        const int nErrno = errno;
+        if (p->m_bClosed) {
+            // The listening socket was closed by another thread: the pending accept is
+            // interrupted, as a blocking call is when its socket is closed under it.
+            Fail(WSAEINTR);
+            return INVALID_SOCKET;
+        }
+        if (nErrno == EINTR || nErrno == ECONNABORTED) {
+            continue;
+        }
+        FailFromErrno(p.get(), nErrno);
+        return INVALID_SOCKET;
+    }
+}
+
+int connect(SOCKET s, const sockaddr* pAddr, int nAddrLen) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    if (::connect(p->m_fd, pAddr, static_cast<socklen_t>(nAddrLen)) == 0) {
+        return 0;
+    }
+    int nErrno = errno;
+    if (nErrno == EINTR) {
+        // The connection goes on in the background; wait for its outcome.
+        pollfd pfd{p->m_fd, POLLOUT, 0};
+        while (::poll(&pfd, 1, -1) < 0 && errno == EINTR) {
+        }
+        socklen_t len = sizeof(nErrno);
+        ::getsockopt(p->m_fd, SOL_SOCKET, SO_ERROR, &nErrno, &len);
+        if (nErrno == 0) {
+            return 0;
+        }
+    }
+    if (p->m_bClosed) {
+        return Fail(WSAEINTR);
+    }
+    return FailFromErrno(p.get(), nErrno);
+}
+
+int closesocket(SOCKET s) {
+    auto p = SocketTable().Remove(s);
+    if (!p) {
+        return Fail(WSAENOTSOCK);
+    }
+    p->m_bClosed = true;
+    // Wake every thread blocked on the socket (accept, recv, poll): Linux does not do so when
+    // a descriptor is merely closed. The descriptor itself is closed with the last reference.
+    ::shutdown(p->m_fd, SHUT_RDWR);
+    std::shared_ptr<CWsaEvent> pEvent;
+    {
+        std::lock_guard lock(p->m_mutex);
+        pEvent = p->m_pEvent;
+    }
+    if (pEvent) {
+        pEvent->Set();
+    }
+    return 0;
+}
+
+int shutdown(SOCKET s, int how) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    const int nHow = how == SD_RECEIVE ? SHUT_RD : how == SD_SEND ? SHUT_WR : SHUT_RDWR;
+    if (how != SD_RECEIVE) {
+        p->m_bShutSend = true;
+    }
+    if (::shutdown(p->m_fd, nHow) != 0) {
+        return FailFromErrno(p.get(), errno);
+    }
+    return 0;
+}
+
+int send(SOCKET s, const char* pBuf, int nLen, int nFlags) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    if (nLen < 0) {
+        return Fail(WSAEFAULT);
+    }
+    for (;;) {
+        const ssize_t n = ::send(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags | MSG_NOSIGNAL);
+        if (n >= 0) {
+            return static_cast<int>(n);
+        }
+        if (errno != EINTR) {
+            return FailFromErrno(p.get(), errno);
+        }
+    }
+}
+
+int recv(SOCKET s, char* pBuf, int nLen, int nFlags) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    if (nLen < 0) {
+        return Fail(WSAEFAULT);
+    }
+    for (;;) {
+        const ssize_t n = ::recv(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags);
+        const int nErrno = errno;
+        {
+            // Every receive re-arms FD_READ: data still queued is recorded by the next wait.
+            std::lock_guard lock(p->m_mutex);
+            p->m_bReadEnabled = true;
+        }
+        if (n >= 0) {
+            return static_cast<int>(n);
+        }
+        if (nErrno != EINTR) {
+            return FailFromErrno(p.get(), nErrno);
+        }
+    }
+}
+
+int sendto(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* pTo, int nToLen) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    const ssize_t n = ::sendto(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags | MSG_NOSIGNAL,
+                               pTo, static_cast<socklen_t>(nToLen));
+    return n >= 0 ? static_cast<int>(n) : FailFromErrno(p.get(), errno);
+}
+
+int recvfrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* pnFromLen) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    socklen_t len = AddrLen(pnFromLen);
+    const ssize_t n = ::recvfrom(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags, pFrom,
+                                 pFrom ? &len : nullptr);
+    if (n < 0) {
+        return FailFromErrno(p.get(), errno);
+    }
+    if (pnFromLen != nullptr) {
+        *pnFromLen = static_cast<int>(len);
+    }
+    return static_cast<int>(n);
+}
+
+int getpeername(SOCKET s, sockaddr* pAddr, int* pnAddrLen) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    socklen_t len = AddrLen(pnAddrLen);
+    if (::getpeername(p->m_fd, pAddr, &len) != 0) {
+        return FailFromErrno(p.get(), errno);
+    }
+    *pnAddrLen = static_cast<int>(len);
+    return 0;
+}
+
+int getsockname(SOCKET s, sockaddr* pAddr, int* pnAddrLen) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    socklen_t len = AddrLen(pnAddrLen);
+    if (::getsockname(p->m_fd, pAddr, &len) != 0) {
+        return FailFromErrno(p.get(), errno);
+    }
+    *pnAddrLen = static_cast<int>(len);
+    return 0;
+}
+
+int setsockopt(SOCKET s, int nLevel, int nName, const void* pValue, int nLen) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    if (::setsockopt(p->m_fd, nLevel, nName, pValue, static_cast<socklen_t>(nLen)) != 0) {
+        return FailFromErrno(p.get(), errno);
+    }
+    return 0;
+}
+
+int ioctlsocket(SOCKET s, long lCommand, unsigned long* pArg) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    if (pArg == nullptr) {
+        return Fail(WSAEFAULT);
+    }
+    if (lCommand == FIONREAD_) {
+        int n = 0;
+        if (::ioctl(p->m_fd, FIONREAD, &n) != 0) {
+            return FailFromErrno(p.get(), errno);
+        }
+        *pArg = static_cast<unsigned long>(n);
+        return 0;
+    }
+    if (lCommand == FIONBIO_) {
+        const int nFlags = ::fcntl(p->m_fd, F_GETFL);
+        const int nNew = *pArg ? (nFlags | O_NONBLOCK) : (nFlags & ~O_NONBLOCK);
+        if (nFlags < 0 || ::fcntl(p->m_fd, F_SETFL, nNew) != 0) {
+            return FailFromErrno(p.get(), errno);
+        }
+        return 0;
+    }
+    return Fail(WSAEINVAL);
+}
+
+int select(SOCKET s, SelectFor what, const timeval* pTimeout) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    // poll, not select: descriptors of 1024 and above are fine.
+    pollfd pfd{p->m_fd, static_cast<short>(what == SelectFor::Read ? POLLIN : POLLOUT), 0};
+    for (;;) {
+        const int n = ::poll(&pfd, 1, PollTimeout(pTimeout));
+        if (n >= 0) {
+            return n > 0 ? 1 : 0;
+        }
+        if (errno != EINTR) {
+            return FailFromErrno(p.get(), errno);
+        }
+    }
+}
+
+unsigned long inet_addr(const char* pszText) {
+    if (pszText == nullptr) {
+        return INADDR_NONE;
+    }
+    in_addr addr{};
+    if (::inet_aton(pszText, &addr) == 0) {
+        return INADDR_NONE;
+    }
+    return addr.s_addr;
+}
+
+const char* inet_ntoa(in_addr addr) {
+    thread_local char t_szBuffer[INET_ADDRSTRLEN];
+    ::inet_ntop(AF_INET, &addr, t_szBuffer, sizeof(t_szBuffer));
+    return t_szBuffer;
+}
+
+int ResolveHostByName(const char* pszName, in_addr* pAddr) {
+    if (pszName == nullptr || pAddr == nullptr) {
+        return Fail(WSAEFAULT);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pResult = nullptr;
+    const int nEai = ::getaddrinfo(pszName, nullptr, &hints, &pResult);
+    if (nEai != 0 || pResult == nullptr) {
+        return Fail(nEai == EAI_SYSTEM ? WsaErrorFromErrno(errno) : ResolveError(nEai));
+    }
+    *pAddr = reinterpret_cast<const sockaddr_in*>(pResult->ai_addr)->sin_addr;
+    ::freeaddrinfo(pResult);
+    return 0;
+}
+
+int ResolveHostByAddr(in_addr addr, std::string* pstrName) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr = addr;
+    char szHost[NI_MAXHOST];
+    const int nEai = ::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof(sa), szHost,
+                                   sizeof(szHost), nullptr, 0, NI_NAMEREQD);
+    if (nEai != 0) {
+        return Fail(nEai == EAI_SYSTEM ? WsaErrorFromErrno(errno) : ResolveError(nEai));
+    }
+    *pstrName = szHost;
+    return 0;
+}
+
+std::size_t OpenSocketCount() { return SocketTable().Count(); }
+
+}  // namespace win

@@ -1,0 +1,311 @@
+// The event model of the socket layer: WSAEVENTs over eventfd, network events sampled with
+// poll.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+
+#include "platform/Kernel.h"
+#include "platform/SystemText.h"
+#include "platform/WinsockInternal.h"
+
+namespace win {
+
+namespace {
+
+int Fail(int nError) {
+    SetLastError(static_cast<DWORD>(nError));
+    return SOCKET_ERROR;
+}
+
+std::shared_ptr<CWsaEvent> FindEvent(WSAEVENT hEvent) {
+    return FindKernelObject<CWsaEvent>(hEvent);
+}
+
+}  // namespace
+
+CWsaEvent::CWsaEvent() : m_efd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+CWsaEvent::~CWsaEvent() {
+    if (m_efd >= 0) {
+        ::close(m_efd);
+    }
+}
+
+void CWsaEvent::Set() {
+    std::lock_guard lock(m_mutex);
+    if (!m_bSet) {
+        m_bSet = true;
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_efd, &one, sizeof(one));
+    }
+}
+
+void CWsaEvent::Reset() {
+    std::lock_guard lock(m_mutex);
+    if (m_bSet) {
+        m_bSet = false;
+        std::uint64_t value = 0;
+        [[maybe_unused]] const ssize_t n = ::read(m_efd, &value, sizeof(value));
+    }
+}
+
+bool CWsaEvent::IsSet() {
+    std::lock_guard lock(m_mutex);
+    return m_bSet;
+}
+
+void RecordNetworkEvents(CSocketEntry& entry, short revents) {
+    if (!entry.m_pEvent || entry.m_lMask == 0 || entry.m_bClosed) {
+        return;
+    }
+    if (revents == 0) {
+        pollfd pfd{entry.m_fd, POLLIN | POLLRDHUP, 0};
+        if (::poll(&pfd, 1, 0) > 0) {
+            revents = pfd.revents;
+        }
+    }
+    int nQueued = 0;
+    if (::ioctl(entry.m_fd, FIONREAD, &nQueued) != 0) {
+        nQueued = 0;
+    }
+
+    long lNew = 0;
+    if ((entry.m_lMask & FD_READ) && entry.m_bReadEnabled && nQueued > 0) {
+        lNew |= FD_READ;
+        entry.m_bReadEnabled = false;  // until the next recv, as Winsock does
+    }
+    const bool bEndOfStream = (revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0 ||
+                              ((revents & POLLIN) != 0 && nQueued == 0);
+    if (bEndOfStream && !entry.m_bCloseRecorded) {
+        if (entry.m_lMask & FD_CLOSE) {
+            int nSoError = 0;
+            socklen_t len = sizeof(nSoError);
+            ::getsockopt(entry.m_fd, SOL_SOCKET, SO_ERROR, &nSoError, &len);
+            int nError = entry.m_nResetError;
+            if (nSoError != 0) {
+                nError = WsaErrorFromErrno(nSoError);
+            } else if (nError == 0 && (revents & POLLERR) != 0) {
+                nError = WSAECONNRESET;
+            }
+            entry.m_nCloseError = nError;
+            entry.m_bCloseRecorded = true;
+            lNew |= FD_CLOSE;
+        } else if (nQueued == 0) {
+            entry.m_bReadEnabled = false;  // nothing more will come to read
+        }
+    }
+    if (lNew != 0) {
+        entry.m_lPending |= lNew;
+        entry.m_pEvent->Set();
+    }
+}
+
+WSAEVENT WSACreateEvent() {
+    auto p = std::make_shared<CWsaEvent>();
+    if (!p->IsValid()) {
+        SetLastError(WSA_NOT_ENOUGH_MEMORY);
+        return WSA_INVALID_EVENT;
+    }
+    return KernelHandles().Insert(std::move(p));
+}
+
+BOOL WSACloseEvent(WSAEVENT hEvent) {
+    if (!FindEvent(hEvent) || !KernelHandles().Remove(hEvent)) {
+        SetLastError(WSA_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WSASetEvent(WSAEVENT hEvent) {
+    auto p = FindEvent(hEvent);
+    if (!p) {
+        SetLastError(WSA_INVALID_HANDLE);
+        return FALSE;
+    }
+    p->Set();
+    return TRUE;
+}
+
+BOOL WSAResetEvent(WSAEVENT hEvent) {
+    auto p = FindEvent(hEvent);
+    if (!p) {
+        SetLastError(WSA_INVALID_HANDLE);
+        return FALSE;
+    }
+    p->Reset();
+    return TRUE;
+}
+
+int WSAEventSelect(SOCKET s, WSAEVENT hEvent, long lNetworkEvents) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    std::shared_ptr<CWsaEvent> pEvent;
+    if (hEvent != WSA_INVALID_EVENT) {
+        pEvent = FindEvent(hEvent);
+        if (!pEvent) {
+            return Fail(WSA_INVALID_HANDLE);
+        }
+    }
+    unsigned long ulOn = 1;
+    if (ioctlsocket(s, FIONBIO_, &ulOn) != 0) {
+        return SOCKET_ERROR;
+    }
+    std::lock_guard lock(p->m_mutex);
+    if (p->m_pEvent) {
+        std::lock_guard lockEvent(p->m_pEvent->m_mutex);
+        auto& v = p->m_pEvent->m_sockets;
+        v.erase(std::remove_if(v.begin(), v.end(),
+                               [&](const std::weak_ptr<CSocketEntry>& w) {
+                                   auto q = w.lock();
+                                   return !q || q == p;
+                               }),
+                v.end());
+    }
+    p->m_pEvent = lNetworkEvents != 0 ? pEvent : nullptr;
+    p->m_lMask = p->m_pEvent ? lNetworkEvents : 0;
+    p->m_lPending = 0;
+    p->m_bReadEnabled = true;
+    if (p->m_pEvent) {
+        {
+            std::lock_guard lockEvent(p->m_pEvent->m_mutex);
+            p->m_pEvent->m_sockets.push_back(p);
+        }
+        RecordNetworkEvents(*p, 0);  // data or a close that is already there shows at once
+    }
+    return 0;
+}
+
+DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWaitAll,
+                               DWORD dwTimeout, BOOL /*fAlertable*/) {
+    if (cEvents == 0 || cEvents > WSA_MAXIMUM_WAIT_EVENTS || phEvents == nullptr || fWaitAll) {
+        SetLastError(WSA_INVALID_PARAMETER);
+        return WSA_WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<CWsaEvent>> events;
+    for (DWORD i = 0; i < cEvents; ++i) {
+        auto p = FindEvent(phEvents[i]);
+        if (!p) {
+            SetLastError(WSA_INVALID_HANDLE);
+            return WSA_WAIT_FAILED;
+        }
+        events.push_back(std::move(p));
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(dwTimeout);
+    std::vector<pollfd> pollfds;
+    std::vector<std::shared_ptr<CSocketEntry>> sockets;  // kept open while polled
+    for (;;) {
+        pollfds.clear();
+        sockets.clear();
+        for (const auto& pEvent : events) {
+            pollfds.push_back({pEvent->m_efd, POLLIN, 0});
+            std::vector<std::weak_ptr<CSocketEntry>> selected;
+            {
+                std::lock_guard lock(pEvent->m_mutex);
+                selected = pEvent->m_sockets;
+            }
+            for (const auto& w : selected) {
+                auto pSocket = w.lock();
+                if (!pSocket) {
+                    continue;
+                }
+                if (pSocket->m_bClosed) {
+                    pEvent->Set();  // closed under the waiter: wake it
+                    continue;
+                }
+                std::lock_guard lock(pSocket->m_mutex);
+                if (pSocket->m_pEvent != pEvent) {
+                    continue;
+                }
+                if (pSocket->m_lPending != 0) {
+                    pEvent->Set();
+                    continue;
+                }
+                short nWatch = 0;
+                if ((pSocket->m_lMask & FD_READ) && pSocket->m_bReadEnabled) {
+                    nWatch |= POLLIN;
+                }
+                if ((pSocket->m_lMask & FD_CLOSE) && !pSocket->m_bCloseRecorded) {
+                    nWatch |= POLLRDHUP;
+                }
+                if (pSocket->m_bCloseRecorded) {
+                    // Nothing more arrives after the close: only queued data is left.
+                    RecordNetworkEvents(*pSocket, 0);
+                    continue;
+                }
+                if (nWatch != 0) {
+                    pollfds.push_back({pSocket->m_fd, nWatch, 0});
+                    sockets.push_back(pSocket);
+                }
+            }
+        }
+        for (DWORD i = 0; i < cEvents; ++i) {
+            if (events[i]->IsSet()) {
+                return WSA_WAIT_EVENT_0 + i;
+            }
+        }
+
+        int nTimeout = -1;
+        if (dwTimeout != WSA_INFINITE) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return WSA_WAIT_TIMEOUT;
+            }
+            nTimeout = static_cast<int>(std::min<long long>(left.count(), INT_MAX));
+        }
+        const int n = ::poll(pollfds.data(), pollfds.size(), nTimeout);
+        if (n < 0 && errno != EINTR) {
+            SetLastError(static_cast<DWORD>(WsaErrorFromErrno(errno)));
+            return WSA_WAIT_FAILED;
+        }
+        for (std::size_t i = 0; n > 0 && i < sockets.size(); ++i) {
+            const short revents = pollfds[cEvents + i].revents;
+            if (revents != 0) {
+                std::lock_guard lock(sockets[i]->m_mutex);
+                RecordNetworkEvents(*sockets[i], revents);
+            }
+        }
+    }
+}
+
+int WSAEnumNetworkEvents(SOCKET s, WSAEVENT hEvent, WSANETWORKEVENTS* pEvents) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    if (pEvents == nullptr) {
+        return Fail(WSAEFAULT);
+    }
+    std::shared_ptr<CWsaEvent> pEvent;
+    if (hEvent != WSA_INVALID_EVENT) {
+        pEvent = FindEvent(hEvent);
+        if (!pEvent) {
+            return Fail(WSA_INVALID_HANDLE);
+        }
+    }
+    *pEvents = WSANETWORKEVENTS{};
+    std::lock_guard lock(p->m_mutex);
+    RecordNetworkEvents(*p, 0);
+    pEvents->lNetworkEvents = p->m_lPending;
+    if (p->m_lPending & FD_CLOSE) {
+        pEvents->iErrorCode[FD_CLOSE_BIT] = p->m_nCloseError;
+    }
+    p->m_lPending = 0;
+    if (pEvent) {
+        pEvent->Reset();
+    }
+    return 0;
+}
+
+}  // namespace win

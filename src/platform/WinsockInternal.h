@@ -1,0 +1,70 @@
+// Shared insides of the socket layer (Winsock.cpp and WinsockEvents.cpp).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/Handles.h"
+#include "platform/Winsock.h"
+
+namespace win {
+
+class CWsaEvent;
+
+// One open socket. The descriptor is closed when the last reference goes, so it is never
+// reused while a call on another thread still uses it.
+class CSocketEntry {
+public:
+    explicit CSocketEntry(int fd) : m_fd(fd) {}
+    ~CSocketEntry();
+    CSocketEntry(const CSocketEntry&) = delete;
+    CSocketEntry& operator=(const CSocketEntry&) = delete;
+
+    const int m_fd;
+    std::atomic<bool> m_bClosed{false};    // closesocket has run
+    std::atomic<bool> m_bShutSend{false};  // shutdown of the sending side has run
+    std::atomic<int> m_nResetError{0};     // a reset seen by a call (WSAECONNRESET)
+
+    // Event selection; guarded by m_mutex (lock order: socket, then event).
+    std::mutex m_mutex;
+    std::shared_ptr<CWsaEvent> m_pEvent;
+    long m_lMask = 0;
+    bool m_bReadEnabled = true;    // FD_READ may be recorded (re-armed by recv)
+    bool m_bCloseRecorded = false;  // FD_CLOSE has been recorded once
+    long m_lPending = 0;            // recorded, not yet enumerated
+    int m_nCloseError = 0;
+};
+
+// A WSAEVENT: manual reset; an eventfd is readable while it is set, so that waits can poll
+// it together with the sockets selected into it.
+class CWsaEvent : public CKernelObject {
+public:
+    CWsaEvent();
+    ~CWsaEvent() override;
+    bool IsValid() const { return m_efd >= 0; }
+    void Set();
+    void Reset();
+    bool IsSet();
+
+    const int m_efd;
+    std::mutex m_mutex;  // guards the two fields below
+    bool m_bSet = false;
+    std::vector<std::weak_ptr<CSocketEntry>> m_sockets;
+};
+
+CHandleTable<CSocketEntry>& SocketTable();
+
+// The entry of `s`, or null with WSAENOTSOCK set as the last error.
+std::shared_ptr<CSocketEntry> FindSocket(SOCKET s);
+
+// Records the network events that the state of `entry` shows now (call with its mutex held)
+// and sets its event when anything was recorded. `revents` comes from a poll of the
+// descriptor, 0 when there was none.
+void RecordNetworkEvents(CSocketEntry& entry, short revents);
+
+// Sets the last error from errno after a failed socket call and returns SOCKET_ERROR.
+int FailFromErrno(CSocketEntry* pEntry, int nErrno);
+
+}  // namespace win

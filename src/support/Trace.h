@@ -1,0 +1,16 @@
+// The diagnostic trace: one time-stamped line per call, to the standard output and the
+// debugger output. Any thread; never raises.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "platform/WinFormat.h"
+
+void TraceV(std::wstring_view fmt, std::span<const win::CFormatArg> args);
+
+template <class... A>
+void Trace(std::wstring_view fmt, const A&... args) {
+    const win::CFormatArg a[] = {win::CFormatArg(args)..., win::CFormatArg(0)};
+    TraceV(fmt, std::span<const win::CFormatArg>(a, sizeof...(A)));
+}
