@@ -89,7 +89,7 @@ constexpr std::size_t kMaxCch = 2147483647;
 // The width of the characters a "%c" / "%s" conversion names.
 enum class CharWidth { Default, Narrow, Wide };
 
-struct CSpec {
+struct CField {
     bool bLeft = false;
     bool bPlus = false;
     bool bSpace = false;
@@ -215,19 +215,19 @@ private:
     // Parses one conversion starting after its '%' and emits it; false for a malformed
     // conversion or a missing argument.
     bool Convert(View fmt, std::size_t& i) {
-        CSpec spec;
+        CField field;
         for (; i < fmt.size(); ++i) {
             const CharT c = fmt[i];
             if (c == CharT('-')) {
-                spec.bLeft = true;
+                field.bLeft = true;
             } else if (c == CharT('+')) {
-                spec.bPlus = true;
+                field.bPlus = true;
             } else if (c == CharT(' ')) {
-                spec.bSpace = true;
+                field.bSpace = true;
             } else if (c == CharT('#')) {
-                spec.bAlt = true;
+                field.bAlt = true;
             } else if (c == CharT('0')) {
-                spec.bZero = true;
+                field.bZero = true;
             } else {
                 break;
             }
@@ -241,13 +241,13 @@ private:
             const std::int64_t n = pArg->AsSigned();
             // A negative width taken from the arguments means left alignment.
             if (n < 0) {
-                spec.bLeft = true;
+                field.bLeft = true;
             }
-            spec.nWidth = static_cast<std::size_t>(std::min<std::uint64_t>(
+            field.nWidth = static_cast<std::size_t>(std::min<std::uint64_t>(
                 n < 0 ? 0 - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n),
                 INT_MAX));
         } else {
-            spec.nWidth = ParseNumber(fmt, i);
+            field.nWidth = ParseNumber(fmt, i);
         }
         if (i < fmt.size() && fmt[i] == CharT('.')) {
             ++i;
@@ -259,12 +259,13 @@ private:
                 }
                 // A negative precision counts as none given.
                 const std::int64_t n = pArg->AsSigned();
-                spec.nPrecision = n < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(n, INT_MAX));
+                field.nPrecision =
+                    n < 0 ? -1 : static_cast<int>(std::min<std::int64_t>(n, INT_MAX));
             } else {
-                spec.nPrecision = static_cast<int>(ParseNumber(fmt, i));
+                field.nPrecision = static_cast<int>(ParseNumber(fmt, i));
             }
         }
-        ParseSize(fmt, i, spec);
+        ParseSize(fmt, i, field);
         if (i >= fmt.size()) {
             return false;
         }
@@ -286,30 +287,30 @@ private:
         switch (c) {
             case 'd':
             case 'i':
-                EmitSigned(spec, *pArg);
+                EmitSigned(field, *pArg);
                 break;
             case 'u':
             case 'x':
             case 'X':
             case 'o':
-                EmitUnsigned(spec, *pArg, c);
+                EmitUnsigned(field, *pArg, c);
                 break;
             case 'p':
                 // Pointers print as Windows does: upper-case hex of all 16 digits.
-                spec.nPrecision = 16;
-                spec.nIntBits = 64;
-                EmitUnsigned(spec, *pArg, 'X');
+                field.nPrecision = 16;
+                field.nIntBits = 64;
+                EmitUnsigned(field, *pArg, 'X');
                 break;
             case 'c':
             case 'C':
-                EmitChar(spec, *pArg, c);
+                EmitChar(field, *pArg, c);
                 break;
             case 's':
             case 'S':
-                EmitString(spec, *pArg);
+                EmitString(field, *pArg);
                 break;
             default:
-                EmitFloat(spec, *pArg, c);
+                EmitFloat(field, *pArg, c);
                 break;
         }
         return true;
@@ -317,7 +318,7 @@ private:
 
     // Length modifiers: h and l keep integers at 32 bits but name the character width of
     // "%c" / "%s"; hh is 8 bits; ll, I64, I, j, z, t and L are 64 bits.
-    static void ParseSize(View fmt, std::size_t& i, CSpec& spec) {
+    static void ParseSize(View fmt, std::size_t& i, CField& field) {
         if (i >= fmt.size()) {
             return;
         }
@@ -325,33 +326,33 @@ private:
         switch (Ascii(fmt[i])) {
             case 'h':
                 ++i;
-                spec.charWidth = CharWidth::Narrow;
+                field.charWidth = CharWidth::Narrow;
                 if (at(i, 'h')) {
                     ++i;
-                    spec.nIntBits = 8;
+                    field.nIntBits = 8;
                 }
                 break;
             case 'l':
                 ++i;
-                spec.charWidth = CharWidth::Wide;
+                field.charWidth = CharWidth::Wide;
                 if (at(i, 'l')) {
                     ++i;
-                    spec.nIntBits = 64;
+                    field.nIntBits = 64;
                 }
                 break;
             case 'w':
                 ++i;
-                spec.charWidth = CharWidth::Wide;
+                field.charWidth = CharWidth::Wide;
                 break;
             case 'I':
                 ++i;
                 if (at(i, '6') && at(i + 1, '4')) {
                     i += 2;
-                    spec.nIntBits = 64;
+                    field.nIntBits = 64;
                 } else if (at(i, '3') && at(i + 1, '2')) {
                     i += 2;
                 } else {
-                    spec.nIntBits = 64;
+                    field.nIntBits = 64;
                 }
                 break;
             case 'j':
@@ -359,7 +360,7 @@ private:
             case 't':
             case 'L':
                 ++i;
-                spec.nIntBits = 64;
+                field.nIntBits = 64;
                 break;
             default:
                 break;
@@ -367,54 +368,54 @@ private:
     }
 
     // Emits prefix, zeros and digits (all ASCII) padded to the field width.
-    void EmitNumber(const CSpec& spec, std::string_view prefix, std::size_t nZeros,
+    void EmitNumber(const CField& field, std::string_view prefix, std::size_t nZeros,
                     std::string_view digits) {
         const std::size_t nBody = prefix.size() + nZeros + digits.size();
-        const std::size_t nPad = spec.nWidth > nBody ? spec.nWidth - nBody : 0;
-        if (!spec.bLeft) {
+        const std::size_t nPad = field.nWidth > nBody ? field.nWidth - nBody : 0;
+        if (!field.bLeft) {
             m_out.Fill(CharT(' '), nPad);
         }
         m_out.AppendAscii(prefix);
         m_out.Fill(CharT('0'), nZeros);
         m_out.AppendAscii(digits);
-        if (spec.bLeft) {
+        if (field.bLeft) {
             m_out.Fill(CharT(' '), nPad);
         }
     }
 
-    void EmitInteger(const CSpec& spec, std::uint64_t nMag, unsigned nBase, bool bUpper,
+    void EmitInteger(const CField& field, std::uint64_t nMag, unsigned nBase, bool bUpper,
                      std::string_view prefix) {
         char buf[32];
         char* const pEnd = buf + sizeof buf;
         char* pFirst = WriteDigits(pEnd, nMag, nBase, bUpper);
         // Precision 0 prints nothing for 0; otherwise 0 is one digit.
-        if (nMag == 0 && spec.nPrecision != 0) {
+        if (nMag == 0 && field.nPrecision != 0) {
             *--pFirst = '0';
         }
         const std::size_t nDigits = static_cast<std::size_t>(pEnd - pFirst);
         std::size_t nZeros = 0;
-        if (spec.nPrecision >= 0) {
-            const auto nPrec = static_cast<std::size_t>(spec.nPrecision);
+        if (field.nPrecision >= 0) {
+            const auto nPrec = static_cast<std::size_t>(field.nPrecision);
             nZeros = nPrec > nDigits ? nPrec - nDigits : 0;
         }
         // "%#o" makes the first digit a 0.
-        if (nBase == 8 && spec.bAlt && nZeros == 0 && (nDigits == 0 || *pFirst != '0')) {
+        if (nBase == 8 && field.bAlt && nZeros == 0 && (nDigits == 0 || *pFirst != '0')) {
             *--pFirst = '0';
         }
         const std::string_view digits(pFirst, static_cast<std::size_t>(pEnd - pFirst));
         // The 0 flag pads with zeros after sign and prefix, unless a precision is given.
-        if (spec.bZero && !spec.bLeft && spec.nPrecision < 0) {
+        if (field.bZero && !field.bLeft && field.nPrecision < 0) {
             const std::size_t nBody = prefix.size() + digits.size();
-            nZeros = spec.nWidth > nBody ? spec.nWidth - nBody : 0;
+            nZeros = field.nWidth > nBody ? field.nWidth - nBody : 0;
         }
-        EmitNumber(spec, prefix, nZeros, digits);
+        EmitNumber(field, prefix, nZeros, digits);
     }
 
-    void EmitSigned(const CSpec& spec, const CFormatArg& arg) {
+    void EmitSigned(const CField& field, const CFormatArg& arg) {
         std::int64_t v = arg.AsSigned();
-        if (spec.nIntBits == 32) {
+        if (field.nIntBits == 32) {
             v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
-        } else if (spec.nIntBits == 8) {
+        } else if (field.nIntBits == 8) {
             v = static_cast<std::int8_t>(static_cast<std::uint8_t>(v));
         }
         const bool bNeg = v < 0;
@@ -423,60 +424,60 @@ private:
         std::string_view prefix;
         if (bNeg) {
             prefix = "-";
-        } else if (spec.bPlus) {
+        } else if (field.bPlus) {
             prefix = "+";
-        } else if (spec.bSpace) {
+        } else if (field.bSpace) {
             prefix = " ";
         }
-        EmitInteger(spec, nMag, 10, false, prefix);
+        EmitInteger(field, nMag, 10, false, prefix);
     }
 
-    void EmitUnsigned(const CSpec& spec, const CFormatArg& arg, char conv) {
+    void EmitUnsigned(const CField& field, const CFormatArg& arg, char conv) {
         std::uint64_t v = arg.AsUnsigned();
-        if (spec.nIntBits == 32) {
+        if (field.nIntBits == 32) {
             v = static_cast<std::uint32_t>(v);
-        } else if (spec.nIntBits == 8) {
+        } else if (field.nIntBits == 8) {
             v = static_cast<std::uint8_t>(v);
         }
         std::string_view prefix;
         unsigned nBase = 10;
         if (conv == 'x' || conv == 'X') {
             nBase = 16;
-            if (spec.bAlt && v != 0) {
+            if (field.bAlt && v != 0) {
                 prefix = conv == 'x' ? "0x" : "0X";
             }
         } else if (conv == 'o') {
             nBase = 8;
         }
-        EmitInteger(spec, v, nBase, conv == 'X', prefix);
+        EmitInteger(field, v, nBase, conv == 'X', prefix);
     }
 
     // Emits text padded to the field width; the 0 flag pads with zeros here too, as the
     // Windows runtime does.
-    void EmitPadded(const CSpec& spec, View text) {
-        if (spec.nPrecision >= 0 && text.size() > static_cast<std::size_t>(spec.nPrecision)) {
-            text = text.substr(0, static_cast<std::size_t>(spec.nPrecision));
+    void EmitPadded(const CField& field, View text) {
+        if (field.nPrecision >= 0 && text.size() > static_cast<std::size_t>(field.nPrecision)) {
+            text = text.substr(0, static_cast<std::size_t>(field.nPrecision));
         }
-        const std::size_t nPad = spec.nWidth > text.size() ? spec.nWidth - text.size() : 0;
-        if (!spec.bLeft) {
-            m_out.Fill(spec.bZero ? CharT('0') : CharT(' '), nPad);
+        const std::size_t nPad = field.nWidth > text.size() ? field.nWidth - text.size() : 0;
+        if (!field.bLeft) {
+            m_out.Fill(field.bZero ? CharT('0') : CharT(' '), nPad);
         }
         m_out.Append(text);
-        if (spec.bLeft) {
+        if (field.bLeft) {
             m_out.Fill(CharT(' '), nPad);
         }
     }
 
-    void EmitChar(const CSpec& spec, const CFormatArg& arg, char conv) {
+    void EmitChar(const CField& field, const CFormatArg& arg, char conv) {
         // "%c" names the format's own character width, "%C" the other one; h and l
         // override both.
         bool bWideArg = (conv == 'c') == kWide;
-        if (spec.charWidth == CharWidth::Narrow) {
+        if (field.charWidth == CharWidth::Narrow) {
             bWideArg = false;
-        } else if (spec.charWidth == CharWidth::Wide) {
+        } else if (field.charWidth == CharWidth::Wide) {
             bWideArg = true;
         }
-        CSpec noPrecision = spec;
+        CField noPrecision = field;
         noPrecision.nPrecision = -1;
         const std::uint64_t v = arg.AsUnsigned();
         if (bWideArg) {
@@ -496,35 +497,35 @@ private:
         }
     }
 
-    void EmitString(const CSpec& spec, const CFormatArg& arg) {
+    void EmitString(const CField& field, const CFormatArg& arg) {
         // The argument knows its own character width, so "%s", "%S", "%hs" and "%ls" all
         // convert it to the width of the format.
         switch (arg.GetKind()) {
             case CFormatArg::Kind::Wide:
                 if constexpr (kWide) {
-                    EmitPadded(spec, arg.Wide());
+                    EmitPadded(field, arg.Wide());
                 } else {
-                    EmitConvertedNarrow(spec, WideToAnsi(arg.Wide()));
+                    EmitConvertedNarrow(field, WideToAnsi(arg.Wide()));
                 }
                 return;
             case CFormatArg::Kind::Narrow:
                 if constexpr (kWide) {
-                    EmitPadded(spec, AnsiToWide(arg.Narrow()));
+                    EmitPadded(field, AnsiToWide(arg.Narrow()));
                 } else {
-                    EmitPadded(spec, arg.Narrow());
+                    EmitPadded(field, arg.Narrow());
                 }
                 return;
             case CFormatArg::Kind::Double: {
                 char buf[64];
                 const int n = std::snprintf(buf, sizeof buf, "%g", arg.AsDouble());
-                EmitPadded(spec,
+                EmitPadded(field,
                            Widen(std::string_view(buf, n > 0 ? static_cast<std::size_t>(n) : 0)));
                 return;
             }
             case CFormatArg::Kind::Signed: {
                 char buf[32];
                 const auto r = std::to_chars(buf, buf + sizeof buf, arg.AsSigned());
-                EmitPadded(spec,
+                EmitPadded(field,
                            Widen(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf))));
                 return;
             }
@@ -532,7 +533,7 @@ private:
             case CFormatArg::Kind::Pointer: {
                 char buf[32];
                 const auto r = std::to_chars(buf, buf + sizeof buf, arg.AsUnsigned());
-                EmitPadded(spec,
+                EmitPadded(field,
                            Widen(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf))));
                 return;
             }
@@ -541,36 +542,36 @@ private:
 
     // A wide string converted to UTF-8 is cut by the precision at a character boundary,
     // never inside a character's byte sequence.
-    void EmitConvertedNarrow(CSpec spec, const std::string& text) {
-        if (spec.nPrecision >= 0 && text.size() > static_cast<std::size_t>(spec.nPrecision)) {
-            std::size_t nCut = static_cast<std::size_t>(spec.nPrecision);
+    void EmitConvertedNarrow(CField field, const std::string& text) {
+        if (field.nPrecision >= 0 && text.size() > static_cast<std::size_t>(field.nPrecision)) {
+            std::size_t nCut = static_cast<std::size_t>(field.nPrecision);
             while (nCut > 0 && (static_cast<unsigned char>(text[nCut]) & 0xC0) == 0x80) {
                 --nCut;
             }
-            spec.nPrecision = static_cast<int>(nCut);
+            field.nPrecision = static_cast<int>(nCut);
         }
-        EmitPadded(spec, View(text));
+        EmitPadded(field, View(text));
     }
 
     static String Widen(std::string_view s) { return String(s.begin(), s.end()); }
 
-    void EmitFloat(const CSpec& spec, const CFormatArg& arg, char conv) {
+    void EmitFloat(const CField& field, const CFormatArg& arg, char conv) {
         const double v = arg.AsDouble();
         // The C library formats the number; width and the 0 flag are applied here so that
         // a huge width costs no more than the bound allows.
         char fmt[16];
         char* p = fmt;
         *p++ = '%';
-        if (spec.bPlus) {
+        if (field.bPlus) {
             *p++ = '+';
         }
-        if (spec.bSpace) {
+        if (field.bSpace) {
             *p++ = ' ';
         }
-        if (spec.bAlt) {
+        if (field.bAlt) {
             *p++ = '#';
         }
-        if (spec.nPrecision >= 0) {
+        if (field.nPrecision >= 0) {
             *p++ = '.';
             *p++ = '*';
         }
@@ -580,8 +581,8 @@ private:
         char buf[512];
         std::string big;
         const auto print = [&](char* pDst, std::size_t nDst) {
-            return spec.nPrecision >= 0 ? std::snprintf(pDst, nDst, fmt, spec.nPrecision, v)
-                                        : std::snprintf(pDst, nDst, fmt, v);
+            return field.nPrecision >= 0 ? std::snprintf(pDst, nDst, fmt, field.nPrecision, v)
+                                         : std::snprintf(pDst, nDst, fmt, v);
         };
         int n = print(buf, sizeof buf);
         if (n < 0) {
@@ -599,7 +600,7 @@ private:
 
         std::size_t nPrefix = 0;
         std::size_t nZeros = 0;
-        if (spec.bZero && !spec.bLeft && std::isfinite(v)) {
+        if (field.bZero && !field.bLeft && std::isfinite(v)) {
             if (!body.empty() && (body[0] == '-' || body[0] == '+' || body[0] == ' ')) {
                 nPrefix = 1;
             }
@@ -607,9 +608,9 @@ private:
                 body[nPrefix] == '0' && (body[nPrefix + 1] == 'x' || body[nPrefix + 1] == 'X')) {
                 nPrefix += 2;
             }
-            nZeros = spec.nWidth > body.size() ? spec.nWidth - body.size() : 0;
+            nZeros = field.nWidth > body.size() ? field.nWidth - body.size() : 0;
         }
-        EmitNumber(spec, body.substr(0, nPrefix), nZeros, body.substr(nPrefix));
+        EmitNumber(field, body.substr(0, nPrefix), nZeros, body.substr(nPrefix));
     }
 
     COutput<CharT> m_out;

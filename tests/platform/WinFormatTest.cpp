@@ -80,16 +80,16 @@ TEST(WinFormatIntegers, SixtyFourAndEightBits) {
 TEST(WinFormatIntegers, FlagsWidthAndPrecisionMatchTheCLibrary) {
     // For conversions whose meaning is the same on both systems, the C library is the
     // reference.
-    const char* const specs[] = {"%d",   "%5d",   "%-5d|",   "%05d",   "%+d",   "% d",   "%+05d",
-                                 "%.3d", "%8.3d", "%-8.3d|", "%08.3d", "%.0d",  "%+.0d", "%x",
-                                 "%#x",  "%#08x", "%#X",     "%#.0x",  "%o",    "%#o",   "%#.0o",
-                                 "%#5o", "%u",    "%010u",   "%-+8d|", "% 08d", "%#.6o", "%.10x"};
+    const char* const formats[] = {"%d",   "%5d",   "%-5d|",   "%05d",   "%+d",   "% d",   "%+05d",
+                                   "%.3d", "%8.3d", "%-8.3d|", "%08.3d", "%.0d",  "%+.0d", "%x",
+                                   "%#x",  "%#08x", "%#X",     "%#.0x",  "%o",    "%#o",   "%#.0o",
+                                   "%#5o", "%u",    "%010u",   "%-+8d|", "% 08d", "%#.6o", "%.10x"};
     const int values[] = {0, 1, -1, 42, -42, 8, 255, 123456, INT_MIN, INT_MAX};
-    for (const char* spec : specs) {
+    for (const char* format : formats) {
         for (const int v : values) {
             char expected[64];
-            std::snprintf(expected, sizeof expected, spec, v);
-            EXPECT_EQ(FormatA(spec, v), expected) << spec << " of " << v;
+            std::snprintf(expected, sizeof expected, format, v);
+            EXPECT_EQ(FormatA(format, v), expected) << format << " of " << v;
         }
     }
     EXPECT_EQ(FormatW(L"%02d:%03d", 7, 5), L"07:005");
@@ -115,16 +115,16 @@ TEST(WinFormatFloats, WideFormatAndLongResults) {
 TEST(WinFormatFloats, PaddingMatchesTheCLibrary) {
     // The C library formats the number; width and the 0 flag are applied separately, so
     // compare the whole result with the library's own.
-    const char* const specs[] = {"%12f",   "%-12f|",  "%012f", "%+012.2f", "% 012.1e", "%012g",
-                                 "%#012a", "%-+12A|", "%012a", "%#012.0f", "%012.3G",  "%3f"};
+    const char* const formats[] = {"%12f",   "%-12f|",  "%012f", "%+012.2f", "% 012.1e", "%012g",
+                                   "%#012a", "%-+12A|", "%012a", "%#012.0f", "%012.3G",  "%3f"};
     const double inf = std::numeric_limits<double>::infinity();
     const double values[] = {
         0.0, -0.0, 1.0, -2.5, 1e-5, 6.02e23, inf, -inf, std::numeric_limits<double>::quiet_NaN()};
-    for (const char* spec : specs) {
+    for (const char* format : formats) {
         for (const double v : values) {
             char expected[64];
-            std::snprintf(expected, sizeof expected, spec, v);
-            EXPECT_EQ(FormatA(spec, v), expected) << spec << " of " << v;
+            std::snprintf(expected, sizeof expected, format, v);
+            EXPECT_EQ(FormatA(format, v), expected) << format << " of " << v;
         }
     }
 }
