@@ -1,0 +1,184 @@
+#include "platform/TextConv.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace win {
+
+namespace {
+
+// Windows-1252 characters of the bytes 0x80-0x9F. The five bytes that code page leaves
+// undefined keep their own value, as the Windows conversion does.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 80-87
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  // 88-8F
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 90-97
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98-9F
+};
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+wchar_t Cp1252(unsigned char b) {
+    if (b >= 0x80 && b < 0xA0) {
+        return static_cast<wchar_t>(kCp1252High[b - 0x80]);
+    }
+    return static_cast<wchar_t>(b);
+}
+
+bool IsContinuation(unsigned char b) {
+    return (b & 0xC0) == 0x80;
+}
+
+// Length of the valid UTF-8 sequence at p (1 to 4) and its code point, or 0 when the byte
+// at p does not start a valid sequence within the n bytes left. The range of the second
+// byte excludes overlong forms, surrogates and values above U+10FFFF.
+std::size_t DecodeSequence(const unsigned char* p, std::size_t n, char32_t& cp) {
+    const unsigned char b0 = p[0];
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        if (n < 2 || !IsContinuation(p[1])) {
+            return 0;
+        }
+        cp = (static_cast<char32_t>(b0 & 0x1F) << 6) | (p[1] & 0x3F);
+        return 2;
+    }
+    if (b0 >= 0xE0 && b0 <= 0xEF) {
+        const unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80;
+        const unsigned char hi = b0 == 0xED ? 0x9F : 0xBF;
+        if (n < 3 || p[1] < lo || p[1] > hi || !IsContinuation(p[2])) {
+            return 0;
+        }
+        cp = (static_cast<char32_t>(b0 & 0x0F) << 12) | (static_cast<char32_t>(p[1] & 0x3F) << 6) |
+             (p[2] & 0x3F);
+        return 3;
+    }
+    if (b0 >= 0xF0 && b0 <= 0xF4) {
+        const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
+        const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
+        if (n < 4 || p[1] < lo || p[1] > hi || !IsContinuation(p[2]) || !IsContinuation(p[3])) {
+            return 0;
+        }
+        cp = (static_cast<char32_t>(b0 & 0x07) << 18) | (static_cast<char32_t>(p[1] & 0x3F) << 12) |
+             (static_cast<char32_t>(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+        return 4;
+    }
+    return 0;
+}
+
+bool IsSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDFFF;
+}
+
+}  // namespace
+
+std::wstring AnsiToWide(std::string_view bytes) {
+    // Every byte gives at most one character, so the result never outgrows the input and
+    // can be written in place and cut to size at the end.
+    const std::size_t n = bytes.size();
+    std::wstring out(n, L'\0');
+    const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
+    wchar_t* dst = out.data();
+    std::size_t i = 0;
+    while (i < n) {
+        // Relayed data is mostly ASCII: copy eight bytes at a time while none has the top
+        // bit set.
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, src + i, sizeof word);
+            if ((word & 0x8080808080808080ull) != 0) {
+                break;
+            }
+            for (int k = 0; k < 8; ++k) {
+                *dst++ = static_cast<wchar_t>(src[i + k]);
+            }
+            i += 8;
+        }
+        if (i >= n) {
+            break;
+        }
+        const unsigned char b = src[i];
+        if (b < 0x80) {
+            *dst++ = static_cast<wchar_t>(b);
+            ++i;
+            continue;
+        }
+        char32_t cp = 0;
+        const std::size_t len = DecodeSequence(src + i, n - i, cp);
+        if (len == 0) {
+            // Not valid UTF-8: show the byte itself and go on with the next one.
+            *dst++ = Cp1252(b);
+            ++i;
+        } else {
+            *dst++ = static_cast<wchar_t>(cp);
+            i += len;
+        }
+    }
+    out.resize(static_cast<std::size_t>(dst - out.data()));
+    return out;
+}
+
+std::string WideToAnsi(std::wstring_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const wchar_t wc : text) {
+        char32_t c = static_cast<char32_t>(wc);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (IsSurrogate(c) || c > 0x10FFFF) {
+            c = kReplacement;
+        }
+        if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        }
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+    return out;
+}
+
+std::u16string WideToUtf16(std::wstring_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (const wchar_t wc : text) {
+        char32_t c = static_cast<char32_t>(wc);
+        if (c > 0x10FFFF) {
+            c = kReplacement;
+        }
+        if (c < 0x10000) {
+            // Includes a lone surrogate, which stays the unit it was.
+            out.push_back(static_cast<char16_t>(c));
+        } else {
+            c -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 | (c >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 | (c & 0x3FF)));
+        }
+    }
+    return out;
+}
+
+std::wstring Utf16ToWide(std::u16string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            const char32_t c = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) +
+                               (static_cast<char32_t>(text[i + 1]) - 0xDC00);
+            out.push_back(static_cast<wchar_t>(c));
+            ++i;
+        } else {
+            out.push_back(static_cast<wchar_t>(u));
+        }
+    }
+    return out;
+}
+
+}  // namespace win

@@ -1,0 +1,139 @@
+#include "platform/TextConv.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::wstring Decode(std::string_view bytes) {
+    return win::AnsiToWide(bytes);
+}
+
+TEST(TextConvDecode, AsciiAndNulKeepTheirValueAndLength) {
+    EXPECT_EQ(Decode(""), L"");
+    EXPECT_EQ(Decode("GET / HTTP/1.1\r\n"), L"GET / HTTP/1.1\r\n");
+    const std::wstring w = Decode(std::string_view("a\0b", 3));
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[1], L'\0');
+    EXPECT_EQ(w[2], L'b');
+}
+
+TEST(TextConvDecode, HighByteAtEveryOffsetOfTheAsciiFastPath) {
+    // One invalid byte placed at each position around the 8-byte blocks.
+    for (std::size_t pos = 0; pos < 24; ++pos) {
+        std::string bytes(24, 'x');
+        bytes[pos] = '\x80';
+        std::wstring expected(24, L'x');
+        expected[pos] = L'\u20AC';
+        EXPECT_EQ(Decode(bytes), expected) << "position " << pos;
+    }
+}
+
+TEST(TextConvDecode, EveryByteFrom80To9FIsItsWindows1252Character) {
+    const wchar_t expected[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    for (int b = 0x80; b <= 0x9F; ++b) {
+        const char c = static_cast<char>(b);
+        EXPECT_EQ(Decode(std::string_view(&c, 1)), std::wstring(1, expected[b - 0x80]))
+            << "byte " << std::hex << b;
+    }
+}
+
+TEST(TextConvDecode, LoneLatin1BytesKeepTheirValue) {
+    EXPECT_EQ(Decode("\xA0"), L"\u00A0");
+    EXPECT_EQ(Decode("caf\xE9"), L"caf\u00E9");
+    EXPECT_EQ(Decode("\xC0"), L"\u00C0");
+    EXPECT_EQ(Decode("\xFF\xFE"), L"\u00FF\u00FE");
+}
+
+TEST(TextConvDecode, ValidSequencesOfEveryLength) {
+    EXPECT_EQ(Decode("caf\xC3\xA9"), L"caf\u00E9");
+    EXPECT_EQ(Decode("\xE2\x82\xAC"), L"\u20AC");
+    EXPECT_EQ(Decode("\xF0\x9F\x98\x80"), L"\U0001F600");
+    // The first and last value of each length.
+    EXPECT_EQ(Decode("\xC2\x80"), L"\u0080");
+    EXPECT_EQ(Decode("\xDF\xBF"), L"\u07FF");
+    EXPECT_EQ(Decode("\xE0\xA0\x80"), L"\u0800");
+    EXPECT_EQ(Decode("\xEF\xBF\xBF"), L"\uFFFF");
+    EXPECT_EQ(Decode("\xF0\x90\x80\x80"), L"\U00010000");
+    EXPECT_EQ(Decode("\xF4\x8F\xBF\xBF"), L"\U0010FFFF");
+    // Either side of the surrogate range is valid.
+    EXPECT_EQ(Decode("\xED\x9F\xBF"), L"\uD7FF");
+    EXPECT_EQ(Decode("\xEE\x80\x80"), L"\uE000");
+}
+
+TEST(TextConvDecode, InvalidSequencesFallBackBytewise) {
+    // Truncated at the end: each byte is shown on its own.
+    EXPECT_EQ(Decode("A\xE2\x82"), L"A\u00E2\u201A");
+    EXPECT_EQ(Decode("\xF0\x9F\x98"), L"\u00F0\u0178\u02DC");
+    EXPECT_EQ(Decode("\xC3"), L"\u00C3");
+    // Decoding resumes right after the bad byte.
+    EXPECT_EQ(Decode("\xC3("), L"\u00C3(");
+    EXPECT_EQ(Decode("\xE2\x82"
+                     "A\xC3\xA9"),
+              L"\u00E2\u201A"
+              L"A\u00E9");
+    EXPECT_EQ(Decode("\xC3\xC3\xA9"), L"\u00C3\u00E9");
+    // Overlong forms.
+    EXPECT_EQ(Decode("\xC0\xAF"), L"\u00C0\u00AF");
+    EXPECT_EQ(Decode("\xC1\xBF"), L"\u00C1\u00BF");
+    EXPECT_EQ(Decode("\xE0\x80\x80"), L"\u00E0\u20AC\u20AC");
+    EXPECT_EQ(Decode("\xF0\x8F\xBF\xBF"), L"\u00F0\u008F\u00BF\u00BF");
+    // Surrogates encoded in UTF-8.
+    EXPECT_EQ(Decode("\xED\xA0\x80"), L"\u00ED\u00A0\u20AC");
+    EXPECT_EQ(Decode("\xED\xBF\xBF"), L"\u00ED\u00BF\u00BF");
+    // Above U+10FFFF, and lead bytes that can never start a sequence.
+    EXPECT_EQ(Decode("\xF4\x90\x80\x80"), L"\u00F4\u0090\u20AC\u20AC");
+    EXPECT_EQ(Decode("\xF5\x80\x80\x80"), L"\u00F5\u20AC\u20AC\u20AC");
+    // A continuation byte where a lead is expected.
+    EXPECT_EQ(Decode("a\xA9"
+                     "b"),
+              L"a\u00A9b");
+}
+
+TEST(TextConvEncode, Utf8OfEveryLengthAndReplacement) {
+    EXPECT_EQ(win::WideToAnsi(L"abc"), "abc");
+    EXPECT_EQ(win::WideToAnsi(std::wstring_view(L"a\0b", 3)), std::string("a\0b", 3));
+    EXPECT_EQ(win::WideToAnsi(L"\u00E9\u20AC\U0001F600"), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(win::WideToAnsi(L"\u07FF\u0800\U0010FFFF"), "\xDF\xBF\xE0\xA0\x80\xF4\x8F\xBF\xBF");
+    const wchar_t bad[] = {L'a', static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0xDFFF),
+                           static_cast<wchar_t>(0x110000), static_cast<wchar_t>(-1)};
+    EXPECT_EQ(win::WideToAnsi(std::wstring_view(bad, 5)),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(TextConvEncode, EveryScalarValueRoundTrips) {
+    std::wstring all;
+    for (wchar_t c = 0; c <= 0x10FFFF; ++c) {
+        if (c < 0xD800 || c > 0xDFFF) {
+            all.push_back(c);
+        }
+    }
+    const std::string utf8 = win::WideToAnsi(all);
+    EXPECT_EQ(Decode(utf8), all);
+    EXPECT_EQ(win::WideToAnsi(Decode(utf8)), utf8);
+    EXPECT_EQ(win::Utf16ToWide(win::WideToUtf16(all)), all);
+}
+
+TEST(TextConvUtf16, SurrogatePairs) {
+    EXPECT_EQ(win::WideToUtf16(L"A\u00E9\uFFFF"), u"A\u00E9\uFFFF");
+    EXPECT_EQ(win::WideToUtf16(L"\U00010000"), std::u16string({0xD800, 0xDC00}));
+    EXPECT_EQ(win::WideToUtf16(L"\U0001F600"), std::u16string({0xD83D, 0xDE00}));
+    EXPECT_EQ(win::WideToUtf16(L"\U0010FFFF"), std::u16string({0xDBFF, 0xDFFF}));
+    EXPECT_EQ(win::Utf16ToWide(std::u16string({0xD83D, 0xDE00, u'x'})), L"\U0001F600x");
+}
+
+TEST(TextConvUtf16, LoneSurrogatesPassThrough) {
+    const std::u16string units = {0xDC00, u'a', 0xD800, u'b', 0xD800, 0xD800, 0xDC00, 0xD800};
+    const std::wstring w = win::Utf16ToWide(units);
+    const std::wstring expected = {
+        static_cast<wchar_t>(0xDC00), L'a',          static_cast<wchar_t>(0xD800), L'b',
+        static_cast<wchar_t>(0xD800), L'\U00010000', static_cast<wchar_t>(0xD800)};
+    EXPECT_EQ(w, expected);
+    EXPECT_EQ(win::WideToUtf16(w), units);
+}
+
+}  // namespace
