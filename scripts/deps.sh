@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs what Tapvane needs to build and test on Debian 12. The one list of packages, used
+# by people (README) and by CI alike. Installs only when something is missing.
+set -eu
+
+PACKAGES="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+libsqlite3-dev qt6-base-dev"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+if [ -n "$missing" ]; then
+    SUDO=""
+    if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+    echo "Installing:$missing"
+    $SUDO apt-get update
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y $missing
+fi

@@ -1,0 +1,7 @@
+#!/bin/sh
+# Installs what is missing, builds Tapvane and starts it.
+set -eu
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/deps.sh"
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+exec "$root/build/src/tapvane"

@@ -1,0 +1,8 @@
+#!/bin/sh
+# Installs what is missing, builds Tapvane and runs every test.
+set -eu
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/deps.sh"
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cd "$root/build"
+ctest --output-on-failure --timeout 300 -j2
