@@ -1,8 +1,12 @@
 #include "net/LockedText.h"
 
-CLockedText::CLockedText() { win::InitializeCriticalSection(&m_cs); }
+CLockedText::CLockedText() {
+    win::InitializeCriticalSection(&m_cs);
+}
 
-CLockedText::~CLockedText() { win::DeleteCriticalSection(&m_cs); }
+CLockedText::~CLockedText() {
+    win::DeleteCriticalSection(&m_cs);
+}
 
 void CLockedText::Lock(const wchar_t* pszText) {
     win::EnterCriticalSection(&m_cs);

@@ -12,10 +12,16 @@ namespace {
 
 constexpr int kAddrLen = sizeof(sockaddr_in);  // 16
 
-const sockaddr* AsSockaddr(const sockaddr_in* p) { return reinterpret_cast<const sockaddr*>(p); }
-sockaddr* AsSockaddr(sockaddr_in* p) { return reinterpret_cast<sockaddr*>(p); }
+const sockaddr* AsSockaddr(const sockaddr_in* p) {
+    return reinterpret_cast<const sockaddr*>(p);
+}
+sockaddr* AsSockaddr(sockaddr_in* p) {
+    return reinterpret_cast<sockaddr*>(p);
+}
 
-timeval Seconds(int nSeconds) { return timeval{nSeconds, 0}; }
+timeval Seconds(int nSeconds) {
+    return timeval{nSeconds, 0};
+}
 
 }  // namespace
 
@@ -39,7 +45,9 @@ CSocketBlocking::CSocketBlocking(const CSocketBlocking& src, BOOL bThrow)
       m_bThrow(bThrow),
       m_thread(true) {}
 
-CSocketBlocking::~CSocketBlocking() { g_szSocketError.Clear(); }
+CSocketBlocking::~CSocketBlocking() {
+    g_szSocketError.Clear();
+}
 
 int CSocketBlocking::SetError(const wchar_t* pszContext, BOOL bThrow) {
     return SetError(pszContext, bThrow, 0);
@@ -52,9 +60,8 @@ int CSocketBlocking::SetError(const wchar_t* pszContext, BOOL bThrow, int nError
     // The text of the code being reported (which is the last error unless a caller names
     // another code).
     const std::wstring strSystem = GetSystemErrorText(static_cast<DWORD>(nErrorCode));
-    const std::wstring strMessage = win::FormatW(L"SOCKET ERROR: %s error = %d. %s",
-                                                 pszContext ? pszContext : L"", nErrorCode,
-                                                 strSystem);
+    const std::wstring strMessage = win::FormatW(
+        L"SOCKET ERROR: %s error = %d. %s", pszContext ? pszContext : L"", nErrorCode, strSystem);
     g_szSocketError.Set(strMessage);
     if (bThrow) {
         throw new CException(strMessage);
@@ -158,9 +165,9 @@ int CSocketBlocking::Connect(const wchar_t* lpszHostAddress, int nHostPort, BOOL
     if (ulAddr != INADDR_NONE) {
         addr.sin_addr.s_addr = static_cast<in_addr_t>(ulAddr);
     } else if (win::ResolveHostByName(strHostA.c_str(), &addr.sin_addr) != 0) {
-        const std::wstring strContext = win::FormatW(
-            L"CSocketBlocking::Connect(lpszHostAddress = '%s', nHostPort = %d).", strHost,
-            nHostPort);
+        const std::wstring strContext =
+            win::FormatW(L"CSocketBlocking::Connect(lpszHostAddress = '%s', nHostPort = %d).",
+                         strHost, nHostPort);
         return SetError(strContext, bThrow, 0);
     }
     try {
@@ -183,8 +190,8 @@ int CSocketBlocking::Send(const char* pData, int nLength, int nTimeoutSec, int n
     if (nReady == 0) {
         throw new CException(L"CSocketBlocking. Send timeout.");
     }
-    const int nSent = nReady == win::SOCKET_ERROR ? win::SOCKET_ERROR
-                                                  : win::send(h, pData, nLength, nFlags);
+    const int nSent =
+        nReady == win::SOCKET_ERROR ? win::SOCKET_ERROR : win::send(h, pData, nLength, nFlags);
     if (nSent == win::SOCKET_ERROR) {
         SetError(L"CSocketBlocking::Send(...).", TRUE);
         return nLength;  // a derived SetError chose to go on
@@ -249,8 +256,8 @@ int CSocketBlocking::ReceiveDatagram(char* pBuffer, int nSize, sockaddr_in* pFro
         throw new CException(L"CSocketBlocking. Receive timeout.");
     }
     int nLen = kAddrLen;
-    const int n = win::recvfrom(m_hSocket, pBuffer, nSize, 0, AsSockaddr(pFrom),
-                                pFrom ? &nLen : nullptr);
+    const int n =
+        win::recvfrom(m_hSocket, pBuffer, nSize, 0, AsSockaddr(pFrom), pFrom ? &nLen : nullptr);
     if (n == win::SOCKET_ERROR) {
         SetError(L"CSocketBlocking::ReceiveDatagram(...).", TRUE, 0);
     }
@@ -377,4 +384,6 @@ void CSocketBlocking::OnReceive(int nErrorCode) {
 
 void CSocketBlocking::OnThreadEnd() {}
 
-void CSocketBlocking::CloseThreadHandle() { m_thread.ReleaseHandle(); }
+void CSocketBlocking::CloseThreadHandle() {
+    m_thread.ReleaseHandle();
+}

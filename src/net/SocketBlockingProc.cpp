@@ -36,8 +36,7 @@ void CSocketBlocking::Proc() {
             std::lock_guard lock(m_evMutex);
             m_ev = ev;
         }
-        if (win::WSAEventSelect(m_hSocket, ev, win::FD_READ | win::FD_CLOSE) ==
-            win::SOCKET_ERROR) {
+        if (win::WSAEventSelect(m_hSocket, ev, win::FD_READ | win::FD_CLOSE) == win::SOCKET_ERROR) {
             SetError(L"CSocketBlocking::Proc(...). WSAEventSelect().", TRUE, 0);
         }
         // From here on the socket is non-blocking; a stopper may now signal the event.
@@ -58,10 +57,11 @@ void CSocketBlocking::Proc() {
             }
             win::WSANETWORKEVENTS events{};
             if (win::WSAEnumNetworkEvents(h, ev, &events) == win::SOCKET_ERROR) {
-                SetError(win::FormatW(L"CSocketBlocking::Proc(); ::WSAEnumNetworkEvents(m_hSocket = "
-                                      L"0x%x, m_ev, &WSAEvents) failed!",
-                                      h),
-                         TRUE, 0);
+                SetError(
+                    win::FormatW(L"CSocketBlocking::Proc(); ::WSAEnumNetworkEvents(m_hSocket = "
+                                 L"0x%x, m_ev, &WSAEvents) failed!",
+                                 h),
+                    TRUE, 0);
             }
             const long lEvents = events.lNetworkEvents;
             if (lEvents & win::FD_READ) {
@@ -144,8 +144,9 @@ void CSocketBlocking::OnClose(int nErrorCode) {
     const wchar_t* pszText;
     switch (nErrorCode) {
         case WSAENETDOWN:
-            pszText = L"The Windows Sockets implementation detected that the network subsystem "
-                      L"failed";
+            pszText =
+                L"The Windows Sockets implementation detected that the network subsystem "
+                L"failed";
             break;
         case WSAECONNABORTED:
             pszText = L"The connection was aborted due to timeout or other failure";
@@ -157,8 +158,8 @@ void CSocketBlocking::OnClose(int nErrorCode) {
             pszText = L"Unknown error";
             break;
     }
-    const std::wstring strMessage = win::FormatW(L"ERROR: Close socket. %s. thread = 0x%x\n",
-                                                 pszText, m_thread.GetHandle());
+    const std::wstring strMessage =
+        win::FormatW(L"ERROR: Close socket. %s. thread = 0x%x\n", pszText, m_thread.GetHandle());
     if (m_bThrow) {
         throw new CException(strMessage);
     }

@@ -34,12 +34,20 @@ std::wstring CSocketTelnet::ReceiveString() {
     return win::AnsiToWide(std::string_view(m_pData.get()));
 }
 
-void CSocketTelnet::TraceW(std::wstring_view text) { win::OutputDebugStringW(text); }
+void CSocketTelnet::TraceW(std::wstring_view text) {
+    win::OutputDebugStringW(text);
+}
 
-void CSocketTelnet::TraceA(std::string_view text) { win::OutputDebugStringA(text); }
+void CSocketTelnet::TraceA(std::string_view text) {
+    win::OutputDebugStringA(text);
+}
 
-bool CSocketTelnet::OnStatusLine(int, const std::wstring&, const std::wstring&) { return false; }
+bool CSocketTelnet::OnStatusLine(int, const std::wstring&, const std::wstring&) {
+    return false;
+}
 
-bool CSocketTelnet::OnLine(const std::wstring&) { return false; }
+bool CSocketTelnet::OnLine(const std::wstring&) {
+    return false;
+}
 
 void CSocketTelnet::OnNoSocket() {}

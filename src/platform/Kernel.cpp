@@ -71,8 +71,12 @@ thread_local DWORD t_dwThreadId = 0;
 
 }  // namespace
 
-DWORD GetLastError() { return t_dwLastError; }
-void SetLastError(DWORD dwError) { t_dwLastError = dwError; }
+DWORD GetLastError() {
+    return t_dwLastError;
+}
+void SetLastError(DWORD dwError) {
+    t_dwLastError = dwError;
+}
 
 BOOL CloseHandle(HANDLE h) {
     if (KernelHandles().Remove(h) == nullptr) {
@@ -146,7 +150,7 @@ HANDLE CreateThread(LPTHREAD_START_ROUTINE pfnStart, void* pParameter, DWORD* pd
 
 BOOL TerminateThread(HANDLE hThread, DWORD /*dwExitCode*/) {
     SetLastError(FindKernelObject<CThreadObject>(hThread) ? ERROR_NOT_SUPPORTED
-                                                           : ERROR_INVALID_HANDLE);
+                                                          : ERROR_INVALID_HANDLE);
     return FALSE;
 }
 
@@ -169,8 +173,12 @@ DWORD GetCurrentThreadId() {
 
 void InitializeCriticalSection(CRITICAL_SECTION*) {}
 void DeleteCriticalSection(CRITICAL_SECTION*) {}
-void EnterCriticalSection(CRITICAL_SECTION* pcs) { pcs->mutex.lock(); }
-void LeaveCriticalSection(CRITICAL_SECTION* pcs) { pcs->mutex.unlock(); }
+void EnterCriticalSection(CRITICAL_SECTION* pcs) {
+    pcs->mutex.lock();
+}
+void LeaveCriticalSection(CRITICAL_SECTION* pcs) {
+    pcs->mutex.unlock();
+}
 
 void GetLocalTime(SYSTEMTIME* pst) {
     struct timespec ts {};

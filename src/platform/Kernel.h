@@ -50,8 +50,12 @@ void EnterCriticalSection(CRITICAL_SECTION* pcs);
 void LeaveCriticalSection(CRITICAL_SECTION* pcs);
 
 // Interlocked counters: return the new value.
-inline LONG InterlockedIncrement(std::atomic<LONG>* p) { return p->fetch_add(1) + 1; }
-inline LONG InterlockedDecrement(std::atomic<LONG>* p) { return p->fetch_sub(1) - 1; }
+inline LONG InterlockedIncrement(std::atomic<LONG>* p) {
+    return p->fetch_add(1) + 1;
+}
+inline LONG InterlockedDecrement(std::atomic<LONG>* p) {
+    return p->fetch_sub(1) - 1;
+}
 
 struct SYSTEMTIME {
     WORD wYear;

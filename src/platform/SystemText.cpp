@@ -1,7 +1,7 @@
 #include "platform/SystemText.h"
 
-#include <cerrno>
 #include <netdb.h>
+#include <cerrno>
 
 #include "platform/WinError.h"
 
@@ -32,8 +32,9 @@ constexpr CCodeText kTexts[] = {
     {29, L"The system cannot write to the specified device.\r\n"},
     {30, L"The system cannot read from the specified device.\r\n"},
     {32, L"The process cannot access the file because it is being used by another process.\r\n"},
-    {33, L"The process cannot access the file because another process has locked a portion of "
-         L"the file.\r\n"},
+    {33,
+     L"The process cannot access the file because another process has locked a portion of "
+     L"the file.\r\n"},
     {38, L"Reached the end of the file.\r\n"},
     {39, L"The disk is full.\r\n"},
     {50, L"The request is not supported.\r\n"},
@@ -51,62 +52,79 @@ constexpr CCodeText kTexts[] = {
     {234, L"More data is available.\r\n"},
     {259, L"No more data is available.\r\n"},
     {267, L"The directory name is invalid.\r\n"},
-    {995, L"The I/O operation has been aborted because of either a thread exit or an "
-          L"application request.\r\n"},
+    {995,
+     L"The I/O operation has been aborted because of either a thread exit or an "
+     L"application request.\r\n"},
     {1117, L"The request could not be performed because of an I/O device error.\r\n"},
     {1460, L"This operation returned because the timeout period expired.\r\n"},
     {10004, L"A blocking operation was interrupted by a call to WSACancelBlockingCall.\r\n"},
     {10009, L"The file handle supplied is not valid.\r\n"},
-    {10013, L"An attempt was made to access a socket in a way forbidden by its access "
-            L"permissions.\r\n"},
-    {10014, L"The system detected an invalid pointer address in attempting to use a pointer "
-            L"argument in a call.\r\n"},
+    {10013,
+     L"An attempt was made to access a socket in a way forbidden by its access "
+     L"permissions.\r\n"},
+    {10014,
+     L"The system detected an invalid pointer address in attempting to use a pointer "
+     L"argument in a call.\r\n"},
     {10022, L"An invalid argument was supplied.\r\n"},
     {10024, L"Too many open sockets.\r\n"},
     {10035, L"A non-blocking socket operation could not be completed immediately.\r\n"},
     {10036, L"A blocking operation is currently executing.\r\n"},
-    {10037, L"An operation was attempted on a non-blocking socket that already had an "
-            L"operation in progress.\r\n"},
+    {10037,
+     L"An operation was attempted on a non-blocking socket that already had an "
+     L"operation in progress.\r\n"},
     {10038, L"An operation was attempted on something that is not a socket.\r\n"},
     {10039, L"A required address was omitted from an operation on a socket.\r\n"},
-    {10040, L"A message sent on a datagram socket was larger than the internal message buffer "
-            L"or some other network limit, or the buffer used to receive a datagram into was "
-            L"smaller than the datagram itself.\r\n"},
-    {10041, L"A protocol was specified in the socket function call that does not support the "
-            L"semantics of the socket type requested.\r\n"},
-    {10042, L"An unknown, invalid, or unsupported option or level was specified in a "
-            L"getsockopt or setsockopt call.\r\n"},
-    {10043, L"The requested protocol has not been configured into the system, or no "
-            L"implementation for it exists.\r\n"},
-    {10044, L"The support for the specified socket type does not exist in this address "
-            L"family.\r\n"},
+    {10040,
+     L"A message sent on a datagram socket was larger than the internal message buffer "
+     L"or some other network limit, or the buffer used to receive a datagram into was "
+     L"smaller than the datagram itself.\r\n"},
+    {10041,
+     L"A protocol was specified in the socket function call that does not support the "
+     L"semantics of the socket type requested.\r\n"},
+    {10042,
+     L"An unknown, invalid, or unsupported option or level was specified in a "
+     L"getsockopt or setsockopt call.\r\n"},
+    {10043,
+     L"The requested protocol has not been configured into the system, or no "
+     L"implementation for it exists.\r\n"},
+    {10044,
+     L"The support for the specified socket type does not exist in this address "
+     L"family.\r\n"},
     {10045, L"The attempted operation is not supported for the type of object referenced.\r\n"},
-    {10046, L"The protocol family has not been configured into the system or no "
-            L"implementation for it exists.\r\n"},
+    {10046,
+     L"The protocol family has not been configured into the system or no "
+     L"implementation for it exists.\r\n"},
     {10047, L"An address incompatible with the requested protocol was used.\r\n"},
-    {10048, L"Only one usage of each socket address (protocol/network address/port) is "
-            L"normally permitted.\r\n"},
+    {10048,
+     L"Only one usage of each socket address (protocol/network address/port) is "
+     L"normally permitted.\r\n"},
     {10049, L"The requested address is not valid in its context.\r\n"},
     {10050, L"A socket operation encountered a dead network.\r\n"},
     {10051, L"A socket operation was attempted to an unreachable network.\r\n"},
-    {10052, L"The connection has been broken due to keep-alive activity detecting a failure "
-            L"while the operation was in progress.\r\n"},
+    {10052,
+     L"The connection has been broken due to keep-alive activity detecting a failure "
+     L"while the operation was in progress.\r\n"},
     {10053, L"An established connection was aborted by the software in your host machine.\r\n"},
     {10054, L"An existing connection was forcibly closed by the remote host.\r\n"},
-    {10055, L"An operation on a socket could not be performed because the system lacked "
-            L"sufficient buffer space or because a queue was full.\r\n"},
+    {10055,
+     L"An operation on a socket could not be performed because the system lacked "
+     L"sufficient buffer space or because a queue was full.\r\n"},
     {10056, L"A connect request was made on an already connected socket.\r\n"},
-    {10057, L"A request to send or receive data was disallowed because the socket is not "
-            L"connected and (when sending on a datagram socket using a sendto call) no address "
-            L"was supplied.\r\n"},
-    {10058, L"A request to send or receive data was disallowed because the socket had "
-            L"already been shut down in that direction with a previous shutdown call.\r\n"},
+    {10057,
+     L"A request to send or receive data was disallowed because the socket is not "
+     L"connected and (when sending on a datagram socket using a sendto call) no address "
+     L"was supplied.\r\n"},
+    {10058,
+     L"A request to send or receive data was disallowed because the socket had "
+     L"already been shut down in that direction with a previous shutdown call.\r\n"},
     {10059, L"Too many references to some kernel object.\r\n"},
-    {10060, L"A connection attempt failed because the connected party did not properly "
-            L"respond after a period of time, or established connection failed because "
-            L"connected host has failed to respond.\r\n"},
-    {10061, L"No connection could be made because the target machine actively refused "
-            L"it.\r\n"},
+    {10060,
+     L"A connection attempt failed because the connected party did not properly "
+     L"respond after a period of time, or established connection failed because "
+     L"connected host has failed to respond.\r\n"},
+    {10061,
+     L"No connection could be made because the target machine actively refused "
+     L"it.\r\n"},
     {10062, L"Cannot translate name.\r\n"},
     {10063, L"Name component or name was too long.\r\n"},
     {10064, L"A socket operation failed because the destination host was down.\r\n"},
@@ -114,13 +132,16 @@ constexpr CCodeText kTexts[] = {
     {10067, L"Too many processes are using the socket layer at once.\r\n"},
     {10091, L"The network subsystem is unavailable.\r\n"},
     {10092, L"The requested version of the socket layer is not supported.\r\n"},
-    {10093, L"Either the application has not started the socket layer, or it has been "
-            L"stopped.\r\n"},
-    {10101, L"Returned by WSARecv or WSARecvFrom to indicate the remote party has initiated a "
-            L"graceful shutdown sequence.\r\n"},
+    {10093,
+     L"Either the application has not started the socket layer, or it has been "
+     L"stopped.\r\n"},
+    {10101,
+     L"Returned by WSARecv or WSARecvFrom to indicate the remote party has initiated a "
+     L"graceful shutdown sequence.\r\n"},
     {11001, L"No such host is known.\r\n"},
-    {11002, L"This is usually a temporary error during hostname resolution and means that the "
-            L"local server did not receive a response from an authoritative server.\r\n"},
+    {11002,
+     L"This is usually a temporary error during hostname resolution and means that the "
+     L"local server did not receive a response from an authoritative server.\r\n"},
     {11003, L"A non-recoverable error occurred during a database lookup.\r\n"},
     {11004, L"The requested name is valid, but no data of the requested type was found.\r\n"},
 };
@@ -138,49 +159,89 @@ std::wstring GetSystemMessage(DWORD dwCode) {
 
 int WsaErrorFromErrno(int nErrno) {
     switch (nErrno) {
-        case 0: return 0;
-        case EINTR: return WSAEINTR;
-        case EBADF: return WSAENOTSOCK;
+        case 0:
+            return 0;
+        case EINTR:
+            return WSAEINTR;
+        case EBADF:
+            return WSAENOTSOCK;
         case EACCES:
-        case EPERM: return WSAEACCES;
-        case EFAULT: return WSAEFAULT;
-        case EINVAL: return WSAEINVAL;
+        case EPERM:
+            return WSAEACCES;
+        case EFAULT:
+            return WSAEFAULT;
+        case EINVAL:
+            return WSAEINVAL;
         case EMFILE:
-        case ENFILE: return WSAEMFILE;
-        case EAGAIN: return WSAEWOULDBLOCK;
-        case EINPROGRESS: return WSAEWOULDBLOCK;  // a non-blocking connect in progress
-        case EALREADY: return WSAEALREADY;
-        case ENOTSOCK: return WSAENOTSOCK;
-        case EDESTADDRREQ: return WSAEDESTADDRREQ;
-        case EMSGSIZE: return WSAEMSGSIZE;
-        case EPROTOTYPE: return WSAEPROTOTYPE;
-        case ENOPROTOOPT: return WSAENOPROTOOPT;
-        case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-        case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-        case EOPNOTSUPP: return WSAEOPNOTSUPP;
-        case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-        case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-        case EADDRINUSE: return WSAEADDRINUSE;
-        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-        case ENETDOWN: return WSAENETDOWN;
-        case ENETUNREACH: return WSAENETUNREACH;
-        case ENETRESET: return WSAENETRESET;
-        case ECONNABORTED: return WSAECONNABORTED;
-        case ECONNRESET: return WSAECONNRESET;
-        case EPIPE: return WSAECONNRESET;
+        case ENFILE:
+            return WSAEMFILE;
+        case EAGAIN:
+            return WSAEWOULDBLOCK;
+        case EINPROGRESS:
+            return WSAEWOULDBLOCK;  // a non-blocking connect in progress
+        case EALREADY:
+            return WSAEALREADY;
+        case ENOTSOCK:
+            return WSAENOTSOCK;
+        case EDESTADDRREQ:
+            return WSAEDESTADDRREQ;
+        case EMSGSIZE:
+            return WSAEMSGSIZE;
+        case EPROTOTYPE:
+            return WSAEPROTOTYPE;
+        case ENOPROTOOPT:
+            return WSAENOPROTOOPT;
+        case EPROTONOSUPPORT:
+            return WSAEPROTONOSUPPORT;
+        case ESOCKTNOSUPPORT:
+            return WSAESOCKTNOSUPPORT;
+        case EOPNOTSUPP:
+            return WSAEOPNOTSUPP;
+        case EPFNOSUPPORT:
+            return WSAEPFNOSUPPORT;
+        case EAFNOSUPPORT:
+            return WSAEAFNOSUPPORT;
+        case EADDRINUSE:
+            return WSAEADDRINUSE;
+        case EADDRNOTAVAIL:
+            return WSAEADDRNOTAVAIL;
+        case ENETDOWN:
+            return WSAENETDOWN;
+        case ENETUNREACH:
+            return WSAENETUNREACH;
+        case ENETRESET:
+            return WSAENETRESET;
+        case ECONNABORTED:
+            return WSAECONNABORTED;
+        case ECONNRESET:
+            return WSAECONNRESET;
+        case EPIPE:
+            return WSAECONNRESET;
         case ENOBUFS:
-        case ENOMEM: return WSAENOBUFS;
-        case EISCONN: return WSAEISCONN;
-        case ENOTCONN: return WSAENOTCONN;
-        case ESHUTDOWN: return WSAESHUTDOWN;
-        case ETOOMANYREFS: return WSAETOOMANYREFS;
-        case ETIMEDOUT: return WSAETIMEDOUT;
-        case ECONNREFUSED: return WSAECONNREFUSED;
-        case ELOOP: return WSAELOOP;
-        case ENAMETOOLONG: return WSAENAMETOOLONG;
-        case EHOSTDOWN: return WSAEHOSTDOWN;
-        case EHOSTUNREACH: return WSAEHOSTUNREACH;
-        default: return WSAEINVAL;
+        case ENOMEM:
+            return WSAENOBUFS;
+        case EISCONN:
+            return WSAEISCONN;
+        case ENOTCONN:
+            return WSAENOTCONN;
+        case ESHUTDOWN:
+            return WSAESHUTDOWN;
+        case ETOOMANYREFS:
+            return WSAETOOMANYREFS;
+        case ETIMEDOUT:
+            return WSAETIMEDOUT;
+        case ECONNREFUSED:
+            return WSAECONNREFUSED;
+        case ELOOP:
+            return WSAELOOP;
+        case ENAMETOOLONG:
+            return WSAENAMETOOLONG;
+        case EHOSTDOWN:
+            return WSAEHOSTDOWN;
+        case EHOSTUNREACH:
+            return WSAEHOSTUNREACH;
+        default:
+            return WSAEINVAL;
     }
 }
 

@@ -26,11 +26,12 @@ public:
     enum class Kind { Signed, Unsigned, Double, Wide, Narrow, Pointer };
 
     template <class T>
-        requires(std::is_integral_v<T> && std::is_signed_v<T>)
-    CFormatArg(T v) : m_kind(Kind::Signed), m_i(static_cast<std::int64_t>(v)) {}
+    requires(std::is_integral_v<T>&& std::is_signed_v<T>) CFormatArg(T v)
+        : m_kind(Kind::Signed), m_i(static_cast<std::int64_t>(v)) {}
     template <class T>
-        requires(std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, bool>)
-    CFormatArg(T v) : m_kind(Kind::Unsigned), m_u(static_cast<std::uint64_t>(v)) {}
+    requires(std::is_integral_v<T>&& std::is_unsigned_v<T> && !std::is_same_v<T, bool>)
+        CFormatArg(T v)
+        : m_kind(Kind::Unsigned), m_u(static_cast<std::uint64_t>(v)) {}
     CFormatArg(bool v) : m_kind(Kind::Signed), m_i(v ? 1 : 0) {}
     CFormatArg(wchar_t v) : m_kind(Kind::Unsigned), m_u(static_cast<std::uint32_t>(v)) {}
     CFormatArg(char v) : m_kind(Kind::Signed), m_i(v) {}
@@ -93,8 +94,7 @@ std::string FormatA(std::string_view fmt, const A&... a) {
 
 // The bounded form (StringCchPrintf): see FormatBoundedV.
 template <class... A>
-HRESULT FormatBounded(std::wstring& out, std::size_t cchMax, std::wstring_view fmt,
-                      const A&... a) {
+HRESULT FormatBounded(std::wstring& out, std::size_t cchMax, std::wstring_view fmt, const A&... a) {
     const CFormatArg args[] = {CFormatArg(a)..., CFormatArg(0)};
     return FormatBoundedV(out, cchMax, fmt, std::span<const CFormatArg>(args, sizeof...(A)));
 }

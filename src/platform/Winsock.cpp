@@ -29,7 +29,9 @@ int Fail(int nError) {
     return SOCKET_ERROR;
 }
 
-socklen_t AddrLen(const int* pnLen) { return pnLen ? static_cast<socklen_t>(*pnLen) : 0; }
+socklen_t AddrLen(const int* pnLen) {
+    return pnLen ? static_cast<socklen_t>(*pnLen) : 0;
+}
 
 int PollTimeout(const timeval* pTimeout) {
     if (pTimeout == nullptr) {
@@ -41,18 +43,25 @@ int PollTimeout(const timeval* pTimeout) {
 
 int ResolveError(int nEai) {
     switch (nEai) {
-        case EAI_NONAME: return WSAHOST_NOT_FOUND;
-        case EAI_AGAIN: return WSATRY_AGAIN;
+        case EAI_NONAME:
+            return WSAHOST_NOT_FOUND;
+        case EAI_AGAIN:
+            return WSATRY_AGAIN;
         case EAI_NODATA:
-        case EAI_ADDRFAMILY: return WSANO_DATA;
-        case EAI_MEMORY: return WSAENOBUFS;
-        default: return WSANO_RECOVERY;
+        case EAI_ADDRFAMILY:
+            return WSANO_DATA;
+        case EAI_MEMORY:
+            return WSAENOBUFS;
+        default:
+            return WSANO_RECOVERY;
     }
 }
 
 }  // namespace
 
-CSocketEntry::~CSocketEntry() { ::close(m_fd); }
+CSocketEntry::~CSocketEntry() {
+    ::close(m_fd);
+}
 
 CHandleTable<CSocketEntry>& SocketTable() {
     static CHandleTable<CSocketEntry> s_table;
@@ -110,8 +119,12 @@ int WSACleanup() {
     return 0;
 }
 
-int WSAGetLastError() { return static_cast<int>(GetLastError()); }
-void WSASetLastError(int nError) { SetLastError(static_cast<DWORD>(nError)); }
+int WSAGetLastError() {
+    return static_cast<int>(GetLastError());
+}
+void WSASetLastError(int nError) {
+    SetLastError(static_cast<DWORD>(nError));
+}
 
 SOCKET socket(int af, int type, int protocol) {
     if (!g_bStarted) {
@@ -291,8 +304,8 @@ int sendto(SOCKET s, const char* pBuf, int nLen, int nFlags, const sockaddr* pTo
     if (!p) {
         return SOCKET_ERROR;
     }
-    const ssize_t n = ::sendto(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags | MSG_NOSIGNAL,
-                               pTo, static_cast<socklen_t>(nToLen));
+    const ssize_t n = ::sendto(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags | MSG_NOSIGNAL, pTo,
+                               static_cast<socklen_t>(nToLen));
     return n >= 0 ? static_cast<int>(n) : FailFromErrno(p.get(), errno);
 }
 
@@ -302,8 +315,8 @@ int recvfrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* p
         return SOCKET_ERROR;
     }
     socklen_t len = AddrLen(pnFromLen);
-    const ssize_t n = ::recvfrom(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags, pFrom,
-                                 pFrom ? &len : nullptr);
+    const ssize_t n =
+        ::recvfrom(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags, pFrom, pFrom ? &len : nullptr);
     if (n < 0) {
         return FailFromErrno(p.get(), errno);
     }
@@ -443,6 +456,8 @@ int ResolveHostByAddr(in_addr addr, std::string* pstrName) {
     return 0;
 }
 
-std::size_t OpenSocketCount() { return SocketTable().Count(); }
+std::size_t OpenSocketCount() {
+    return SocketTable().Count();
+}
 
 }  // namespace win

@@ -31,7 +31,7 @@ public:
     std::mutex m_mutex;
     std::shared_ptr<CWsaEvent> m_pEvent;
     long m_lMask = 0;
-    bool m_bReadEnabled = true;    // FD_READ may be recorded (re-armed by recv)
+    bool m_bReadEnabled = true;     // FD_READ may be recorded (re-armed by recv)
     bool m_bCloseRecorded = false;  // FD_CLOSE has been recorded once
     long m_lPending = 0;            // recorded, not yet enumerated
     int m_nCloseError = 0;

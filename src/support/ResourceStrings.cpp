@@ -48,7 +48,9 @@ std::wstring LoadResourceString(UINT nId) {
     return psz ? std::wstring(psz) : std::wstring();
 }
 
-bool HasResourceString(UINT nId) { return FindString(nId) != nullptr; }
+bool HasResourceString(UINT nId) {
+    return FindString(nId) != nullptr;
+}
 
 void FormatResourceV(std::wstring& strOut, UINT nId, std::span<const win::CFormatArg> args) {
     strOut.clear();

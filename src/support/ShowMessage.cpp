@@ -9,7 +9,7 @@ namespace {
 
 struct CPresenter {
     std::mutex mutex;
-    MessageBoxFn fnBox;             // guarded by mutex
+    MessageBoxFn fnBox;              // guarded by mutex
     std::function<HWND()> fnActive;  // guarded by mutex
 };
 
@@ -29,7 +29,9 @@ int HeadlessBox(HWND, const std::wstring& strText, const std::wstring&, UINT nTy
 
 }  // namespace
 
-HWND GetDesktopWindow() { return &g_desktop; }
+HWND GetDesktopWindow() {
+    return &g_desktop;
+}
 
 void SetMessageBoxPresenter(MessageBoxFn fn) {
     std::lock_guard lock(Presenter().mutex);
@@ -43,8 +45,8 @@ void SetActiveWindowSource(std::function<HWND()> fn) {
 
 int DefaultButton(UINT nType) {
     static constexpr int kButtons[][3] = {
-        {IDOK, IDOK, IDOK},          {IDOK, IDCANCEL, IDCANCEL},  {IDABORT, IDRETRY, IDIGNORE},
-        {IDYES, IDNO, IDCANCEL},     {IDYES, IDNO, IDNO},         {IDRETRY, IDCANCEL, IDCANCEL},
+        {IDOK, IDOK, IDOK},      {IDOK, IDCANCEL, IDCANCEL}, {IDABORT, IDRETRY, IDIGNORE},
+        {IDYES, IDNO, IDCANCEL}, {IDYES, IDNO, IDNO},        {IDRETRY, IDCANCEL, IDCANCEL},
     };
     const UINT nButtons = nType & 0x0F;
     const UINT nDefault = (nType >> 8) & 0x0F;
@@ -69,5 +71,6 @@ int ShowMessage(const std::wstring& strText, UINT nType, HWND hwndOwner) {
     if (hwnd == nullptr) {
         hwnd = GetDesktopWindow();
     }
-    return fnBox ? fnBox(hwnd, strText, std::wstring(), nType) : HeadlessBox(hwnd, strText, {}, nType);
+    return fnBox ? fnBox(hwnd, strText, std::wstring(), nType)
+                 : HeadlessBox(hwnd, strText, {}, nType);
 }

@@ -3,7 +3,9 @@
 #include "platform/Kernel.h"
 #include "platform/SystemText.h"
 
-std::wstring GetSystemErrorText(DWORD dwCode) { return win::GetSystemMessage(dwCode); }
+std::wstring GetSystemErrorText(DWORD dwCode) {
+    return win::GetSystemMessage(dwCode);
+}
 
 std::wstring GetLastErrorText(DWORD* pdwCode) {
     const DWORD dwCode = win::GetLastError();

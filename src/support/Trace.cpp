@@ -27,9 +27,9 @@ void TraceV(std::wstring_view fmt, std::span<const win::CFormatArg> args) {
     win::GetLocalTime(&st);
 
     std::wstring line;
-    HRESULT hr = win::FormatBounded(line, kOutputStringMax, L"%02d.%02d.%04d %02d:%02d:%02d.%03d:\n",
-                                    st.wMonth, st.wDay, st.wYear, st.wHour, st.wMinute,
-                                    st.wSecond, st.wMilliseconds);
+    HRESULT hr = win::FormatBounded(line, kOutputStringMax,
+                                    L"%02d.%02d.%04d %02d:%02d:%02d.%03d:\n", st.wMonth, st.wDay,
+                                    st.wYear, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
     if (hr != 0) {
         Trace(L"StringCchPrintf failed, hr = 0x%x for szOutputString", hr);
         return;
