@@ -110,6 +110,10 @@ void CSocketBlocking::Listen() {
 
 bool CSocketBlocking::Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr) {
     const SOCKET hListen = m_hSocket;
+    if (hListen == 0) {
+        target.m_hSocket = 0;  // closed before the call: nothing to accept from
+        return false;
+    }
     int nLen = kAddrLen;
     const SOCKET h = win::accept(hListen, AsSockaddr(pPeerAddr), pPeerAddr ? &nLen : nullptr);
     if (h == win::INVALID_SOCKET) {
