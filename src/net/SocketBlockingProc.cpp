@@ -8,13 +8,8 @@ DWORD CSocketBlocking::ThreadProc(void* pParameter) {
     std::wstring strError;
     try {
         pThis->Proc();
-    } catch (const char* psz) {
-        strError = win::AnsiToWide(psz);
-    } catch (CException* e) {
-        strError = e->GetText();
-        delete e;
     } catch (...) {
-        strError = L"Unhandled exception!!! CSocketBlocking::ThreadProc(...)";
+        strError = TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::ThreadProc(...)");
     }
     if (!strError.empty()) {
         Trace(L"%s", strError);
@@ -89,13 +84,8 @@ void CSocketBlocking::Proc() {
                 break;
             }
         }
-    } catch (const char* psz) {
-        strError = win::AnsiToWide(psz);
-    } catch (CException* e) {
-        strError = e->GetText();
-        delete e;
     } catch (...) {
-        strError = L"Unhandled exception!!! CSocketBlocking::Proc()";
+        strError = TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()");
     }
     if (!strError.empty()) {
         g_szSocketError.Set(strError);

@@ -326,30 +326,31 @@ int recvfrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* p
     return static_cast<int>(n);
 }
 
-int getpeername(SOCKET s, sockaddr* pAddr, int* pnAddrLen) {
+namespace {
+
+using AddressQuery = int (*)(int, sockaddr*, socklen_t*);
+
+int QueryAddress(SOCKET s, AddressQuery pfnQuery, sockaddr* pAddr, int* pnAddrLen) {
     auto p = FindSocket(s);
     if (!p) {
         return SOCKET_ERROR;
     }
     socklen_t len = AddrLen(pnAddrLen);
-    if (::getpeername(p->m_fd, pAddr, &len) != 0) {
+    if (pfnQuery(p->m_fd, pAddr, &len) != 0) {
         return FailFromErrno(p.get(), errno);
     }
     *pnAddrLen = static_cast<int>(len);
     return 0;
 }
 
+}  // namespace
+
+int getpeername(SOCKET s, sockaddr* pAddr, int* pnAddrLen) {
+    return QueryAddress(s, ::getpeername, pAddr, pnAddrLen);
+}
+
 int getsockname(SOCKET s, sockaddr* pAddr, int* pnAddrLen) {
-    auto p = FindSocket(s);
-    if (!p) {
-        return SOCKET_ERROR;
-    }
-    socklen_t len = AddrLen(pnAddrLen);
-    if (::getsockname(p->m_fd, pAddr, &len) != 0) {
-        return FailFromErrno(p.get(), errno);
-    }
-    *pnAddrLen = static_cast<int>(len);
-    return 0;
+    return QueryAddress(s, ::getsockname, pAddr, pnAddrLen);
 }
 
 int setsockopt(SOCKET s, int nLevel, int nName, const void* pValue, int nLen) {

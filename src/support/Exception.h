@@ -33,3 +33,8 @@ private:
     std::wstring m_strText;
     std::wstring m_strText2;
 };
+
+// Call only inside a catch handler: the text of the exception being handled, by the
+// program's catch convention. An application exception gives its text and is deleted; a
+// plain 8-bit text gives that text; anything else gives `pszUnknown`.
+std::wstring TakeCaughtText(const wchar_t* pszUnknown);
