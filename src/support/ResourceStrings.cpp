@@ -63,7 +63,11 @@ void AfxFormatString(std::wstring& strOut, UINT nId, std::wstring_view strArg) {
     if (LoadResourceString(nId, szFormat.data(), static_cast<int>(szFormat.size())) == 0) {
         return;
     }
-    const std::wstring_view fmt(szFormat.data());
+    strOut = SubstitutePlaceholders(szFormat.data(), strArg);
+}
+
+std::wstring SubstitutePlaceholders(std::wstring_view fmt, std::wstring_view strArg1) {
+    std::wstring strOut;
     for (std::size_t i = 0; i < fmt.size(); ++i) {
         const wchar_t c = fmt[i];
         if (c == L'%' && i + 1 < fmt.size()) {
@@ -73,7 +77,7 @@ void AfxFormatString(std::wstring& strOut, UINT nId, std::wstring_view strArg) {
             if (bDigit || bLetter) {
                 const int nArg = bDigit ? d - L'0' : d - L'A' + 10;
                 if (nArg == 1) {
-                    strOut.append(strArg);
+                    strOut.append(strArg1);
                 } else {
                     strOut.push_back(L'?');
                 }
@@ -83,4 +87,5 @@ void AfxFormatString(std::wstring& strOut, UINT nId, std::wstring_view strArg) {
         }
         strOut.push_back(c);
     }
+    return strOut;
 }

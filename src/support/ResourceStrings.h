@@ -31,3 +31,7 @@ void FormatResource(std::wstring& strOut, UINT nId, const A&... args) {
 // placeholder "%2".."%9", "%A".."%Z" by "?"; the string is read into a 256-unit buffer. A
 // missing string leaves `strOut` empty.
 void AfxFormatString(std::wstring& strOut, UINT nId, std::wstring_view strArg);
+
+// The substitution of AfxFormatString on a given format text: "%1" becomes `strArg1`, every
+// other placeholder "%2".."%9", "%A".."%Z" becomes "?", and everything else is copied.
+std::wstring SubstitutePlaceholders(std::wstring_view fmt, std::wstring_view strArg1);
