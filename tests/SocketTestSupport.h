@@ -49,6 +49,7 @@ public:
         return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
     }
     std::uint16_t Port() const { return m_nPort; }
+    int Fd() const { return m_fd; }
 
 private:
     int m_fd;

@@ -102,8 +102,8 @@ void CSocketBlocking::Bind(const sockaddr_in& addr) {
     }
 }
 
-void CSocketBlocking::Listen() {
-    if (win::listen(m_hSocket, 5) == win::SOCKET_ERROR) {
+void CSocketBlocking::Listen(int nBacklog) {
+    if (win::listen(m_hSocket, nBacklog) == win::SOCKET_ERROR) {
         SetError(L"CSocketBlocking::Listen.", TRUE, 0);
     }
 }

@@ -44,7 +44,7 @@ public:
     // --- synchronous operations (any thread that owns the object) ------------------------
     void Create(int nType = SOCK_STREAM);
     void Bind(const sockaddr_in& addr);
-    void Listen();
+    void Listen(int nBacklog = 5);
     // Blocks until a connection arrives; false without any text when the listening socket
     // was closed by another thread.
     bool Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr);

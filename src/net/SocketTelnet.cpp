@@ -8,12 +8,16 @@
 CSocketTelnet::CSocketTelnet(BOOL bThrow, int nDataSize)
     : CSocketBlocking(bThrow),
       m_nDataSize(std::max(nDataSize, 1)),
-      m_pData(new char[m_nDataSize]()) {}
+      m_pData(new char[m_nDataSize]) {
+    m_pData[0] = '\0';  // not cleared further: the pages of a large buffer stay untouched
+}
 
 CSocketTelnet::CSocketTelnet(const CSocketBlocking& src, BOOL bThrow, int nDataSize)
     : CSocketBlocking(src, bThrow),
       m_nDataSize(std::max(nDataSize, 1)),
-      m_pData(new char[m_nDataSize]()) {}
+      m_pData(new char[m_nDataSize]) {
+    m_pData[0] = '\0';  // not cleared further: the pages of a large buffer stay untouched
+}
 
 CSocketTelnet::~CSocketTelnet() = default;
 

@@ -18,6 +18,11 @@ using HANDLE = std::uint32_t;
 // Opaque window reference; the window layer decides what it points at.
 using HWND = void*;
 
+// Window message parameters.
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+
 #ifndef TRUE
 #define TRUE 1
 #endif

@@ -1,0 +1,48 @@
+// The main window of the headless front end (and of the end-to-end tests): the connection
+// bar's three fields, the status bar, the log view's Listen toggle and the close behaviour
+// of the main frame, on a CMessageWindow.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "app/ListenToggle.h"
+#include "app/MessageWindow.h"
+
+class CHeadlessMainWindow : public CMessageWindow {
+public:
+    explicit CHeadlessMainWindow(ILogSink& logSink) : CMessageWindow(logSink) {}
+
+    // Any thread. What the connection bar's fields hold.
+    void SetConnectionSettings(const std::wstring& strUrl, int nLocalPort, int nRemotePort);
+
+    // Called on the GUI thread for every status text shown (pane, text).
+    void SetStatusObserver(std::function<void(int, const std::wstring&)> fn);
+
+    // Any thread. The last text shown in a status pane.
+    std::wstring GetStatusText(int nPane) const;
+    // Any thread. Whether the Listen toggle reports listening.
+    bool IsListening() const;
+    int GetBannerNotifications() const;
+    bool IsCommandEnabled(UINT nId) const;
+
+protected:
+    LRESULT WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void OnListenCommand(bool bFlag);
+    void OnClose();
+
+    CListenToggle m_listen;  // GUI thread
+    mutable std::mutex m_mutex;
+    std::wstring m_strUrl;
+    int m_nLocalPort = 0;
+    int m_nRemotePort = 0;
+    std::map<int, std::wstring> m_status;
+    std::map<UINT, bool> m_commands;
+    std::function<void(int, const std::wstring&)> m_fnStatus;
+    bool m_bListening = false;
+    int m_nBannerNotifications = 0;
+};

@@ -1,0 +1,34 @@
+// The main window as the core sees it: a target for sent and posted messages. The Qt main
+// window and the headless front end implement it.
+#pragma once
+
+#include <string_view>
+
+#include "platform/WinTypes.h"
+
+class IMainWindow {
+public:
+    virtual ~IMainWindow() = default;
+
+    // Any thread. Handles the message on the GUI thread and returns its result; the caller
+    // waits. On the GUI thread itself it is a direct call. UM_APPEND_LOG is handled on the
+    // caller's thread against a thread-safe log (it is sent for every relayed block). After
+    // the window is destroyed nothing is delivered and the result is 0.
+    virtual LRESULT SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) = 0;
+
+    // Any thread. Queues the message for the GUI thread; never blocks. False when the
+    // window is gone (the message is not delivered).
+    virtual bool PostMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) = 0;
+
+    // Any thread. Whether the window exists (not yet destroyed).
+    virtual bool IsWindow() const = 0;
+};
+
+// Where the traffic log's text goes. Appends come from any thread, under the module lock,
+// in the order they must show.
+class ILogSink {
+public:
+    virtual ~ILogSink() = default;
+    // Style 0 keeps the current format, 1 bold, 2 (or any other) plain.
+    virtual void AppendLog(std::wstring_view text, int nStyle) = 0;
+};

@@ -1,0 +1,110 @@
+#include "app/MessageWindow.h"
+
+#include <string_view>
+
+#include "app/Messages.h"
+
+LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
+    if (nMsg == UM_APPEND_LOG) {
+        // The one message of every relayed block: appended on the sender's thread, which
+        // holds the module lock, so appends keep their order.
+        if (!IsWindow()) {
+            return 0;
+        }
+        m_logSink.AppendLog(*reinterpret_cast<const std::wstring_view*>(wParam),
+                            static_cast<int>(lParam));
+        return 1;
+    }
+    if (IsGuiThread()) {
+        return IsWindow() ? WindowProc(nMsg, wParam, lParam) : 0;
+    }
+    LRESULT lResult = 0;
+    bool bDone = false;
+    std::unique_lock lock(m_mutex);
+    if (m_bDestroyed) {
+        return 0;
+    }
+    m_queue.push_back({nMsg, wParam, lParam, &lResult, &bDone});
+    m_cvQueue.notify_one();
+    m_cvDone.wait(lock, [&] { return bDone; });
+    return lResult;
+}
+
+bool CMessageWindow::PostMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
+    std::lock_guard lock(m_mutex);
+    if (m_bDestroyed) {
+        return false;
+    }
+    m_queue.push_back({nMsg, wParam, lParam, nullptr, nullptr});
+    m_cvQueue.notify_one();
+    return true;
+}
+
+bool CMessageWindow::IsWindow() const {
+    std::lock_guard lock(m_mutex);
+    return !m_bDestroyed;
+}
+
+bool CMessageWindow::IsGuiThread() const {
+    std::lock_guard lock(m_mutex);
+    return m_guiThread == std::this_thread::get_id();
+}
+
+bool CMessageWindow::IsRunning() const {
+    std::lock_guard lock(m_mutex);
+    return m_guiThread != std::thread::id();
+}
+
+void CMessageWindow::Quit(int nExitCode) {
+    std::lock_guard lock(m_mutex);
+    m_bQuit = true;
+    m_nExitCode = nExitCode;
+    m_cvQueue.notify_one();
+}
+
+void CMessageWindow::Destroy() {
+    std::deque<CMessage> pending;
+    {
+        std::lock_guard lock(m_mutex);
+        m_bDestroyed = true;
+        // Senders still waiting get 0, as for a window that is gone.
+        for (CMessage& msg : m_queue) {
+            if (msg.pDone != nullptr) {
+                *msg.pResult = 0;
+                *msg.pDone = true;
+            } else {
+                pending.push_back(msg);
+            }
+        }
+        m_queue.clear();
+        m_cvDone.notify_all();
+    }
+    // Posted messages already queued (deletions among them) are still handled.
+    for (const CMessage& msg : pending) {
+        WindowProc(msg.nMsg, msg.wParam, msg.lParam);
+    }
+}
+
+int CMessageWindow::Run() {
+    std::unique_lock lock(m_mutex);
+    m_guiThread = std::this_thread::get_id();
+    m_bQuit = false;
+    for (;;) {
+        m_cvQueue.wait(lock, [this] { return !m_queue.empty() || m_bQuit; });
+        if (m_queue.empty()) {
+            break;  // quit, and everything queued before it is handled
+        }
+        CMessage msg = m_queue.front();
+        m_queue.pop_front();
+        lock.unlock();
+        const LRESULT lResult = WindowProc(msg.nMsg, msg.wParam, msg.lParam);
+        lock.lock();
+        if (msg.pDone != nullptr) {
+            *msg.pResult = lResult;
+            *msg.pDone = true;
+            m_cvDone.notify_all();
+        }
+    }
+    m_guiThread = std::thread::id();
+    return m_nExitCode;
+}

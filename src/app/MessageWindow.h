@@ -1,0 +1,57 @@
+// A main window without a window system: one GUI thread with one message queue, on which
+// sent and posted messages run in the order they arrive. UM_APPEND_LOG goes straight to a
+// thread-safe log sink on the sender's thread.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "app/MainWindow.h"
+
+class CMessageWindow : public IMainWindow {
+public:
+    explicit CMessageWindow(ILogSink& logSink) : m_logSink(logSink) {}
+    ~CMessageWindow() override = default;
+
+    LRESULT SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) override;
+    bool PostMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) override;
+    bool IsWindow() const override;
+
+    // The thread that calls it becomes the GUI thread: handles messages until Quit, then
+    // returns the exit code given to Quit.
+    int Run();
+    // Any thread. Run returns once the messages queued before have been handled.
+    void Quit(int nExitCode);
+    // Any thread, once Run has been entered.
+    bool IsGuiThread() const;
+    // Any thread. Whether Run is handling messages.
+    bool IsRunning() const;
+
+protected:
+    // GUI thread. Handles one message.
+    virtual LRESULT WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) = 0;
+    // GUI thread. The window is gone: nothing more is delivered to it.
+    void Destroy();
+
+    ILogSink& m_logSink;
+
+private:
+    struct CMessage {
+        UINT nMsg;
+        WPARAM wParam;
+        LPARAM lParam;
+        LRESULT* pResult;  // sent: where the result goes; null when posted
+        bool* pDone;       // sent: set when handled
+    };
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cvQueue;  // a message arrived
+    std::condition_variable m_cvDone;   // a sent message was handled
+    std::deque<CMessage> m_queue;
+    std::thread::id m_guiThread;
+    bool m_bDestroyed = false;
+    bool m_bQuit = false;
+    int m_nExitCode = 0;
+};

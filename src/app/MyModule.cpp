@@ -1,0 +1,108 @@
+#include "app/MyModule.h"
+
+#include "platform/TextConv.h"
+#include "support/ResourceStrings.h"
+#include "support/Trace.h"
+
+CMyModule g_Module;
+std::atomic<bool> mainWindowClosing{false};
+
+UINT ToolBarCtrlEnableMessage() {
+    static const UINT s_nId = RegisterWindowMessageW(L"MyToolBarCtrlEnable");
+    return s_nId;
+}
+
+void CMyModule::SetStatusText(const std::wstring& strText, int nPane) {
+    Trace(L"Status: \"%s\", Part = %d", strText, nPane);
+    IMainWindow* pWindow = m_pMainWindow;
+    if (pWindow != nullptr && pWindow->IsWindow() && !mainWindowClosing) {
+        auto* pRecord = new StatusRecord{strText, nPane};
+        if (!pWindow->PostMessage(UM_SET_STATUS_TEXT, reinterpret_cast<WPARAM>(pRecord), 0)) {
+            delete pRecord;  // not delivered: nobody else will free it
+        }
+    }
+}
+
+void CMyModule::SetStatusTextRes(UINT nId) {
+    SetStatusText(LoadResourceString(nId), STATUS_PANE_TEXT);
+}
+
+void CMyModule::AppendLog(std::wstring_view text, int nStyle) {
+    IMainWindow* pWindow = m_pMainWindow;
+    if (pWindow != nullptr) {
+        pWindow->SendMessage(UM_APPEND_LOG, reinterpret_cast<WPARAM>(&text), nStyle);
+    }
+}
+
+void CMyModule::AppendLogNarrow(std::string_view text) {
+    if (text.data() == nullptr || text.size() > 0x3FFFFFFF) {
+        return;
+    }
+    AppendLog(win::AnsiToWide(text), LOG_STYLE_KEEP);
+}
+
+void CMyModule::GetConnectionSettings(std::wstring& strUrl, int* pnLocalPort, int* pnRemotePort) {
+    IMainWindow* pWindow = m_pMainWindow;
+    if (pWindow == nullptr) {
+        return;
+    }
+    pWindow->SendMessage(UM_GET_URL, reinterpret_cast<WPARAM>(&strUrl), 0);
+    if (pnLocalPort != nullptr) {
+        pWindow->SendMessage(UM_GET_LOCAL_PORT, reinterpret_cast<WPARAM>(pnLocalPort), 0);
+    }
+    if (pnRemotePort != nullptr) {
+        pWindow->SendMessage(UM_GET_REMOTE_PORT, reinterpret_cast<WPARAM>(pnRemotePort), 0);
+    }
+}
+
+void CMyModule::ToggleListening(bool bFlag) {
+    if (IMainWindow* pWindow = m_pMainWindow) {
+        pWindow->PostMessage(WM_COMMAND, ID_TOOLS_LISTEN, bFlag ? 0 : 1);
+    }
+}
+
+void CMyModule::EnableCommand(UINT nId, bool bEnable) {
+    if (IMainWindow* pWindow = m_pMainWindow) {
+        pWindow->SendMessage(ToolBarCtrlEnableMessage(), nId, bEnable ? 1 : 0);
+    }
+}
+
+HANDLE CMyModule::GetMainMenu() {
+    HANDLE hMenu = 0;
+    if (IMainWindow* pWindow = m_pMainWindow) {
+        pWindow->SendMessage(UM_GET_MAIN_MENU, reinterpret_cast<WPARAM>(&hMenu), 0);
+    }
+    return hMenu;
+}
+
+void CMyModule::RefreshTitle() {
+    if (IMainWindow* pWindow = m_pMainWindow) {
+        pWindow->SendMessage(UM_REFRESH_TITLE, 0, 0);
+    }
+}
+
+void CMyModule::ShowHelpTopic(const wchar_t* pszTopic) {
+    if (IMainWindow* pWindow = m_pMainWindow) {
+        pWindow->SendMessage(UM_SHOW_HELP, reinterpret_cast<WPARAM>(pszTopic), 0);
+    }
+}
+
+void CMyModule::CloseMainWindow() {
+    if (IMainWindow* pWindow = m_pMainWindow) {
+        pWindow->PostMessage(WM_CLOSE, 0, 0);
+    }
+}
+
+void CMyModule::NotifyBannerPane() {
+    if (IMainWindow* pWindow = m_pMainWindow) {
+        pWindow->PostMessage(UM_NOTIFY_BANNER, 0, 0);
+    }
+}
+
+void CMyModule::ShowContextMenu(HWND hwnd, int x, int y) {
+    if (IMainWindow* pWindow = m_pMainWindow) {
+        const LPARAM lPoint = static_cast<LPARAM>((static_cast<std::uint32_t>(y & 0xFFFF) << 16) |
+                                                  static_cast<std::uint32_t>(x & 0xFFFF));
+        pWindow->SendMessage(UM_CONTEXT_MENU, reinterpret_cast<WPARAM>(hwnd), lPoint);
+    }
+}

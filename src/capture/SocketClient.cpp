@@ -1,0 +1,191 @@
+#include "capture/SocketClient.h"
+
+#include <array>
+
+#include "app/MyModule.h"
+#include "capture/ClientCount.h"
+#include "capture/SocketAccept.h"
+#include "capture/SplitLines.h"
+#include "platform/TextConv.h"
+#include "support/FileException.h"
+#include "support/ResourceStrings.h"
+#include "support/ShowMessage.h"
+#include "support/Trace.h"
+
+std::atomic<long> g_nClientsCount{0};
+std::atomic<bool> g_bCloseWhenNoClients{false};
+
+namespace {
+
+constexpr auto kHalfCloseSilence = std::chrono::seconds(10);
+
+// Removes every occurrence of the first scheme that the host text begins with (exact case).
+void RemoveScheme(std::wstring& strHost) {
+    static constexpr std::array<std::wstring_view, 3> kSchemes = {L"http://", L"ftp://",
+                                                                  L"https://"};
+    for (std::wstring_view scheme : kSchemes) {
+        if (!strHost.starts_with(scheme)) {
+            continue;
+        }
+        for (std::size_t pos = strHost.find(scheme); pos != std::wstring::npos;
+             pos = strHost.find(scheme, pos)) {
+            strHost.erase(pos, scheme.size());
+        }
+    }
+}
+
+}  // namespace
+
+CSocketClient::CSocketClient(CSocketAccept* pAccept)
+    : CSocketTelnet(TRUE, kDataSize),
+      m_pAccept(pAccept),
+      m_pRelay(pAccept ? pAccept->GetRelayState() : std::make_shared<CRelayState>()) {
+    ++g_nClientsCount;
+}
+
+CSocketClient::~CSocketClient() {
+    if (m_responseFile.IsOpen()) {
+        try {
+            m_responseFile.Close();
+        } catch (CFileException* e) {
+            delete e;
+        }
+    }
+    m_bDestroyed = true;
+    if (CSocketAccept* pAccept = m_pAccept) {
+        pAccept->ForgetClient();
+    }
+    const long nBefore = g_nClientsCount.fetch_sub(1);
+    if (nBefore == 1 && g_bCloseWhenNoClients) {
+        g_Module.CloseMainWindow();
+    }
+    Trace(L"CSocketClient::~CSocketClient(void) this = 0x%x. Clients count = %ld",
+          reinterpret_cast<std::uintptr_t>(this), nBefore - 1);
+}
+
+bool CSocketClient::ConnectToServer() {
+    int nLocalPort = 0;
+    int nRemotePort = 0;
+    m_strHost.clear();
+    g_Module.GetConnectionSettings(m_strHost, &nLocalPort, &nRemotePort);
+    RemoveScheme(m_strHost);
+
+    Create(SOCK_STREAM);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    Bind(addr);
+    if (Connect(m_strHost.c_str(), nRemotePort, FALSE) != 0) {
+        Close();
+        std::wstring strText;
+        FormatResource(strText, 140, m_strHost, nRemotePort);
+        ShowMessage(strText, MB_ICONERROR, MainWindowHandle());
+        return false;
+    }
+    {
+        CModuleLock lock;
+        m_bLoopRunning = true;
+    }
+    try {
+        StartThread();
+    } catch (...) {
+        CModuleLock lock;
+        m_bLoopRunning = false;
+        throw;
+    }
+    CRegKeyTalvex regKey;
+    regKey.SetServer(m_strHost, nLocalPort, nRemotePort);
+    return true;
+}
+
+void CSocketClient::SetResponseFile(const std::wstring& strPath) {
+    m_strResponseFile = strPath;
+    m_bNewResponse = true;
+    m_nTextMode = 0;
+}
+
+void CSocketClient::ResetResponse() {
+    m_bBodyStarted = false;
+    m_strResponseFile.clear();
+}
+
+std::wstring CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
+    CSocketAccept* pAccept = m_pAccept;
+    if (pAccept != nullptr && nBytes > 0) {
+        pAccept->SendAll(pBytes, nBytes, 10);
+    }
+    const std::wstring strMarker =
+        L"\r\n" + (pAccept ? win::FormatW(L"%d", pAccept->GetSession()) : std::wstring()) +
+        L"--->---";
+    TraceW(strMarker);
+    g_Module.AppendLog(strMarker, LOG_STYLE_BOLD);
+    std::wstring text = BlockText(pBytes, static_cast<std::size_t>(nBytes > 0 ? nBytes : 0));
+    TraceW(text);
+    g_Module.AppendLog(text, LOG_STYLE_PLAIN);
+    return text;
+}
+
+void CSocketClient::OnReceive(int nErrorCode) {
+    CModuleLock lock;
+    try {
+        CheckReceiveError(nErrorCode);
+        ReceiveString();
+        if (!m_strResponseFile.empty()) {
+            SplitLines(GetData(), static_cast<std::size_t>(GetDataLength()),
+                       [this](std::string_view line) { OnLine(win::AnsiToWide(line)); });
+        }
+        m_pRelay->NotifyActivity(CRelayState::Server);
+    } catch (CFileException* e) {
+        const std::wstring strMessage = e->GetErrorMessage(255);
+        delete e;
+        throw new CException(strMessage);
+    }
+}
+
+std::wstring CSocketClient::ReceiveString() {
+    ReceiveData();
+    return ForwardToClient(GetDataLength(), GetData());
+}
+
+bool CSocketClient::OnLine(const std::wstring&) {
+    return false;
+}
+
+void CSocketClient::OnClose(int nErrorCode) {
+    if (nErrorCode == 0) {
+        // The server finished sending: the local client learns of it, and what it still
+        // sends reaches the server, until it closes too or goes quiet.
+        m_pRelay->MarkClosed(CRelayState::Server);
+        if (CSocketAccept* pAccept = m_pAccept) {
+            win::shutdown(pAccept->GetSocket(), win::SD_SEND);
+        }
+        m_pRelay->WaitOtherSide(CRelayState::Server, kHalfCloseSilence);
+    }
+    {
+        // Under the module lock the session cannot be deleted meanwhile (its destructor
+        // takes the lock to let go of this client).
+        CModuleLock lock;
+        if (CSocketAccept* pAccept = m_pAccept) {
+            pAccept->StopSession();
+        }
+    }
+    CSocketTelnet::OnClose(nErrorCode);
+}
+
+void CSocketClient::OnThreadEnd() {
+    if (m_responseFile.IsOpen()) {
+        try {
+            m_responseFile.Close();
+        } catch (CFileException* e) {
+            Trace(L"%s", e->GetErrorMessage(255));
+            delete e;
+        }
+    }
+    m_pRelay->NotifyEnded(CRelayState::Server);
+    CModuleLock lock;
+    m_bLoopRunning = false;
+    if (m_pAccept == nullptr) {
+        // The session has let go of this client: nobody else deletes it.
+        g_Module.DeleteClientLater(this);
+    }
+}

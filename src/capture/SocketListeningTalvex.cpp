@@ -1,0 +1,25 @@
+#include "capture/SocketListeningTalvex.h"
+
+#include "app/MyModule.h"
+#include "capture/ClientCount.h"
+#include "support/ResourceStrings.h"
+
+CSocketListeningTalvex::~CSocketListeningTalvex() {
+    try {
+        StopListening(false);
+    } catch (...) {
+        Trace(L"%s", TakeCaughtText(L"Unhandled exception!!!"));
+    }
+}
+
+void CSocketListeningTalvex::OnAccept(CSocketAccept& vessel) {
+    CSocketListening<CSocketAccept>::OnAccept(vessel);
+    std::wstring strText;
+    FormatResource(strText, 132, m_arrayListen.GetCount());
+    g_Module.SetStatusText(strText, STATUS_PANE_SESSIONS);
+}
+
+void CSocketListeningTalvex::StopListening(bool bCloseWhenNoClients) {
+    CloseListener(false);
+    g_bCloseWhenNoClients = bCloseWhenNoClients;
+}
