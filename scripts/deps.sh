@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-libsqlite3-dev qt6-base-dev"
+libsqlite3-dev qt6-base-dev curl python3"
 
 missing=""
 for p in $PACKAGES; do

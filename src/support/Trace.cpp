@@ -1,6 +1,7 @@
 #include "support/Trace.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -13,14 +14,22 @@ namespace {
 
 constexpr std::size_t kOutputStringMax = 1024;  // szOutputString, in units
 
+std::atomic<std::FILE*> g_pTraceOutput{nullptr};  // null: the standard output
+
 void WriteLine(const std::wstring& line) {
     const std::string bytes = win::WideToAnsi(line);
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
+    std::FILE* pOut = g_pTraceOutput.load();
+    if (pOut == nullptr) {
+        pOut = stdout;
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), pOut);
+    std::fflush(pOut);
     win::OutputDebugStringW(line);
 }
 
 }  // namespace
+
+void SetTraceOutput(std::FILE* pOut) { g_pTraceOutput = pOut; }
 
 void TraceV(std::wstring_view fmt, std::span<const win::CFormatArg> args) {
     win::SYSTEMTIME st{};

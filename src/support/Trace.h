@@ -2,6 +2,7 @@
 // debugger output. Any thread; never raises.
 #pragma once
 
+#include <cstdio>
 #include <span>
 #include <string_view>
 
@@ -14,3 +15,7 @@ void Trace(std::wstring_view fmt, const A&... args) {
     const win::CFormatArg a[] = {win::CFormatArg(args)..., win::CFormatArg(0)};
     TraceV(fmt, std::span<const win::CFormatArg>(a, sizeof...(A)));
 }
+
+// Where trace lines go: the standard output unless a front end chooses another stream
+// (the headless front end keeps its standard output for the traffic log).
+void SetTraceOutput(std::FILE* pOut);

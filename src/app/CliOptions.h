@@ -1,0 +1,24 @@
+// The command line of the headless front end.
+#pragma once
+
+#include <optional>
+#include <string>
+
+struct CCliOptions {
+    std::optional<int> nLocalPort;
+    std::optional<std::wstring> strUrl;
+    std::optional<int> nRemotePort;
+    std::optional<std::string> strLogFile;
+    std::optional<bool> bReplaceHost;
+    std::optional<bool> bSaveResponse;
+    std::optional<std::wstring> strDataFolder;
+    bool bHelp = false;
+};
+
+// Reads the options; false with a message in `strError` for an unknown option, a missing
+// value, a port outside 1 to 65535 or an on/off value that is neither.
+bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
+                     std::string& strError);
+
+// The text of --help.
+extern const char* const kCliUsage;

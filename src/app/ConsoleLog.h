@@ -1,0 +1,29 @@
+// The traffic log of the headless front end: written to a stream as it comes (marker and
+// session lines in bold with ANSI codes when the stream is a terminal) and, optionally, to
+// a file as plain text.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "app/MainWindow.h"
+
+class CConsoleLog : public ILogSink {
+public:
+    // `pOut` may be null (no stream); `pFile` may be null (no file). Neither is closed here.
+    CConsoleLog(std::FILE* pOut, bool bAnsi, std::FILE* pFile);
+
+    // Any thread (the module lock orders the calls). Each block is written out at once.
+    void AppendLog(std::wstring_view text, int nStyle) override;
+
+    void Flush();
+
+private:
+    std::mutex m_mutex;
+    std::FILE* m_pOut;
+    bool m_bAnsi;
+    std::FILE* m_pFile;
+    bool m_bBold = false;
+    std::string m_strBytes;  // reused conversion buffer
+};

@@ -1,0 +1,200 @@
+// tapvane-cli: the relay without windows. The traffic log goes to the standard output,
+// status and trace lines to the standard error.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "app/CliOptions.h"
+#include "app/ConsoleLog.h"
+#include "app/HeadlessMainWindow.h"
+#include "app/MyModule.h"
+#include "capture/ClientCount.h"
+#include "platform/TextConv.h"
+#include "settings/RegKeyTalvex.h"
+#include "support/Trace.h"
+
+namespace {
+
+// The connection bar's list, to find the stored default entry.
+class CServerChoice : public IServerList {
+public:
+    int AddText(const std::wstring& strText) override {
+        std::size_t nPos = 0;
+        while (nPos < m_entries.size() && CompareServerText(m_entries[nPos].strUrl, strText) <= 0) {
+            ++nPos;
+        }
+        m_entries.insert(m_entries.begin() + static_cast<std::ptrdiff_t>(nPos), {strText, {}});
+        return static_cast<int>(nPos);
+    }
+    void SetPorts(int nPosition, std::unique_ptr<ServerPorts> pPorts) override {
+        if (nPosition >= 0 && static_cast<std::size_t>(nPosition) < m_entries.size() && pPorts) {
+            m_entries[static_cast<std::size_t>(nPosition)].ports = *pPorts;
+        }
+    }
+    void Select(int nPosition) override { m_nSelected = nPosition; }
+
+    // The selected entry, if any.
+    const std::pair<std::wstring, ServerPorts>* Selected() const {
+        if (m_nSelected < 0 || static_cast<std::size_t>(m_nSelected) >= m_entries.size()) {
+            return nullptr;
+        }
+        const auto& e = m_entries[static_cast<std::size_t>(m_nSelected)];
+        m_selected = {e.strUrl, e.ports};
+        return &m_selected;
+    }
+
+private:
+    struct CEntry {
+        std::wstring strUrl;
+        ServerPorts ports;
+    };
+    std::vector<CEntry> m_entries;
+    int m_nSelected = -1;
+    mutable std::pair<std::wstring, ServerPorts> m_selected;
+};
+
+int Fail(const std::string& strMessage, int nCode) {
+    std::fprintf(stderr, "tapvane-cli: %s\n", strMessage.c_str());
+    if (nCode == 2) {
+        std::fputs("Try tapvane-cli --help.\n", stderr);
+    }
+    return nCode;
+}
+
+// Stores the options that are settings, as the options page's OK would, and fills in what
+// the command line leaves open from the stored default server entry.
+bool ApplySettings(CCliOptions& options, std::string& strError) {
+    CRegKeyTalvex settings;
+    settings.AddDefaultServers();
+    if (options.bReplaceHost) {
+        settings.SetReplaceHostHeader(*options.bReplaceHost);
+    }
+    if (options.bSaveResponse) {
+        settings.SetSaveResponse(*options.bSaveResponse);
+    }
+    if (options.strDataFolder) {
+        settings.SetDataFolder(options.strDataFolder->c_str());
+    }
+    if (options.strUrl && options.nLocalPort && options.nRemotePort) {
+        return true;
+    }
+    CServerChoice choice;
+    settings.LoadServers(choice);
+    const auto* pEntry = choice.Selected();
+    if (pEntry != nullptr) {
+        if (!options.strUrl) {
+            options.strUrl = pEntry->first;
+        }
+        if (!options.nLocalPort && pEntry->second.nPort != 0) {
+            options.nLocalPort = static_cast<int>(pEntry->second.nPort);
+        }
+        if (!options.nRemotePort) {
+            const DWORD nRemote =
+                pEntry->second.nPortRemote != 0 ? pEntry->second.nPortRemote : pEntry->second.nPort;
+            if (nRemote != 0) {
+                options.nRemotePort = static_cast<int>(nRemote);
+            }
+        }
+    }
+    if (!options.strUrl || options.strUrl->empty() || !options.nLocalPort || !options.nRemotePort) {
+        strError = "no server given and no usable stored default entry: give --local-port, --url "
+                   "and --remote-port";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CCliOptions options;
+    std::string strError;
+    if (!ParseCliOptions(argc, argv, options, strError)) {
+        return Fail(strError, 2);
+    }
+    if (options.bHelp) {
+        std::fputs(kCliUsage, stdout);
+        return 0;
+    }
+
+    SetTraceOutput(stderr);
+    std::FILE* pLogFile = nullptr;
+    if (options.strLogFile) {
+        pLogFile = std::fopen(options.strLogFile->c_str(), "we");
+        if (pLogFile == nullptr) {
+            return Fail("cannot write the log file \"" + *options.strLogFile + "\"", 2);
+        }
+    }
+    try {
+        if (!ApplySettings(options, strError)) {
+            return Fail(strError, 2);
+        }
+    } catch (...) {
+        return Fail(win::WideToAnsi(TakeCaughtText(L"Unhandled exception!")), 1);
+    }
+
+    // Every thread started from here on leaves SIGINT and SIGTERM to the control thread.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    CConsoleLog log(stdout, ::isatty(STDOUT_FILENO) != 0, pLogFile);
+    CHeadlessMainWindow window(log);
+    window.SetStatusObserver([](int, const std::wstring& strText) {
+        std::fprintf(stderr, "%s\n", win::WideToAnsi(strText).c_str());
+    });
+    window.SetConnectionSettings(*options.strUrl, *options.nLocalPort, *options.nRemotePort);
+    g_Module.SetMainWindow(&window);
+
+    std::atomic<int> nExitCode{0};
+    std::atomic<bool> bEnded{false};
+    std::thread control([&] {
+        g_Module.ToggleListening(true);
+        window.SendMessage(UM_REFRESH_TITLE, 0, 0);  // returns once the Listen command ran
+        if (!window.IsListening()) {
+            nExitCode = 1;  // the reason is on the standard error already
+            window.Quit(1);
+            return;
+        }
+        std::fprintf(stderr, "Listening on port %d, relaying to %s port %d. Ctrl-C stops.\n",
+                     *options.nLocalPort, win::WideToAnsi(*options.strUrl).c_str(),
+                     *options.nRemotePort);
+        const timespec tick{0, 200 * 1000 * 1000};
+        while (!bEnded) {
+            if (sigtimedwait(&signals, nullptr, &tick) > 0) {
+                break;
+            }
+        }
+        if (bEnded) {
+            return;
+        }
+        // As closing the main window: stop listening, let the sessions end, then leave.
+        g_Module.CloseMainWindow();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < deadline &&
+               (window.IsListening() || g_nClientsCount > 0)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        window.Quit(0);
+    });
+    window.Run();
+    bEnded = true;
+    control.join();
+    log.Flush();
+    if (pLogFile != nullptr) {
+        std::fclose(pLogFile);
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Sessions that are still ending must not race the process's own clean-up.
+    std::_Exit(nExitCode);
+}

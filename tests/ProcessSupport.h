@@ -1,0 +1,121 @@
+// Running a program of the project (or a tool) as a child process with captured output.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace test {
+
+class CChildProcess {
+public:
+    // Starts `args[0]` with the arguments and `env` added to the environment.
+    CChildProcess(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+        int out[2];
+        int err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+            return;
+        }
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(err[1], STDERR_FILENO);
+            const int nNull = ::open("/dev/null", O_RDONLY);
+            ::dup2(nNull, STDIN_FILENO);
+            for (const std::string& e : env) {
+                ::putenv(const_cast<char*>(e.c_str()));
+            }
+            std::vector<char*> argv;
+            for (const std::string& a : args) {
+                argv.push_back(const_cast<char*>(a.c_str()));
+            }
+            argv.push_back(nullptr);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        m_out = out[0];
+        m_err = err[0];
+    }
+    ~CChildProcess() {
+        if (m_pid > 0 && m_nStatus < 0) {
+            ::kill(m_pid, SIGKILL);
+            Wait(std::chrono::seconds(5));
+        }
+        ::close(m_out);
+        ::close(m_err);
+    }
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+
+    void Signal(int nSignal) { ::kill(m_pid, nSignal); }
+
+    // Collects output until the process ends or the time is up; the exit code, or -1.
+    int Wait(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (m_nStatus < 0 && std::chrono::steady_clock::now() < deadline) {
+            Pump(20);
+            int nStatus = 0;
+            if (::waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
+                m_nStatus = nStatus;
+            }
+        }
+        Pump(0);
+        if (m_nStatus < 0) {
+            return -1;
+        }
+        return WIFEXITED(m_nStatus) ? WEXITSTATUS(m_nStatus) : 128 + WTERMSIG(m_nStatus);
+    }
+
+    // Collects output until `text` shows in the standard error, or the time is up.
+    bool WaitForStderr(const std::string& text, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (m_strErr.find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            Pump(20);
+        }
+        return m_strErr.find(text) != std::string::npos;
+    }
+
+    const std::string& Out() {
+        Pump(0);
+        return m_strOut;
+    }
+    const std::string& Err() {
+        Pump(0);
+        return m_strErr;
+    }
+
+private:
+    void Pump(int nTimeoutMs) {
+        pollfd pfds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
+        if (::poll(pfds, 2, nTimeoutMs) <= 0) {
+            return;
+        }
+        char buffer[65536];
+        for (int i = 0; i < 2; ++i) {
+            if (pfds[i].revents != 0) {
+                const ssize_t n = ::read(pfds[i].fd, buffer, sizeof(buffer));
+                if (n > 0) {
+                    (i == 0 ? m_strOut : m_strErr).append(buffer, static_cast<std::size_t>(n));
+                }
+            }
+        }
+    }
+
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_err = -1;
+    int m_nStatus = -1;
+    std::string m_strOut;
+    std::string m_strErr;
+};
+
+}  // namespace test

@@ -1,0 +1,122 @@
+// tapvane-cli as a user runs it: options, a port in use, a request through it, Ctrl-C.
+#include <gtest/gtest.h>
+
+#include "ProcessSupport.h"
+#include "SocketTestSupport.h"
+#include "TempFolder.h"
+#include "app/CliOptions.h"
+#include "capture/RelayFixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class CliTest : public ::testing::Test {
+protected:
+    std::vector<std::string> Env() const {
+        return {"XDG_CONFIG_HOME=" + m_config.Path(),
+                "XDG_DESKTOP_DIR=" + m_config.Path("Desktop")};
+    }
+    CTempFolder m_config;
+};
+
+TEST(CliOptionsTest, ReadsEveryOptionAndRefusesBadOnes) {
+    CCliOptions options;
+    std::string strError;
+    const char* good[] = {"tapvane-cli", "--local-port", "8080", "--url", "http://example.com",
+                          "--remote-port", "80", "--save-response", "off", "--replace-host",
+                          "on", "--log", "x.log", "--data-folder", "/tmp/d"};
+    ASSERT_TRUE(ParseCliOptions(std::size(good), good, options, strError)) << strError;
+    EXPECT_EQ(8080, *options.nLocalPort);
+    EXPECT_EQ(L"http://example.com", *options.strUrl);
+    EXPECT_EQ(80, *options.nRemotePort);
+    EXPECT_FALSE(*options.bSaveResponse);
+    EXPECT_TRUE(*options.bReplaceHost);
+    EXPECT_EQ("x.log", *options.strLogFile);
+    EXPECT_EQ(L"/tmp/d", *options.strDataFolder);
+
+    const std::vector<std::vector<const char*>> bad = {
+        {"tapvane-cli", "--local-port", "0"},
+        {"tapvane-cli", "--local-port", "65536"},
+        {"tapvane-cli", "--remote-port", "80x"},
+        {"tapvane-cli", "--save-response", "yes"},
+        {"tapvane-cli", "--url"},
+        {"tapvane-cli", "--frobnicate", "1"},
+    };
+    for (const auto& args : bad) {
+        CCliOptions o;
+        std::string e;
+        EXPECT_FALSE(ParseCliOptions(static_cast<int>(args.size()), args.data(), o, e)) << args[1];
+        EXPECT_FALSE(e.empty());
+    }
+}
+
+TEST_F(CliTest, BadOptionsAndHelp) {
+    test::CChildProcess bad({TAPVANE_CLI_PATH, "--local-port", "http"}, Env());
+    EXPECT_EQ(2, bad.Wait(10s));
+    EXPECT_NE(std::string::npos, bad.Err().find("bad port for --local-port")) << bad.Err();
+
+    test::CChildProcess help({TAPVANE_CLI_PATH, "--help"}, Env());
+    EXPECT_EQ(0, help.Wait(10s));
+    EXPECT_NE(std::string::npos, help.Out().find("--remote-port N"));
+}
+
+TEST_F(CliTest, PortInUseExitsWithOne) {
+    test::CPosixListener other;
+    test::CChildProcess cli({TAPVANE_CLI_PATH, "--local-port", std::to_string(other.Port()),
+                             "--url", "127.0.0.1", "--remote-port", "80"},
+                            Env());
+    EXPECT_EQ(1, cli.Wait(10s));
+    EXPECT_NE(std::string::npos,
+              cli.Err().find("ERROR: CTapvaneView::ThreadListen() failed! SOCKET ERROR: "
+                             "CSocketBlocking::Bind. error = 10048."))
+        << cli.Err();
+    EXPECT_NE(std::string::npos, cli.Err().find("port = " + std::to_string(other.Port())));
+}
+
+TEST_F(CliTest, CurlThroughTheRelayThenCtrlC) {
+    const std::string body = "<html>hello through tapvane</html>";
+    test::CTestServer server([&body](int fd) {
+        std::string request;
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0) {
+                return;
+            }
+            request.append(buffer, static_cast<std::size_t>(n));
+        }
+        test::SendAllPosix(fd, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                                   std::to_string(body.size()) +
+                                   "\r\nConnection: close\r\n\r\n" + body);
+    });
+    const std::uint16_t nLocal = test::FreePort();
+    CTempFolder logFolder;
+    test::CChildProcess cli({TAPVANE_CLI_PATH, "--local-port", std::to_string(nLocal), "--url",
+                             "http://127.0.0.1", "--remote-port", std::to_string(server.Port()),
+                             "--save-response", "off", "--log", logFolder.Path("traffic.log")},
+                            Env());
+    ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
+
+    test::CChildProcess curl(
+        {"curl", "-s", "--max-time", "10", "http://127.0.0.1:" + std::to_string(nLocal) + "/x"});
+    EXPECT_EQ(0, curl.Wait(15s)) << curl.Err();
+    EXPECT_EQ(body, curl.Out());
+    ASSERT_TRUE(cli.WaitForStderr("Session 0 stopped.", 10s)) << cli.Err();
+
+    cli.Signal(SIGINT);
+    EXPECT_EQ(0, cli.Wait(10s)) << cli.Err();
+    const std::string& strLog = cli.Out();
+    EXPECT_NE(std::string::npos, strLog.find("\r\nSession 0 starts."));
+    EXPECT_NE(std::string::npos, strLog.find("\r\n0---<---GET /x HTTP/1.1"));
+    EXPECT_NE(std::string::npos, strLog.find("\r\n0--->---HTTP/1.1 200 OK"));
+    EXPECT_NE(std::string::npos, strLog.find(body));
+    EXPECT_EQ(std::string::npos, strLog.find("\x1b[1m"));  // not a terminal: no ANSI codes
+    EXPECT_NE(std::string::npos, cli.Err().find("The listening was stopped"));
+
+    std::ifstream in(logFolder.Path("traffic.log"), std::ios::binary);
+    const std::string strFile((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(strLog, strFile);
+}
+
+}  // namespace
