@@ -3,6 +3,7 @@
 #include "regexp/RegExecutor.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <memory>
 #include <string>
@@ -85,6 +86,31 @@ TEST(RegLimit, RepeatedGroupOnALongSubjectStopsAtTheDepthBound) {
     EXPECT_EQ(re.GetErrorText(), L"");
     EXPECT_EQ(re.GetSubString(1), L"ab");
     EXPECT_EQ(re.GetSubStart(0), 1);
+}
+
+TEST(RegLimit, DepthBoundFitsInHalfAThreadStack) {
+    // The deepest match allowed, on a thread with half the stack the program's threads get.
+    struct SRun {
+        static void* Deep(void* pResult) {
+            CRegMatcher re(u"(ab)*$", false);
+            std::u16string strSubject;
+            for (int i = 0; i < 2 * kRegMaxDepth; ++i) {
+                strSubject += u"ab";
+            }
+            re.Match(strSubject);
+            *static_cast<std::wstring*>(pResult) = re.GetErrorText();
+            return nullptr;
+        }
+    };
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, 4 << 20), 0);
+    std::wstring strResult;
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, &SRun::Deep, &strResult), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(strResult, L"regexp recursion too deep");
 }
 
 TEST(RegLimit, ExponentialBacktrackingStopsAtTheWorkBound) {
