@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-libsqlite3-dev qt6-base-dev curl python3"
+libsqlite3-dev qt6-base-dev curl python3 clang-14 libclang-rt-14-dev"
 
 missing=""
 for p in $PACKAGES; do
