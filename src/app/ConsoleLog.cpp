@@ -8,10 +8,21 @@ CConsoleLog::CConsoleLog(std::FILE* pOut, bool bAnsi, std::FILE* pFile)
 
 void CConsoleLog::AppendLog(std::wstring_view text, int nStyle) {
     std::lock_guard lock(m_mutex);
+    m_strBytes = win::WideToAnsi(text);
+    Write(nStyle);
+}
+
+void CConsoleLog::AppendLogBytes(std::string_view bytes, int nStyle) {
+    std::lock_guard lock(m_mutex);
+    m_strBytes.clear();
+    win::AppendAnsiAsUtf8(bytes, m_strBytes, true);
+    Write(nStyle);
+}
+
+void CConsoleLog::Write(int nStyle) {
     if (nStyle != LOG_STYLE_KEEP) {
         m_bBold = nStyle == LOG_STYLE_BOLD;
     }
-    m_strBytes = win::WideToAnsi(text);
     if (m_pOut != nullptr) {
         if (m_bAnsi && m_bBold) {
             std::fputs("\x1b[1m", m_pOut);

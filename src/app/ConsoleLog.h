@@ -16,10 +16,14 @@ public:
 
     // Any thread (the module lock orders the calls). Each block is written out at once.
     void AppendLog(std::wstring_view text, int nStyle) override;
+    void AppendLogBytes(std::string_view bytes, int nStyle) override;
 
     void Flush();
 
 private:
+    // m_mutex held: writes m_strBytes with the style.
+    void Write(int nStyle);
+
     std::mutex m_mutex;
     std::FILE* m_pOut;
     bool m_bAnsi;

@@ -2,6 +2,8 @@
 // window and the headless front end implement it.
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "platform/WinTypes.h"
@@ -24,6 +26,14 @@ public:
     virtual bool IsWindow() const = 0;
 };
 
+// The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
+// shows as BlockText does (each sink converts them the way that suits it best).
+struct CLogText {
+    std::wstring_view text;
+    std::string_view bytes;
+    bool bBytes = false;
+};
+
 // Where the traffic log's text goes. Appends come from any thread, under the module lock,
 // in the order they must show.
 class ILogSink {
@@ -31,4 +41,6 @@ public:
     virtual ~ILogSink() = default;
     // Style 0 keeps the current format, 1 bold, 2 (or any other) plain.
     virtual void AppendLog(std::wstring_view text, int nStyle) = 0;
+    // The bytes of a block: every byte visible, a zero byte as U+2400.
+    virtual void AppendLogBytes(std::string_view bytes, int nStyle);
 };

@@ -11,8 +11,12 @@ LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
         if (!IsWindow()) {
             return 0;
         }
-        m_logSink.AppendLog(*reinterpret_cast<const std::wstring_view*>(wParam),
-                            static_cast<int>(lParam));
+        const auto& log = *reinterpret_cast<const CLogText*>(wParam);
+        if (log.bBytes) {
+            m_logSink.AppendLogBytes(log.bytes, static_cast<int>(lParam));
+        } else {
+            m_logSink.AppendLog(log.text, static_cast<int>(lParam));
+        }
         return 1;
     }
     if (IsGuiThread()) {

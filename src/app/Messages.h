@@ -9,7 +9,7 @@ constexpr UINT WM_CLOSE = 0x0010;
 constexpr UINT WM_COMMAND = 0x0111;
 
 constexpr UINT UM_SET_STATUS_TEXT = 0x0800;  // posted: StatusRecord* (ownership passes)
-constexpr UINT UM_APPEND_LOG = 0x0801;       // sent: const wchar_t* text, style 0/1/2
+constexpr UINT UM_APPEND_LOG = 0x0801;       // sent: const CLogText*, style 0/1/2
 constexpr UINT UM_GET_URL = 0x0802;          // sent: std::wstring* to assign
 constexpr UINT UM_GET_LOCAL_PORT = 0x0803;   // sent: int* to fill
 constexpr UINT UM_GET_REMOTE_PORT = 0x0804;  // sent: int* to fill

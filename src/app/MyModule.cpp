@@ -30,7 +30,16 @@ void CMyModule::SetStatusTextRes(UINT nId) {
 void CMyModule::AppendLog(std::wstring_view text, int nStyle) {
     IMainWindow* pWindow = m_pMainWindow;
     if (pWindow != nullptr) {
-        pWindow->SendMessage(UM_APPEND_LOG, reinterpret_cast<WPARAM>(&text), nStyle);
+        const CLogText log{text, {}, false};
+        pWindow->SendMessage(UM_APPEND_LOG, reinterpret_cast<WPARAM>(&log), nStyle);
+    }
+}
+
+void CMyModule::AppendLogBlock(std::string_view bytes, int nStyle) {
+    IMainWindow* pWindow = m_pMainWindow;
+    if (pWindow != nullptr) {
+        const CLogText log{{}, bytes, true};
+        pWindow->SendMessage(UM_APPEND_LOG, reinterpret_cast<WPARAM>(&log), nStyle);
     }
 }
 

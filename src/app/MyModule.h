@@ -30,6 +30,8 @@ public:
 
     // Any thread; returns when the text is appended.
     void AppendLog(std::wstring_view text, int nStyle);
+    // Any thread. The bytes of a relayed block, every byte visible (a zero byte as U+2400).
+    void AppendLogBlock(std::string_view bytes, int nStyle);
     // Any thread. 8-bit text in the ANSI code page, appended with style 0.
     void AppendLogNarrow(std::string_view text);
 

@@ -4,6 +4,7 @@
 #include "capture/ArrayListen.h"
 #include "capture/SocketClient.h"
 #include "capture/SplitLines.h"
+#include "platform/DebugOutput.h"
 #include "platform/TextConv.h"
 #include "support/FileException.h"
 #include "support/ResourceStrings.h"
@@ -139,7 +140,7 @@ void CSocketAccept::OnReceive(int nErrorCode) {
         if (bHttp) {
             ReceiveHttpBlock();
         } else {
-            ReceiveString();
+            RelayBlock();
         }
         m_pRelay->NotifyActivity(CRelayState::Local);
     } catch (CFileException* e) {
@@ -149,15 +150,18 @@ void CSocketAccept::OnReceive(int nErrorCode) {
     }
 }
 
-std::wstring CSocketAccept::ReceiveString() {
+void CSocketAccept::RelayBlock() {
     ReceiveData();
-    const int nBytes = GetDataLength();
-    if (CSocketClient* pClient = m_pClient; pClient != nullptr && nBytes > 0) {
-        pClient->SendAll(GetData(), nBytes, 10);
+    const std::string_view block(GetData(), static_cast<std::size_t>(GetDataLength()));
+    if (CSocketClient* pClient = m_pClient; pClient != nullptr && !block.empty()) {
+        pClient->SendAll(block.data(), static_cast<int>(block.size()), 10);
     }
-    std::wstring text = BlockText(GetData(), static_cast<std::size_t>(nBytes));
-    LogClientBlock(text);
-    return text;
+    LogClientBlockBytes(block);
+}
+
+std::wstring CSocketAccept::ReceiveString() {
+    RelayBlock();
+    return BlockText(GetData(), static_cast<std::size_t>(GetDataLength()));
 }
 
 void CSocketAccept::ReceiveHttpBlock() {
@@ -170,7 +174,7 @@ void CSocketAccept::ReceiveHttpBlock() {
         pClient->SendAll(m_strRequest.data(), static_cast<int>(m_strRequest.size()), 10);
     }
     TraceA(m_strRequest);
-    g_Module.AppendLog(BlockText(m_strRequest.data(), m_strRequest.size()), LOG_STYLE_KEEP);
+    g_Module.AppendLogBlock(m_strRequest, LOG_STYLE_KEEP);
 }
 
 void CSocketAccept::OnRequestLine(std::string_view line) {
@@ -182,12 +186,24 @@ bool CSocketAccept::OnLine(const std::wstring& strLine) {
     return true;
 }
 
-void CSocketAccept::LogClientBlock(std::wstring_view text) {
+void CSocketAccept::LogClientMarker() {
     const std::wstring strMarker = win::FormatW(L"\r\n%d---<---", m_nSession);
     TraceW(strMarker);
     g_Module.AppendLog(strMarker, LOG_STYLE_BOLD);
+}
+
+void CSocketAccept::LogClientBlock(std::wstring_view text) {
+    LogClientMarker();
     TraceW(text);
     g_Module.AppendLog(text, LOG_STYLE_PLAIN);
+}
+
+void CSocketAccept::LogClientBlockBytes(std::string_view block) {
+    LogClientMarker();
+    if (win::IsDebugOutputOn()) {
+        TraceW(BlockText(block.data(), block.size()));
+    }
+    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
 }
 
 void CSocketAccept::StopSession() {

@@ -46,6 +46,8 @@ public:
 
     // Session thread, module lock held: the marker line and the block's text.
     void LogClientBlock(std::wstring_view text);
+    // The same for the bytes of a block, which the log shows whole.
+    void LogClientBlockBytes(std::string_view block);
 
     // Any thread. Stops the client's loop if it runs, then the session's own.
     void StopSession();
@@ -70,7 +72,10 @@ protected:
     std::shared_ptr<CRelayState> m_pRelay;
 
 private:
+    // Plain mode, module lock held: receive one block, send it to the server, log it.
+    void RelayBlock();
     void ReceiveHttpBlock();
+    void LogClientMarker();
     void WriteSessionLine(UINT nId);
 };
 

@@ -6,6 +6,7 @@
 #include "capture/ClientCount.h"
 #include "capture/SocketAccept.h"
 #include "capture/SplitLines.h"
+#include "platform/DebugOutput.h"
 #include "platform/TextConv.h"
 #include "support/FileException.h"
 #include "support/ResourceStrings.h"
@@ -109,7 +110,7 @@ void CSocketClient::ResetResponse() {
     m_strResponseFile.clear();
 }
 
-std::wstring CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
+void CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
     CSocketAccept* pAccept = m_pAccept;
     if (pAccept != nullptr && nBytes > 0) {
         pAccept->SendAll(pBytes, nBytes, 10);
@@ -119,17 +120,19 @@ std::wstring CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
         L"--->---";
     TraceW(strMarker);
     g_Module.AppendLog(strMarker, LOG_STYLE_BOLD);
-    std::wstring text = BlockText(pBytes, static_cast<std::size_t>(nBytes > 0 ? nBytes : 0));
-    TraceW(text);
-    g_Module.AppendLog(text, LOG_STYLE_PLAIN);
-    return text;
+    const std::string_view block(pBytes, static_cast<std::size_t>(nBytes > 0 ? nBytes : 0));
+    if (win::IsDebugOutputOn()) {
+        TraceW(BlockText(block.data(), block.size()));
+    }
+    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
 }
 
 void CSocketClient::OnReceive(int nErrorCode) {
     CModuleLock lock;
     try {
         CheckReceiveError(nErrorCode);
-        ReceiveString();
+        ReceiveData();
+        ForwardToClient(GetDataLength(), GetData());
         if (!m_strResponseFile.empty()) {
             SplitLines(GetData(), static_cast<std::size_t>(GetDataLength()),
                        [this](std::string_view line) { OnLine(win::AnsiToWide(line)); });
@@ -144,7 +147,8 @@ void CSocketClient::OnReceive(int nErrorCode) {
 
 std::wstring CSocketClient::ReceiveString() {
     ReceiveData();
-    return ForwardToClient(GetDataLength(), GetData());
+    ForwardToClient(GetDataLength(), GetData());
+    return BlockText(GetData(), static_cast<std::size_t>(GetDataLength()));
 }
 
 bool CSocketClient::OnLine(const std::wstring&) {

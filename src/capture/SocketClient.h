@@ -25,7 +25,7 @@ public:
     bool ConnectToServer();
 
     // Client thread, module lock held: sends the block to the local client and logs it.
-    std::wstring ForwardToClient(int nBytes, const char* pBytes);
+    void ForwardToClient(int nBytes, const char* pBytes);
 
     std::wstring GetHost() const { return m_strHost; }
     void SetResponseFile(const std::wstring& strPath);

@@ -143,6 +143,66 @@ std::string WideToAnsi(std::wstring_view text) {
     return out;
 }
 
+void AppendAnsiAsUtf8(std::string_view bytes, std::string& out, bool bShowZero) {
+    // Each byte gives at most three bytes (a Windows-1252 character above U+07FF or U+2400).
+    const std::size_t n = bytes.size();
+    const std::size_t nStart = out.size();
+    out.resize(nStart + 3 * n);
+    const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
+    char* dst = out.data() + nStart;
+    std::size_t i = 0;
+    while (i < n) {
+        // ASCII runs (without zero bytes when those are shown) go eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, src + i, sizeof word);
+            const bool bHighBit = (word & 0x8080808080808080ull) != 0;
+            const bool bZero = bShowZero && ((word - 0x0101010101010101ull) & ~word &
+                                             0x8080808080808080ull) != 0;
+            if (bHighBit || bZero) {
+                break;
+            }
+            std::memcpy(dst, &word, sizeof word);
+            dst += 8;
+            i += 8;
+        }
+        if (i >= n) {
+            break;
+        }
+        const unsigned char b = src[i];
+        if (b == 0 && bShowZero) {
+            *dst++ = static_cast<char>(0xE2);  // U+2400 SYMBOL FOR NULL
+            *dst++ = static_cast<char>(0x90);
+            *dst++ = static_cast<char>(0x80);
+            ++i;
+            continue;
+        }
+        if (b < 0x80) {
+            *dst++ = static_cast<char>(b);
+            ++i;
+            continue;
+        }
+        char32_t cp = 0;
+        const std::size_t len = DecodeSequence(src + i, n - i, cp);
+        if (len != 0) {
+            std::memcpy(dst, src + i, len);
+            dst += len;
+            i += len;
+            continue;
+        }
+        const char32_t c = static_cast<char32_t>(Cp1252(b));
+        if (c < 0x800) {
+            *dst++ = static_cast<char>(0xC0 | (c >> 6));
+        } else {
+            *dst++ = static_cast<char>(0xE0 | (c >> 12));
+            *dst++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        }
+        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
+        ++i;
+    }
+    out.resize(static_cast<std::size_t>(dst - out.data()));
+}
+
 std::u16string WideToUtf16(std::wstring_view text) {
     std::u16string out;
     out.reserve(text.size());

@@ -14,6 +14,12 @@ namespace win {
 std::wstring AnsiToWide(std::string_view bytes);
 std::string WideToAnsi(std::wstring_view text);
 
+// AnsiToWide followed by WideToAnsi in one pass, appended to `out`: valid UTF-8 is copied,
+// every other byte becomes the UTF-8 form of its Windows-1252 character. With bShowZero a
+// zero byte becomes the symbol U+2400, so that it stays visible in a text. The log of every
+// relayed block goes through here.
+void AppendAnsiAsUtf8(std::string_view bytes, std::string& out, bool bShowZero);
+
 // UTF-16 code units of a wide text (wchar_t is 32-bit here); characters above U+FFFF
 // become surrogate pairs. Used where a text is written as UTF-16LE.
 std::u16string WideToUtf16(std::wstring_view text);

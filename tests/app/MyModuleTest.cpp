@@ -20,7 +20,7 @@ public:
     LRESULT SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) override {
         std::wstring strText;
         if (nMsg == UM_APPEND_LOG) {
-            strText = *reinterpret_cast<const std::wstring_view*>(wParam);
+            strText = reinterpret_cast<const CLogText*>(wParam)->text;
         } else if (nMsg == UM_GET_URL) {
             *reinterpret_cast<std::wstring*>(wParam) = L"example.com";
         } else if (nMsg == UM_GET_LOCAL_PORT || nMsg == UM_GET_REMOTE_PORT) {

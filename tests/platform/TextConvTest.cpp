@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 
 namespace {
@@ -134,6 +136,32 @@ TEST(TextConvUtf16, LoneSurrogatesPassThrough) {
         static_cast<wchar_t>(0xD800), L'\U00010000', static_cast<wchar_t>(0xD800)};
     EXPECT_EQ(w, expected);
     EXPECT_EQ(win::WideToUtf16(w), units);
+}
+
+}  // namespace
+
+namespace {
+
+// The one-pass conversion of the log must give what the two conversions give.
+TEST(TextConvTest, OnePassLogConversionMatchesTheTwoSteps) {
+    std::mt19937 rng(11);
+    for (int nCase = 0; nCase < 2000; ++nCase) {
+        std::string bytes(rng() % 40, '\0');
+        for (char& c : bytes) {
+            const unsigned r = rng() % 6;
+            // Mix ASCII, zero bytes, stray high bytes and pieces of valid sequences.
+            c = r == 0 ? '\0' : r == 1 ? 'a' : r == 2 ? '\xC3' : r == 3 ? '\xA9' : static_cast<char>(rng());
+        }
+        for (const bool bShowZero : {false, true}) {
+            std::wstring wide = win::AnsiToWide(bytes);
+            if (bShowZero) {
+                std::replace(wide.begin(), wide.end(), L'\0', L'\u2400');
+            }
+            std::string out = "prefix";
+            win::AppendAnsiAsUtf8(bytes, out, bShowZero);
+            ASSERT_EQ("prefix" + win::WideToAnsi(wide), out) << nCase;
+        }
+    }
 }
 
 }  // namespace
