@@ -50,6 +50,7 @@ constexpr CCodeText kTexts[] = {
     {128, L"There are no child processes to wait for.\r\n"},
     {131, L"An attempt was made to move the file pointer before the beginning of the file.\r\n"},
     {145, L"The directory is not empty.\r\n"},
+    {161, L"The specified path is invalid.\r\n"},
     {170, L"The requested resource is in use.\r\n"},
     {183, L"Cannot create a file when that file already exists.\r\n"},
     {193, L"The file is not a valid application.\r\n"},
@@ -64,6 +65,13 @@ constexpr CCodeText kTexts[] = {
     {1006,
      L"The volume for a file has been externally altered so that the opened file is no longer "
      L"valid.\r\n"},
+    {1009, L"The configuration registry database is corrupt.\r\n"},
+    {1010, L"The configuration registry key is invalid.\r\n"},
+    {1016,
+     L"An I/O operation initiated by the registry failed unrecoverably. The registry could "
+     L"not read in, or write out, or flush, one of the files that contain the system's image "
+     L"of the registry.\r\n"},
+    {1018, L"Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
     {1113, L"No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
     {1117, L"The request could not be performed because of an I/O device error.\r\n"},
     {1131, L"A potential deadlock condition has been detected.\r\n"},

@@ -1,0 +1,137 @@
+// The SQLite file behind the registry calls (see Registry.h): one connection per thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/WinTypes.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace win {
+
+// One part of a key path: the name as given and its upper-cased form (UTF-8).
+struct CKeyPart {
+    std::string strName;
+    std::string strFold;
+};
+
+// Id of the HKEY_CURRENT_USER key in every store.
+constexpr std::int64_t kRootKeyId = 1;
+
+// The calling thread's connection to the store. Keys are never removed, so a key id stays
+// valid for as long as its store file exists. Every operation returns a Win32 status code.
+class CRegistryStore {
+public:
+    // The calling thread's connection to the store that the environment names now, opened
+    // when there is none yet or the environment or a reset asks for another; null with
+    // `dwError` set when the store cannot be used.
+    static CRegistryStore* ForThread(DWORD& dwError);
+
+    // The store file that the environment names now; empty when there is no home folder.
+    static std::string PathFromEnvironment();
+
+    // Makes every thread open its connection again on its next call.
+    static void ResetConnections(bool bForceReadOnly);
+
+    ~CRegistryStore();
+    CRegistryStore(const CRegistryStore&) = delete;
+    CRegistryStore& operator=(const CRegistryStore&) = delete;
+
+    const std::string& Path() const { return m_strPath; }
+
+    // Whether writes are refused (ERROR_ACCESS_DENIED).
+    bool IsReadOnly() const { return m_bReadOnly; }
+
+    // The id of the key with the upper-cased path `strFoldedPath` ("" for the root).
+    DWORD FindKey(const std::string& strFoldedPath, std::int64_t& nId);
+
+    // Creates the missing keys of `parts` below the key `nBaseId` (path `strBasePath`), in one
+    // transaction; `nId` gets the last one's id and `bCreated` whether it was new.
+    DWORD CreateKey(std::int64_t nBaseId, const std::string& strBasePath,
+                    const std::vector<CKeyPart>& parts, std::int64_t& nId, bool& bCreated);
+
+    // RegQueryValueExW's buffer rules for the value `strFold` of the key `nKeyId`.
+    DWORD QueryValue(std::int64_t nKeyId, const std::string& strFold, DWORD* pdwType, BYTE* pData,
+                     DWORD* pcbData);
+
+    DWORD SetValue(std::int64_t nKeyId, const CKeyPart& name, DWORD dwType, const BYTE* pData,
+                   DWORD cbData);
+    DWORD DeleteValue(std::int64_t nKeyId, const std::string& strFold);
+
+    // The subkey at `dwIndex` in ascending order of upper-cased names, with its last write time
+    // as a FILETIME value; ERROR_NO_MORE_ITEMS past the last one.
+    DWORD EnumSubKey(std::int64_t nKeyId, DWORD dwIndex, std::string& strName,
+                     std::uint64_t& nWritten);
+
+private:
+    enum EStatement {
+        kFindKey,
+        kKeyExists,
+        kInsertKey,
+        kTouchKey,
+        kQueryValue,
+        kSetValue,
+        kDeleteValue,
+        kEnumSubKey,
+        kBegin,
+        kCommit,
+        kRollback,
+        kStatementCount
+    };
+
+    class CUse;
+
+    // The environment a connection was opened for.
+    struct CEnvironment {
+        bool bHasXdg = false;
+        bool bHasHome = false;
+        std::string strXdg;
+        std::string strHome;
+        bool Matches(const char* pszXdg, const char* pszHome) const;
+    };
+
+    CRegistryStore(std::string strPath, CEnvironment env, unsigned nGeneration);
+
+    DWORD Open(bool bForceReadOnly);
+    DWORD OpenFile(bool bReadOnly, bool bImmutable);
+    DWORD CheckSchema(bool& bEmpty);
+    DWORD PrepareForWriting();
+    DWORD CreateSchema();
+    void Close();
+
+    // The cached statement `e`, prepared on first use; null on failure (see Fail).
+    sqlite3_stmt* Statement(EStatement e);
+
+    // Runs the cached statement `e`: `bind` gives its parameters, `onRow` sees its first
+    // row. The SQLite result of the step (SQLITE_ROW, SQLITE_DONE or an error).
+    template <class B, class R>
+    int Run(EStatement e, B bind, R onRow);
+
+    DWORD CheckKey(std::int64_t nKeyId);
+    DWORD TouchKey(std::int64_t nKeyId, std::int64_t nNow);
+    DWORD FindKeyOnce(const std::string& strFoldedPath, std::int64_t& nId);
+
+    // The Win32 code of the SQLite result `rc`; a damaged file is traced once.
+    DWORD Fail(int rc);
+
+    // Runs `body` inside BEGIN IMMEDIATE ... COMMIT, rolling back when it fails, and tries
+    // again while the store is busy.
+    template <class F>
+    DWORD WriteTransaction(F body);
+
+    std::string m_strPath;
+    CEnvironment m_env;
+    unsigned m_nGeneration;
+    sqlite3* m_pDb = nullptr;
+    std::array<sqlite3_stmt*, kStatementCount> m_statements{};
+    bool m_bReadOnly = false;
+    // No file, or an empty one that cannot be written: only the root exists.
+    bool m_bEmpty = false;
+};
+
+}  // namespace win
