@@ -95,8 +95,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
                 strError = strOption + " takes on or off, not \"" + pszValue + "\"";
                 return false;
             }
-            (strOption == "--replace-host" ? options.bReplaceHost : options.bSaveResponse) =
-                bValue;
+            (strOption == "--replace-host" ? options.bReplaceHost : options.bSaveResponse) = bValue;
         } else if (strOption == "--data-folder") {
             options.strDataFolder = win::AnsiToWide(pszValue);
         } else {

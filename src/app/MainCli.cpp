@@ -104,8 +104,9 @@ bool ApplySettings(CCliOptions& options, std::string& strError) {
         }
     }
     if (!options.strUrl || options.strUrl->empty() || !options.nLocalPort || !options.nRemotePort) {
-        strError = "no server given and no usable stored default entry: give --local-port, --url "
-                   "and --remote-port";
+        strError =
+            "no server given and no usable stored default entry: give --local-port, --url "
+            "and --remote-port";
         return false;
     }
     return true;

@@ -95,7 +95,8 @@ bool CSocketClient::ConnectToServer() {
         throw;
     }
     CRegKeyTalvex regKey;
-    regKey.SetServer(m_strHost.c_str(), static_cast<DWORD>(nLocalPort), static_cast<DWORD>(nRemotePort));
+    regKey.SetServer(m_strHost.c_str(), static_cast<DWORD>(nLocalPort),
+                     static_cast<DWORD>(nRemotePort));
     return true;
 }
 

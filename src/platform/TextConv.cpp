@@ -157,8 +157,8 @@ void AppendAnsiAsUtf8(std::string_view bytes, std::string& out, bool bShowZero) 
             std::uint64_t word;
             std::memcpy(&word, src + i, sizeof word);
             const bool bHighBit = (word & 0x8080808080808080ull) != 0;
-            const bool bZero = bShowZero && ((word - 0x0101010101010101ull) & ~word &
-                                             0x8080808080808080ull) != 0;
+            const bool bZero =
+                bShowZero && ((word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull) != 0;
             if (bHighBit || bZero) {
                 break;
             }

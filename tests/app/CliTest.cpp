@@ -23,9 +23,21 @@ protected:
 TEST(CliOptionsTest, ReadsEveryOptionAndRefusesBadOnes) {
     CCliOptions options;
     std::string strError;
-    const char* good[] = {"tapvane-cli", "--local-port", "8080", "--url", "http://example.com",
-                          "--remote-port", "80", "--save-response", "off", "--replace-host",
-                          "on", "--log", "x.log", "--data-folder", "/tmp/d"};
+    const char* good[] = {"tapvane-cli",
+                          "--local-port",
+                          "8080",
+                          "--url",
+                          "http://example.com",
+                          "--remote-port",
+                          "80",
+                          "--save-response",
+                          "off",
+                          "--replace-host",
+                          "on",
+                          "--log",
+                          "x.log",
+                          "--data-folder",
+                          "/tmp/d"};
     ASSERT_TRUE(ParseCliOptions(std::size(good), good, options, strError)) << strError;
     EXPECT_EQ(8080, *options.nLocalPort);
     EXPECT_EQ(L"http://example.com", *options.strUrl);
@@ -87,8 +99,8 @@ TEST_F(CliTest, CurlThroughTheRelayThenCtrlC) {
             request.append(buffer, static_cast<std::size_t>(n));
         }
         test::SendAllPosix(fd, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                                   std::to_string(body.size()) +
-                                   "\r\nConnection: close\r\n\r\n" + body);
+                                   std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+                                   body);
     });
     const std::uint16_t nLocal = test::FreePort();
     CTempFolder logFolder;

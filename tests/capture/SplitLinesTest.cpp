@@ -8,7 +8,8 @@ namespace {
 
 std::vector<std::string> Lines(std::string_view block) {
     std::vector<std::string> lines;
-    SplitLines(block.data(), block.size(), [&](std::string_view line) { lines.emplace_back(line); });
+    SplitLines(block.data(), block.size(),
+               [&](std::string_view line) { lines.emplace_back(line); });
     return lines;
 }
 

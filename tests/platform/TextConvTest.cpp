@@ -150,7 +150,11 @@ TEST(TextConvTest, OnePassLogConversionMatchesTheTwoSteps) {
         for (char& c : bytes) {
             const unsigned r = rng() % 6;
             // Mix ASCII, zero bytes, stray high bytes and pieces of valid sequences.
-            c = r == 0 ? '\0' : r == 1 ? 'a' : r == 2 ? '\xC3' : r == 3 ? '\xA9' : static_cast<char>(rng());
+            c = r == 0   ? '\0'
+                : r == 1 ? 'a'
+                : r == 2 ? '\xC3'
+                : r == 3 ? '\xA9'
+                         : static_cast<char>(rng());
         }
         for (const bool bShowZero : {false, true}) {
             std::wstring wide = win::AnsiToWide(bytes);
