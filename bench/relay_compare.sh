@@ -42,8 +42,8 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-SERVER_PORT=47001
-RELAY_PORT=47002
+SERVER_PORT=21001  # below the ephemeral range, so no client socket holds it
+RELAY_PORT=21002
 "$load" server "$SERVER_PORT" &
 pids="$pids $!"
 

@@ -77,15 +77,63 @@ constexpr const char* kStatementSql[] = {
 std::atomic<unsigned> g_nGeneration{0};
 std::atomic<bool> g_bForceReadOnly{false};
 
-thread_local std::unique_ptr<CRegistryStore> t_pStore;
+// Connections of threads that have ended, kept for the next thread: opening one (the file,
+// its schema, the prepared statements) costs far more than a whole read, and every relayed
+// connection runs on new threads. Never destroyed, so that threads ending late find it.
+struct CIdleStores {
+    static constexpr std::size_t kMaxIdle = 32;
+    std::mutex mutex;
+    std::vector<std::unique_ptr<CRegistryStore>> stores;  // guarded by mutex
+};
 
-// In a child made by fork the parent's connection must not be used, not even closed:
-// it is set aside, and the child opens its own.
+CIdleStores& IdleStores() {
+    static auto* s_pIdle = new CIdleStores;
+    return *s_pIdle;
+}
+
+// The calling thread's connection; given back to the idle ones when the thread ends.
+struct CThreadStore {
+    std::unique_ptr<CRegistryStore> p;
+    ~CThreadStore() {
+        if (!p) {
+            return;
+        }
+        CIdleStores& idle = IdleStores();
+        std::lock_guard lock(idle.mutex);
+        if (idle.stores.size() < CIdleStores::kMaxIdle) {
+            idle.stores.push_back(std::move(p));
+        }
+    }
+};
+
+thread_local CThreadStore t_store;
+
+// In a child made by fork the parent's connections must not be used, not even closed:
+// they are set aside, and the child opens its own.
 void AbandonStoreAfterFork() {
     static std::vector<CRegistryStore*> s_abandoned;
-    if (t_pStore) {
-        s_abandoned.push_back(t_pStore.release());
+    if (t_store.p) {
+        s_abandoned.push_back(t_store.p.release());
     }
+    for (auto& p : IdleStores().stores) {  // the child has this one thread: no lock needed
+        s_abandoned.push_back(p.release());
+    }
+    IdleStores().stores.clear();
+}
+
+// An idle connection to the store that the environment names now, if there is one.
+std::unique_ptr<CRegistryStore> TakeIdleStore(unsigned nGeneration, const char* pszXdg,
+                                              const char* pszHome) {
+    CIdleStores& idle = IdleStores();
+    std::lock_guard lock(idle.mutex);
+    while (!idle.stores.empty()) {
+        std::unique_ptr<CRegistryStore> p = std::move(idle.stores.back());
+        idle.stores.pop_back();
+        if (p->Matches(nGeneration, pszXdg, pszHome)) {
+            return p;
+        }
+    }
+    return nullptr;
 }
 
 // FILETIME value of the current time: 100-nanosecond steps since 1601.
@@ -227,11 +275,14 @@ CRegistryStore* CRegistryStore::ForThread(DWORD& dwError) {
     const char* pszXdg = std::getenv("XDG_CONFIG_HOME");
     const char* pszHome = std::getenv("HOME");
     const unsigned nGeneration = g_nGeneration.load(std::memory_order_acquire);
-    CRegistryStore* p = t_pStore.get();
-    if (p != nullptr && p->m_nGeneration == nGeneration && p->m_env.Matches(pszXdg, pszHome)) {
+    CRegistryStore* p = t_store.p.get();
+    if (p != nullptr && p->Matches(nGeneration, pszXdg, pszHome)) {
         return p;
     }
-    t_pStore.reset();
+    t_store.p.reset();
+    if ((t_store.p = TakeIdleStore(nGeneration, pszXdg, pszHome))) {
+        return t_store.p.get();
+    }
 
     CEnvironment env;
     env.bHasXdg = pszXdg != nullptr;
@@ -254,8 +305,12 @@ CRegistryStore* CRegistryStore::ForThread(DWORD& dwError) {
         }
         return nullptr;
     }
-    t_pStore = std::move(pNew);
-    return t_pStore.get();
+    t_store.p = std::move(pNew);
+    return t_store.p.get();
+}
+
+bool CRegistryStore::Matches(unsigned nGeneration, const char* pszXdg, const char* pszHome) const {
+    return m_nGeneration == nGeneration && m_env.Matches(pszXdg, pszHome);
 }
 
 std::string CRegistryStore::PathFromEnvironment() {
@@ -265,7 +320,10 @@ std::string CRegistryStore::PathFromEnvironment() {
 void CRegistryStore::ResetConnections(bool bForceReadOnly) {
     g_bForceReadOnly.store(bForceReadOnly, std::memory_order_release);
     g_nGeneration.fetch_add(1, std::memory_order_acq_rel);
-    t_pStore.reset();  // the calling thread's at once, the others' on their next call
+    t_store.p.reset();  // the calling thread's at once, the others' on their next call
+    CIdleStores& idle = IdleStores();
+    std::lock_guard lock(idle.mutex);
+    idle.stores.clear();
 }
 
 CRegistryStore::CRegistryStore(std::string strPath, CEnvironment env, unsigned nGeneration)

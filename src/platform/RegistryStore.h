@@ -35,6 +35,9 @@ public:
     // The store file that the environment names now; empty when there is no home folder.
     static std::string PathFromEnvironment();
 
+    // Whether this connection is for the store that the generation and environment name.
+    bool Matches(unsigned nGeneration, const char* pszXdg, const char* pszHome) const;
+
     // Makes every thread open its connection again on its next call.
     static void ResetConnections(bool bForceReadOnly);
 
