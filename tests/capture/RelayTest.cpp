@@ -216,6 +216,46 @@ TEST_F(RelayTest, HalfClosedClientGetsALateAnswerWhole) {
     ASSERT_TRUE(WaitForLog(L"\r\nSession 0 stopped."));
 }
 
+TEST_F(RelayTest, ResetByTheServerEndsBothSidesAtOnce) {
+    test::CTestServer server([](int fd) {
+        ReceiveExactly(fd, 7);
+        test::CloseWithReset(::dup(fd));  // the handler's own close follows on the copy
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd = test::ConnectPosix(nLocal);
+    ASSERT_TRUE(test::SendAllPosix(fd, "request"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ("", test::ReceiveAllPosix(fd));  // closed without waiting for silence
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    ::close(fd);
+    ASSERT_TRUE(WaitForLog(L"\r\nSession 0 stopped."));
+}
+
+TEST_F(RelayTest, HalfClosedSessionEndsAfterTenSilentSeconds) {
+    std::atomic<bool> bRelease{false};
+    test::CTestServer server([&bRelease](int fd) {
+        test::ReceiveAllPosix(fd);  // the request, up to the relayed half-close
+        while (!bRelease) {         // then never answers and never closes
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd = test::ConnectPosix(nLocal);
+    ASSERT_TRUE(test::SendAllPosix(fd, "request"));
+    ::shutdown(fd, SHUT_WR);
+    const auto start = std::chrono::steady_clock::now();
+    pollfd pfd{fd, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&pfd, 1, 20000));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    char c;
+    EXPECT_EQ(0, ::recv(fd, &c, 1, 0));
+    EXPECT_GE(waited, 9s);
+    EXPECT_LT(waited, 15s);
+    ::close(fd);
+    bRelease = true;
+    ASSERT_TRUE(WaitForLog(L"\r\nSession 0 stopped."));
+}
+
 TEST_F(RelayTest, ZeroBytesShowInTheLogAndAreSentWhole) {
     test::CTestServer server([](int fd) { test::ReceiveAllPosix(fd); });
     const std::uint16_t nLocal = StartListening(server.Port());
