@@ -8,18 +8,20 @@ CConsoleLog::CConsoleLog(std::FILE* pOut, bool bAnsi, std::FILE* pFile)
 
 void CConsoleLog::AppendLog(std::wstring_view text, int nStyle) {
     std::lock_guard lock(m_mutex);
-    m_strBytes = win::WideToAnsi(text);
-    Write(nStyle);
+    const std::string strBytes = win::WideToAnsi(text);
+    Write(strBytes, nStyle);
 }
 
 void CConsoleLog::AppendLogBytes(std::string_view bytes, int nStyle) {
     std::lock_guard lock(m_mutex);
-    m_strBytes.clear();
-    win::AppendAnsiAsUtf8(bytes, m_strBytes, true);
-    Write(nStyle);
+    if (m_buffer.size() < 3 * bytes.size()) {
+        m_buffer.resize(3 * bytes.size());  // grows to the largest block once, no clearing after
+    }
+    const std::size_t n = win::AnsiToUtf8(bytes, m_buffer.data(), true);
+    Write(std::string_view(m_buffer.data(), n), nStyle);
 }
 
-void CConsoleLog::Write(int nStyle) {
+void CConsoleLog::Write(std::string_view bytes, int nStyle) {
     if (nStyle != LOG_STYLE_KEEP) {
         m_bBold = nStyle == LOG_STYLE_BOLD;
     }
@@ -27,7 +29,7 @@ void CConsoleLog::Write(int nStyle) {
         if (m_bAnsi && m_bBold) {
             std::fputs("\x1b[1m", m_pOut);
         }
-        std::fwrite(m_strBytes.data(), 1, m_strBytes.size(), m_pOut);
+        std::fwrite(bytes.data(), 1, bytes.size(), m_pOut);
         if (m_bAnsi && m_bBold) {
             std::fputs("\x1b[0m", m_pOut);
         }
@@ -36,7 +38,7 @@ void CConsoleLog::Write(int nStyle) {
         }
     }
     if (m_pFile != nullptr) {
-        std::fwrite(m_strBytes.data(), 1, m_strBytes.size(), m_pFile);
+        std::fwrite(bytes.data(), 1, bytes.size(), m_pFile);
         if (!m_bBold) {
             std::fflush(m_pFile);
         }

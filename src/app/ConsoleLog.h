@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/MainWindow.h"
 
@@ -21,13 +22,13 @@ public:
     void Flush();
 
 private:
-    // m_mutex held: writes m_strBytes with the style.
-    void Write(int nStyle);
+    // m_mutex held: writes the bytes with the style.
+    void Write(std::string_view bytes, int nStyle);
 
     std::mutex m_mutex;
     std::FILE* m_pOut;
     bool m_bAnsi;
     std::FILE* m_pFile;
     bool m_bBold = false;
-    std::string m_strBytes;  // reused conversion buffer
+    std::vector<char> m_buffer;  // reused conversion buffer
 };

@@ -1,5 +1,6 @@
 #include "platform/TextConv.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -143,13 +144,41 @@ std::string WideToAnsi(std::wstring_view text) {
     return out;
 }
 
-void AppendAnsiAsUtf8(std::string_view bytes, std::string& out, bool bShowZero) {
-    // Each byte gives at most three bytes (a Windows-1252 character above U+07FF or U+2400).
+namespace {
+
+// The UTF-8 form of each byte taken on its own (a byte outside a valid sequence): its
+// Windows-1252 character, one to three bytes.
+struct CByteUtf8 {
+    unsigned char nLength;
+    char bytes[3];
+};
+
+constexpr std::array<CByteUtf8, 256> MakeByteUtf8() {
+    std::array<CByteUtf8, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        const char32_t c = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
+        CByteUtf8& e = table[b];
+        if (c < 0x80) {
+            e = {1, {static_cast<char>(c), 0, 0}};
+        } else if (c < 0x800) {
+            e = {2, {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F)), 0}};
+        } else {
+            e = {3,
+                 {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                  static_cast<char>(0x80 | (c & 0x3F))}};
+        }
+    }
+    return table;
+}
+
+constexpr std::array<CByteUtf8, 256> kByteUtf8 = MakeByteUtf8();
+
+}  // namespace
+
+std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero) {
     const std::size_t n = bytes.size();
-    const std::size_t nStart = out.size();
-    out.resize(nStart + 3 * n);
     const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
-    char* dst = out.data() + nStart;
+    char* dst = pOut;
     std::size_t i = 0;
     while (i < n) {
         // ASCII runs (without zero bytes when those are shown) go eight bytes at a time.
@@ -171,36 +200,35 @@ void AppendAnsiAsUtf8(std::string_view bytes, std::string& out, bool bShowZero) 
         }
         const unsigned char b = src[i];
         if (b == 0 && bShowZero) {
-            *dst++ = static_cast<char>(0xE2);  // U+2400 SYMBOL FOR NULL
-            *dst++ = static_cast<char>(0x90);
-            *dst++ = static_cast<char>(0x80);
+            std::memcpy(dst, "\xE2\x90\x80", 3);  // U+2400 SYMBOL FOR NULL
+            dst += 3;
             ++i;
             continue;
         }
-        if (b < 0x80) {
-            *dst++ = static_cast<char>(b);
-            ++i;
-            continue;
+        if (b >= 0xC2 && b <= 0xF4) {
+            char32_t cp = 0;
+            const std::size_t len = DecodeSequence(src + i, n - i, cp);
+            if (len != 0) {
+                std::memcpy(dst, src + i, len);
+                dst += len;
+                i += len;
+                continue;
+            }
         }
-        char32_t cp = 0;
-        const std::size_t len = DecodeSequence(src + i, n - i, cp);
-        if (len != 0) {
-            std::memcpy(dst, src + i, len);
-            dst += len;
-            i += len;
-            continue;
-        }
-        const char32_t c = static_cast<char32_t>(Cp1252(b));
-        if (c < 0x800) {
-            *dst++ = static_cast<char>(0xC0 | (c >> 6));
-        } else {
-            *dst++ = static_cast<char>(0xE0 | (c >> 12));
-            *dst++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        }
-        *dst++ = static_cast<char>(0x80 | (c & 0x3F));
+        // ASCII, or a byte that is not part of a valid sequence: three bytes are always
+        // room, only the character's own length counts.
+        const CByteUtf8& e = kByteUtf8[b];
+        std::memcpy(dst, e.bytes, 3);
+        dst += e.nLength;
         ++i;
     }
-    out.resize(static_cast<std::size_t>(dst - out.data()));
+    return static_cast<std::size_t>(dst - pOut);
+}
+
+void AppendAnsiAsUtf8(std::string_view bytes, std::string& out, bool bShowZero) {
+    const std::size_t nStart = out.size();
+    out.resize(nStart + 3 * bytes.size());
+    out.resize(nStart + AnsiToUtf8(bytes, out.data() + nStart, bShowZero));
 }
 
 std::u16string WideToUtf16(std::wstring_view text) {

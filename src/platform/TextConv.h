@@ -6,6 +6,7 @@
 // text shows right). Converting wide text back gives UTF-8.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,8 @@ std::string WideToAnsi(std::wstring_view text);
 // zero byte becomes the symbol U+2400, so that it stays visible in a text. The log of every
 // relayed block goes through here.
 void AppendAnsiAsUtf8(std::string_view bytes, std::string& out, bool bShowZero);
+// The same into a buffer of at least 3 * bytes.size() bytes; returns the bytes written.
+std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero);
 
 // UTF-16 code units of a wide text (wchar_t is 32-bit here); characters above U+FFFF
 // become surrogate pairs. Used where a text is written as UTF-16LE.
