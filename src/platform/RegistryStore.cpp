@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/ShellFolders.h"
 #include "platform/SystemText.h"
 #include "platform/TextConv.h"
 #include "platform/WinError.h"
@@ -141,20 +142,6 @@ std::int64_t NowAsFileTime() {
     using namespace std::chrono;
     const auto n = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
     return n / 100 + 116444736000000000LL;
-}
-
-std::string HomeFolder(const char* pszHome) {
-    if (pszHome != nullptr && pszHome[0] != '\0') {
-        return pszHome;
-    }
-    std::vector<char> buffer(16384);
-    passwd pw{};
-    passwd* pResult = nullptr;
-    if (getpwuid_r(geteuid(), &pw, buffer.data(), buffer.size(), &pResult) == 0 &&
-        pResult != nullptr && pResult->pw_dir != nullptr) {
-        return pResult->pw_dir;
-    }
-    return {};
 }
 
 std::string StorePath(const char* pszXdg, const char* pszHome) {

@@ -20,21 +20,6 @@ namespace win {
 
 namespace {
 
-std::string HomeFolder() {
-    const char* pszHome = std::getenv("HOME");
-    if (pszHome != nullptr && pszHome[0] != '\0') {
-        return pszHome;
-    }
-    std::vector<char> buffer(16384);
-    passwd pw{};
-    passwd* pResult = nullptr;
-    if (getpwuid_r(geteuid(), &pw, buffer.data(), buffer.size(), &pResult) == 0 &&
-        pResult != nullptr && pResult->pw_dir != nullptr) {
-        return pResult->pw_dir;
-    }
-    return {};
-}
-
 // The value of one line `XDG_DESKTOP_DIR="..."` of user-dirs.dirs: the quoted text with
 // its backslash escapes undone and a leading "$HOME" replaced. Empty when the line is not
 // that entry or its path is neither absolute nor below $HOME.
@@ -127,7 +112,7 @@ BOOL SHGetSpecialFolderPathW(HWND /*hwnd*/, wchar_t* pszPath, int csidl, BOOL bC
         return FALSE;
     }
     pszPath[0] = L'\0';
-    const std::string strHome = HomeFolder();
+    const std::string strHome = HomeFolder(std::getenv("HOME"));
     if (strHome.empty()) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
@@ -147,6 +132,20 @@ BOOL SHGetSpecialFolderPathW(HWND /*hwnd*/, wchar_t* pszPath, int csidl, BOOL bC
     }
     std::memcpy(pszPath, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
     return TRUE;
+}
+
+std::string HomeFolder(const char* pszHome) {
+    if (pszHome != nullptr && pszHome[0] != '\0') {
+        return pszHome;
+    }
+    std::vector<char> buffer(16384);
+    passwd pw{};
+    passwd* pResult = nullptr;
+    if (getpwuid_r(geteuid(), &pw, buffer.data(), buffer.size(), &pResult) == 0 &&
+        pResult != nullptr && pResult->pw_dir != nullptr) {
+        return pResult->pw_dir;
+    }
+    return {};
 }
 
 }  // namespace win

@@ -1,6 +1,8 @@
 // The user's special folders.
 #pragma once
 
+#include <string>
+
 #include "platform/WinTypes.h"
 
 namespace win {
@@ -17,5 +19,9 @@ constexpr int CSIDL_DESKTOP = 0;
 // (ERROR_FILENAME_EXCED_RANGE), no home folder (ERROR_PATH_NOT_FOUND) or a folder that
 // cannot be created.
 BOOL SHGetSpecialFolderPathW(HWND hwnd, wchar_t* pszPath, int csidl, BOOL bCreate);
+
+// The user's home folder: `pszHome` (the value of $HOME) when it is set and not empty, else
+// the account's home folder; empty when there is none.
+std::string HomeFolder(const char* pszHome);
 
 }  // namespace win
