@@ -126,6 +126,7 @@ protected:
     }
 
     void TearDown() override {
+        m_pWindow->SendMessage(UM_REFRESH_TITLE, 0, 0);  // let queued commands run first
         if (m_pWindow->IsListening()) {
             ToggleListening(false);
         }

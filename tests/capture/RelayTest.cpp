@@ -113,6 +113,16 @@ TEST_F(RelayTest, RefusedServerShowsTheMessageAndStopsListening) {
     const int fd2 = test::ConnectPosix(nLocal2);
     ASSERT_TRUE(test::WaitUntil([this] { return Messages().size() == 2; }));
     EXPECT_EQ(L"Connect to no-such-host.invalid host 80 port failed!", Messages()[1]);
+    // The session stops listening again before it writes its stop line.
+    ASSERT_TRUE(test::WaitUntil([this] {
+        int nStops = 0;
+        for (const CLogRow& row : m_log.Rows()) {
+            nStops += row.text == L"\r\nSession 0 stopped." ? 1 : 0;
+        }
+        return nStops == 2;
+    }));
+    m_pWindow->SendMessage(UM_REFRESH_TITLE, 0, 0);  // after the posted Listen command
+    EXPECT_FALSE(m_pWindow->IsListening());
     ::close(fd2);
 }
 
