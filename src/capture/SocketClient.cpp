@@ -194,8 +194,12 @@ void CSocketClient::OnClose(int nErrorCode) {
         // The server finished sending: the local client learns of it, and what it still
         // sends reaches the server, until it closes too or goes quiet.
         m_pRelay->MarkClosed(CRelayState::Server);
-        if (CSocketAccept* pAccept = m_pAccept) {
-            win::shutdown(pAccept->GetSocket(), win::SD_SEND);
+        {
+            // The session is not deleted meanwhile (see below).
+            CModuleLock lock;
+            if (CSocketAccept* pAccept = m_pAccept) {
+                win::shutdown(pAccept->GetSocket(), win::SD_SEND);
+            }
         }
         m_pRelay->WaitOtherSide(CRelayState::Server, kHalfCloseSilence);
     }
