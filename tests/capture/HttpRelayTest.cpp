@@ -268,38 +268,6 @@ TEST_F(HttpRelayTest, BinaryPostArrivesIntactWithBothOptionsOn) {
     EXPECT_EQ((std::vector<std::string>{SavedPath("upload")}), FilesBelow(m_strData));
 }
 
-TEST_F(HttpRelayTest, NonHttpBytesPassUnchangedWithBothOptionsOn) {
-    SetOptions(true, true);
-    test::CTestServer echo([](int fd) {
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (n <= 0 ||
-                !test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)))) {
-                return;
-            }
-        }
-    });
-    const std::uint16_t nLocal = StartListening(echo.Port());
-    const std::string payload =
-        "HELLO\r\nHost: localhost\r\n\xff\xfe\0\r\nReferer: localhost\n"s + test::Pattern(100000);
-    const int fd = test::ConnectPosix(nLocal);
-    ASSERT_TRUE(test::SendAllPosix(fd, payload));
-    std::string back;
-    ASSERT_TRUE(test::WaitUntil(
-        [&] {
-            char buffer[65536];
-            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-            if (n > 0) {
-                back.append(buffer, static_cast<std::size_t>(n));
-            }
-            return back.size() >= payload.size();
-        },
-        10s));
-    EXPECT_TRUE(payload == back);
-    ::close(fd);
-}
-
 TEST_F(HttpRelayTest, DotSegmentTargetsWriteNothingOutsideTheDataFolder) {
     SetOptions(false, true);
     CHttpTestServer server([](const CHttpRequest& request) {
