@@ -132,14 +132,18 @@ void CSocketAccept::OnThreadEnd() {
 void CSocketAccept::OnReceive(int nErrorCode) {
     CModuleLock lock;
     try {
-        if (CSocketClient* pClient = m_pClient) {
+        // A block that goes on with a request (its header lines or its body) leaves the
+        // capture of the coming response alone; any other block ends it.
+        if (CSocketClient* pClient = m_pClient;
+            pClient != nullptr && m_request.IsBetweenRequests()) {
             pClient->ResetResponse();
         }
         CheckReceiveError(nErrorCode);
-        const bool bHttp = m_bReplaceHost || m_regKey.GetSaveResponse();
-        if (bHttp) {
-            ReceiveHttpBlock();
+        const bool bSaveResponse = m_regKey.GetSaveResponse();
+        if (m_bReplaceHost || bSaveResponse) {
+            ReceiveHttpBlock(bSaveResponse);
         } else {
+            m_request.Restart();
             RelayBlock();
         }
         m_pRelay->NotifyActivity(CRelayState::Local);
@@ -164,12 +168,12 @@ std::wstring CSocketAccept::ReceiveString() {
     return BlockText(GetData(), static_cast<std::size_t>(GetDataLength()));
 }
 
-void CSocketAccept::ReceiveHttpBlock() {
+void CSocketAccept::ReceiveHttpBlock(bool bSaveResponse) {
     LogClientBlock(L"");
     m_strRequest.clear();
     ReceiveData();
-    SplitLines(GetData(), static_cast<std::size_t>(GetDataLength()),
-               [this](std::string_view line) { OnRequestLine(line); });
+    m_request.Feed(std::string_view(GetData(), static_cast<std::size_t>(GetDataLength())),
+                   m_bReplaceHost, bSaveResponse, *this, m_strRequest);
     if (CSocketClient* pClient = m_pClient; pClient != nullptr && !m_strRequest.empty()) {
         pClient->SendAll(m_strRequest.data(), static_cast<int>(m_strRequest.size()), 10);
     }
@@ -177,13 +181,27 @@ void CSocketAccept::ReceiveHttpBlock() {
     g_Module.AppendLogBlock(m_strRequest, LOG_STYLE_KEEP);
 }
 
-void CSocketAccept::OnRequestLine(std::string_view line) {
-    m_strRequest.append(line);
+bool CSocketAccept::OnLine(const std::wstring& strLine) {
+    m_request.Feed(win::WideToAnsi(strLine), m_bReplaceHost, m_regKey.GetSaveResponse(), *this,
+                   m_strRequest);
+    return false;
 }
 
-bool CSocketAccept::OnLine(const std::wstring& strLine) {
-    m_strRequest += win::WideToAnsi(strLine);
-    return true;
+std::wstring CSocketAccept::GetUrl() {
+    std::wstring strUrl;
+    g_Module.GetConnectionSettings(strUrl, nullptr, nullptr);
+    return strUrl;
+}
+
+void CSocketAccept::OnRequestTarget(const std::wstring& strTarget) {
+    CSocketClient* pClient = m_pClient;
+    if (pClient == nullptr) {
+        return;
+    }
+    if (std::optional<std::wstring> strPath =
+            ResponseFilePath(m_regKey.GetDataFolder(), pClient->GetHost(), strTarget)) {
+        pClient->SetResponseFile(*strPath);
+    }
 }
 
 void CSocketAccept::LogClientMarker() {

@@ -8,13 +8,14 @@
 #include <string_view>
 
 #include "capture/RelayState.h"
+#include "capture/RequestRewriter.h"
 #include "net/SocketTelnet.h"
 #include "settings/RegKeyTalvex.h"
 
 class CArrayListen;
 class CSocketClient;
 
-class CSocketAccept : public CSocketTelnet {
+class CSocketAccept : public CSocketTelnet, private IRequestHandler {
 public:
     static constexpr int kDataSize = 1048576;
     static constexpr int kVesselDataSize = 512;
@@ -41,7 +42,9 @@ public:
     void OnReceive(int nErrorCode) override;
     // Session thread (plain mode): receive, forward, log; returns the block as text.
     std::wstring ReceiveString() override;
-    // HTTP mode: a request line as text; appended to the request unchanged.
+    // HTTP mode, module lock held: one line from the local client as text, rewritten (or
+    // not) onto the request; a GET or POST line names the file of the response. Returns
+    // false.
     bool OnLine(const std::wstring& strLine) override;
 
     // Session thread, module lock held: the marker line and the block's text.
@@ -60,8 +63,10 @@ public:
     const std::shared_ptr<CRelayState>& GetRelayState() const { return m_pRelay; }
 
 protected:
-    // HTTP mode, module lock held: one request line, byte for byte as the client sent it.
-    virtual void OnRequestLine(std::string_view line);
+    // HTTP mode, module lock held: the URL box's text for a rewritten header line, and the
+    // response file named by a request target.
+    std::wstring GetUrl() override;
+    void OnRequestTarget(const std::wstring& strTarget) override;
 
     long m_nSession;
     CArrayListen* m_pArrayListen;
@@ -70,11 +75,14 @@ protected:
     std::atomic<CSocketClient*> m_pClient;
     bool m_bReplaceHost;
     std::shared_ptr<CRelayState> m_pRelay;
+    // HTTP mode (session thread, module lock): where the client's stream is.
+    CRequestRewriter m_request;
 
 private:
     // Plain mode, module lock held: receive one block, send it to the server, log it.
     void RelayBlock();
-    void ReceiveHttpBlock();
+    // HTTP mode, module lock held: the same with the requests rewritten.
+    void ReceiveHttpBlock(bool bSaveResponse);
     void LogClientMarker();
     void WriteSessionLine(UINT nId);
 };

@@ -45,13 +45,8 @@ CSocketClient::CSocketClient(CSocketAccept* pAccept)
 }
 
 CSocketClient::~CSocketClient() {
-    if (m_responseFile.IsOpen()) {
-        try {
-            m_responseFile.Close();
-        } catch (CFileException* e) {
-            delete e;
-        }
-    }
+    // The thread has ended (or never ran): nobody else touches the capture now.
+    CloseResponseFile();
     m_bDestroyed = true;
     if (CSocketAccept* pAccept = m_pAccept) {
         pAccept->ForgetClient();
@@ -102,13 +97,51 @@ bool CSocketClient::ConnectToServer() {
 
 void CSocketClient::SetResponseFile(const std::wstring& strPath) {
     m_strResponseFile = strPath;
-    m_bNewResponse = true;
-    m_nTextMode = 0;
+    m_scan.Start();
 }
 
 void CSocketClient::ResetResponse() {
-    m_bBodyStarted = false;
+    m_scan.Reset(*this);  // the held end of a text body still goes to its file
     m_strResponseFile.clear();
+}
+
+void CSocketClient::CaptureBlock(std::string_view block) {
+    CModuleLock lock;
+    if (!m_strResponseFile.empty()) {
+        m_scan.Feed(block, *this);
+    }
+}
+
+void CSocketClient::OnBodyStart() {
+    m_responseFile.Close();
+}
+
+void CSocketClient::OnBodyText(std::string_view line) {
+    m_responseFile.OpenResponse(m_strResponseFile, true);
+    m_responseFile.WriteText(win::AnsiToWide(line));
+}
+
+void CSocketClient::OnBodyBinary(std::string_view bytes) {
+    m_responseFile.OpenResponse(m_strResponseFile, false);
+    m_responseFile.Write(bytes.data(), static_cast<UINT>(bytes.size()));
+}
+
+void CSocketClient::CloseResponseFile() {
+    const std::string strTail = m_scan.TakeTextTail();
+    try {
+        if (m_responseFile.IsOpen()) {
+            m_responseFile.WriteText(win::AnsiToWide(strTail));
+        }
+        m_responseFile.Close();
+    } catch (CFileException* e) {
+        Trace(L"%s", e->GetErrorMessage(255));
+        delete e;
+        try {
+            m_responseFile.Close();
+        } catch (CFileException* e2) {
+            delete e2;
+        }
+    }
 }
 
 void CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
@@ -134,10 +167,7 @@ void CSocketClient::OnReceive(int nErrorCode) {
         CheckReceiveError(nErrorCode);
         ReceiveData();
         ForwardToClient(GetDataLength(), GetData());
-        if (!m_strResponseFile.empty()) {
-            SplitLines(GetData(), static_cast<std::size_t>(GetDataLength()),
-                       [this](std::string_view line) { OnLine(win::AnsiToWide(line)); });
-        }
+        CaptureBlock(std::string_view(GetData(), static_cast<std::size_t>(GetDataLength())));
         m_pRelay->NotifyActivity(CRelayState::Server);
     } catch (CFileException* e) {
         const std::wstring strMessage = e->GetErrorMessage(255);
@@ -152,7 +182,10 @@ std::wstring CSocketClient::ReceiveString() {
     return BlockText(GetData(), static_cast<std::size_t>(GetDataLength()));
 }
 
-bool CSocketClient::OnLine(const std::wstring&) {
+bool CSocketClient::OnLine(const std::wstring& strLine) {
+    std::string strText = win::WideToAnsi(strLine);
+    std::erase_if(strText, [](char c) { return c == '\r' || c == '\n'; });
+    m_scan.ScanHeaderText(strText);
     return false;
 }
 
@@ -161,8 +194,12 @@ void CSocketClient::OnClose(int nErrorCode) {
         // The server finished sending: the local client learns of it, and what it still
         // sends reaches the server, until it closes too or goes quiet.
         m_pRelay->MarkClosed(CRelayState::Server);
-        if (CSocketAccept* pAccept = m_pAccept) {
-            win::shutdown(pAccept->GetSocket(), win::SD_SEND);
+        {
+            // The session is not deleted meanwhile (see below).
+            CModuleLock lock;
+            if (CSocketAccept* pAccept = m_pAccept) {
+                win::shutdown(pAccept->GetSocket(), win::SD_SEND);
+            }
         }
         m_pRelay->WaitOtherSide(CRelayState::Server, kHalfCloseSilence);
     }
@@ -178,13 +215,10 @@ void CSocketClient::OnClose(int nErrorCode) {
 }
 
 void CSocketClient::OnThreadEnd() {
-    if (m_responseFile.IsOpen()) {
-        try {
-            m_responseFile.Close();
-        } catch (CFileException* e) {
-            Trace(L"%s", e->GetErrorMessage(255));
-            delete e;
-        }
+    {
+        // The session thread may still reset the capture meanwhile.
+        CModuleLock lock;
+        CloseResponseFile();
     }
     m_pRelay->NotifyEnded(CRelayState::Server);
     CModuleLock lock;

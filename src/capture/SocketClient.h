@@ -7,12 +7,13 @@
 #include <string>
 
 #include "capture/RelayState.h"
+#include "capture/ResponseFile.h"
+#include "capture/ResponseScan.h"
 #include "net/SocketTelnet.h"
-#include "support/File.h"
 
 class CSocketAccept;
 
-class CSocketClient : public CSocketTelnet {
+class CSocketClient : public CSocketTelnet, private IResponseBody {
 public:
     static constexpr int kDataSize = 1048576;
 
@@ -28,8 +29,13 @@ public:
     void ForwardToClient(int nBytes, const char* pBytes);
 
     std::wstring GetHost() const { return m_strHost; }
+    // Module lock held. The next response from the server is saved under `strPath`.
     void SetResponseFile(const std::wstring& strPath);
+    // Module lock held. No response is saved until a new name is set.
     void ResetResponse();
+    // Module lock held (taken here): one block from the server to the response capture,
+    // while a name is set.
+    void CaptureBlock(std::string_view block);
 
     // Client thread. The server closed.
     void OnClose(int nErrorCode) override;
@@ -38,6 +44,8 @@ public:
     // Client thread. Server-to-client relay of one block, under the module lock.
     void OnReceive(int nErrorCode) override;
     std::wstring ReceiveString() override;
+    // The response header scan of one line: the empty line after the headers starts the
+    // body, a "content-type: " of text switches to text mode. Returns false.
     bool OnLine(const std::wstring& strLine) override;
 
     // Module lock held: whether the receive loop still runs, and the session's letting go.
@@ -47,14 +55,21 @@ public:
     CSocketAccept* GetAccept() const { return m_pAccept; }
 
 protected:
+    // The body of the captured response (module lock held).
+    void OnBodyStart() override;
+    void OnBodyText(std::string_view line) override;
+    void OnBodyBinary(std::string_view bytes) override;
+    // Writes what the scan still holds and closes the response file; never raises.
+    void CloseResponseFile();
+
     std::atomic<CSocketAccept*> m_pAccept;
     std::atomic<bool> m_bDestroyed{false};
-    CFile m_responseFile;
+    // The capture (module lock): the file, its name (empty: nothing is captured) and the
+    // scan with the body state and the text mode.
+    CResponseFile m_responseFile;
     std::wstring m_strResponseFile;
-    bool m_bBodyStarted = false;
-    bool m_bNewResponse = true;
+    CResponseScan m_scan;
     std::wstring m_strHost;
-    int m_nTextMode = 0;
     bool m_bLoopRunning = false;  // module lock
     std::shared_ptr<CRelayState> m_pRelay;
 };

@@ -1,0 +1,96 @@
+// What the HTTP mode does with the bytes that the local client sends, free of sockets and
+// settings.
+//
+// The rewriter follows the requests through the stream: a request line, header lines up to
+// the empty line, then a body of Content-Length bytes or in chunks. Only in a request's
+// header lines is anything changed: the "Host: " line is replaced by one that names the
+// URL, and the last "localhost" of the "Referer: " line by the URL. Every other byte,
+// request bodies and anything that is not HTTP included, passes unchanged. From each GET or
+// POST request line it takes the request target, which names the file of the response.
+//
+// A line ends at LF (a CR before it belongs to the line end). A line that TCP cuts across
+// two blocks is still followed and named, but it is passed unchanged: its first part has
+// gone to the server already.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "regexp/RegMatcher.h"
+
+// The one whom the rewriter asks for the URL and tells of request targets.
+class IRequestHandler {
+public:
+    virtual ~IRequestHandler() = default;
+    // The URL box's text, as typed; asked only when a line is rewritten.
+    virtual std::wstring GetUrl() = 0;
+    // The request target of a GET or POST request line (group 2 of the request pattern).
+    virtual void OnRequestTarget(const std::wstring& strTarget) = 0;
+};
+
+class CRequestRewriter {
+public:
+    // Longest part of a line cut across blocks that is kept to follow it; the rest of such
+    // a line is not looked at.
+    static constexpr std::size_t kMaxCarry = 8192;
+
+    CRequestRewriter();
+
+    // Appends the block to `out`, with the header lines rewritten when `bReplaceHost` is on;
+    // with `bSaveResponse` on, reports the target of every GET or POST request line.
+    void Feed(std::string_view block, bool bReplaceHost, bool bSaveResponse,
+              IRequestHandler& handler, std::string& out);
+
+    // Where the stream is: between requests (or in something that is not HTTP), in a
+    // request's header lines, or in its body.
+    enum class State { Start, Headers, Body, ChunkSize, ChunkData, ChunkEnd, Trailers };
+    State GetState() const { return m_state; }
+    // Whether the next block begins between requests rather than inside one (its header
+    // lines or its body).
+    bool IsBetweenRequests() const { return m_state == State::Start; }
+    // Forgets where the stream was: the next byte is taken for the start of a line between
+    // requests.
+    void Restart();
+
+    // One whole line, as the rewriting of a header line sees it: "Host: " + URL + CR LF for
+    // a "Host: " line, the last "localhost" of a "Referer: " line replaced by the URL; else
+    // nothing.
+    std::optional<std::string> RewriteHeader(std::string_view line, IRequestHandler& handler);
+    // The request target of a GET or POST request line; nothing for any other line.
+    std::optional<std::wstring> RequestTarget(std::string_view line);
+
+private:
+    // A line of the stream: `line` is its part in this block, `whole` all of it that is
+    // known (with the part of earlier blocks), `bStartsHere` whether it begins in this
+    // block. Appends what goes to the server.
+    void OnWholeLine(std::string_view line, std::string_view whole, bool bStartsHere,
+                     bool bReplaceHost, bool bSaveResponse, IRequestHandler& handler,
+                     std::string& out);
+    void OnHeaderLine(std::string_view whole);
+    void EndOfHeaders();
+
+    State m_state = State::Start;
+    std::uint64_t m_nLeft = 0;  // bytes left of the body or the chunk
+    std::optional<std::uint64_t> m_nContentLength;
+    bool m_bBadLength = false;
+    bool m_bChunked = false;
+    // The part of an unfinished line seen in earlier blocks (at most kMaxCarry bytes).
+    std::string m_strCarry;
+    bool m_bInLine = false;  // the last block ended inside a line
+    bool m_bCarryCut = false;
+    CRegMatcher m_reReferer;
+    CRegMatcher m_reRequest;
+};
+
+// The file of a response: the data folder, a folder for the host and the path of the
+// request target, joined with '/'; nothing when the target names no file. The target is
+// read as the path of "http://" + target (CUrlParser, without the query part); a path that
+// ends with '/' (or with a "." or ".." segment) gets "DefaultPage.txt". The result always
+// lies inside the host's folder below the data folder: empty, "." and ".." segments of the
+// path are dropped, and the host becomes one folder name ('/' turns into '_', and a host
+// of dots only into as many '_'). A zero character turns into '_' anywhere.
+std::optional<std::wstring> ResponseFilePath(std::wstring_view strDataFolder,
+                                             std::wstring_view strHost,
+                                             std::wstring_view strTarget);

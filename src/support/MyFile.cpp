@@ -1,0 +1,3 @@
+#include "support/MyFile.h"
+
+CMyFile::~CMyFile() = default;

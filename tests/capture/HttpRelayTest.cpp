@@ -1,0 +1,363 @@
+// HTTP mode end to end: curl (or a plain client) through the relay to a server of the
+// test's own, with the request rewriting and the response files.
+#include <filesystem>
+#include <random>
+
+#include "HttpTestSupport.h"
+#include "capture/SocketClient.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using test::CHttpAnswer;
+using test::CHttpRequest;
+using test::CHttpTestServer;
+
+// The UTF-16LE bytes of a text file: FF FE, then every character.
+std::string Utf16File(const std::wstring& text) {
+    std::string bytes = "\xff\xfe";
+    for (wchar_t c : text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>((c >> 8) & 0xFF);
+    }
+    return bytes;
+}
+
+std::vector<std::string> FilesBelow(const std::string& strFolder) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(strFolder, ec)) {
+        if (entry.is_regular_file()) {
+            files.push_back(entry.path().string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+class HttpRelayTest : public test::RelayFixture {
+protected:
+    void SetUp() override {
+        RelayFixture::SetUp();
+        m_strData = m_files.Path("data");
+        CRegKeyTalvex settings;
+        const std::wstring strData(m_strData.begin(), m_strData.end());
+        settings.SetDataFolder(strData.c_str());
+    }
+
+    static void SetOptions(bool bReplaceHost, bool bSaveResponse) {
+        CRegKeyTalvex settings;
+        settings.SetReplaceHostHeader(bReplaceHost);
+        settings.SetSaveResponse(bSaveResponse);
+    }
+
+    std::string Url(std::uint16_t nLocal, const std::string& strPath) const {
+        return "http://127.0.0.1:" + std::to_string(nLocal) + strPath;
+    }
+    // A response file below the host's folder.
+    std::string SavedPath(const std::string& strRelative) const {
+        return m_strData + "/127.0.0.1/" + strRelative;
+    }
+    std::string Saved(const std::string& strRelative) const {
+        std::ifstream in(SavedPath(strRelative), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool WaitForSaveLine(const std::string& strRelative) {
+        const std::string strPath = SavedPath(strRelative);
+        return WaitForLog(L"\nSave to \"" + std::wstring(strPath.begin(), strPath.end()) + L"\"\n");
+    }
+    int CountOpenFailures() {
+        int n = 0;
+        for (const test::CLogRow& row : m_log.Rows()) {
+            if (row.text.starts_with(L"\nOpen \"") &&
+                row.text.find(L"\" failed! ") != std::wstring::npos) {
+                EXPECT_EQ(1, row.nStyle);
+                ++n;
+            }
+        }
+        return n;
+    }
+    // Waits for the sessions to end, so that every response file is closed.
+    void WaitForSessionsToEnd() {
+        EXPECT_TRUE(test::WaitUntil([] { return g_nClientsCount <= 1; }, 20s));  // the vessel's
+    }
+
+    CTempFolder m_files;
+    std::string m_strData;
+};
+
+const std::string kPage = "caf\xc3\xa9 au lait\r\n<p>\xe2\x82\xac 5</p>\r\n";
+const std::wstring kPageText = L"caf\u00e9 au lait\r\n<p>\u20ac 5</p>\r\n";
+
+TEST_F(HttpRelayTest, ReplaceHostHeaderRewritesHostAndRefererOnly) {
+    SetOptions(true, false);
+    CHttpTestServer server([](const CHttpRequest&) {
+        return CHttpAnswer{CHttpTestServer::Response("text/plain", "ok")};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    EXPECT_EQ("ok", test::Curl({"-H", "Referer: http://LocalHost:8080/localhost/p?q=1", "-H",
+                                "X-Other: localhost", Url(nLocal, "/a")}));
+    // curl spells its Host header in its own way; a plain client sends the lower-case one.
+    const int fd = test::ConnectPosix(nLocal);
+    ASSERT_TRUE(test::SendAllPosix(fd, "GET /b HTTP/1.1\r\nhost: lower.example\r\n\r\n"));
+    ASSERT_TRUE(test::WaitUntil([&] { return server.Requests().size() == 2; }));
+    ::close(fd);
+    const std::vector<CHttpRequest> requests = server.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_NE(std::string::npos, requests[0].strHead.find("\r\nHost: 127.0.0.1\r\n"))
+        << requests[0].strHead;
+    EXPECT_NE(std::string::npos,
+              requests[0].strHead.find("\r\nReferer: http://LocalHost:8080/127.0.0.1/p?q=1\r\n"));
+    EXPECT_NE(std::string::npos, requests[0].strHead.find("\r\nX-Other: localhost\r\n"));
+    EXPECT_NE(std::string::npos, requests[1].strHead.find("\r\nhost: lower.example\r\n"))
+        << requests[1].strHead;
+    // Save Response is off: nothing is saved.
+    EXPECT_TRUE(FilesBelow(m_strData).empty());
+}
+
+TEST_F(HttpRelayTest, HostLineTakesTheUrlBoxTextAsTyped) {
+    SetOptions(true, false);
+    CHttpTestServer server([](const CHttpRequest&) {
+        return CHttpAnswer{CHttpTestServer::Response("text/plain", "ok")};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port(), L"http://127.0.0.1");
+    EXPECT_EQ("ok", test::Curl({Url(nLocal, "/")}));
+    ASSERT_EQ(1u, server.Requests().size());
+    EXPECT_NE(std::string::npos,
+              server.Requests()[0].strHead.find("\r\nHost: http://127.0.0.1\r\n"));
+}
+
+TEST_F(HttpRelayTest, TextPageIsSavedAsUtf16WithoutHeaders) {
+    SetOptions(false, true);
+    CHttpTestServer server([](const CHttpRequest&) {
+        return CHttpAnswer{CHttpTestServer::Response("text/html; charset=utf-8", kPage)};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    EXPECT_EQ(kPage, test::Curl({Url(nLocal, "/pages/index.html")}));
+    ASSERT_TRUE(WaitForSaveLine("pages/index.html"));
+    WaitForSessionsToEnd();
+    EXPECT_EQ(Utf16File(kPageText), Saved("pages/index.html"));
+}
+
+TEST_F(HttpRelayTest, ImageIsSavedByteForByteAcrossBlocks) {
+    SetOptions(false, true);
+    const std::string part1 = test::Pattern(70000);
+    const std::string part2 = "\0\0\r\n\r\nend"s;
+    CHttpTestServer server([&](const CHttpRequest&) {
+        return CHttpAnswer{"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " +
+                               std::to_string(part1.size() + part2.size()) + "\r\n\r\n" + part1,
+                           part2};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    EXPECT_TRUE(part1 + part2 == test::Curl({Url(nLocal, "/img/logo.png")}));
+    WaitForSessionsToEnd();
+    const std::string saved = Saved("img/logo.png");
+    EXPECT_EQ(part1.size() + part2.size(), saved.size());
+    EXPECT_TRUE(part1 + part2 == saved);
+}
+
+TEST_F(HttpRelayTest, TwoRequestsOnOneConnectionGiveTwoFiles) {
+    SetOptions(false, true);
+    CHttpTestServer server([](const CHttpRequest& request) {
+        if (request.RequestLine().starts_with("GET /one ")) {
+            return CHttpAnswer{CHttpTestServer::Response("text/plain", "first\r\n")};
+        }
+        return CHttpAnswer{CHttpTestServer::Response("application/json", "{\"n\":2}")};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    EXPECT_EQ("first\r\n{\"n\":2}", test::Curl({Url(nLocal, "/one"), Url(nLocal, "/two.json")}));
+    WaitForSessionsToEnd();
+    EXPECT_FALSE(m_log.Contains(L"\r\nSession 1 starts."));  // one connection
+    EXPECT_EQ(Utf16File(L"first\r\n"), Saved("one"));
+    EXPECT_EQ("{\"n\":2}", Saved("two.json"));
+}
+
+TEST_F(HttpRelayTest, HeadRequestSavesNothing) {
+    SetOptions(false, true);
+    CHttpTestServer server([](const CHttpRequest&) {
+        return CHttpAnswer{
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\n"};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const std::string head = test::Curl({"-I", Url(nLocal, "/page")});
+    EXPECT_NE(std::string::npos, head.find("Content-Length: 5"));
+    WaitForSessionsToEnd();
+    EXPECT_TRUE(FilesBelow(m_strData).empty());
+    EXPECT_EQ(0, CountOpenFailures());
+}
+
+TEST_F(HttpRelayTest, PostWithQueryNamesTheFileWithoutTheQuery) {
+    SetOptions(false, true);
+    CHttpTestServer server([](const CHttpRequest& request) {
+        return CHttpAnswer{
+            CHttpTestServer::Response("application/octet-stream", "got " + request.strBody)};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    EXPECT_EQ("got a=1", test::Curl({"--data-binary", "a=1", Url(nLocal, "/form?x=1&y=2")}));
+    ASSERT_TRUE(WaitForSaveLine("form"));
+    WaitForSessionsToEnd();
+    EXPECT_EQ((std::vector<std::string>{SavedPath("form")}), FilesBelow(m_strData));
+    EXPECT_EQ("got a=1", Saved("form"));
+}
+
+TEST_F(HttpRelayTest, UnwritableDataFolderLogsEachTryAndTheSessionGoesOn) {
+    SetOptions(false, true);
+    m_files.WriteFile("plain", "a file, not a folder");
+    {
+        CRegKeyTalvex settings;
+        settings.SetDataFolder(m_files.WPath("plain/data").c_str());
+    }
+    const std::string binary1 = "\x01\x02\r\n"s;
+    const std::string binary2 = "\x03\0"s;
+    CHttpTestServer server([&](const CHttpRequest& request) {
+        if (request.RequestLine().starts_with("GET /text ")) {
+            return CHttpAnswer{CHttpTestServer::Response("text/plain", "a\r\nb\r\nc\r\n")};
+        }
+        return CHttpAnswer{
+            "HTTP/1.1 200 OK\r\nContent-Type: image/gif\r\nContent-Length: 6\r\n\r\n" + binary1,
+            binary2};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    EXPECT_TRUE("a\r\nb\r\nc\r\n" + binary1 + binary2 ==
+                test::Curl({Url(nLocal, "/text"), Url(nLocal, "/bin")}));
+    WaitForSessionsToEnd();
+    EXPECT_EQ(3 + 2, CountOpenFailures());  // three text lines, two binary blocks
+    const std::wstring strFailure =
+        L"\nOpen \"" + m_files.WPath("plain/data/127.0.0.1/text") + L"\" failed! CreateDirectory '";
+    bool bFound = false;
+    for (const test::CLogRow& row : m_log.Rows()) {
+        bFound = bFound || (row.text.starts_with(strFailure) && row.text.ends_with(L"\n"));
+    }
+    EXPECT_TRUE(bFound);
+    EXPECT_FALSE(m_log.Contains(L"\r\nSession 1 starts."));
+}
+
+TEST_F(HttpRelayTest, BinaryPostArrivesIntactWithBothOptionsOn) {
+    SetOptions(true, true);
+    std::mt19937 rng(5);
+    std::string body(1 << 20, '\0');
+    for (char& c : body) {
+        const unsigned r = rng() % 8;
+        c = r == 0 ? '\0' : r == 1 ? '\r' : r == 2 ? '\n' : static_cast<char>(rng());
+    }
+    // Lines that would be rewritten or would name a file if the body were read as headers.
+    const std::string decoys =
+        "\r\nGET /decoy HTTP/1.1\r\nHost: localhost\r\nReferer: http://localhost/\r\n\r\n";
+    body.replace(1000, decoys.size(), decoys);
+    body.replace(body.size() - 2000, decoys.size(), decoys);
+    CHttpTestServer server([](const CHttpRequest& request) {
+        return CHttpAnswer{
+            CHttpTestServer::Response("text/plain", std::to_string(request.strBody.size()))};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd = test::ConnectPosix(nLocal);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(
+        test::SendAllPosix(fd, "POST /upload HTTP/1.1\r\nHost: localhost:1\r\nContent-Length: " +
+                                   std::to_string(body.size()) + "\r\n\r\n" + body));
+    ASSERT_TRUE(test::WaitUntil([&] { return !server.Requests().empty(); }, 20s));
+    ::shutdown(fd, SHUT_WR);
+    EXPECT_NE(std::string::npos, test::ReceiveAllPosix(fd).find("\r\n\r\n1048576"));
+    ::close(fd);
+    const CHttpRequest request = server.Requests()[0];
+    EXPECT_NE(std::string::npos, request.strHead.find("\r\nHost: 127.0.0.1\r\n"));
+    EXPECT_EQ(body.size(), request.strBody.size());
+    EXPECT_TRUE(body == request.strBody);
+    WaitForSessionsToEnd();
+    EXPECT_EQ((std::vector<std::string>{SavedPath("upload")}), FilesBelow(m_strData));
+}
+
+TEST_F(HttpRelayTest, DotSegmentTargetsWriteNothingOutsideTheDataFolder) {
+    SetOptions(false, true);
+    CHttpTestServer server([](const CHttpRequest& request) {
+        return CHttpAnswer{
+            CHttpTestServer::Response("application/octet-stream", request.RequestLine())};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    test::Curl({"--path-as-is", Url(nLocal, "/../../x"), Url(nLocal, "/a/../../../x")});
+    ASSERT_EQ(2u, server.Requests().size());
+    EXPECT_EQ("GET /../../x HTTP/1.1", server.Requests()[0].RequestLine());  // as sent
+    WaitForSessionsToEnd();
+    // Everything below the temporary folder (which holds the data folder) is inside the
+    // host's folder.
+    EXPECT_EQ((std::vector<std::string>{SavedPath("a/x"), SavedPath("x")}),
+              FilesBelow(m_files.Path()));
+    EXPECT_EQ("GET /../../x HTTP/1.1", Saved("x"));
+    EXPECT_EQ("GET /a/../../../x HTTP/1.1", Saved("a/x"));
+}
+
+TEST_F(HttpRelayTest, OverlongNamesAreLoggedAsOpenFailures) {
+    SetOptions(false, true);
+    CHttpTestServer server([](const CHttpRequest&) {
+        return CHttpAnswer{CHttpTestServer::Response("application/octet-stream", "body")};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const std::string strLongName = "/" + std::string(300, 'n');  // beyond a file name's limit
+    std::string strDeep;  // deeper than the folders made for a file
+    while (strDeep.size() < 2000) {
+        strDeep += "/" + std::string(199, 'd');
+    }
+    const std::string strTooLong = "/" + std::string(3000, 't');  // beyond the parser's
+    EXPECT_EQ("bodybodybody", test::Curl({Url(nLocal, strLongName), Url(nLocal, strDeep),
+                                          Url(nLocal, strTooLong)}));
+    WaitForSessionsToEnd();
+    EXPECT_EQ(2, CountOpenFailures());
+    EXPECT_TRUE(FilesBelow(m_strData).empty());
+}
+
+// The response cut into two blocks by the server at the places where the old per-block
+// scan went wrong: inside the empty line after the headers, and inside the content type.
+TEST_F(HttpRelayTest, ResponseCutByTheServerIsSavedWhole) {
+    SetOptions(false, true);
+    const std::string response = CHttpTestServer::Response("text/plain", kPage);
+    const std::size_t nInEmptyLine = response.find("\r\n\r\n") + 3;
+    const std::size_t nInType = response.find("text/plain") + 2;
+    CHttpTestServer server([&](const CHttpRequest& request) {
+        const std::size_t nCut =
+            request.RequestLine().starts_with("GET /a ") ? nInEmptyLine : nInType;
+        return CHttpAnswer{response.substr(0, nCut), response.substr(nCut)};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    EXPECT_EQ(kPage + kPage, test::Curl({Url(nLocal, "/a"), Url(nLocal, "/b")}));
+    WaitForSessionsToEnd();
+    EXPECT_EQ(Utf16File(kPageText), Saved("a"));
+    EXPECT_EQ(Utf16File(kPageText), Saved("b"));
+}
+
+// The client's capture driven directly: the same response cut into two blocks at every
+// offset gives the same file.
+TEST_F(HttpRelayTest, EveryCutOfAResponseGivesTheSameFile) {
+    const std::string text = CHttpTestServer::Response("text/html", kPage + "last \xe2\x82\xac");
+    const std::string binary =
+        CHttpTestServer::Response("image/png", "\x89PNG\r\n\x1a\n\0\r\n\r\n\xc3"s);
+    struct CCase {
+        const std::string& response;
+        std::string expected;
+    };
+    const CCase cases[] = {{text, Utf16File(kPageText + L"last \u20ac")},
+                           {binary, "\x89PNG\r\n\x1a\n\0\r\n\r\n\xc3"s}};
+    int nCase = 0;
+    for (const CCase& c : cases) {
+        {
+            CSocketClient client(nullptr);
+            for (std::size_t nCut = 0; nCut <= c.response.size(); ++nCut) {
+                const std::string strPath =
+                    m_files.Path("cut/" + std::to_string(nCase) + "/" + std::to_string(nCut));
+                CModuleLock lock;  // as the session holds it
+                client.ResetResponse();
+                client.SetResponseFile(std::wstring(strPath.begin(), strPath.end()));
+                client.CaptureBlock(std::string_view(c.response).substr(0, nCut));
+                client.CaptureBlock(std::string_view(c.response).substr(nCut));
+            }
+        }  // the last file is closed with the client
+        for (std::size_t nCut = 0; nCut <= c.response.size(); ++nCut) {
+            EXPECT_EQ(c.expected,
+                      m_files.ReadFile("cut/" + std::to_string(nCase) + "/" + std::to_string(nCut)))
+                << nCase << " cut at " << nCut;
+        }
+        ++nCase;
+    }
+}
+
+}  // namespace
