@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -69,6 +71,62 @@ public:
 std::atomic<DWORD> g_nextThreadId{1};
 thread_local DWORD t_dwThreadId = 0;
 
+// Threads that have finished their routine wait a little for the next one instead of
+// ending: every relayed connection starts three threads, and starting a thread costs more
+// than the rest of a short connection. An idle thread ends after kIdleTime, so none is left
+// over for long.
+class CThreadPool {
+public:
+    using Job = std::function<void()>;
+
+    // Runs `job` on an idle thread or a new one; raises std::system_error when no thread
+    // can be started.
+    void Run(Job job) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_nIdle > m_jobs.size()) {
+                m_jobs.push_back(std::move(job));
+                m_cv.notify_one();
+                return;
+            }
+        }
+        std::thread([this, first = std::move(job)]() mutable { Work(std::move(first)); }).detach();
+    }
+
+private:
+    static constexpr auto kIdleTime = std::chrono::seconds(2);
+    static constexpr std::size_t kMaxIdle = 64;
+
+    void Work(Job job) {
+        for (;;) {
+            job();
+            job = nullptr;
+            std::unique_lock lock(m_mutex);
+            if (m_nIdle >= kMaxIdle) {
+                return;
+            }
+            ++m_nIdle;
+            m_cv.wait_for(lock, kIdleTime, [this] { return !m_jobs.empty(); });
+            --m_nIdle;
+            if (m_jobs.empty()) {
+                return;
+            }
+            job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<Job> m_jobs;   // guarded by m_mutex
+    std::size_t m_nIdle = 0;  // guarded by m_mutex
+};
+
+CThreadPool& ThreadPool() {
+    static auto* s_pPool = new CThreadPool;  // never destroyed: threads may end late
+    return *s_pPool;
+}
+
 }  // namespace
 
 DWORD GetLastError() {
@@ -130,13 +188,15 @@ HANDLE CreateThread(LPTHREAD_START_ROUTINE pfnStart, void* pParameter, DWORD* pd
     const DWORD dwId = g_nextThreadId.fetch_add(1);
     const HANDLE h = KernelHandles().Insert(p);
     try {
-        // The thread keeps its own reference: the handle may be closed while it runs.
-        std::thread([p, pfnStart, pParameter, dwId] {
+        // The thread keeps its own reference: the handle may be closed while it runs. A
+        // pooled thread starts each routine as a new thread would: its own id, no error.
+        ThreadPool().Run([p, pfnStart, pParameter, dwId] {
             t_dwThreadId = dwId;
+            t_dwLastError = 0;
             const DWORD dwExit = pfnStart(pParameter);
             p->m_dwExitCode = dwExit;
             p->SetState(true);
-        }).detach();
+        });
     } catch (const std::system_error& e) {
         KernelHandles().Remove(h);
         SetLastError(e.code().value() == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_FUNCTION);

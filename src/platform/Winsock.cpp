@@ -148,6 +148,15 @@ int bind(SOCKET s, const sockaddr* pAddr, int nAddrLen) {
     // that another socket listens on still fails with WSAEADDRINUSE.
     int nOn = 1;
     ::setsockopt(p->m_fd, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+    // Binding an outgoing socket to "any address, any port" must not pick its port yet:
+    // a port picked by bind may not be shared with connections in TIME_WAIT, so after a few
+    // thousand relayed connections each bind searches long and at last finds none. connect
+    // picks the port instead, as it does for a socket that was never bound.
+    const auto* pIn = reinterpret_cast<const sockaddr_in*>(pAddr);
+    if (pAddr != nullptr && nAddrLen >= static_cast<int>(sizeof(sockaddr_in)) &&
+        pIn->sin_family == AF_INET && pIn->sin_port == 0 && pIn->sin_addr.s_addr == INADDR_ANY) {
+        ::setsockopt(p->m_fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &nOn, sizeof(nOn));
+    }
     if (::bind(p->m_fd, pAddr, static_cast<socklen_t>(nAddrLen)) != 0) {
         return FailFromErrno(p.get(), errno);
     }
