@@ -133,6 +133,30 @@ CRegistryStore* StoreFor(const CRegKeyObject& key, DWORD& dwError) {
     return pStore;
 }
 
+// The store for a call on the values or subkeys of `key` that needs the right `samNeeded`:
+// null with `dwStatus` set when the handle lacks that right (ERROR_ACCESS_DENIED), when it
+// names a predefined root that holds nothing (`dwNothingBelow`), or when the store cannot be
+// used.
+CRegistryStore* StoreForAccess(const CRegKeyObject& key, REGSAM samNeeded, DWORD dwNothingBelow,
+                               DWORD& dwStatus) {
+    if ((key.samGranted & samNeeded) == 0) {
+        dwStatus = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    if (key.nId == 0) {
+        dwStatus = dwNothingBelow;
+        return nullptr;
+    }
+    return StoreFor(key, dwStatus);
+}
+
+// A value name as the store compares it.
+std::string FoldedValueName(const wchar_t* pszValueName) {
+    const std::wstring_view name =
+        pszValueName != nullptr ? std::wstring_view(pszValueName) : std::wstring_view();
+    return WideToAnsi(UpperCase(name));
+}
+
 }  // namespace
 
 LONG RegOpenKeyExW(HKEY hKey, const wchar_t* pszSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
@@ -247,11 +271,8 @@ LONG RegSetValueExW(HKEY hKey, const wchar_t* pszValueName, DWORD dwReserved, DW
     if (name.size() > kMaxValueNameLength) {
         return ERROR_INVALID_PARAMETER;
     }
-    if ((pKey->samGranted & KEY_SET_VALUE) == 0 || pKey->nId == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
     DWORD dw = ERROR_SUCCESS;
-    CRegistryStore* pStore = StoreFor(*pKey, dw);
+    CRegistryStore* pStore = StoreForAccess(*pKey, KEY_SET_VALUE, ERROR_ACCESS_DENIED, dw);
     if (pStore == nullptr) {
         return static_cast<LONG>(dw);
     }
@@ -267,21 +288,13 @@ LONG RegQueryValueExW(HKEY hKey, const wchar_t* pszValueName, DWORD* pdwReserved
     if (pdwReserved != nullptr || (pData != nullptr && pcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    if ((pKey->samGranted & KEY_QUERY_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (pKey->nId == 0) {
-        return ERROR_FILE_NOT_FOUND;
-    }
     DWORD dw = ERROR_SUCCESS;
-    CRegistryStore* pStore = StoreFor(*pKey, dw);
+    CRegistryStore* pStore = StoreForAccess(*pKey, KEY_QUERY_VALUE, ERROR_FILE_NOT_FOUND, dw);
     if (pStore == nullptr) {
         return static_cast<LONG>(dw);
     }
-    const std::wstring_view name =
-        pszValueName != nullptr ? std::wstring_view(pszValueName) : std::wstring_view();
     return static_cast<LONG>(
-        pStore->QueryValue(pKey->nId, WideToAnsi(UpperCase(name)), pdwType, pData, pcbData));
+        pStore->QueryValue(pKey->nId, FoldedValueName(pszValueName), pdwType, pData, pcbData));
 }
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, wchar_t* pszName, DWORD* pcchName, DWORD* pdwReserved,
@@ -294,14 +307,8 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, wchar_t* pszName, DWORD* pcchName, 
         (pszClass != nullptr && pcchClass == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    if ((pKey->samGranted & KEY_ENUMERATE_SUB_KEYS) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (pKey->nId == 0) {
-        return ERROR_NO_MORE_ITEMS;
-    }
     DWORD dw = ERROR_SUCCESS;
-    CRegistryStore* pStore = StoreFor(*pKey, dw);
+    CRegistryStore* pStore = StoreForAccess(*pKey, KEY_ENUMERATE_SUB_KEYS, ERROR_NO_MORE_ITEMS, dw);
     if (pStore == nullptr) {
         return static_cast<LONG>(dw);
     }
@@ -335,20 +342,12 @@ LONG RegDeleteValueW(HKEY hKey, const wchar_t* pszValueName) {
     if (pKey == nullptr) {
         return ERROR_INVALID_HANDLE;
     }
-    if ((pKey->samGranted & KEY_SET_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (pKey->nId == 0) {
-        return ERROR_FILE_NOT_FOUND;
-    }
     DWORD dw = ERROR_SUCCESS;
-    CRegistryStore* pStore = StoreFor(*pKey, dw);
+    CRegistryStore* pStore = StoreForAccess(*pKey, KEY_SET_VALUE, ERROR_FILE_NOT_FOUND, dw);
     if (pStore == nullptr) {
         return static_cast<LONG>(dw);
     }
-    const std::wstring_view name =
-        pszValueName != nullptr ? std::wstring_view(pszValueName) : std::wstring_view();
-    return static_cast<LONG>(pStore->DeleteValue(pKey->nId, WideToAnsi(UpperCase(name))));
+    return static_cast<LONG>(pStore->DeleteValue(pKey->nId, FoldedValueName(pszValueName)));
 }
 
 LONG RegCloseKey(HKEY hKey) {
