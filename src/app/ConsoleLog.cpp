@@ -1,6 +1,6 @@
 #include "app/ConsoleLog.h"
 
-#include "app/Messages.h"
+#include "module/Messages.h"
 #include "platform/TextConv.h"
 
 CConsoleLog::CConsoleLog(std::FILE* pOut, bool bAnsi, std::FILE* pFile)

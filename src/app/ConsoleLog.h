@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/MainWindow.h"
+#include "module/MainWindow.h"
 
 class CConsoleLog : public ILogSink {
 public:

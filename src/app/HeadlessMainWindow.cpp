@@ -1,7 +1,7 @@
 #include "app/HeadlessMainWindow.h"
 
-#include "app/Messages.h"
-#include "app/MyModule.h"
+#include "module/Messages.h"
+#include "module/MyModule.h"
 #include "capture/SocketAccept.h"
 #include "capture/SocketClient.h"
 #include "support/ShowMessage.h"

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/ListenToggle.h"
-#include "app/MessageWindow.h"
+#include "capture/ListenToggle.h"
+#include "module/MessageWindow.h"
 
 class CHeadlessMainWindow : public CMessageWindow {
 public:

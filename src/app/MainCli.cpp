@@ -14,7 +14,7 @@
 #include "app/CliOptions.h"
 #include "app/ConsoleLog.h"
 #include "app/HeadlessMainWindow.h"
-#include "app/MyModule.h"
+#include "module/MyModule.h"
 #include "capture/ClientCount.h"
 #include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"

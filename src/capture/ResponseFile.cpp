@@ -1,6 +1,6 @@
 #include "capture/ResponseFile.h"
 
-#include "app/MyModule.h"
+#include "module/MyModule.h"
 #include "platform/TextConv.h"
 #include "support/Exception.h"
 #include "support/PathFolders.h"

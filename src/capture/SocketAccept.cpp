@@ -1,6 +1,6 @@
 #include "capture/SocketAccept.h"
 
-#include "app/MyModule.h"
+#include "module/MyModule.h"
 #include "capture/ArrayListen.h"
 #include "capture/SocketClient.h"
 #include "capture/SplitLines.h"
@@ -165,7 +165,7 @@ void CSocketAccept::RelayBlock() {
 
 std::wstring CSocketAccept::ReceiveString() {
     RelayBlock();
-    return BlockText(GetData(), static_cast<std::size_t>(GetDataLength()));
+    return win::BlockText(std::string_view(GetData(), static_cast<std::size_t>(GetDataLength())));
 }
 
 void CSocketAccept::ReceiveHttpBlock(bool bSaveResponse) {
@@ -219,7 +219,7 @@ void CSocketAccept::LogClientBlock(std::wstring_view text) {
 void CSocketAccept::LogClientBlockBytes(std::string_view block) {
     LogClientMarker();
     if (win::IsDebugOutputOn()) {
-        TraceW(BlockText(block.data(), block.size()));
+        TraceW(win::BlockText(block));
     }
     g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
 }

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "app/MyModule.h"
+#include "module/MyModule.h"
 #include "capture/ClientCount.h"
 #include "capture/SocketAccept.h"
 #include "capture/SplitLines.h"
@@ -156,7 +156,7 @@ void CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
     g_Module.AppendLog(strMarker, LOG_STYLE_BOLD);
     const std::string_view block(pBytes, static_cast<std::size_t>(nBytes > 0 ? nBytes : 0));
     if (win::IsDebugOutputOn()) {
-        TraceW(BlockText(block.data(), block.size()));
+        TraceW(win::BlockText(block));
     }
     g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
 }
@@ -179,7 +179,7 @@ void CSocketClient::OnReceive(int nErrorCode) {
 std::wstring CSocketClient::ReceiveString() {
     ReceiveData();
     ForwardToClient(GetDataLength(), GetData());
-    return BlockText(GetData(), static_cast<std::size_t>(GetDataLength()));
+    return win::BlockText(std::string_view(GetData(), static_cast<std::size_t>(GetDataLength())));
 }
 
 bool CSocketClient::OnLine(const std::wstring& strLine) {

@@ -1,6 +1,6 @@
 #include "capture/SocketListeningTalvex.h"
 
-#include "app/MyModule.h"
+#include "module/MyModule.h"
 #include "capture/ClientCount.h"
 #include "support/ResourceStrings.h"
 

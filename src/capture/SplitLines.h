@@ -27,7 +27,3 @@ void SplitLines(const char* pBytes, std::size_t nBytes, F&& fnLine) {
         nStart = i;
     }
 }
-
-// The text of a block as the traffic log shows it: every byte, converted from the ANSI code
-// page, with a zero byte shown as the symbol U+2400 so that it does not cut the text.
-std::wstring BlockText(const char* pBytes, std::size_t nBytes);

@@ -1,5 +1,6 @@
 #include "platform/TextConv.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -267,6 +268,16 @@ std::wstring Utf16ToWide(std::u16string_view text) {
         }
     }
     return out;
+}
+
+}  // namespace win
+
+namespace win {
+
+std::wstring BlockText(std::string_view bytes) {
+    std::wstring text = AnsiToWide(bytes);
+    std::replace(text.begin(), text.end(), L'\0', L'\u2400');
+    return text;
 }
 
 }  // namespace win

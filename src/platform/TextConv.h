@@ -25,6 +25,10 @@ std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero);
 
 // UTF-16 code units of a wide text (wchar_t is 32-bit here); characters above U+FFFF
 // become surrogate pairs. Used where a text is written as UTF-16LE.
+// The text of a block as the traffic log shows it: every byte, converted from the ANSI code
+// page, with a zero byte shown as the symbol U+2400 so that it does not cut the text.
+std::wstring BlockText(std::string_view bytes);
+
 std::u16string WideToUtf16(std::wstring_view text);
 std::wstring Utf16ToWide(std::u16string_view text);
 

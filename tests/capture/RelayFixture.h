@@ -16,7 +16,7 @@
 #include "SocketTestSupport.h"
 #include "TempFolder.h"
 #include "app/HeadlessMainWindow.h"
-#include "app/MyModule.h"
+#include "module/MyModule.h"
 #include "capture/ClientCount.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/ShowMessage.h"

@@ -1,4 +1,5 @@
 #include "capture/SplitLines.h"
+#include "platform/TextConv.h"
 
 #include <gtest/gtest.h>
 
@@ -36,9 +37,9 @@ TEST(SplitLinesTest, EveryByteBelongsToExactlyOneLine) {
 }
 
 TEST(SplitLinesTest, BlockTextKeepsEveryByteVisible) {
-    EXPECT_EQ(L"ab\u2400cd", BlockText("ab\0cd", 5));
-    EXPECT_EQ(L"\u20ac\u00e9", BlockText("\x80\xc3\xa9", 3));  // a stray byte, then UTF-8
-    EXPECT_EQ(L"", BlockText("", 0));
+    EXPECT_EQ(L"ab\u2400cd", win::BlockText(std::string_view("ab\0cd", 5)));
+    EXPECT_EQ(L"\u20ac\u00e9", win::BlockText("\x80\xc3\xa9"));  // a stray byte, then UTF-8
+    EXPECT_EQ(L"", win::BlockText(""));
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-#include "app/MessageWindow.h"
+#include "module/MessageWindow.h"
 
 #include <string_view>
 
-#include "app/Messages.h"
+#include "module/Messages.h"
 
 LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     if (nMsg == UM_APPEND_LOG) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/MainWindow.h"
-#include "app/Messages.h"
+#include "module/MainWindow.h"
+#include "module/Messages.h"
 #include "net/LockedText.h"
 
 class CMyModule {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/MainWindow.h"
+#include "module/MainWindow.h"
 
 class CMessageWindow : public IMainWindow {
 public:

@@ -1,5 +1,5 @@
 // The module's operations as messages to a main window that records them.
-#include "app/MyModule.h"
+#include "module/MyModule.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "app/ListenToggle.h"
+#include "capture/ListenToggle.h"
 
-#include "app/MyModule.h"
+#include "module/MyModule.h"
 #include "support/ShowMessage.h"
 
 void CListenToggle::ThreadListen(bool bFlag) {

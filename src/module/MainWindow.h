@@ -27,7 +27,7 @@ public:
 };
 
 // The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
-// shows as BlockText does (each sink converts them the way that suits it best).
+// shows as win::BlockText does (each sink converts them the way that suits it best).
 struct CLogText {
     std::wstring_view text;
     std::string_view bytes;

@@ -1,4 +1,4 @@
-#include "app/MyModule.h"
+#include "module/MyModule.h"
 
 #include "platform/TextConv.h"
 #include "support/ResourceStrings.h"

@@ -1,4 +1,4 @@
-#include "app/Messages.h"
+#include "module/Messages.h"
 
 #include <cwctype>
 #include <map>
