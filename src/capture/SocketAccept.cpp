@@ -27,7 +27,7 @@ CSocketAccept::CSocketAccept()
       m_pClient(nullptr),
       m_bReplaceHost(false),
       m_pRelay(std::make_shared<CRelayState>()) {
-    m_pClient = new CSocketClient(this);
+    m_pClient = new CSocketClient(this, false);
 }
 
 CSocketAccept::CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen)

@@ -37,11 +37,14 @@ void RemoveScheme(std::wstring& strHost) {
 
 }  // namespace
 
-CSocketClient::CSocketClient(CSocketAccept* pAccept)
+CSocketClient::CSocketClient(CSocketAccept* pAccept, bool bCounted)
     : CSocketTelnet(TRUE, kDataSize),
       m_pAccept(pAccept),
+      m_bCounted(bCounted),
       m_pRelay(pAccept ? pAccept->GetRelayState() : std::make_shared<CRelayState>()) {
-    ++g_nClientsCount;
+    if (m_bCounted) {
+        ++g_nClientsCount;
+    }
 }
 
 CSocketClient::~CSocketClient() {
@@ -50,6 +53,9 @@ CSocketClient::~CSocketClient() {
     m_bDestroyed = true;
     if (CSocketAccept* pAccept = m_pAccept) {
         pAccept->ForgetClient();
+    }
+    if (!m_bCounted) {
+        return;
     }
     const long nBefore = g_nClientsCount.fetch_sub(1);
     if (nBefore == 1 && g_bCloseWhenNoClients) {

@@ -17,7 +17,10 @@ class CSocketClient : public CSocketTelnet, private IResponseBody {
 public:
     static constexpr int kDataSize = 1048576;
 
-    explicit CSocketClient(CSocketAccept* pAccept);
+    // `bCounted`: whether it counts among the live client connections. The vessel's client
+    // does not: it never connects, and its end when listening stops must not look like the
+    // end of the last connection (which would close the main window).
+    explicit CSocketClient(CSocketAccept* pAccept, bool bCounted = true);
     // GUI thread (or the accept thread for a vessel's client).
     ~CSocketClient() override;
 
@@ -64,6 +67,7 @@ protected:
 
     std::atomic<CSocketAccept*> m_pAccept;
     std::atomic<bool> m_bDestroyed{false};
+    const bool m_bCounted;
     // The capture (module lock): the file, its name (empty: nothing is captured) and the
     // scan with the body state and the text mode.
     CResponseFile m_responseFile;

@@ -80,7 +80,7 @@ protected:
     }
     // Waits for the sessions to end, so that every response file is closed.
     void WaitForSessionsToEnd() {
-        EXPECT_TRUE(test::WaitUntil([] { return g_nClientsCount <= 1; }, 20s));  // the vessel's
+        EXPECT_TRUE(test::WaitUntil([] { return g_nClientsCount == 0; }, 20s));
     }
 
     CTempFolder m_files;

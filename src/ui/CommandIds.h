@@ -1,0 +1,40 @@
+// The command ids of menus, toolbars and accelerators. The numbers are the program's own
+// and are kept as they are: the message protocol carries them (the Listen command is posted
+// by worker threads, "MyToolBarCtrlEnable" names commands by id).
+#pragma once
+
+#include "platform/WinTypes.h"
+
+constexpr UINT ID_FILE_NEW = 57600;
+constexpr UINT ID_FILE_OPEN = 57601;
+constexpr UINT ID_FILE_SAVE = 57603;
+constexpr UINT ID_FILE_SAVE_AS = 57604;
+constexpr UINT ID_FILE_PRINT_SETUP = 57606;
+constexpr UINT ID_FILE_PRINT = 57607;
+constexpr UINT ID_FILE_PRINT_PREVIEW = 57609;
+constexpr UINT ID_FILE_MRU_FIRST = 57616;
+constexpr UINT ID_FILE_MRU_LAST = 57631;
+constexpr UINT ID_EDIT_COPY = 57634;
+constexpr UINT ID_EDIT_CUT = 57635;
+constexpr UINT ID_EDIT_PASTE = 57637;
+constexpr UINT ID_EDIT_SELECT_ALL = 57642;
+constexpr UINT ID_EDIT_UNDO = 57643;
+constexpr UINT ID_APP_ABOUT = 57664;
+constexpr UINT ID_APP_EXIT = 57665;
+constexpr UINT ID_HELP_FINDER = 57667;
+constexpr UINT ID_HELP = 57669;
+constexpr UINT ID_NEXT_PANE = 57680;
+constexpr UINT ID_PREV_PANE = 57681;
+constexpr UINT ID_VIEW_TOOLBAR = 59392;
+constexpr UINT ID_VIEW_STATUS_BAR = 59393;
+constexpr UINT ID_TOOLS_OPTIONS = 32776;
+constexpr UINT ID_PREVIEW_PREV = 32777;
+constexpr UINT ID_PREVIEW_NEXT = 32778;
+constexpr UINT ID_PREVIEW_CLOSE = 32779;
+// View > Follow New Traffic: a command of our own.
+constexpr UINT ID_VIEW_FOLLOW = 32790;
+// The placeholder button of the connection bar that the field dialog lies over.
+constexpr UINT ID_CONNECTION_FIELDS = 2054;
+// The idle prompt of the status bar.
+constexpr UINT ID_READY_PROMPT = 57345;
+// ID_TOOLS_LISTEN (32775) lives with the messages: worker threads post it.

@@ -1,0 +1,207 @@
+#include "ui/ConnectionBar.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpressionValidator>
+#include <QToolButton>
+
+#include <limits>
+
+#include "capture/SocketAccept.h"
+#include "module/MyModule.h"
+#include "settings/RegKeyTalvex.h"
+#include "support/ResourceStrings.h"
+#include "ui/GuiGuard.h"
+#include "ui/ServerCombo.h"
+
+namespace {
+
+constexpr int kMaxPort = 65535;
+
+QLineEdit* MakePortField(QWidget* pParent, const QString& strName) {
+    auto* pField = new QLineEdit(pParent);
+    pField->setObjectName(strName);
+    // Digits only, of any length, as the field always took; the range is checked where
+    // Listen is enabled.
+    pField->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), pField));
+    pField->setMaximumWidth(pField->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) +
+                            12);
+    pField->setToolTip(QObject::tr("A port number from 1 to 65535"));
+    return pField;
+}
+
+QLabel* MakeLabel(const QString& strText, QWidget* pParent) {
+    auto* pLabel = new QLabel(strText, pParent);
+    pLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return pLabel;
+}
+
+}  // namespace
+
+int PortFieldValue(const QString& strText) {
+    bool bOk = false;
+    const qlonglong nValue = strText.trimmed().toLongLong(&bOk);
+    if (!bOk || nValue < 0 || nValue > std::numeric_limits<int>::max()) {
+        return 0;
+    }
+    return static_cast<int>(nValue);
+}
+
+CConnectionBar::CConnectionBar(QWidget* pParent) : QWidget(pParent) {
+    setObjectName(QStringLiteral("connectionBar"));
+    m_pUrl = new CServerCombo(this);
+    m_pUrl->setObjectName(QStringLiteral("url"));
+    m_pLocalPort = MakePortField(this, QStringLiteral("localPort"));
+    m_pRemotePort = MakePortField(this, QStringLiteral("remotePort"));
+    m_pListen = new QToolButton(this);
+    m_pListen->setObjectName(QStringLiteral("listen"));
+    m_pListen->setText(QString::fromStdWString(LoadResourceString(129)));
+    m_pListen->setCheckable(true);
+    m_pListen->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_pListen->setAutoRaise(false);
+    m_pListen->setFocusPolicy(Qt::StrongFocus);
+    m_pListen->setEnabled(false);
+    m_pListen->setToolTip(QString::fromStdWString(LoadResourceString(32775)).section('\n', 1));
+
+    auto* pLayout = new QHBoxLayout(this);
+    pLayout->setContentsMargins(3, 3, 3, 3);
+    pLayout->addWidget(MakeLabel(tr("Local Port:"), this));
+    pLayout->addWidget(m_pLocalPort);
+    pLayout->addSpacing(6);
+    pLayout->addWidget(MakeLabel(tr("URL:"), this));
+    pLayout->addWidget(m_pUrl, 1);
+    pLayout->addSpacing(6);
+    pLayout->addWidget(MakeLabel(tr("Remote Port:"), this));
+    pLayout->addWidget(m_pRemotePort);
+    pLayout->addSpacing(6);
+    pLayout->addWidget(m_pListen);
+
+    // The URL box first, then the ports, whatever the order on screen.
+    setTabOrder(m_pUrl, m_pLocalPort);
+    setTabOrder(m_pLocalPort, m_pRemotePort);
+    setTabOrder(m_pRemotePort, m_pListen);
+
+    auto guarded = [this](auto fn) {
+        return [this, fn](auto&&...) {
+            GuiGuard(kFieldsFailed, MB_ICONEXCLAMATION, MainWindowHandle(), [&] { fn(this); });
+        };
+    };
+    connect(m_pLocalPort, &QLineEdit::textChanged, this,
+            guarded([](CConnectionBar* p) { p->CheckConnectionFields(); }));
+    connect(m_pRemotePort, &QLineEdit::textChanged, this,
+            guarded([](CConnectionBar* p) { p->CheckConnectionFields(); }));
+    connect(m_pUrl, &QComboBox::editTextChanged, this,
+            guarded([](CConnectionBar* p) { p->CheckConnectionFields(); }));
+    connect(m_pUrl, qOverload<int>(&QComboBox::activated), this,
+            guarded([](CConnectionBar* p) { p->ApplySelectedServer(); }));
+    connect(m_pListen, &QToolButton::clicked, this, [this] {
+        GuiGuard(kListenBarFailed, MB_ICONERROR, nullptr, [&] { emit listenClicked(); });
+    });
+}
+
+CConnectionBar::~CConnectionBar() {
+    GuiGuard(kFieldsFailed, MB_ICONEXCLAMATION, MainWindowHandle(), [&] { StoreSelection(); });
+}
+
+void CConnectionBar::Initialise() {
+    CRegKeyTalvex regKey;
+    regKey.LoadServers(*m_pUrl);
+    m_bInitialised = true;
+    ApplySelectedServer();
+    CheckConnectionFields();
+}
+
+void CConnectionBar::StoreSelection() {
+    if (!m_bInitialised) {
+        return;
+    }
+    const int nPosition = m_pUrl->SelectedPosition();
+    if (nPosition >= 0) {
+        CRegKeyTalvex regKey;
+        regKey.SetDefaultServerID(nPosition);
+    }
+}
+
+std::wstring CConnectionBar::GetUrl() const {
+    return m_pUrl->currentText().toStdWString();
+}
+
+int CConnectionBar::GetLocalPort() const {
+    return PortFieldValue(m_pLocalPort->text());
+}
+
+int CConnectionBar::GetRemotePort() const {
+    return PortFieldValue(m_pRemotePort->text());
+}
+
+void CConnectionBar::UpdateListenState(UINT nId, bool bListening) {
+    if (nId != ID_TOOLS_LISTEN) {
+        return;
+    }
+    m_pListen->setChecked(bListening);
+    m_pUrl->setEnabled(!bListening);
+    m_pLocalPort->setEnabled(!bListening);
+    m_pRemotePort->setEnabled(!bListening);
+}
+
+void CConnectionBar::EnableCommand(UINT nId, bool bEnable) {
+    if (nId == ID_TOOLS_LISTEN) {
+        m_pListen->setEnabled(bEnable);
+    }
+}
+
+void CConnectionBar::CheckConnectionFields() {
+    const int nLocal = GetLocalPort();
+    const int nRemote = GetRemotePort();
+    // A number beyond 65535 would reach the socket layer cut to 16 bits and name another
+    // port: such a field keeps Listen disabled, as an empty one does.
+    const bool bEnable = nLocal > 0 && nLocal <= kMaxPort && nRemote > 0 && nRemote <= kMaxPort &&
+                         !m_pUrl->currentText().isEmpty();
+    g_Module.EnableCommand(ID_TOOLS_LISTEN, bEnable);
+}
+
+void CConnectionBar::ApplySelectedServer() {
+    const std::optional<ServerPorts> ports = m_pUrl->SelectedPorts();
+    if (!ports) {
+        return;
+    }
+    const DWORD nRemote = ports->nPortRemote != 0 ? ports->nPortRemote : ports->nPort;
+    m_pLocalPort->setText(QString::number(ports->nPort));
+    m_pRemotePort->setText(QString::number(nRemote));
+}
+
+QLineEdit* CConnectionBar::FocusedField(bool bNeedSelection) const {
+    for (QLineEdit* pField : {m_pUrl->lineEdit(), m_pLocalPort, m_pRemotePort}) {
+        if (pField != nullptr && pField->hasFocus() &&
+            (!bNeedSelection || pField->hasSelectedText())) {
+            return pField;
+        }
+    }
+    return nullptr;
+}
+
+bool CConnectionBar::Cut() {
+    if (QLineEdit* pField = FocusedField(true)) {
+        pField->cut();
+        return true;
+    }
+    return false;
+}
+
+bool CConnectionBar::Copy() {
+    if (QLineEdit* pField = FocusedField(true)) {
+        pField->copy();
+        return true;
+    }
+    return false;
+}
+
+bool CConnectionBar::Paste() {
+    if (QLineEdit* pField = FocusedField(false)) {
+        pField->paste();
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,41 @@
+// What the main window needs of the traffic log: its thread-safe sink, its view and the
+// commands on the log and its file. The log view and its document implement it.
+#pragma once
+
+#include <QString>
+
+#include "module/MainWindow.h"
+
+class QMenu;
+class QWidget;
+
+class ILogPane {
+public:
+    virtual ~ILogPane() = default;
+
+    // Any thread: where the relayed blocks go.
+    virtual ILogSink& Sink() = 0;
+
+    // GUI thread, as everything below.
+    virtual QWidget* View() = 0;
+    virtual bool HasText() const = 0;
+    virtual bool HasSelection() const = 0;
+    virtual void Copy() = 0;
+    virtual void SelectAll() = 0;
+
+    // The document: its title ("Untitled" or the file's name) and its modified flag.
+    virtual QString Title() const = 0;
+    virtual bool IsModified() const = 0;
+
+    // The commands of the log and its files; each reports its own failures in a box.
+    virtual void New() = 0;
+    virtual void Save() = 0;
+    virtual void SaveAs() = 0;
+    // The save-changes question before the log is dropped: whether the caller may go on.
+    virtual bool PromptSaveChanges() = 0;
+    // Fills `pMenu` with the recent files and keeps it filled; choosing one loads it.
+    virtual void AttachRecentMenu(QMenu* pMenu) = 0;
+
+    // Whether new text moves the caret to the end and scrolls there (on by default).
+    virtual void SetFollow(bool bFollow) = 0;
+};

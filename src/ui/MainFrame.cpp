@@ -1,0 +1,304 @@
+#include "ui/MainFrame.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QFrame>
+#include <QLabel>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QThread>
+#include <QToolButton>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include "capture/ClientCount.h"
+#include "capture/SocketAccept.h"
+#include "capture/SocketClient.h"
+#include "module/MyModule.h"
+#include "support/ResourceStrings.h"
+#include "ui/AppIcons.h"
+#include "ui/CommandIds.h"
+#include "ui/ConnectionBar.h"
+#include "ui/GuiGuard.h"
+#include "ui/QtMessageBoxes.h"
+
+namespace {
+
+constexpr int kStatusTextMax = 250;
+constexpr int kSessionPaneWidth = 150;
+constexpr int kIdleIntervalMs = 100;
+
+// The status-bar prompt of a command: its string up to the "\n" before the tool tip.
+QString CommandPrompt(UINT nId) {
+    return QString::fromStdWString(LoadResourceString(nId)).section(QLatin1Char('\n'), 0, 0);
+}
+
+QString CommandToolTip(UINT nId) {
+    return QString::fromStdWString(LoadResourceString(nId)).section(QLatin1Char('\n'), 1, 1);
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
+    : QMainWindow(pParent), m_pLogPane(std::move(pLogPane)) {
+    // The module's main window first: the parts built below already send it messages.
+    m_pBridge = std::make_unique<CQtMessageWindow>(
+        m_pLogPane->Sink(), [this](UINT nMsg, WPARAM wParam, LPARAM lParam) {
+            LRESULT lResult = 0;
+            GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr,
+                     [&] { lResult = WindowProc(nMsg, wParam, lParam); });
+            return lResult;
+        });
+    g_Module.SetMainWindow(m_pBridge.get());
+    m_pBoxes = std::make_unique<CQtMessageBoxes>(this, Handle());
+
+    setObjectName(QStringLiteral("mainFrame"));
+    setWindowIcon(AppIcon());
+    setWindowTitle(QString::fromStdWString(LoadResourceString(128)));
+    CreateActions();
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+    CreatePanes();
+
+    GuiGuard(kFieldsFailed, MB_ICONEXCLAMATION, Handle(),
+             [&] { m_pConnectionBar->Initialise(); });
+    GuiGuard(kViewFailed, MB_ICONEXCLAMATION, Handle(),
+             [&] { m_pLogPane->AttachRecentMenu(m_pRecentMenu); });
+    RestoreLayout();
+
+    m_pIdleTimer = new QTimer(this);
+    m_pIdleTimer->setInterval(kIdleIntervalMs);
+    connect(m_pIdleTimer, &QTimer::timeout, this, [this] {
+        GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, [&] { OnIdle(); });
+    });
+    m_pIdleTimer->start();
+    OnIdle();
+    RefreshTitle();
+}
+
+CMainFrame::~CMainFrame() {
+    m_pIdleTimer->stop();
+    m_pBoxes->CloseAll();
+    m_pBridge->Destroy();
+    if (g_Module.GetMainWindow() == m_pBridge.get()) {
+        g_Module.SetMainWindow(nullptr);
+    }
+    // The widgets go before the bridge and the listener: the connection bar stores the
+    // selected server as it goes.
+    delete m_pConnectionBar.data();
+}
+
+bool CMainFrame::ShutDown(int nTimeoutMs) {
+    m_pBridge->Destroy();
+    // Sessions that were asked to stop post their own deletion when their thread ends.
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        m_pBridge->DeliverPending();
+        if (m_listen.GetListener().GetRegistry().GetCount() == 0 && g_nClientsCount == 0) {
+            return true;
+        }
+        if (timer.elapsed() > nTimeoutMs) {
+            return false;
+        }
+        QThread::msleep(5);
+    }
+}
+
+QAction* CMainFrame::AddAction(UINT nId, const QString& strText, const char* pszIcon) {
+    auto* pAction = new QAction(strText, this);
+    if (pszIcon != nullptr) {
+        pAction->setIcon(ThemeIcon(pszIcon));
+    }
+    pAction->setStatusTip(CommandPrompt(nId));
+    if (const QString strTip = CommandToolTip(nId); !strTip.isEmpty()) {
+        pAction->setToolTip(strTip);
+    }
+    pAction->setData(nId);
+    connect(pAction, &QAction::triggered, this, [this, nId] { OnCommand(nId, 0); });
+    m_actions[nId] = pAction;
+    return pAction;
+}
+
+QAction* CMainFrame::Action(UINT nId) const {
+    auto it = m_actions.find(nId);
+    return it == m_actions.end() ? nullptr : it->second;
+}
+
+void CMainFrame::CreateActions() {
+    AddAction(ID_FILE_NEW, tr("&New"), "document-new")->setShortcut(QKeySequence(tr("Ctrl+N")));
+    AddAction(ID_FILE_SAVE, tr("&Save"), "document-save")->setShortcut(QKeySequence(tr("Ctrl+S")));
+    AddAction(ID_FILE_SAVE_AS, tr("Save &As..."));
+    // Printing and help come with their own dialogs; until then their commands are shown
+    // greyed, as commands without a handler are.
+    AddAction(ID_FILE_PRINT, tr("&Print..."), "document-print")
+        ->setShortcut(QKeySequence(tr("Ctrl+P")));
+    AddAction(ID_FILE_PRINT_PREVIEW, tr("Print Pre&view"));
+    AddAction(ID_FILE_PRINT_SETUP, tr("P&rint Setup..."));
+    for (UINT nId : {ID_FILE_PRINT, ID_FILE_PRINT_PREVIEW, ID_FILE_PRINT_SETUP}) {
+        Action(nId)->setEnabled(false);
+    }
+    AddAction(ID_APP_EXIT, tr("E&xit"));
+    QAction* pCopy = AddAction(ID_EDIT_COPY, tr("&Copy"), "edit-copy");
+    pCopy->setShortcuts({QKeySequence(tr("Ctrl+C")), QKeySequence(tr("Ctrl+Insert"))});
+    // Shown with Ctrl+A, which only the log view itself takes while it has the focus.
+    AddAction(ID_EDIT_SELECT_ALL, tr("Select All") + QLatin1Char('\t') + tr("Ctrl+A"));
+    QAction* pToolbar = AddAction(ID_VIEW_TOOLBAR, tr("&Toolbar"));
+    QAction* pStatus = AddAction(ID_VIEW_STATUS_BAR, tr("&Status Bar"));
+    QAction* pFollow = AddAction(ID_VIEW_FOLLOW, tr("&Follow New Traffic"));
+    pFollow->setStatusTip(tr("Keep the log scrolled to the newest traffic"));
+    for (QAction* p : {pToolbar, pStatus, pFollow}) {
+        p->setCheckable(true);
+        p->setChecked(true);
+    }
+    QAction* pListen = AddAction(ID_TOOLS_LISTEN, QString::fromStdWString(LoadResourceString(129)));
+    pListen->setCheckable(true);
+    pListen->setEnabled(false);
+    AddAction(ID_TOOLS_OPTIONS, tr("&Options..."))->setEnabled(false);
+    AddAction(ID_HELP_FINDER, tr("&Help Topics"))->setEnabled(false);
+    AddAction(ID_APP_ABOUT, tr("&About Tapvane..."), "help-about");
+    // Only the accelerators with a handler are bound; Open, Cut, Paste, Undo and the pane
+    // keys do nothing here, while the connection bar's fields keep their own clipboard keys.
+}
+
+void CMainFrame::CreateMenus() {
+    QMenu* pFile = menuBar()->addMenu(tr("&File"));
+    pFile->addAction(Action(ID_FILE_NEW));
+    pFile->addAction(Action(ID_FILE_SAVE));
+    pFile->addAction(Action(ID_FILE_SAVE_AS));
+    pFile->addSeparator();
+    pFile->addAction(Action(ID_FILE_PRINT));
+    pFile->addAction(Action(ID_FILE_PRINT_PREVIEW));
+    pFile->addAction(Action(ID_FILE_PRINT_SETUP));
+    pFile->addSeparator();
+    m_pRecentMenu = pFile->addMenu(tr("Recent &Files"));
+    m_pRecentMenu->setObjectName(QStringLiteral("recentFiles"));
+    pFile->addSeparator();
+    pFile->addAction(Action(ID_APP_EXIT));
+
+    QMenu* pEdit = menuBar()->addMenu(tr("&Edit"));
+    pEdit->addAction(Action(ID_EDIT_COPY));
+    pEdit->addSeparator();
+    pEdit->addAction(Action(ID_EDIT_SELECT_ALL));
+
+    QMenu* pView = menuBar()->addMenu(tr("&View"));
+    pView->addAction(Action(ID_VIEW_TOOLBAR));
+    pView->addAction(Action(ID_VIEW_STATUS_BAR));
+    pView->addSeparator();
+    pView->addAction(Action(ID_VIEW_FOLLOW));
+
+    QMenu* pTools = menuBar()->addMenu(tr("&Tools"));
+    pTools->addAction(Action(ID_TOOLS_LISTEN));
+    pTools->addSeparator();
+    pTools->addAction(Action(ID_TOOLS_OPTIONS));
+
+    QMenu* pHelp = menuBar()->addMenu(tr("&Help"));
+    pHelp->addAction(Action(ID_HELP_FINDER));
+    pHelp->addSeparator();
+    pHelp->addAction(Action(ID_APP_ABOUT));
+
+    // The log view's own menu: Copy, New, Select All, sharing the commands' state.
+    m_pContextMenu = new QMenu(this);
+    m_pContextMenu->setObjectName(QStringLiteral("logMenu"));
+    m_pContextMenu->addAction(Action(ID_EDIT_COPY));
+    m_pContextMenu->addAction(Action(ID_FILE_NEW));
+    m_pContextMenu->addSeparator();
+    m_pContextMenu->addAction(tr("Select &All"), this, [this] { OnCommand(ID_EDIT_SELECT_ALL, 0); });
+}
+
+void CMainFrame::CreateToolBar() {
+    m_pToolBar = addToolBar(tr("Toolbar"));
+    m_pToolBar->setObjectName(QStringLiteral("mainToolBar"));
+    m_pToolBar->setMovable(false);
+    m_pToolBar->toggleViewAction()->setVisible(false);  // View > Toolbar says it
+    m_pToolBar->addAction(Action(ID_FILE_NEW));
+    m_pToolBar->addAction(Action(ID_FILE_SAVE));
+    m_pToolBar->addSeparator();
+    m_pToolBar->addAction(Action(ID_EDIT_COPY));
+    m_pToolBar->addSeparator();
+    m_pToolBar->addAction(Action(ID_FILE_PRINT));
+    m_pToolBar->addAction(Action(ID_APP_ABOUT));
+    setContextMenuPolicy(Qt::NoContextMenu);  // no toolbar menu over the window
+}
+
+void CMainFrame::CreateStatusBar() {
+    QStatusBar* pBar = statusBar();
+    for (int i = 0; i < 2; ++i) {
+        m_pStatusPanes[i] = new QLabel(pBar);
+        m_pStatusPanes[i]->setObjectName(QStringLiteral("statusPane%1").arg(i));
+        m_pStatusPanes[i]->setTextFormat(Qt::PlainText);
+    }
+    m_pStatusPanes[0]->setFixedWidth(kSessionPaneWidth);
+    m_pStatusPanes[1]->setMinimumWidth(1);
+    pBar->addWidget(m_pStatusPanes[0]);
+    pBar->addWidget(m_pStatusPanes[1], 1);
+    SetStatusText(1, QString::fromStdWString(LoadResourceString(ID_READY_PROMPT)));
+}
+
+void CMainFrame::CreatePanes() {
+    auto* pOutput = new QWidget(this);
+    pOutput->setObjectName(QStringLiteral("outputPane"));
+    auto* pLayout = new QVBoxLayout(pOutput);
+    pLayout->setContentsMargins(0, 0, 0, 0);
+    pLayout->setSpacing(0);
+    m_pConnectionBar = new CConnectionBar(pOutput);
+    connect(m_pConnectionBar, &CConnectionBar::listenClicked, this, [this] {
+        // The bar's own button: listening stops without closing the window afterwards.
+        OnCommand(ID_TOOLS_LISTEN, 1);
+    });
+    pLayout->addWidget(m_pConnectionBar);
+    auto* pLine = new QFrame(pOutput);
+    pLine->setFrameShape(QFrame::HLine);
+    pLine->setFrameShadow(QFrame::Sunken);
+    pLayout->addWidget(pLine);
+    QWidget* pView = m_pLogPane->View();
+    pView->setParent(pOutput);
+    pView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(pView, &QWidget::customContextMenuRequested, this, [this, pView](const QPoint& pos) {
+        const QPoint global = pView->mapToGlobal(pos);
+        g_Module.ShowContextMenu(static_cast<HWND>(pView), global.x(), global.y());
+    });
+    pLayout->addWidget(pView, 1);
+
+    // The top pane stays free for a session list; the output pane fills the window.
+    m_pSplitter = new QSplitter(Qt::Vertical, this);
+    m_pSplitter->setObjectName(QStringLiteral("splitter"));
+    m_pSplitter->addWidget(pOutput);
+    m_pSplitter->setChildrenCollapsible(false);
+    setCentralWidget(m_pSplitter);
+    // Keyboard order: the fields, the Listen button, then the log.
+    setTabOrder(m_pConnectionBar->ListenButton(), pView);
+}
+
+QString CMainFrame::StatusText(int nPane) const {
+    return nPane == 1 ? m_strPaneText
+                      : (nPane == 0 ? m_pStatusPanes[0]->text() : QString());
+}
+
+void CMainFrame::SetStatusText(int nPane, const QString& strText) {
+    if (nPane < 0 || nPane > 1) {
+        return;
+    }
+    const QString strShown = strText.left(kStatusTextMax);
+    if (nPane == 1) {
+        m_strPaneText = strShown;
+    }
+    m_pStatusPanes[nPane]->setText(strShown);
+}
+
+bool CMainFrame::event(QEvent* pEvent) {
+    if (pEvent->type() == QEvent::StatusTip) {
+        // A command's prompt covers pane 1 while its menu item is highlighted; the pane's
+        // own text comes back afterwards.
+        const QString strTip = static_cast<QStatusTipEvent*>(pEvent)->tip();
+        m_pStatusPanes[1]->setText(strTip.isEmpty() ? m_strPaneText : strTip);
+        return true;
+    }
+    return QMainWindow::event(pEvent);
+}

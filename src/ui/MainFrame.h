@@ -1,0 +1,100 @@
+// The program's only top-level window: menus, toolbar, status bar, the output pane with the
+// connection bar and the traffic log, the routing of commands and of the messages that
+// worker threads send, the title with the modified mark and the question before closing.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <map>
+#include <memory>
+
+#include "capture/ListenToggle.h"
+#include "ui/LogPane.h"
+#include "ui/QtMessageWindow.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QSplitter;
+class QTimer;
+class QToolBar;
+class CConnectionBar;
+class CQtMessageBoxes;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    // GUI thread. Builds the window around the log and makes it the module's main window.
+    explicit CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent = nullptr);
+    // GUI thread. Call ShutDown first when sessions may still run.
+    ~CMainFrame() override;
+
+    // GUI thread. After the window has closed: carries out the deletions of the sessions
+    // that are still ending, for at most `timeoutMs`; whether all of them ended.
+    bool ShutDown(int nTimeoutMs);
+
+    // GUI thread. One message of the protocol, as the workers' messages arrive.
+    LRESULT WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam);
+    // GUI thread. A command, from a menu, a button or a posted WM_COMMAND.
+    void OnCommand(UINT nId, LPARAM lParam);
+
+    // The handle that names this window in the core (owner of message boxes).
+    HWND Handle() { return static_cast<HWND>(static_cast<IMainWindow*>(m_pBridge.get())); }
+    CQtMessageWindow& Bridge() { return *m_pBridge; }
+    QAction* Action(UINT nId) const;
+    CConnectionBar* ConnectionBar() const { return m_pConnectionBar; }
+    ILogPane& LogPane() const { return *m_pLogPane; }
+    QToolBar* MainToolBar() const { return m_pToolBar; }
+    QMenu* RecentMenu() const { return m_pRecentMenu; }
+    QString StatusText(int nPane) const;
+    bool IsListening() const { return m_listen.IsListening(); }
+    CListenToggle& ListenToggle() { return m_listen; }
+
+signals:
+    // The window has closed for good (the program ends).
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent* pEvent) override;
+    bool event(QEvent* pEvent) override;
+
+private:
+    void CreateActions();
+    void CreateMenus();
+    void CreateToolBar();
+    void CreateStatusBar();
+    void CreatePanes();
+    QAction* AddAction(UINT nId, const QString& strText, const char* pszIcon = nullptr);
+
+    void OnListen(bool bFlag);
+    void ListenUiUpdate();
+    void OnEnableCommand(UINT nId, bool bEnable);
+    void OnIdle();
+    void RefreshTitle();
+    void ShowLogContextMenu(HWND hwnd, LPARAM lPoint);
+    void SetStatusText(int nPane, const QString& strText);
+    void ShowAbout();
+    // Whether the window may close now; stops listening first when it listens.
+    bool QueryClose();
+
+    void RestoreLayout();
+    void SaveLayout();
+
+    // Declared first: destroyed last, after everything that may still send to it.
+    std::unique_ptr<CQtMessageWindow> m_pBridge;
+    std::unique_ptr<CQtMessageBoxes> m_pBoxes;
+    std::unique_ptr<ILogPane> m_pLogPane;
+    CListenToggle m_listen;
+    std::map<UINT, QAction*> m_actions;
+    QPointer<CConnectionBar> m_pConnectionBar;
+    QSplitter* m_pSplitter = nullptr;
+    QToolBar* m_pToolBar = nullptr;
+    QMenu* m_pRecentMenu = nullptr;
+    QMenu* m_pContextMenu = nullptr;
+    QLabel* m_pStatusPanes[2] = {nullptr, nullptr};
+    QString m_strPaneText;  // pane 1's own text while a command prompt covers it
+    QTimer* m_pIdleTimer = nullptr;
+    bool m_bModifiedMark = false;
+    bool m_bClosed = false;
+};

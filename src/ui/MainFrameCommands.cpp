@@ -1,0 +1,266 @@
+// The main window's message map, commands, idle update and closing.
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSplitter>
+#include <QTimer>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+
+#include "capture/SocketAccept.h"
+#include "capture/SocketClient.h"
+#include "module/MyModule.h"
+#include "settings/RegKeyTalvex.h"
+#include "support/ResourceStrings.h"
+#include "ui/CommandIds.h"
+#include "ui/ConnectionBar.h"
+#include "ui/GuiGuard.h"
+#include "ui/MainFrame.h"
+#include "ui/QtMessageBoxes.h"
+
+#ifndef TAPVANE_VERSION
+#define TAPVANE_VERSION "0"
+#endif
+
+namespace {
+
+// Values of our own under the configuration key: the window's place and size, the
+// splitter, and whether the log follows new traffic.
+constexpr const wchar_t* kGeometryValue = L"Window Geometry";
+constexpr const wchar_t* kSplitterValue = L"Splitter State";
+constexpr const wchar_t* kFollowValue = L"Follow New Traffic";
+
+QPoint PointOf(LPARAM lPoint) {
+    // x in the low word, y in the high word, each a signed 16-bit number.
+    const auto x = static_cast<std::int16_t>(lPoint & 0xFFFF);
+    const auto y = static_cast<std::int16_t>((lPoint >> 16) & 0xFFFF);
+    return {x, y};
+}
+
+}  // namespace
+
+LRESULT CMainFrame::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) {
+    switch (nMsg) {
+        case UM_SET_STATUS_TEXT: {
+            std::unique_ptr<StatusRecord> pRecord(reinterpret_cast<StatusRecord*>(wParam));
+            SetStatusText(pRecord->nPane, QString::fromStdWString(pRecord->strText));
+            return 0;
+        }
+        case UM_GET_URL:
+            *reinterpret_cast<std::wstring*>(wParam) = m_pConnectionBar->GetUrl();
+            return 0;
+        case UM_GET_LOCAL_PORT:
+            *reinterpret_cast<int*>(wParam) = m_pConnectionBar->GetLocalPort();
+            return 0;
+        case UM_GET_REMOTE_PORT:
+            *reinterpret_cast<int*>(wParam) = m_pConnectionBar->GetRemotePort();
+            return 0;
+        case UM_GET_MAIN_MENU:
+            // The recent-file list is given its menu directly; no handle stands for it.
+            *reinterpret_cast<HANDLE*>(wParam) = 0;
+            return 0;
+        case UM_REFRESH_TITLE:
+            RefreshTitle();
+            return 0;
+        case UM_CONTEXT_MENU:
+            ShowLogContextMenu(reinterpret_cast<HWND>(wParam), lParam);
+            return 0;
+        case UM_DELETE_CLIENT:
+            try {
+                delete reinterpret_cast<CSocketClient*>(wParam);
+            } catch (...) {
+            }
+            return 0;
+        case UM_DELETE_SESSION:
+            delete reinterpret_cast<CSocketAccept*>(wParam);
+            return 0;
+        case WM_COMMAND:
+            OnCommand(static_cast<UINT>(wParam & 0xFFFF), lParam);
+            return 0;
+        case WM_CLOSE:
+            close();
+            return 0;
+        default:
+            if (nMsg == ToolBarCtrlEnableMessage()) {
+                OnEnableCommand(static_cast<UINT>(wParam), (lParam & 0xFF) != 0);
+            }
+            // The banner and help messages have nothing to show yet.
+            return 0;
+    }
+}
+
+void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
+    const HWND hwndMain = Handle();
+    // The log's commands report as the log view does, the window's as the window does.
+    auto view = [&](auto fn) { GuiGuard(kViewFailed, MB_ICONEXCLAMATION, hwndMain, fn); };
+    auto frame = [&](auto fn) { GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, fn); };
+    switch (nId) {
+        case ID_TOOLS_LISTEN:
+            OnListen(lParam == 0);
+            break;
+        case ID_EDIT_COPY:
+            view([&] {
+                if (m_pLogPane->View()->hasFocus()) {
+                    m_pLogPane->Copy();
+                } else {
+                    m_pConnectionBar->Copy();
+                }
+            });
+            break;
+        case ID_EDIT_SELECT_ALL:
+            view([&] { m_pLogPane->SelectAll(); });
+            break;
+        case ID_FILE_NEW:
+            view([&] { m_pLogPane->New(); });
+            frame([&] { RefreshTitle(); });
+            break;
+        case ID_FILE_SAVE:
+            view([&] { m_pLogPane->Save(); });
+            frame([&] { RefreshTitle(); });
+            break;
+        case ID_FILE_SAVE_AS:
+            view([&] { m_pLogPane->SaveAs(); });
+            frame([&] { RefreshTitle(); });
+            break;
+        case ID_APP_EXIT:
+            m_pBridge->PostMessage(WM_CLOSE, 0, 0);
+            break;
+        case ID_VIEW_TOOLBAR:
+            frame([&] {
+                m_pToolBar->setVisible(!m_pToolBar->isVisible());
+                Action(ID_VIEW_TOOLBAR)->setChecked(m_pToolBar->isVisible());
+            });
+            break;
+        case ID_VIEW_STATUS_BAR:
+            frame([&] {
+                statusBar()->setVisible(!statusBar()->isVisible());
+                Action(ID_VIEW_STATUS_BAR)->setChecked(statusBar()->isVisible());
+            });
+            break;
+        case ID_VIEW_FOLLOW:
+            view([&] {
+                const bool bFollow = Action(ID_VIEW_FOLLOW)->isChecked();
+                m_pLogPane->SetFollow(bFollow);
+                CRegKeyTalvex regKey;
+                regKey.SetDWORD(kFollowValue, bFollow ? 1 : 0);
+            });
+            break;
+        case ID_APP_ABOUT:
+            frame([&] { ShowAbout(); });
+            break;
+        default:
+            break;  // commands without a handler do nothing
+    }
+}
+
+void CMainFrame::OnListen(bool bFlag) {
+    GuiGuard(kViewFailed, MB_ICONEXCLAMATION, Handle(), [&] { m_listen.ThreadListen(bFlag); });
+    GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, [&] { ListenUiUpdate(); });
+}
+
+void CMainFrame::ListenUiUpdate() {
+    const bool bListening = m_listen.IsListening();
+    Action(ID_TOOLS_LISTEN)->setChecked(bListening);
+    m_pConnectionBar->UpdateListenState(ID_TOOLS_LISTEN, bListening);
+}
+
+void CMainFrame::OnEnableCommand(UINT nId, bool bEnable) {
+    if (QAction* pAction = Action(nId)) {
+        pAction->setEnabled(bEnable);
+    }
+    m_pConnectionBar->EnableCommand(nId, bEnable);
+}
+
+void CMainFrame::OnIdle() {
+    if (m_bClosed) {
+        return;
+    }
+    if (m_pLogPane->IsModified() != m_bModifiedMark) {
+        RefreshTitle();
+    }
+    Action(ID_EDIT_COPY)->setEnabled(m_pLogPane->HasSelection());
+    Action(ID_EDIT_SELECT_ALL)->setEnabled(m_pLogPane->HasText());
+}
+
+void CMainFrame::RefreshTitle() {
+    m_bModifiedMark = m_pLogPane->IsModified();
+    setWindowTitle(m_pLogPane->Title() + (m_bModifiedMark ? QStringLiteral("*") : QString()) +
+                   QStringLiteral(" - ") + QString::fromStdWString(LoadResourceString(128)));
+}
+
+void CMainFrame::ShowLogContextMenu(HWND hwnd, LPARAM lPoint) {
+    if (hwnd != static_cast<HWND>(m_pLogPane->View())) {
+        return;  // the menu belongs to the log view only
+    }
+    OnIdle();  // the commands' state as of now
+    m_pContextMenu->popup(PointOf(lPoint));
+}
+
+void CMainFrame::ShowAbout() {
+    QMessageBox::about(this, tr("About Tapvane"),
+                       tr("<b>Tapvane</b> %1<br>Relays TCP connections to one server and shows "
+                          "every block that passes.")
+                           .arg(QStringLiteral(TAPVANE_VERSION)));
+}
+
+bool CMainFrame::QueryClose() {
+    if (m_listen.IsListening()) {
+        // Listening stops first, with the close-when-no-clients flag: the last session to
+        // end closes the window; without sessions it stays open until closed again.
+        g_Module.ToggleListening(true);
+        return false;
+    }
+    return m_pLogPane->PromptSaveChanges();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* pEvent) {
+    if (m_bClosed) {
+        pEvent->accept();
+        return;
+    }
+    bool bClose = false;
+    GuiGuard(kViewFailed, MB_ICONEXCLAMATION, Handle(), [&] { bClose = QueryClose(); });
+    if (!bClose) {
+        pEvent->ignore();
+        return;
+    }
+    GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, [&] { SaveLayout(); });
+    m_bClosed = true;
+    mainWindowClosing = true;
+    m_pIdleTimer->stop();
+    m_pBoxes->CloseAll();
+    m_pBridge->Destroy();
+    pEvent->accept();
+    emit closed();
+}
+
+void CMainFrame::RestoreLayout() {
+    GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, [&] {
+        CRegKeyTalvex regKey;
+        const auto load = [&](const wchar_t* pszName) {
+            return QByteArray::fromBase64(
+                QString::fromStdWString(regKey.QueryString(pszName)).toLatin1());
+        };
+        if (!restoreGeometry(load(kGeometryValue))) {
+            resize(960, 640);  // a first start: a comfortable size, placed by the desktop
+        }
+        m_pSplitter->restoreState(load(kSplitterValue));
+        const bool bFollow = regKey.QueryDWORD(kFollowValue, 1) != 0;
+        m_pLogPane->SetFollow(bFollow);
+        if (QAction* pFollow = Action(ID_VIEW_FOLLOW)) {
+            pFollow->setChecked(bFollow);
+        }
+    });
+}
+
+void CMainFrame::SaveLayout() {
+    CRegKeyTalvex regKey;
+    const auto store = [&](const wchar_t* pszName, const QByteArray& data) {
+        regKey.SetString(pszName, QString::fromLatin1(data.toBase64()).toStdWString().c_str());
+    };
+    store(kGeometryValue, saveGeometry());
+    store(kSplitterValue, m_pSplitter->saveState());
+}

@@ -1,0 +1,142 @@
+#include "ui/QtMessageWindow.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+#include "module/Messages.h"
+
+namespace {
+
+const QEvent::Type kDeliverEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+bool IsDeletion(UINT nMsg) {
+    return nMsg == UM_DELETE_CLIENT || nMsg == UM_DELETE_SESSION;
+}
+
+}  // namespace
+
+CQtMessageWindow::CQtMessageWindow(ILogSink& logSink, WindowProcFn fnWindowProc,
+                                   QObject* pParent)
+    : QObject(pParent),
+      m_logSink(logSink),
+      m_fnWindowProc(std::move(fnWindowProc)),
+      m_guiThread(std::this_thread::get_id()) {}
+
+CQtMessageWindow::~CQtMessageWindow() {
+    Destroy();
+    DeliverPending();  // deletions posted after the window went away
+}
+
+LRESULT CQtMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
+    if (nMsg == UM_APPEND_LOG) {
+        // The message of every relayed block: appended on the sender's thread, which holds
+        // the module lock, so appends keep their order and never wait for painting.
+        if (!IsWindow()) {
+            return 0;
+        }
+        const auto& log = *reinterpret_cast<const CLogText*>(wParam);
+        if (log.bBytes) {
+            m_logSink.AppendLogBytes(log.bytes, static_cast<int>(lParam));
+        } else {
+            m_logSink.AppendLog(log.text, static_cast<int>(lParam));
+        }
+        return 1;
+    }
+    if (IsGuiThread()) {
+        return IsWindow() ? m_fnWindowProc(nMsg, wParam, lParam) : 0;
+    }
+    LRESULT lResult = 0;
+    bool bDone = false;
+    std::unique_lock lock(m_mutex);
+    if (m_bDestroyed) {
+        return 0;
+    }
+    m_queue.push_back({nMsg, wParam, lParam, &lResult, &bDone});
+    WakeLocked();
+    m_cvDone.wait(lock, [&] { return bDone; });
+    return lResult;
+}
+
+bool CQtMessageWindow::PostMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
+    std::lock_guard lock(m_mutex);
+    // Deletions are still carried out after the window is gone, so that a session that ends
+    // during shut-down does not leak.
+    if (m_bDestroyed && !IsDeletion(nMsg)) {
+        return false;
+    }
+    m_queue.push_back({nMsg, wParam, lParam, nullptr, nullptr});
+    WakeLocked();
+    return true;
+}
+
+bool CQtMessageWindow::IsWindow() const {
+    std::lock_guard lock(m_mutex);
+    return !m_bDestroyed;
+}
+
+void CQtMessageWindow::WakeLocked() {
+    if (!m_bWakePending) {
+        m_bWakePending = true;
+        QCoreApplication::postEvent(this, new QEvent(kDeliverEvent));
+    }
+}
+
+bool CQtMessageWindow::event(QEvent* pEvent) {
+    if (pEvent->type() == kDeliverEvent) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_bWakePending = false;
+        }
+        DeliverPending();
+        return true;
+    }
+    return QObject::event(pEvent);
+}
+
+void CQtMessageWindow::DeliverPending() {
+    // One message at a time: a handler that opens a modal box runs a nested event loop,
+    // which goes on delivering the messages behind it.
+    for (;;) {
+        CMessage msg{};
+        bool bDestroyed = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_queue.empty()) {
+                return;
+            }
+            msg = m_queue.front();
+            m_queue.pop_front();
+            bDestroyed = m_bDestroyed;
+        }
+        LRESULT lResult = 0;
+        if (!bDestroyed || IsDeletion(msg.nMsg)) {
+            lResult = m_fnWindowProc(msg.nMsg, msg.wParam, msg.lParam);
+        }
+        if (msg.pDone != nullptr) {
+            std::lock_guard lock(m_mutex);
+            *msg.pResult = lResult;
+            *msg.pDone = true;
+            m_cvDone.notify_all();
+        }
+    }
+}
+
+void CQtMessageWindow::Destroy() {
+    std::lock_guard lock(m_mutex);
+    if (m_bDestroyed) {
+        return;
+    }
+    m_bDestroyed = true;
+    // Senders still waiting get 0, as for a window that is gone; queued deletions stay.
+    std::deque<CMessage> kept;
+    for (CMessage& msg : m_queue) {
+        if (msg.pDone != nullptr) {
+            *msg.pResult = 0;
+            *msg.pDone = true;
+        } else if (IsDeletion(msg.nMsg)) {
+            kept.push_back(msg);
+        }
+    }
+    m_queue.swap(kept);
+    m_cvDone.notify_all();
+}
