@@ -1,0 +1,166 @@
+// The real main window relaying real connections: fields filled with keys, Listen pressed
+// with the mouse, a loopback echo server of the test's own and plain clients.
+#include <thread>
+
+#include "MainFrameFixture.h"
+#include "capture/RelayFixture.h"
+
+namespace {
+
+using test::PumpUntil;
+
+// Echoes what it receives until the client closes or resets.
+void Echo(int fd) {
+    char buffer[65536];
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 30000) <= 0) {
+            return;
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0 || !test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)))) {
+            return;
+        }
+    }
+}
+
+class EndToEndTest : public test::MainFrameFixture {
+protected:
+    void SetUp() override {
+        MainFrameFixture::SetUp();
+        CRegKeyTalvex settings;
+        settings.SetSaveResponse(false);
+        settings.SetReplaceHostHeader(false);
+    }
+
+    // Types the three fields in their tab order and presses Listen; the local port.
+    std::uint16_t ListenWithKeys(std::uint16_t nServerPort) {
+        const std::uint16_t nLocal = test::FreePort();
+        QApplication::setActiveWindow(m_pFrame.get());
+        QLineEdit* pUrlEdit = Bar().UrlBox()->lineEdit();
+        Bar().UrlBox()->setFocus();
+        EXPECT_TRUE(PumpUntil([&] { return Bar().UrlBox()->hasFocus(); }, 2000));
+        pUrlEdit->selectAll();
+        QTest::keyClicks(pUrlEdit, QStringLiteral("127.0.0.1"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(Bar().LocalPortField(), QApplication::focusWidget());
+        Bar().LocalPortField()->selectAll();
+        QTest::keyClicks(QApplication::focusWidget(), QString::number(nLocal));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(Bar().RemotePortField(), QApplication::focusWidget());
+        Bar().RemotePortField()->selectAll();
+        QTest::keyClicks(QApplication::focusWidget(), QString::number(nServerPort));
+        EXPECT_TRUE(ListenEnabled());
+        QTest::mouseClick(Bar().ListenButton(), Qt::LeftButton);
+        EXPECT_TRUE(m_pFrame->IsListening());
+        return nLocal;
+    }
+};
+
+TEST_F(EndToEndTest, RelaysARequestAndItsAnswerAndClosesWhenTheLastClientGoes) {
+    test::CTestServer server(Echo);
+    OpenFrame();
+    const std::uint16_t nLocal = ListenWithKeys(server.Port());
+
+    std::atomic<int> fdClient{-1};
+    std::string strAnswer;
+    std::atomic<bool> bAnswered{false};
+    std::thread client([&] {
+        const int fd = test::ConnectPosix(nLocal);
+        fdClient = fd;
+        test::SendAllPosix(fd, "GET / HTTP/1.1\r\n\r\n");
+        char buffer[256];
+        while (strAnswer.size() < 18) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 5000) <= 0) {
+                break;
+            }
+            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0) {
+                break;
+            }
+            strAnswer.append(buffer, static_cast<std::size_t>(n));
+        }
+        bAnswered = true;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return bAnswered.load(); }));
+    EXPECT_EQ("GET / HTTP/1.1\r\n\r\n", strAnswer);
+    ASSERT_TRUE(PumpUntil([&] {
+        const std::wstring log = m_pPane->Text();
+        return log.find(L"\r\n0--->---") != std::wstring::npos;
+    }));
+    const std::wstring log = m_pPane->Text();
+    EXPECT_NE(std::wstring::npos, log.find(L"Session 0 starts."));
+    EXPECT_NE(std::wstring::npos, log.find(L"\r\n0---<---GET / HTTP/1.1"));
+    EXPECT_TRUE(PumpUntil([&] { return m_pFrame->StatusText(0) == "1 session(s) open"; }));
+
+    // Closing while the session is open stops listening, which asks the session to stop;
+    // the window closes once its client connection has ended.
+    QSignalSpy closed(m_pFrame.get(), &CMainFrame::closed);
+    m_pFrame->close();
+    EXPECT_TRUE(PumpUntil([&] { return closed.count() == 1; }, 20000));
+    EXPECT_FALSE(m_pFrame->IsListening());
+    client.join();
+    char c = 0;
+    pollfd pfd{fdClient, POLLIN, 0};
+    EXPECT_EQ(1, ::poll(&pfd, 1, 5000));
+    EXPECT_GE(0, ::recv(fdClient, &c, 1, 0));  // the relay has let the client go
+    ::close(fdClient);
+    EXPECT_EQ(1, m_pPane->m_nPrompts);  // the log was asked about before it went
+    EXPECT_TRUE(m_pFrame->ShutDown(10000));
+}
+
+TEST_F(EndToEndTest, ClosingWhileFiftySessionsRelayAtFullSpeedEndsThemAndTheWindow) {
+    test::CTestServer server(Echo);
+    OpenFrame();
+    const std::uint16_t nLocal = ListenWithKeys(server.Port());
+    constexpr int kClients = 50;
+    std::atomic<int> nRelaying{0};
+    std::atomic<bool> bStop{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.emplace_back([&] {
+            const int fd = test::ConnectPosix(nLocal);
+            if (fd < 0) {
+                return;
+            }
+            const std::string block(16384, 'x');
+            char buffer[65536];
+            bool bCounted = false;
+            // Sends and reads as fast as the relay goes, until the connection ends.
+            for (int nRound = 0; nRound < 100000 && !bStop; ++nRound) {
+                if (!test::SendAllPosix(fd, block)) {
+                    break;
+                }
+                pollfd pfd{fd, POLLIN, 0};
+                if (::poll(&pfd, 1, 10000) <= 0) {
+                    break;
+                }
+                const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+                if (n <= 0) {
+                    break;
+                }
+                if (!bCounted) {
+                    bCounted = true;
+                    ++nRelaying;
+                }
+            }
+            ::close(fd);
+        });
+    }
+    ASSERT_TRUE(PumpUntil([&] { return nRelaying == kClients; }, 30000)) << nRelaying;
+    QSignalSpy closed(m_pFrame.get(), &CMainFrame::closed);
+    m_pFrame->close();
+    // Listening stops and every session is asked to stop; the last one to go closes the
+    // window. The GUI thread stays responsive throughout.
+    const bool bClosed = PumpUntil([&] { return closed.count() == 1; }, 60000);
+    bStop = true;
+    for (auto& t : clients) {
+        t.join();
+    }
+    EXPECT_TRUE(bClosed);
+    EXPECT_TRUE(m_pFrame->ShutDown(20000));
+    EXPECT_EQ(0, g_nClientsCount.load());
+}
+
+}  // namespace
