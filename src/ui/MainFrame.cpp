@@ -26,6 +26,7 @@
 #include "ui/ConnectionBar.h"
 #include "ui/GuiGuard.h"
 #include "ui/QtMessageBoxes.h"
+#include "ui/ServerCombo.h"
 
 namespace {
 
@@ -80,6 +81,8 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
     m_pIdleTimer->start();
     OnIdle();
     RefreshTitle();
+    // A user starts with the server: the URL box has the focus.
+    m_pConnectionBar->UrlBox()->setFocus();
 }
 
 CMainFrame::~CMainFrame() {

@@ -13,6 +13,13 @@ bool IsDeletion(UINT nMsg) {
     return nMsg == UM_DELETE_CLIENT || nMsg == UM_DELETE_SESSION;
 }
 
+// A posted message that is not delivered: what it owns is freed here.
+void Drop(UINT nMsg, WPARAM wParam) {
+    if (nMsg == UM_SET_STATUS_TEXT) {
+        delete reinterpret_cast<StatusRecord*>(wParam);
+    }
+}
+
 }  // namespace
 
 CQtMessageWindow::CQtMessageWindow(ILogSink& logSink, WindowProcFn fnWindowProc,
@@ -111,6 +118,8 @@ void CQtMessageWindow::DeliverPending() {
         LRESULT lResult = 0;
         if (!bDestroyed || IsDeletion(msg.nMsg)) {
             lResult = m_fnWindowProc(msg.nMsg, msg.wParam, msg.lParam);
+        } else if (msg.pDone == nullptr) {
+            Drop(msg.nMsg, msg.wParam);
         }
         if (msg.pDone != nullptr) {
             std::lock_guard lock(m_mutex);
@@ -135,6 +144,8 @@ void CQtMessageWindow::Destroy() {
             *msg.pDone = true;
         } else if (IsDeletion(msg.nMsg)) {
             kept.push_back(msg);
+        } else {
+            Drop(msg.nMsg, msg.wParam);
         }
     }
     m_queue.swap(kept);

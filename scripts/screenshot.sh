@@ -1,0 +1,76 @@
+#!/bin/sh
+# Takes the README's picture of the real program: starts Tapvane under Xvfb, types the
+# connection into its fields, presses Listen, sends one HTTP request through it with curl
+# to a local web server of this script's own, and writes a PNG of the whole window.
+#     scripts/screenshot.sh [output.png]     (default docs/screenshot.png)
+set -eu
+root="$(cd "$(dirname "$0")/.." && pwd)"
+out="${1:-$root/docs/screenshot.png}"
+
+missing=""
+for p in xdotool imagemagick; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+        missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    SUDO=""
+    [ "$(id -u)" = 0 ] || SUDO=sudo
+    $SUDO apt-get update
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y $missing
+fi
+"$root/scripts/deps.sh"
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+program="$root/build/src/ui/tapvane"
+tool="$root/build/tests/ui/xwindow-tool"
+
+work="$(mktemp -d)"
+pids=""
+cleanup() {
+    for p in $pids; do kill "$p" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+# A small site to fetch.
+mkdir -p "$work/site" "$work/home"
+cat >"$work/site/index.html" <<HTML
+<!DOCTYPE html>
+<html><head><title>Tapvane test page</title></head>
+<body><h1>Hello through Tapvane</h1><p>This page came from a local server.</p></body></html>
+HTML
+SERVER_PORT=21081
+LOCAL_PORT=21080
+(cd "$work/site" && exec python3 -m http.server "$SERVER_PORT" --bind 127.0.0.1) \
+    >"$work/server.log" 2>&1 &
+pids="$pids $!"
+
+display=":$((90 + $$ % 100))"
+Xvfb "$display" -screen 0 1100x700x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids="$pids $!"
+export DISPLAY="$display"
+i=0
+until xdpyinfo >/dev/null 2>&1 || [ $i -gt 100 ]; do sleep 0.1; i=$((i + 1)); done
+
+unset QT_QPA_PLATFORM
+XDG_CONFIG_HOME="$work/config" HOME="$work/home" XDG_DESKTOP_DIR="$work/desktop" \
+    "$program" >"$work/tapvane.out" 2>&1 &
+pids="$pids $!"
+window="$("$tool" find "Untitled - Tapvane" 20)"
+# Without a window manager the keyboard follows the pointer.
+xdotool mousemove --window "$window" 400 300
+sleep 0.5
+# The URL box has the focus at start; then Tab to Local Port and Remote Port, then Listen.
+xdotool key --delay 20 ctrl+a
+xdotool type --delay 20 "127.0.0.1"
+xdotool key Tab ctrl+a
+xdotool type --delay 20 "$LOCAL_PORT"
+xdotool key Tab ctrl+a
+xdotool type --delay 20 "$SERVER_PORT"
+xdotool key Tab space
+sleep 0.5
+curl -s -o /dev/null "http://127.0.0.1:$LOCAL_PORT/" ||
+    { echo "the request through Tapvane failed" >&2; exit 1; }
+sleep 1
+mkdir -p "$(dirname "$out")"
+import -window "$window" "$out"
+echo "wrote $out"
