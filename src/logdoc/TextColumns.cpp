@@ -36,14 +36,15 @@ std::size_t PrevChar(std::string_view line, std::size_t nByte) {
     if (nByte == 0) {
         return 0;
     }
-    // Back over at most three continuation bytes to a start that decodes up to nByte.
-    for (std::size_t k = 1; k <= 4 && k <= nByte; ++k) {
-        char32_t cp;
-        if (DecodeAt(line, nByte - k, cp) == k) {
-            return nByte - k;
-        }
+    // Back over at most three continuation bytes to the lead byte; when the character
+    // from there ends at nByte it is the one before, else the byte before stands alone.
+    std::size_t nStart = nByte - 1;
+    while (nStart > 0 && nByte - nStart < 4 &&
+           (static_cast<unsigned char>(line[nStart]) & 0xC0) == 0x80) {
+        --nStart;
     }
-    return nByte - 1;
+    char32_t cp;
+    return nStart + DecodeAt(line, nStart, cp) == nByte ? nStart : nByte - 1;
 }
 
 std::uint64_t ColumnAt(std::string_view line, std::size_t nByte) {
