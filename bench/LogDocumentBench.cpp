@@ -101,10 +101,11 @@ void BM_AppendLogDocumentAndView(benchmark::State& state) {
         CLogView view(doc);
         view.resize(1000, 700);
         view.show();
-        const double dSeconds = FeedFromRelayThread(nBytes, [&](const std::wstring& marker, const std::string& block) {
-            doc.AppendLog(marker, LOG_STYLE_BOLD);
-            doc.AppendLogBytes(block, LOG_STYLE_PLAIN);
-        });
+        const double dSeconds =
+            FeedFromRelayThread(nBytes, [&](const std::wstring& marker, const std::string& block) {
+                doc.AppendLog(marker, LOG_STYLE_BOLD);
+                doc.AppendLogBytes(block, LOG_STYLE_PLAIN);
+            });
         state.SetIterationTime(dSeconds);
         state.counters["MB_per_s"] = static_cast<double>(nBytes) / kMiB / dSeconds;
         state.counters["rss_growth_MiB"] =
@@ -146,21 +147,22 @@ void BM_AppendQPlainTextEdit(benchmark::State& state) {
         bold.setFontWeight(QFont::Bold);
         QTextCharFormat plain;
         plain.setFontWeight(QFont::Normal);
-        const double dSeconds = FeedFromRelayThread(nBytes, [&](const std::wstring& marker, const std::string& block) {
-            const QString strMarker = QString::fromStdWString(marker);
-            const QString strBlock = QString::fromStdWString(win::BlockText(block));
-            QMetaObject::invokeMethod(
-                &edit,
-                [&] {
-                    QTextCursor cursor(edit.document());
-                    cursor.movePosition(QTextCursor::End);
-                    cursor.insertText(strMarker, bold);
-                    cursor.insertText(strBlock, plain);
-                    edit.setTextCursor(cursor);
-                    edit.ensureCursorVisible();
-                },
-                Qt::BlockingQueuedConnection);
-        });
+        const double dSeconds =
+            FeedFromRelayThread(nBytes, [&](const std::wstring& marker, const std::string& block) {
+                const QString strMarker = QString::fromStdWString(marker);
+                const QString strBlock = QString::fromStdWString(win::BlockText(block));
+                QMetaObject::invokeMethod(
+                    &edit,
+                    [&] {
+                        QTextCursor cursor(edit.document());
+                        cursor.movePosition(QTextCursor::End);
+                        cursor.insertText(strMarker, bold);
+                        cursor.insertText(strBlock, plain);
+                        edit.setTextCursor(cursor);
+                        edit.ensureCursorVisible();
+                    },
+                    Qt::BlockingQueuedConnection);
+            });
         state.SetIterationTime(dSeconds);
         state.counters["MB_per_s"] = static_cast<double>(nBytes) / kMiB / dSeconds;
         state.counters["rss_growth_MiB"] =
@@ -236,10 +238,27 @@ void BM_LargeLogScrollPaintSaveLoad(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_AppendLogDocumentAndView)->Arg(100)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_AppendLogDocumentOnly)->Arg(100)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_AppendQPlainTextEdit)->Arg(100)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LargeLogScrollPaintSaveLoad)->Arg(100)->Arg(2048)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AppendLogDocumentAndView)
+    ->Arg(100)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AppendLogDocumentOnly)
+    ->Arg(100)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AppendQPlainTextEdit)
+    ->Arg(100)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LargeLogScrollPaintSaveLoad)
+    ->Arg(100)
+    ->Arg(2048)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {

@@ -67,7 +67,8 @@ std::vector<CBoldRun> CBoldRuns::GetRuns(std::uint64_t nFrom, std::uint64_t nTo)
     // The first chunk that may matter is the last one starting at or before nFrom.
     auto it = std::upper_bound(m_chunks.begin(), m_chunks.end(), nFrom,
                                [](std::uint64_t n, const CChunk& c) { return n < c.nFirst; });
-    std::size_t iChunk = it == m_chunks.begin() ? 0 : static_cast<std::size_t>(it - m_chunks.begin()) - 1;
+    std::size_t iChunk =
+        it == m_chunks.begin() ? 0 : static_cast<std::size_t>(it - m_chunks.begin()) - 1;
     std::vector<std::uint64_t> offsets;
     std::uint64_t nRunStart = 0;
     bool bOpen = false;

@@ -74,9 +74,8 @@ void CLineIndex::Clear() {
 std::uint64_t CLineIndex::SkipWithinLine(std::uint64_t nLine, std::uint64_t nFrom) const {
     // Checkpoints are ordered by offset and so by line: the last one of `nLine` is the
     // furthest known byte of it.
-    auto it = std::upper_bound(
-        m_checkpoints.begin(), m_checkpoints.end(), nLine,
-        [](std::uint64_t n, const CCheckpoint& c) { return n < c.nLine; });
+    auto it = std::upper_bound(m_checkpoints.begin(), m_checkpoints.end(), nLine,
+                               [](std::uint64_t n, const CCheckpoint& c) { return n < c.nLine; });
     if (it == m_checkpoints.begin()) {
         return nFrom;
     }

@@ -235,7 +235,8 @@ std::uint64_t CLogDocument::FindLineEnd(std::uint64_t nLine, std::uint64_t nStar
     }
     char buffer[kReadWindow];
     while (nPos < nSize) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, nSize - nPos));
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, nSize - nPos));
         if (!ReadRaw(nPos, buffer, n)) {
             return nSize;
         }

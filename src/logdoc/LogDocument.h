@@ -34,10 +34,10 @@ struct CLogLineSpan {
 
 // The state of the spool file's writes.
 struct CSpoolStatus {
-    bool bFailing = false;        // the last write to the spool failed
-    int nErrno = 0;               // its error
-    std::string strFolder;        // the folder of the spool
-    std::uint64_t nDropped = 0;   // bytes not logged since the failure began
+    bool bFailing = false;       // the last write to the spool failed
+    int nErrno = 0;              // its error
+    std::string strFolder;       // the folder of the spool
+    std::uint64_t nDropped = 0;  // bytes not logged since the failure began
 };
 
 class CLogDocument : public ILogSink {
@@ -135,16 +135,16 @@ private:
     // Guards the index, the runs and the published sizes; held only for short copies.
     mutable std::mutex m_stateMutex;
 
-    CLineIndex m_index;           // m_stateMutex
-    CBoldRuns m_bold;             // m_stateMutex
-    std::uint64_t m_nSize = 0;    // m_stateMutex: bytes of text
-    std::uint64_t m_nSpooled = 0; // m_stateMutex: bytes in the spool; the rest is the tail
+    CLineIndex m_index;               // m_stateMutex
+    CBoldRuns m_bold;                 // m_stateMutex
+    std::uint64_t m_nSize = 0;        // m_stateMutex: bytes of text
+    std::uint64_t m_nSpooled = 0;     // m_stateMutex: bytes in the spool; the rest is the tail
     std::unique_ptr<char[]> m_pTail;  // bytes [m_nSpooled, m_nSize); written past m_nSize
                                       // only under m_appendMutex
-    bool m_bBoldFormat = false;   // m_appendMutex: the current format
+    bool m_bBoldFormat = false;       // m_appendMutex: the current format
 
-    std::string m_convert;        // m_appendMutex: reused conversion buffer
-    CSpoolStatus m_spoolStatus;   // m_appendMutex for writes, m_stateMutex for copies
+    std::string m_convert;       // m_appendMutex: reused conversion buffer
+    CSpoolStatus m_spoolStatus;  // m_appendMutex for writes, m_stateMutex for copies
     SpoolStatusFn m_fnSpoolStatus;
     std::int64_t m_nRetryAt = 0;  // m_appendMutex: when a failed spool write is tried again
 

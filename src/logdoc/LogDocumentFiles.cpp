@@ -48,7 +48,8 @@ DWORD CLogDocument::SaveTo(const std::wstring& strPath, const ProgressFn& fnProg
         std::string out;
         bool bAfterCr = false;
         for (std::uint64_t nPos = 0; nPos < nSize;) {
-            chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kFileChunk, nSize - nPos)));
+            chunk.resize(
+                static_cast<std::size_t>(std::min<std::uint64_t>(kFileChunk, nSize - nPos)));
             if (!ReadRaw(nPos, chunk.data(), chunk.size())) {
                 return ERROR_READ_FAULT;
             }
@@ -79,7 +80,7 @@ DWORD CLogDocument::LoadFrom(const std::wstring& strPath, const ProgressFn& fnPr
     if (fd < 0) {
         return win::Win32ErrorFromErrno(errno);
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         const int nError = S_ISDIR(st.st_mode) ? EISDIR : errno;
         ::close(fd);

@@ -32,7 +32,8 @@ CRecentFileList::CRecentFileList(int nMaxEntries)
     : m_nMaxEntries(std::clamp(nMaxEntries, 1, kMaxValueNumber)) {}
 
 void CRecentFileList::Add(const std::wstring& strPath) {
-    std::erase_if(m_entries, [&](const std::wstring& s) { return win::CompareNoCase(s, strPath) == 0; });
+    std::erase_if(m_entries,
+                  [&](const std::wstring& s) { return win::CompareNoCase(s, strPath) == 0; });
     m_entries.insert(m_entries.begin(), strPath);
     if (static_cast<int>(m_entries.size()) > m_nMaxEntries) {
         m_entries.resize(static_cast<std::size_t>(m_nMaxEntries));
@@ -97,8 +98,8 @@ void CRecentFileList::ReadFromRegistry() {
 void CRecentFileList::WriteToRegistry() const {
     CKeyHolder key;
     if (win::RegCreateKeyExW(win::HKEY_CURRENT_USER, KeyPath().c_str(), 0, nullptr,
-                             win::REG_OPTION_NON_VOLATILE, win::KEY_READ | win::KEY_WRITE,
-                             nullptr, &key.m_hKey, nullptr) != 0) {
+                             win::REG_OPTION_NON_VOLATILE, win::KEY_READ | win::KEY_WRITE, nullptr,
+                             &key.m_hKey, nullptr) != 0) {
         return;
     }
     const DWORD dwCount = static_cast<DWORD>(m_nMaxEntries);
@@ -122,8 +123,9 @@ std::wstring CRecentFileList::DisplayPath(const std::wstring& strPath) {
     const std::size_t nName = strPath.rfind(L'/');
     const std::wstring strName = nName == std::wstring::npos ? strPath : strPath.substr(nName + 1);
     const std::size_t nFirst = strPath.find(L'/', 1);
-    const std::wstring strHead =
-        nFirst == std::wstring::npos || nFirst >= nName ? std::wstring() : strPath.substr(0, nFirst + 1);
+    const std::wstring strHead = nFirst == std::wstring::npos || nFirst >= nName
+                                     ? std::wstring()
+                                     : strPath.substr(0, nFirst + 1);
     const std::wstring strDots = L"...";
     if (strHead.size() + strDots.size() + 1 + strName.size() > kMaxDisplayChars) {
         return strDots + L"/" + strName;

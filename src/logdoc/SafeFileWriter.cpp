@@ -24,7 +24,7 @@ void CSafeFileWriter::Abandon() {
 }
 
 int CSafeFileWriter::Open() {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(m_strTarget.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         // Replace the file the link names, not the link.
         char szResolved[PATH_MAX];
@@ -67,7 +67,7 @@ int CSafeFileWriter::Write(const char* p, std::size_t n) {
 }
 
 int CSafeFileWriter::Commit() {
-    struct stat st{};
+    struct stat st {};
     if (::stat(m_strTarget.c_str(), &st) == 0) {
         ::fchmod(m_fd, st.st_mode & 07777);
     }

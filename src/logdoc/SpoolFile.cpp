@@ -21,7 +21,7 @@ std::string AbsoluteEnv(const char* pszName) {
 }
 
 std::uint64_t FreeSpace(const std::string& strFolder) {
-    struct statvfs st{};
+    struct statvfs st {};
     if (::statvfs(strFolder.c_str(), &st) != 0) {
         return 0;
     }

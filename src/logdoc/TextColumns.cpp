@@ -8,7 +8,11 @@ std::size_t DecodeAt(std::string_view line, std::size_t nByte, char32_t& cp) {
     const auto* p = reinterpret_cast<const unsigned char*>(line.data()) + nByte;
     const std::size_t nLeft = line.size() - nByte;
     const unsigned char b = p[0];
-    std::size_t nLength = b < 0x80 ? 1 : b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+    std::size_t nLength = b < 0x80                 ? 1
+                          : b >= 0xF0 && b <= 0xF4 ? 4
+                          : b >= 0xE0              ? 3
+                          : b >= 0xC2              ? 2
+                                                   : 0;
     if (nLength == 0 || nLength > nLeft) {
         cp = b;
         return 1;
@@ -96,7 +100,8 @@ bool IsWordChar(char32_t cp) {
         return (cp >= '0' && cp <= '9') || (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z') ||
                cp == '_';
     }
-    return std::iswalnum(static_cast<wint_t>(cp)) != 0 || (cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7);
+    return std::iswalnum(static_cast<wint_t>(cp)) != 0 ||
+           (cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7);
 }
 
 }  // namespace textcol

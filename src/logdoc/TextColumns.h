@@ -21,7 +21,9 @@ std::size_t PrevChar(std::string_view line, std::size_t nByte);
 // The column where the character at `nByte` starts (the end column for the line's end).
 std::uint64_t ColumnAt(std::string_view line, std::size_t nByte);
 // The columns of the whole line.
-inline std::uint64_t ColumnCount(std::string_view line) { return ColumnAt(line, line.size()); }
+inline std::uint64_t ColumnCount(std::string_view line) {
+    return ColumnAt(line, line.size());
+}
 
 // The byte of the character boundary nearest to `nColumn` (a click between two columns
 // goes to the nearer boundary); the line's end past its last column.

@@ -82,7 +82,8 @@ CLogFileCommands::CLogFileCommands(CLogDocument& doc, QWidget* pDialogParent, QO
     m_doc.SetSpoolStatusHandler([this](const CSpoolStatus& status) {
         const QString strFolder = QString::fromStdString(status.strFolder);
         QMetaObject::invokeMethod(
-            this, [this, status, strFolder] { onSpoolStatus(status.bFailing, status.nErrno, strFolder); },
+            this,
+            [this, status, strFolder] { onSpoolStatus(status.bFailing, status.nErrno, strFolder); },
             Qt::QueuedConnection);
     });
 }
@@ -170,13 +171,12 @@ bool CLogFileCommands::saveAs() {
 }
 
 bool CLogFileCommands::saveAsImpl() {
-    const QString strFilter = QString::fromStdWString(LoadResourceString(IDS_TEXT_FILES)) +
-                              QStringLiteral(" (*.txt);;") +
-                              QString::fromStdWString(LoadResourceString(IDS_ALL_FILES)) +
-                              QStringLiteral(" (*.*)");
-    const QString strPath =
-        m_fnSaveDialog(m_pDialogParent, QString::fromStdWString(LoadResourceString(IDS_SAVE_AS_TITLE)),
-                       m_strPath, strFilter);
+    const QString strFilter =
+        QString::fromStdWString(LoadResourceString(IDS_TEXT_FILES)) + QStringLiteral(" (*.txt);;") +
+        QString::fromStdWString(LoadResourceString(IDS_ALL_FILES)) + QStringLiteral(" (*.*)");
+    const QString strPath = m_fnSaveDialog(
+        m_pDialogParent, QString::fromStdWString(LoadResourceString(IDS_SAVE_AS_TITLE)), m_strPath,
+        strFilter);
     if (strPath.isEmpty() || !writeTo(strPath)) {
         return false;
     }
@@ -198,12 +198,13 @@ void CLogFileCommands::noteSaved(const QString& strPath) {
 
 bool CLogFileCommands::writeTo(const QString& strPath) {
     CDelayedProgress progress(m_pDialogParent, strPath);
-    const DWORD dwError = m_doc.SaveTo(strPath.toStdWString(), [&](std::uint64_t nDone, std::uint64_t nTotal) {
-        return progress.Step(nDone, nTotal);
-    });
+    const DWORD dwError = m_doc.SaveTo(
+        strPath.toStdWString(),
+        [&](std::uint64_t nDone, std::uint64_t nTotal) { return progress.Step(nDone, nTotal); });
     if (dwError != 0 && dwError != ERROR_OPERATION_ABORTED) {
         std::wstring strText;
-        FormatResource(strText, IDS_CREATE_FAILED, strPath.toStdWString(), GetSystemErrorText(dwError));
+        FormatResource(strText, IDS_CREATE_FAILED, strPath.toStdWString(),
+                       GetSystemErrorText(dwError));
         ShowMessage(strText, MB_ICONERROR, m_hwndOwner);
     }
     return dwError == 0;
@@ -211,9 +212,9 @@ bool CLogFileCommands::writeTo(const QString& strPath) {
 
 DWORD CLogFileCommands::loadFrom(const QString& strPath) {
     CDelayedProgress progress(m_pDialogParent, strPath);
-    const DWORD dwError = m_doc.LoadFrom(strPath.toStdWString(), [&](std::uint64_t nDone, std::uint64_t nTotal) {
-        return progress.Step(nDone, nTotal);
-    });
+    const DWORD dwError = m_doc.LoadFrom(
+        strPath.toStdWString(),
+        [&](std::uint64_t nDone, std::uint64_t nTotal) { return progress.Step(nDone, nTotal); });
     if (dwError == 0) {
         m_strPath = strPath;
         m_strTitle = FileNameOf(strPath);
@@ -222,7 +223,8 @@ DWORD CLogFileCommands::loadFrom(const QString& strPath) {
         emit titleChanged();
     } else if (dwError != ERROR_OPERATION_ABORTED) {
         std::wstring strText;
-        FormatResource(strText, IDS_LOAD_FAILED, strPath.toStdWString(), GetSystemErrorText(dwError));
+        FormatResource(strText, IDS_LOAD_FAILED, strPath.toStdWString(),
+                       GetSystemErrorText(dwError));
         ShowMessage(strText, MB_ICONERROR, m_hwndOwner);
     }
     return dwError;
@@ -286,8 +288,8 @@ void CLogFileCommands::rebuildRecentMenu() {
     for (int i = 0; i < m_recent.GetCount(); ++i) {
         // A "&" of the path is text, not a mnemonic.
         const QString strShown =
-            QString::fromStdWString(CRecentFileList::DisplayPath(m_recent.Get(i))).replace(
-                QLatin1Char('&'), QStringLiteral("&&"));
+            QString::fromStdWString(CRecentFileList::DisplayPath(m_recent.Get(i)))
+                .replace(QLatin1Char('&'), QStringLiteral("&&"));
         const QString strText =
             QString::fromStdWString(win::FormatW(L"&%i %s", i + 1, strShown.toStdWString()));
         connect(pMenu->addAction(strText), &QAction::triggered, this, [this, i] { openRecent(i); });

@@ -108,8 +108,8 @@ CLogView::CLineText CLogView::fetchLine(std::uint64_t nLine, std::uint64_t nFrom
     // Back to a character start, so that the window decodes from a boundary.
     line.nFrom = std::min(nFromByte, line.nLength);
     line.nFrom = line.nFrom > 3 ? line.nFrom - 3 : 0;
-    line.text = m_doc.ReadBytes(line.nStart + line.nFrom,
-                                std::min(nBytes + 6, line.nLength - line.nFrom));
+    line.text =
+        m_doc.ReadBytes(line.nStart + line.nFrom, std::min(nBytes + 6, line.nLength - line.nFrom));
     std::size_t nSkip = 0;
     while (nSkip < line.text.size() && nSkip < 3 &&
            (static_cast<unsigned char>(line.text[nSkip]) & 0xC0) == 0x80) {
@@ -154,12 +154,14 @@ CLogView::CTextPos CLogView::posAtPoint(const QPoint& point) const {
     const QFontMetrics fm = fontMetrics();
     const int nCharWidth = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
     const std::int64_t nRow = point.y() < 0 ? -1 : point.y() / std::max(1, fm.height());
-    const std::int64_t nLine = std::max<std::int64_t>(0, static_cast<std::int64_t>(m_nTopLine) + nRow);
-    const std::int64_t nColumn =
-        std::max<std::int64_t>(0, static_cast<std::int64_t>(m_nLeftColumn) + point.x() / nCharWidth);
+    const std::int64_t nLine =
+        std::max<std::int64_t>(0, static_cast<std::int64_t>(m_nTopLine) + nRow);
+    const std::int64_t nColumn = std::max<std::int64_t>(
+        0, static_cast<std::int64_t>(m_nLeftColumn) + point.x() / nCharWidth);
     const int nHalf = (point.x() % nCharWidth) * 2 >= nCharWidth ? 1 : 0;
     // ByteAtColumn rounds to the nearer boundary of a column it is given in halves.
-    CTextPos pos = posAtColumn(static_cast<std::uint64_t>(nLine), static_cast<std::uint64_t>(nColumn));
+    CTextPos pos =
+        posAtColumn(static_cast<std::uint64_t>(nLine), static_cast<std::uint64_t>(nColumn));
     if (nHalf != 0) {
         const CTextPos next = posAtColumn(pos.nLine, static_cast<std::uint64_t>(nColumn) + 1);
         if (columnOf(next) == static_cast<std::uint64_t>(nColumn) + 1) {
@@ -304,7 +306,8 @@ void CLogView::updateScrollBars() {
     m_nTopLine = std::min(m_nTopLine, nMaxTop);
     m_nLineScale = nMaxTop / kMaxScrollSteps + 1;
     const std::uint64_t nColumns = static_cast<std::uint64_t>(visibleColumnCount());
-    const std::uint64_t nMaxLeft = m_nWidestColumns > nColumns ? m_nWidestColumns - nColumns + 1 : 0;
+    const std::uint64_t nMaxLeft =
+        m_nWidestColumns > nColumns ? m_nWidestColumns - nColumns + 1 : 0;
     m_bSettingScrollBars = true;
     QScrollBar* pV = verticalScrollBar();
     pV->setRange(0, static_cast<int>(nMaxTop / m_nLineScale));
@@ -312,7 +315,8 @@ void CLogView::updateScrollBars() {
     pV->setSingleStep(1);
     pV->setValue(static_cast<int>(m_nTopLine / m_nLineScale));
     QScrollBar* pH = horizontalScrollBar();
-    pH->setRange(0, static_cast<int>(std::min<std::uint64_t>(std::max(nMaxLeft, m_nLeftColumn), INT32_MAX)));
+    pH->setRange(
+        0, static_cast<int>(std::min<std::uint64_t>(std::max(nMaxLeft, m_nLeftColumn), INT32_MAX)));
     pH->setPageStep(static_cast<int>(nColumns));
     pH->setSingleStep(1);
     pH->setValue(static_cast<int>(std::min<std::uint64_t>(m_nLeftColumn, INT32_MAX)));
@@ -325,7 +329,8 @@ void CLogView::scrollContentsBy(int, int) {
         const std::uint64_t nMaxTop = static_cast<std::uint64_t>(verticalScrollBar()->maximum());
         // The last step of a scaled bar reaches the very end.
         m_nTopLine = nValue >= nMaxTop && m_nLineScale > 1
-                         ? std::max<std::uint64_t>(lineCount(), static_cast<std::uint64_t>(visibleLineCount())) -
+                         ? std::max<std::uint64_t>(lineCount(),
+                                                   static_cast<std::uint64_t>(visibleLineCount())) -
                                static_cast<std::uint64_t>(visibleLineCount())
                          : nValue * m_nLineScale;
         m_nLeftColumn = static_cast<std::uint64_t>(horizontalScrollBar()->value());
@@ -407,7 +412,9 @@ void CLogView::paintEvent(QPaintEvent*) {
             if (strRun.isEmpty() && !bRunSelected) {
                 return;
             }
-            const int x = static_cast<int>(static_cast<std::int64_t>(nRunColumn) - static_cast<std::int64_t>(nLeft)) * nCharWidth;
+            const int x = static_cast<int>(static_cast<std::int64_t>(nRunColumn) -
+                                           static_cast<std::int64_t>(nLeft)) *
+                          nCharWidth;
             const int w = static_cast<int>(nEndColumn - nRunColumn) * nCharWidth;
             if (bRunSelected) {
                 painter.fillRect(QRect(x, y, w, nLineHeight), pal.highlight());
@@ -423,8 +430,11 @@ void CLogView::paintEvent(QPaintEvent*) {
             const std::size_t nBytes = textcol::DecodeAt(line.text, i, cp);
             const std::uint64_t nByte = line.nFrom + i;
             const std::uint64_t nWidth =
-                line.bLong ? nBytes
-                           : (cp == '\t' ? (nColumn / textcol::kTabWidth + 1) * textcol::kTabWidth - nColumn : 1);
+                line.bLong
+                    ? nBytes
+                    : (cp == '\t'
+                           ? (nColumn / textcol::kTabWidth + 1) * textcol::kTabWidth - nColumn
+                           : 1);
             if (nColumn + nWidth > nLeft) {
                 const std::uint64_t nAt = line.nStart + nByte;
                 while (iRun < runs.size() && runs[iRun].nEnd <= nAt) {
@@ -467,14 +477,18 @@ void CLogView::paintEvent(QPaintEvent*) {
         if (nSelTo > line.nLength && nSelFrom <= line.nLength &&
             (line.bLong ? line.nFrom + line.text.size() >= line.nLength : true)) {
             // The selected line break.
-            const int x = static_cast<int>(static_cast<std::int64_t>(nColumn) - static_cast<std::int64_t>(nLeft)) * nCharWidth;
+            const int x = static_cast<int>(static_cast<std::int64_t>(nColumn) -
+                                           static_cast<std::int64_t>(nLeft)) *
+                          nCharWidth;
             painter.fillRect(QRect(x, y, nCharWidth, nLineHeight), pal.highlight());
         }
         if (hasFocus() && nLine == m_caret.nLine) {
             const std::uint64_t nCaretColumn =
                 line.bLong ? m_caret.nByte
                            : textcol::ColumnAt(line.text, static_cast<std::size_t>(m_caret.nByte));
-            const int x = static_cast<int>(static_cast<std::int64_t>(nCaretColumn) - static_cast<std::int64_t>(nLeft)) * nCharWidth;
+            const int x = static_cast<int>(static_cast<std::int64_t>(nCaretColumn) -
+                                           static_cast<std::int64_t>(nLeft)) *
+                          nCharWidth;
             painter.fillRect(QRect(x, y, 1, nLineHeight), pal.text());
         }
     }
@@ -525,12 +539,14 @@ void CLogView::keyPressEvent(QKeyEvent* pEvent) {
             break;
         case Qt::Key_PageUp:
             m_nTopLine = m_nTopLine > nPage ? m_nTopLine - nPage : 0;
-            moveCaret(posAtColumn(m_caret.nLine > nPage ? m_caret.nLine - nPage : 0, m_nDesiredColumn),
-                      bShift, true);
+            moveCaret(
+                posAtColumn(m_caret.nLine > nPage ? m_caret.nLine - nPage : 0, m_nDesiredColumn),
+                bShift, true);
             break;
         case Qt::Key_PageDown:
             m_nTopLine += nPage;
-            moveCaret(posAtColumn(std::min(m_caret.nLine + nPage, nLast), m_nDesiredColumn), bShift, true);
+            moveCaret(posAtColumn(std::min(m_caret.nLine + nPage, nLast), m_nDesiredColumn), bShift,
+                      true);
             break;
         case Qt::Key_Home:
             moveCaret(bCtrl ? CTextPos{} : CTextPos{m_caret.nLine, 0}, bShift);
@@ -591,7 +607,8 @@ void CLogView::selectWordAt(CTextPos pos) {
         return;
     }
     const std::string_view text = line.text;
-    std::size_t i = static_cast<std::size_t>(std::min<std::uint64_t>(pos.nByte - line.nFrom, text.size()));
+    std::size_t i =
+        static_cast<std::size_t>(std::min<std::uint64_t>(pos.nByte - line.nFrom, text.size()));
     char32_t cp = 0;
     if (i >= text.size() || !textcol::IsWordChar((textcol::DecodeAt(text, i, cp), cp))) {
         // Clicked after a word's last character: take that word.

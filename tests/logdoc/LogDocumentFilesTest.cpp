@@ -87,11 +87,15 @@ TEST_F(LogDocumentFilesTest, AWindows1252FileLoadsWithItsCharacters) {
 TEST_F(LogDocumentFilesTest, AUtf8CharacterAcrossTheReadChunksStaysOne) {
     // The loader reads 4 MiB at a time; put a euro sign across that boundary.
     std::string text(4 * 1024 * 1024 - 1, 'a');
-    text += "\xE2\x82\xAC" "b";
+    text +=
+        "\xE2\x82\xAC"
+        "b";
     m_dir.WriteFile("split.txt", text);
     ASSERT_EQ(m_doc.LoadFrom(m_dir.WPath("split.txt")), 0u);
     EXPECT_EQ(m_doc.GetSize(), text.size());
-    EXPECT_EQ(m_doc.ReadBytes(text.size() - 4, 4), "\xE2\x82\xAC" "b");
+    EXPECT_EQ(m_doc.ReadBytes(text.size() - 4, 4),
+              "\xE2\x82\xAC"
+              "b");
 }
 
 TEST_F(LogDocumentFilesTest, LoadOfAMissingFileFailsAndKeepsTheLog) {
@@ -104,11 +108,12 @@ TEST_F(LogDocumentFilesTest, LoadOfAMissingFileFailsAndKeepsTheLog) {
 TEST_F(LogDocumentFilesTest, CancelledLoadKeepsWhatWasRead) {
     m_dir.WriteFile("big.txt", std::string(10 * 1024 * 1024, 'x'));
     int nCalls = 0;
-    const DWORD dw = m_doc.LoadFrom(m_dir.WPath("big.txt"), [&](std::uint64_t nDone, std::uint64_t nTotal) {
-        EXPECT_EQ(nTotal, 10u * 1024 * 1024);
-        EXPECT_GT(nDone, 0u);
-        return ++nCalls < 2;
-    });
+    const DWORD dw =
+        m_doc.LoadFrom(m_dir.WPath("big.txt"), [&](std::uint64_t nDone, std::uint64_t nTotal) {
+            EXPECT_EQ(nTotal, 10u * 1024 * 1024);
+            EXPECT_GT(nDone, 0u);
+            return ++nCalls < 2;
+        });
     EXPECT_EQ(dw, ERROR_OPERATION_ABORTED);
     EXPECT_EQ(m_doc.GetSize(), 8u * 1024 * 1024);
     EXPECT_TRUE(m_doc.IsModified());
@@ -116,10 +121,12 @@ TEST_F(LogDocumentFilesTest, CancelledLoadKeepsWhatWasRead) {
 
 TEST_F(LogDocumentFilesTest, TextAppendedDuringTheSaveKeepsTheLogModified) {
     m_doc.AppendUtf8(std::string(6 * 1024 * 1024, 's'), LOG_STYLE_PLAIN);
-    ASSERT_EQ(m_doc.SaveTo(m_dir.WPath("s.txt"), [&](std::uint64_t, std::uint64_t) {
-        m_doc.AppendLog(L"late", LOG_STYLE_PLAIN);
-        return true;
-    }), 0u);
+    ASSERT_EQ(m_doc.SaveTo(m_dir.WPath("s.txt"),
+                           [&](std::uint64_t, std::uint64_t) {
+                               m_doc.AppendLog(L"late", LOG_STYLE_PLAIN);
+                               return true;
+                           }),
+              0u);
     EXPECT_TRUE(m_doc.IsModified());
     EXPECT_EQ(m_dir.ReadFile("s.txt").size(), 6u * 1024 * 1024);  // the text as it was
 }
@@ -155,7 +162,7 @@ TEST_F(LogDocumentFilesTest, SaveKeepsTheModeOfTheFileItReplaces) {
     ::chmod(m_dir.Path("mode.txt").c_str(), 0640);
     m_doc.AppendUtf8("y", LOG_STYLE_PLAIN);
     ASSERT_EQ(m_doc.SaveTo(m_dir.WPath("mode.txt")), 0u);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(m_dir.Path("mode.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(m_dir.ReadFile("mode.txt"), "y");

@@ -58,7 +58,7 @@ TEST_F(LogDocumentTest, EmptyLogIsOneEmptyLine) {
 
 TEST_F(LogDocumentTest, BreaksAreLfCrAndCrLfAlsoAcrossAppends) {
     m_doc.AppendUtf8("a\nb\rc\r", LOG_STYLE_PLAIN);
-    EXPECT_EQ(m_doc.GetLineCount(), 4u);  // the CR at the end ends a line already
+    EXPECT_EQ(m_doc.GetLineCount(), 4u);            // the CR at the end ends a line already
     m_doc.AppendUtf8("\nd\n\ne", LOG_STYLE_PLAIN);  // the LF completes that CR LF
     const std::vector<std::string> expected{"a", "b", "c", "d", "", "e"};
     EXPECT_EQ(DocumentLines(m_doc), expected);
@@ -176,7 +176,9 @@ TEST_F(LogDocumentTest, ManyRunsMatchTheModel) {
 
 TEST_F(LogDocumentTest, BlockBytesShowAsWindows1252AndZeroAsSymbol) {
     m_doc.AppendLogBytes(std::string("a\0b\x80\xE9 \xC3\xA9", 8), LOG_STYLE_PLAIN);
-    EXPECT_EQ(AllText(m_doc), "a\xE2\x90\x80" "b\xE2\x82\xAC\xC3\xA9 \xC3\xA9");
+    EXPECT_EQ(AllText(m_doc),
+              "a\xE2\x90\x80"
+              "b\xE2\x82\xAC\xC3\xA9 \xC3\xA9");
 }
 
 TEST_F(LogDocumentTest, ClearEmptiesResetsFormatAndModified) {

@@ -15,7 +15,8 @@ bool HasValue(const std::wstring& strName) {
         return false;
     }
     DWORD cb = 0;
-    const bool bHas = win::RegQueryValueExW(hKey, strName.c_str(), nullptr, nullptr, nullptr, &cb) == 0;
+    const bool bHas =
+        win::RegQueryValueExW(hKey, strName.c_str(), nullptr, nullptr, nullptr, &cb) == 0;
     win::RegCloseKey(hKey);
     return bHas;
 }

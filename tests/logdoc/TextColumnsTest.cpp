@@ -13,7 +13,10 @@ TEST(TextColumnsTest, TabsReachTheNextMultipleOfEight) {
 }
 
 TEST(TextColumnsTest, ACharacterOfSeveralBytesIsOneColumn) {
-    const std::string line = "\xE2\x82\xAC" "a\xF0\x9F\x98\x80" "b";  // euro, a, emoji, b
+    const std::string line =
+        "\xE2\x82\xAC"
+        "a\xF0\x9F\x98\x80"
+        "b";  // euro, a, emoji, b
     EXPECT_EQ(textcol::ColumnCount(line), 4u);
     EXPECT_EQ(textcol::ColumnAt(line, 3), 1u);
     EXPECT_EQ(textcol::ByteAtColumn(line, 2), 4u);
@@ -25,8 +28,8 @@ TEST(TextColumnsTest, ACharacterOfSeveralBytesIsOneColumn) {
 TEST(TextColumnsTest, ByteAtColumnGoesToTheNearerBoundaryOfATab) {
     const std::string line = "a\tb";
     EXPECT_EQ(textcol::ByteAtColumn(line, 0), 0u);
-    EXPECT_EQ(textcol::ByteAtColumn(line, 3), 1u);    // nearer the tab's start
-    EXPECT_EQ(textcol::ByteAtColumn(line, 6), 2u);    // nearer its end
+    EXPECT_EQ(textcol::ByteAtColumn(line, 3), 1u);  // nearer the tab's start
+    EXPECT_EQ(textcol::ByteAtColumn(line, 6), 2u);  // nearer its end
     EXPECT_EQ(textcol::ByteAtColumn(line, 8), 2u);
     EXPECT_EQ(textcol::ByteAtColumn(line, 100), 3u);  // past the end
 }

@@ -34,7 +34,9 @@ protected:
         m_commands.attachRecentMenu(&m_menu);
     }
 
-    QString PathOf(const std::string& strName) const { return QString::fromStdString(m_dir.Path(strName)); }
+    QString PathOf(const std::string& strName) const {
+        return QString::fromStdString(m_dir.Path(strName));
+    }
 
     QStringList MenuTexts() const {
         QStringList texts;
@@ -147,7 +149,9 @@ TEST_F(LogFileCommandsTest, FailedCreateShowsTheErrorAndKeepsTheState) {
     EXPECT_FALSE(m_commands.saveAs());
     ASSERT_EQ(m_box.Boxes().size(), 1u);
     const std::wstring strText = m_box.Boxes()[0].strText;
-    EXPECT_EQ(strText.rfind(L"Create \"" + PathOf("missing/log.txt").toStdWString() + L"\" file failed! ", 0), 0u)
+    EXPECT_EQ(strText.rfind(
+                  L"Create \"" + PathOf("missing/log.txt").toStdWString() + L"\" file failed! ", 0),
+              0u)
         << QString::fromStdWString(strText).toStdString();
     EXPECT_GT(strText.size(), 30u + static_cast<std::size_t>(PathOf("missing/log.txt").size()));
     EXPECT_EQ(m_box.Boxes()[0].nType, MB_ICONERROR);
@@ -186,7 +190,9 @@ TEST_F(LogFileCommandsTest, OpenRecentLoadsAndADeletedFileLeavesTheMenu) {
     std::remove(m_dir.Path("b.txt").c_str());
     EXPECT_FALSE(m_commands.openRecent(1));
     ASSERT_EQ(m_box.Boxes().size(), 1u);
-    EXPECT_EQ(m_box.Boxes()[0].strText.rfind(L"Load \"" + PathOf("b.txt").toStdWString() + L"\" file failed! ", 0), 0u);
+    EXPECT_EQ(m_box.Boxes()[0].strText.rfind(
+                  L"Load \"" + PathOf("b.txt").toStdWString() + L"\" file failed! ", 0),
+              0u);
     EXPECT_EQ(m_box.Boxes()[0].nType, MB_ICONERROR);
     EXPECT_EQ(MenuTexts(), QStringList{"&1 " + PathOf("a.txt")});
     EXPECT_EQ(m_commands.title(), QStringLiteral("a.txt"));
@@ -211,9 +217,10 @@ TEST_F(LogFileCommandsTest, OpenRecentWhileListeningStopsAndAsksForSaveAs) {
 }
 
 TEST_F(LogFileCommandsTest, AnExceptionInACommandShowsTheViewsErrorBox) {
-    m_commands.setSaveDialog([](QWidget*, const QString&, const QString&, const QString&) -> QString {
-        throw new CException(L"dialog broke");
-    });
+    m_commands.setSaveDialog(
+        [](QWidget*, const QString&, const QString&, const QString&) -> QString {
+            throw new CException(L"dialog broke");
+        });
     EXPECT_FALSE(m_commands.saveAs());
     ASSERT_EQ(m_box.Boxes().size(), 1u);
     EXPECT_EQ(m_box.Boxes()[0].strText, L"ERROR: CTapvaneView failed! dialog broke");

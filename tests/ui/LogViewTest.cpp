@@ -66,7 +66,8 @@ TEST_F(LogViewTest, FollowingMovesToTheEndAndClearsTheSelection) {
     AppendLines(200, 5);
     EXPECT_FALSE(m_pView->hasSelection());
     EXPECT_EQ(m_pView->caretPosition().nLine, 205u);
-    EXPECT_EQ(m_pView->firstVisibleLine() + static_cast<std::uint64_t>(m_pView->visibleLineCount()), 206u);
+    EXPECT_EQ(m_pView->firstVisibleLine() + static_cast<std::uint64_t>(m_pView->visibleLineCount()),
+              206u);
     EXPECT_GE(spy.count(), 1);
 }
 

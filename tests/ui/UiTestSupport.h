@@ -18,11 +18,12 @@ public:
     };
 
     explicit CFakeMessageBox(int nAnswer = IDOK) : m_nAnswer(nAnswer) {
-        SetMessageBoxPresenter([this](HWND, const std::wstring& strText, const std::wstring&, UINT nType) {
-            std::lock_guard lock(m_mutex);
-            m_boxes.push_back({strText, nType});
-            return m_nAnswer;
-        });
+        SetMessageBoxPresenter(
+            [this](HWND, const std::wstring& strText, const std::wstring&, UINT nType) {
+                std::lock_guard lock(m_mutex);
+                m_boxes.push_back({strText, nType});
+                return m_nAnswer;
+            });
     }
     ~CFakeMessageBox() { SetMessageBoxPresenter(nullptr); }
     CFakeMessageBox(const CFakeMessageBox&) = delete;
