@@ -1,0 +1,53 @@
+// Where the lines of an append-only text start, kept compact enough for logs of many
+// gigabytes: the start of every 64th line, and every 64 KiB a checkpoint naming the line
+// that holds that byte (so that the end of a very long line is found without reading it
+// all). A line ends at LF, at CR, or at CR LF (one break), also when CR and LF arrive in
+// different appends. Not thread-safe: the log document guards it.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+class CLineIndex {
+public:
+    static constexpr std::uint64_t kLinesPerBlock = 64;
+    static constexpr std::uint64_t kCheckpointBytes = 64 * 1024;
+
+    // Takes in the text appended at the current end (`nBase`, the size before it).
+    void Append(std::uint64_t nBase, std::string_view text);
+
+    // Empty again: one empty line.
+    void Clear();
+
+    // At least 1: an empty text is one empty line, and a text ending in a break has an
+    // empty last line.
+    std::uint64_t GetLineCount() const { return m_nLines; }
+
+    // The start of line nBlock * kLinesPerBlock; nBlock must be below GetBlockCount().
+    std::uint64_t GetBlockStart(std::uint64_t nBlock) const { return m_blockStarts[nBlock]; }
+    std::uint64_t GetBlockCount() const { return m_blockStarts.size(); }
+
+    // A byte offset above `nFrom` that still belongs to line `nLine`, as far on as the
+    // checkpoints know (the scan for the line's end may start there); `nFrom` when none.
+    std::uint64_t SkipWithinLine(std::uint64_t nLine, std::uint64_t nFrom) const;
+
+    // Bytes of memory held by the index.
+    std::uint64_t GetMemoryUse() const;
+
+private:
+    struct CCheckpoint {
+        std::uint64_t nOffset;  // a multiple of kCheckpointBytes
+        std::uint64_t nLine;    // the last line starting at or before nOffset
+    };
+
+    void StartLine(std::uint64_t nStart);
+    void AddCheckpointsUpTo(std::uint64_t nOffset);  // every checkpoint at or below nOffset
+
+    std::vector<std::uint64_t> m_blockStarts{0};
+    std::vector<CCheckpoint> m_checkpoints;
+    std::uint64_t m_nLines = 1;
+    std::uint64_t m_nLastStart = 0;
+    std::uint64_t m_nNextCheckpoint = kCheckpointBytes;
+    std::uint64_t m_nCrAt = UINT64_MAX;  // offset of the last byte when it is a CR
+};

@@ -1,0 +1,132 @@
+#include "logdoc/SpoolFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "platform/ShellFolders.h"
+
+namespace {
+
+// The absolute path in the environment variable, or empty.
+std::string AbsoluteEnv(const char* pszName) {
+    const char* psz = std::getenv(pszName);
+    return psz != nullptr && psz[0] == '/' ? std::string(psz) : std::string();
+}
+
+std::uint64_t FreeSpace(const std::string& strFolder) {
+    struct statvfs st {};
+    if (::statvfs(strFolder.c_str(), &st) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+}  // namespace
+
+CSpoolFile::~CSpoolFile() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+int CSpoolFile::OpenIn(const std::string& strFolder) {
+    int fd = ::open(strFolder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // No nameless files here: make a named one and unlink it at once.
+        std::string strTemplate = strFolder + "/tapvane-log-XXXXXX";
+        fd = ::mkostemp(strTemplate.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            ::unlink(strTemplate.c_str());
+        }
+    }
+    if (fd < 0) {
+        return errno;
+    }
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+    m_fd = fd;
+    m_strFolder = strFolder;
+    return 0;
+}
+
+int CSpoolFile::Open(const std::string& strFolder) {
+    if (!strFolder.empty()) {
+        return OpenIn(strFolder);
+    }
+    std::vector<std::string> candidates;
+    const std::string strRuntime = AbsoluteEnv("XDG_RUNTIME_DIR");
+    if (!strRuntime.empty() && FreeSpace(strRuntime) >= kMinRuntimeFree) {
+        candidates.push_back(strRuntime);
+    }
+    std::string strCache = AbsoluteEnv("XDG_CACHE_HOME");
+    if (strCache.empty()) {
+        const std::string strHome = win::HomeFolder(std::getenv("HOME"));
+        if (!strHome.empty()) {
+            strCache = strHome + "/.cache";
+        }
+    }
+    if (!strCache.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(strCache + "/tapvane", ec);
+        candidates.push_back(strCache + "/tapvane");
+    }
+    candidates.push_back(std::filesystem::temp_directory_path().string());
+    int nError = ENOENT;
+    for (const std::string& strFolder : candidates) {
+        nError = OpenIn(strFolder);
+        if (nError == 0) {
+            return 0;
+        }
+    }
+    return nError;
+}
+
+int CSpoolFile::WriteAt(std::uint64_t nOffset, const char* p, std::size_t n) const {
+    while (n > 0) {
+        const ssize_t nWritten = ::pwrite(m_fd, p, n, static_cast<off_t>(nOffset));
+        if (nWritten < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (nWritten == 0) {
+            return ENOSPC;
+        }
+        p += nWritten;
+        n -= static_cast<std::size_t>(nWritten);
+        nOffset += static_cast<std::uint64_t>(nWritten);
+    }
+    return 0;
+}
+
+int CSpoolFile::ReadAt(std::uint64_t nOffset, char* p, std::size_t n) const {
+    while (n > 0) {
+        const ssize_t nRead = ::pread(m_fd, p, n, static_cast<off_t>(nOffset));
+        if (nRead < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (nRead == 0) {
+            return EIO;
+        }
+        p += nRead;
+        n -= static_cast<std::size_t>(nRead);
+        nOffset += static_cast<std::uint64_t>(nRead);
+    }
+    return 0;
+}
+
+int CSpoolFile::Truncate() const {
+    return ::ftruncate(m_fd, 0) == 0 ? 0 : errno;
+}

@@ -1,0 +1,132 @@
+// The traffic log view: a read-only window over a CLogDocument that paints only the lines
+// and columns on screen, so that a log of gigabytes scrolls and repaints at once. The
+// document is polled on a timer (at most 30 times a second) while text arrives, so that
+// appending never waits for painting.
+//
+// Text in the system's fixed-width font, no wrapping, tabs to multiples of eight, bold
+// runs bold. Lines longer than kLongLineBytes are laid out one column per byte (so that
+// only the visible part is read). Keyboard and mouse selection, Copy and Select All.
+// "Follow new traffic" (on by default): every arrival moves the caret to the end, clears
+// the selection and scrolls to the end; off, new text arrives and nothing moves.
+//
+// GUI thread only, like every widget; the document may be appended to from any thread.
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QTimer>
+#include <cstdint>
+#include <string>
+
+class CLogDocument;
+
+class CLogView : public QAbstractScrollArea {
+    Q_OBJECT
+
+public:
+    static constexpr std::uint64_t kLongLineBytes = 64 * 1024;
+    // The largest selection that Copy puts on the clipboard.
+    static constexpr std::uint64_t kMaxCopyBytes = 256ull << 20;
+    static constexpr int kPollMs = 33;
+
+    // A place in the text: a line and a byte offset within it (at a character start).
+    struct CTextPos {
+        std::uint64_t nLine = 0;
+        std::uint64_t nByte = 0;
+        auto operator<=>(const CTextPos&) const = default;
+    };
+
+    explicit CLogView(CLogDocument& doc, QWidget* pParent = nullptr);
+
+    CLogDocument& document() const { return m_doc; }
+
+    void setFollow(bool bFollow);
+    bool follow() const { return m_bFollow; }
+
+    bool hasSelection() const { return m_anchor != m_caret; }
+    // Whether the log holds any text (Select All is enabled then).
+    bool hasText() const;
+    // The selected text, every line break as "\n"; at most kMaxCopyBytes.
+    QString selectedText() const;
+    CTextPos caretPosition() const { return m_caret; }
+    CTextPos anchorPosition() const { return m_anchor; }
+    // Moves the caret (and with bExtend only the caret, else the anchor too).
+    void setCaretPosition(CTextPos pos, bool bExtend = false);
+    std::uint64_t firstVisibleLine() const { return m_nTopLine; }
+    std::uint64_t firstVisibleColumn() const { return m_nLeftColumn; }
+    int visibleLineCount() const;
+    void scrollToLine(std::uint64_t nLine);
+
+public slots:
+    // Copies the selection to the clipboard; false when there is none or it was longer
+    // than kMaxCopyBytes (then its start is copied).
+    bool copy();
+    void selectAll();
+    void clearSelection();
+    // Takes in what the document gained or lost since the last look (the timer does this).
+    void refresh();
+
+signals:
+    void selectionChanged();
+    // The log gained or lost text (at most as often as the timer fires).
+    void contentChanged();
+
+protected:
+    bool event(QEvent* pEvent) override;
+    void paintEvent(QPaintEvent* pEvent) override;
+    void resizeEvent(QResizeEvent* pEvent) override;
+    void keyPressEvent(QKeyEvent* pEvent) override;
+    void mousePressEvent(QMouseEvent* pEvent) override;
+    void mouseMoveEvent(QMouseEvent* pEvent) override;
+    void mouseReleaseEvent(QMouseEvent* pEvent) override;
+    void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
+    void focusInEvent(QFocusEvent* pEvent) override;
+    void focusOutEvent(QFocusEvent* pEvent) override;
+    void scrollContentsBy(int dx, int dy) override;
+
+private:
+    // A line as far as it is needed: its span and its bytes from nFrom on.
+    struct CLineText {
+        std::uint64_t nStart = 0;   // offset of the line in the document
+        std::uint64_t nLength = 0;  // bytes without the break
+        std::uint64_t nFrom = 0;    // offset in the line of text[0]
+        std::string text;
+        bool bLong = false;  // laid out one column per byte
+    };
+
+    // The whole line when it is short, else the bytes from nFromByte (about nBytes).
+    CLineText fetchLine(std::uint64_t nLine, std::uint64_t nFromByte = 0,
+                        std::uint64_t nBytes = 4096) const;
+    std::uint64_t lineCount() const;
+    std::uint64_t columnOf(CTextPos pos) const;
+    CTextPos posAtColumn(std::uint64_t nLine, std::uint64_t nColumn) const;
+    CTextPos posAtPoint(const QPoint& point) const;
+    CTextPos endPosition() const;
+    CTextPos lineEnd(std::uint64_t nLine) const;
+    CTextPos nextCharPos(CTextPos pos) const;
+    CTextPos prevCharPos(CTextPos pos) const;
+    std::uint64_t offsetOf(CTextPos pos) const;
+    void selectWordAt(CTextPos pos);
+    void moveCaret(CTextPos pos, bool bExtend, bool bKeepColumn = false);
+    void ensureCaretVisible();
+    void updateScrollBars();
+    int visibleColumnCount() const;
+    void noteLineWidth(std::uint64_t nColumns);
+
+    CLogDocument& m_doc;
+    QTimer m_pollTimer;
+    std::uint64_t m_nSeenGeneration = UINT64_MAX;
+    std::uint64_t m_nSeenResets = 0;
+    bool m_bHadText = false;
+
+    bool m_bFollow = true;
+    CTextPos m_anchor;
+    CTextPos m_caret;
+    std::uint64_t m_nDesiredColumn = 0;
+    bool m_bDragging = false;
+
+    std::uint64_t m_nTopLine = 0;
+    std::uint64_t m_nLeftColumn = 0;
+    std::uint64_t m_nWidestColumns = 0;  // the widest line seen so far
+    std::uint64_t m_nLineScale = 1;      // lines per vertical scroll bar step
+    bool m_bSettingScrollBars = false;
+};
