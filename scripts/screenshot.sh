@@ -19,7 +19,7 @@ if [ -n "$missing" ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y $missing
 fi
 "$root/scripts/deps.sh"
-"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAPVANE_GUI=ON >/dev/null
 program="$root/build/src/ui/tapvane"
 tool="$root/build/tests/ui/xwindow-tool"
 

@@ -3,6 +3,6 @@
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh"
-"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAPVANE_GUI=ON
 cd "$root/build"
 ctest --output-on-failure --timeout 300 -j2

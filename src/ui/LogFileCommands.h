@@ -45,6 +45,8 @@ public:
     // Whether Tapvane listens now (set by the main window; without it: not listening).
     void setListeningQuery(std::function<bool()> fn) { m_fnIsListening = std::move(fn); }
     void setSaveDialog(SaveDialogFn fn) { m_fnSaveDialog = std::move(fn); }
+    // The window that owns the save dialog and the progress dialogs.
+    void setDialogParent(QWidget* pParent) { m_pDialogParent = pParent; }
     // The window that owns the message boxes (passed to ShowMessage); null: the active one.
     void setMessageOwner(HWND hwnd) { m_hwndOwner = hwnd; }
 

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <functional>
+
 #include "module/MainWindow.h"
 
 class QMenu;
@@ -35,6 +37,11 @@ public:
     virtual bool PromptSaveChanges() = 0;
     // Fills `pMenu` with the recent files and keeps it filled; choosing one loads it.
     virtual void AttachRecentMenu(QMenu* pMenu) = 0;
+
+    // Whether the program listens now: opening a recent file stops listening first.
+    virtual void SetListeningQuery(std::function<bool()> fn) = 0;
+    // The window that owns the log's dialogs.
+    virtual void SetDialogParent(QWidget* pParent) = 0;
 
     // Whether new text moves the caret to the end and scrolls there (on by default).
     virtual void SetFollow(bool bFollow) = 0;

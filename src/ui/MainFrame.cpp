@@ -69,6 +69,8 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
 
     GuiGuard(kFieldsFailed, MB_ICONEXCLAMATION, Handle(),
              [&] { m_pConnectionBar->Initialise(); });
+    m_pLogPane->SetListeningQuery([this] { return m_listen.IsListening(); });
+    m_pLogPane->SetDialogParent(this);
     GuiGuard(kViewFailed, MB_ICONEXCLAMATION, Handle(),
              [&] { m_pLogPane->AttachRecentMenu(m_pRecentMenu); });
     RestoreLayout();

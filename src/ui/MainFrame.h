@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "capture/ListenToggle.h"
+#include "ui/ConnectionBar.h"
 #include "ui/LogPane.h"
 #include "ui/QtMessageWindow.h"
 
@@ -19,7 +20,6 @@ class QMenu;
 class QSplitter;
 class QTimer;
 class QToolBar;
-class CConnectionBar;
 class CQtMessageBoxes;
 
 class CMainFrame : public QMainWindow {

@@ -52,6 +52,8 @@ public:
         pMenu->addAction(QStringLiteral("(empty)"))->setEnabled(false);
     }
     void SetFollow(bool bFollow) override { m_bFollow = bFollow; }
+    void SetListeningQuery(std::function<bool()> fn) override { m_fnListening = std::move(fn); }
+    void SetDialogParent(QWidget*) override {}
 
     std::wstring Text() const {
         std::lock_guard lock(m_mutex);
@@ -63,6 +65,7 @@ public:
     std::atomic<bool> m_bModified{false};
     bool m_bAnswerGoOn = true;  // the answer to the save-changes question
     bool m_bFollow = true;
+    std::function<bool()> m_fnListening;
     int m_nPrompts = 0;
     int m_nSaves = 0;
     int m_nCopies = 0;
