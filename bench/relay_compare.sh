@@ -2,6 +2,7 @@
 # Measures tapvane-cli beside other relays on loopback, in one run:
 #   direct          the client talks to the server itself
 #   tapvane-cli     the traffic log written to a file
+#   tapvane         the desktop program's window (offscreen), its log in the log view
 #   socat -v        the logging peer: its text dump written to a file
 #   haproxy         mode tcp, the fastest relay, which logs nothing
 # Figures: bulk transfer each way (MB/s, content checked), sequential 100-byte round trips
@@ -30,9 +31,10 @@ fi
 
 "$root/scripts/deps.sh"
 build="$root/build-release"
-"$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DTAPVANE_GUI=OFF -DTAPVANE_TESTS=OFF >/dev/null
+"$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DTAPVANE_GUI=ON -DTAPVANE_TESTS=OFF >/dev/null
 load="$build/bench/relay-load"
 cli="$build/src/tapvane-cli"
+gui="$build/bench/tapvane-gui-host"
 
 work="$(mktemp -d)"
 pids=""
@@ -100,6 +102,15 @@ measure "tapvane-cli (log to a file)" "$RELAY_PORT" "$tpid"
 kill -INT "$tpid"; wait "$tpid" || true
 RELAY_PORT=$((RELAY_PORT + 1))
 
+XDG_CONFIG_HOME="$work/config-gui" XDG_DESKTOP_DIR="$work/desktop" XDG_CACHE_HOME="$work/cache" \
+    QT_QPA_PLATFORM=offscreen "$gui" "$RELAY_PORT" 127.0.0.1 "$SERVER_PORT" \
+    >"$work/gui.out" 2>"$work/gui.err" &
+gpid=$!
+pids="$pids $gpid"
+measure "tapvane (window, log view)" "$RELAY_PORT" "$gpid"
+kill -INT "$gpid"; wait "$gpid" || true
+RELAY_PORT=$((RELAY_PORT + 1))
+
 socat -v TCP-LISTEN:"$RELAY_PORT",fork,reuseaddr,backlog=1024 TCP:127.0.0.1:"$SERVER_PORT" \
     2>"$work/socat.log" &
 spid=$!
@@ -132,3 +143,5 @@ echo
 echo "| relay | upload MB/s | download MB/s | round trip us | connections/s | $CONCURRENT at once (s) | peak memory |"
 echo "|---|---|---|---|---|---|---|"
 cat "$work/table"
+echo
+echo "The window's answers to a sent message while it relayed (ms): $(grep gui-answer-ms "$work/gui.err" | cut -d' ' -f2-)"
