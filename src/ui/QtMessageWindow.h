@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 
 #include <condition_variable>
 #include <deque>
@@ -40,9 +41,6 @@ public:
     // GUI thread. Handles what is queued now; used by tests and the shut-down.
     void DeliverPending();
 
-protected:
-    bool event(QEvent* pEvent) override;
-
 private:
     struct CMessage {
         UINT nMsg;
@@ -52,12 +50,18 @@ private:
         bool* pDone;       // sent: set when handled or dropped
     };
 
-    // Any thread, m_mutex held: makes sure one wake-up event is on its way.
+    // Any thread, m_mutex held: makes sure the GUI thread is woken once.
     void WakeLocked();
+    // GUI thread: the wake-up arrived.
+    void OnWake();
 
     ILogSink& m_logSink;
     WindowProcFn m_fnWindowProc;
     const std::thread::id m_guiThread;
+    // Workers wake the GUI thread through an event counter that its event loop watches:
+    // no Qt object crosses threads, and a wake-up costs no allocation.
+    int m_fdWake = -1;
+    QSocketNotifier* m_pWakeNotifier = nullptr;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cvDone;  // a sent message was handled or dropped
