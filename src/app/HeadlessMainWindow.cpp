@@ -1,9 +1,9 @@
 #include "app/HeadlessMainWindow.h"
 
-#include "module/Messages.h"
-#include "module/MyModule.h"
 #include "capture/SocketAccept.h"
 #include "capture/SocketClient.h"
+#include "module/Messages.h"
+#include "module/MyModule.h"
 #include "support/ShowMessage.h"
 
 void CHeadlessMainWindow::SetConnectionSettings(const std::wstring& strUrl, int nLocalPort,
@@ -91,7 +91,11 @@ LRESULT CHeadlessMainWindow::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
             return 0;
         case WM_COMMAND:
             if ((wParam & 0xFFFF) == ID_TOOLS_LISTEN) {
-                OnListenCommand(lParam == 0);
+                if (lParam != LISTEN_STOP_ONLY) {
+                    OnListenCommand(lParam == 0);
+                } else if (m_listen.IsListening()) {
+                    OnListenCommand(false);
+                }
             }
             return 0;
         case WM_CLOSE:

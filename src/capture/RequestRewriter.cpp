@@ -111,7 +111,14 @@ CRequestRewriter::CRequestRewriter()
     : m_reReferer(std::wstring_view(L"^(.*)(localhost)(.*)"), true),
       m_reRequest(std::wstring_view(L"^(GET|POST) (.*) HTTP/.*"), true) {}
 
+CTunnelWatch::Request CRequestRewriter::TakeSwitchRequest() {
+    const CTunnelWatch::Request kind = m_switchRequest;
+    m_switchRequest = CTunnelWatch::Request::None;
+    return kind;
+}
+
 void CRequestRewriter::Restart() {
+    m_requestKind = CTunnelWatch::Request::None;
     m_state = State::Start;
     m_nLeft = 0;
     m_nContentLength.reset();
@@ -189,6 +196,8 @@ void CRequestRewriter::OnWholeLine(std::string_view line, std::string_view whole
                     }
                 }
                 m_state = State::Headers;
+                m_requestKind = text.starts_with("CONNECT ") ? CTunnelWatch::Request::Connect
+                                                             : CTunnelWatch::Request::None;
                 m_nContentLength.reset();
                 m_bBadLength = false;
                 m_bChunked = false;
@@ -256,6 +265,10 @@ void CRequestRewriter::OnHeaderLine(std::string_view text) {
             m_bBadLength = true;
         }
         m_nContentLength = n;
+    } else if (EqualsNoCase(name, "upgrade")) {
+        if (m_requestKind == CTunnelWatch::Request::None && !value.empty()) {
+            m_requestKind = CTunnelWatch::Request::Upgrade;
+        }
     } else if (EqualsNoCase(name, "transfer-encoding")) {
         std::string lower(value);
         std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
@@ -265,6 +278,10 @@ void CRequestRewriter::OnHeaderLine(std::string_view text) {
 }
 
 void CRequestRewriter::EndOfHeaders() {
+    if (m_requestKind != CTunnelWatch::Request::None) {
+        m_switchRequest = m_requestKind;
+        m_requestKind = CTunnelWatch::Request::None;
+    }
     if (m_bChunked) {
         m_state = State::ChunkSize;
     } else if (!m_bBadLength && m_nContentLength && *m_nContentLength > 0) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/TunnelWatch.h"
 #include "regexp/RegMatcher.h"
 
 // The one whom the rewriter asks for the URL and tells of request targets.
@@ -54,6 +55,11 @@ public:
     // requests.
     void Restart();
 
+    // The kind of the last request whose header lines ended since the last call, when it
+    // may switch the protocol (a CONNECT request, or one with an Upgrade header); None
+    // otherwise. Taking it clears it.
+    CTunnelWatch::Request TakeSwitchRequest();
+
     // One whole line, as the rewriting of a header line sees it: "Host: " + URL + CR LF for
     // a "Host: " line, the last "localhost" of a "Referer: " line replaced by the URL; else
     // nothing.
@@ -76,6 +82,8 @@ private:
     std::optional<std::uint64_t> m_nContentLength;
     bool m_bBadLength = false;
     bool m_bChunked = false;
+    CTunnelWatch::Request m_requestKind = CTunnelWatch::Request::None;  // this request's
+    CTunnelWatch::Request m_switchRequest = CTunnelWatch::Request::None;
     // The part of an unfinished line seen in earlier blocks (at most kMaxCarry bytes).
     std::string m_strCarry;
     bool m_bInLine = false;  // the last block ended inside a line

@@ -1,13 +1,14 @@
 #include "capture/SocketAccept.h"
 
-#include "module/MyModule.h"
 #include "capture/ArrayListen.h"
 #include "capture/SocketClient.h"
 #include "capture/SplitLines.h"
+#include "module/MyModule.h"
 #include "platform/DebugOutput.h"
 #include "platform/TextConv.h"
 #include "support/FileException.h"
 #include "support/ResourceStrings.h"
+#include "support/SystemErrorText.h"
 #include "support/Trace.h"
 
 namespace {
@@ -26,7 +27,8 @@ CSocketAccept::CSocketAccept()
       m_pArrayListen(nullptr),
       m_pClient(nullptr),
       m_bReplaceHost(false),
-      m_pRelay(std::make_shared<CRelayState>()) {
+      m_pRelay(std::make_shared<CRelayState>()),
+      m_pLink(std::make_shared<CSessionLink>(this, 0, 0)) {
     m_pClient = new CSocketClient(this, false);
 }
 
@@ -36,32 +38,29 @@ CSocketAccept::CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen)
       m_pArrayListen(&arrayListen),
       m_pClient(nullptr),
       m_bReplaceHost(false),
-      m_pRelay(std::make_shared<CRelayState>()) {
+      m_pRelay(std::make_shared<CRelayState>()),
+      m_pLink(std::make_shared<CSessionLink>(this, m_nSession, GetSocket())) {
     m_pClient = new CSocketClient(this);
     try {
         CRegKeyTalvex regKey;
         m_bReplaceHost = regKey.GetReplaceHostHeader();
         StartThread();
     } catch (...) {
+        m_pLink->SessionGone();
         delete m_pClient.exchange(nullptr);
         throw;
     }
 }
 
 CSocketAccept::~CSocketAccept() {
-    {
-        // The hand-over of the client is decided under the module lock, which its thread
-        // also takes at its end: either it still runs and deletes itself later, or it has
-        // ended and is deleted here.
-        CModuleLock lock;
-        if (CSocketClient* pClient = m_pClient.exchange(nullptr)) {
-            if (pClient->IsLoopRunning()) {
-                pClient->Detach();
-            } else if (!pClient->IsDestroyed()) {
-                pClient->Detach();
-                delete pClient;
-            }
-        }
+    // The GUI thread: the hand-over of the client is decided under the link's own lock,
+    // which the client's thread also takes at its end, and never under the module lock
+    // (whose holders may wait for this thread). Either the client's loop still runs and
+    // the client deletes itself later, or it has ended and is deleted here.
+    const bool bClientRunning = m_pLink->SessionGone();
+    if (CSocketClient* pClient = m_pClient.exchange(nullptr);
+        pClient != nullptr && !bClientRunning) {
+        delete pClient;  // a client already being destroyed never gets here (see its destructor)
     }
     if (m_pArrayListen != nullptr) {
         m_pArrayListen->Remove(this);
@@ -89,12 +88,20 @@ void CSocketAccept::Proc() {
         CSocketClient* pClient = m_pClient;
         if (pClient != nullptr && pClient->ConnectToServer()) {
             CSocketTelnet::Proc();
+            if (!GetLoopError().empty()) {
+                // The loop ended on a failure of its own (not a close or a stop): the server
+                // must not take the cut stream for a whole one.
+                AbortSession(L"Receive from the local client failed! " + GetLoopError());
+            } else if (CSocketClient* pLeft = m_pClient) {
+                pLeft->RequestStop();  // whatever ended this side ends the other
+            }
         } else {
             // The local client is let go at once instead of waiting for the process to end;
             // closing before listening is switched off also spares the stop a wait for a
-            // loop that never runs.
+            // loop that never runs. Stop, not toggle: two sessions that fail at once must
+            // not switch listening off and on again.
             Close();
-            g_Module.ToggleListening(false);
+            g_Module.StopListening();
             CloseThreadHandle();
         }
     } catch (CException* e) {
@@ -108,7 +115,15 @@ void CSocketAccept::Proc() {
 
 void CSocketAccept::OnClose(int nErrorCode) {
     CSocketClient* pClient = m_pClient;
-    if (nErrorCode == 0 && pClient != nullptr) {
+    if (nErrorCode != 0) {
+        // A reset by the local client: the server is reset too instead of seeing an
+        // orderly end of a request that may be cut.
+        CSocketTelnet::OnClose(nErrorCode);
+        AbortSession(L"Receive from the local client failed! " +
+                     GetSystemErrorText(static_cast<DWORD>(nErrorCode)));
+        return;
+    }
+    if (pClient != nullptr) {
         // An orderly close ends only the client's direction: the server learns of it, and
         // what it still sends reaches the local client, until it closes too or goes quiet.
         m_pRelay->MarkClosed(CRelayState::Local);
@@ -130,55 +145,105 @@ void CSocketAccept::OnThreadEnd() {
 }
 
 void CSocketAccept::OnReceive(int nErrorCode) {
-    CModuleLock lock;
-    try {
-        // A block that goes on with a request (its header lines or its body) leaves the
-        // capture of the coming response alone; any other block ends it.
-        if (CSocketClient* pClient = m_pClient;
-            pClient != nullptr && m_request.IsBetweenRequests()) {
-            pClient->ResetResponse();
+    std::string_view toSend;
+    {
+        // Receive, rewrite and log under the module lock: each block shows whole in the
+        // log, and in the order in which it goes out. The send waits outside it.
+        CModuleLock lock;
+        try {
+            // After a protocol switch the stream is opaque: relayed as it comes.
+            const bool bTunnel = m_pLink->Tunnel().IsTunnel();
+            // A block that goes on with a request (its header lines or its body) leaves the
+            // capture of the coming response alone; any other block ends it.
+            if (CSocketClient* pClient = m_pClient;
+                pClient != nullptr && !bTunnel && m_request.IsBetweenRequests()) {
+                pClient->ResetResponse();
+            }
+            CheckReceiveError(nErrorCode);
+            const bool bSaveResponse = !bTunnel && m_regKey.GetSaveResponse();
+            if (!bTunnel && (m_bReplaceHost || bSaveResponse)) {
+                toSend = ReceiveHttpBlock(bSaveResponse);
+                const CTunnelWatch::Request kind = m_request.TakeSwitchRequest();
+                if (kind != CTunnelWatch::Request::None) {
+                    m_pLink->Tunnel().OnRequest(kind);
+                }
+            } else {
+                m_request.Restart();
+                toSend = ReceivePlainBlock();
+            }
+            m_pRelay->NotifyActivity(CRelayState::Local);
+        } catch (CFileException* e) {
+            const std::wstring strMessage = e->GetErrorMessage(255);
+            delete e;
+            throw new CException(strMessage);
         }
-        CheckReceiveError(nErrorCode);
-        const bool bSaveResponse = m_regKey.GetSaveResponse();
-        if (m_bReplaceHost || bSaveResponse) {
-            ReceiveHttpBlock(bSaveResponse);
-        } else {
-            m_request.Restart();
-            RelayBlock();
-        }
-        m_pRelay->NotifyActivity(CRelayState::Local);
-    } catch (CFileException* e) {
-        const std::wstring strMessage = e->GetErrorMessage(255);
-        delete e;
-        throw new CException(strMessage);
     }
+    SendToServer(toSend);
 }
 
-void CSocketAccept::RelayBlock() {
+std::string_view CSocketAccept::ReceivePlainBlock() {
     ReceiveData();
     const std::string_view block(GetData(), static_cast<std::size_t>(GetDataLength()));
-    if (CSocketClient* pClient = m_pClient; pClient != nullptr && !block.empty()) {
-        pClient->SendAll(block.data(), static_cast<int>(block.size()), 10);
-    }
     LogClientBlockBytes(block);
+    return block;
+}
+
+void CSocketAccept::SendToServer(std::string_view bytes) {
+    CSocketClient* pClient = m_pClient;
+    if (bytes.empty() || pClient == nullptr) {
+        return;
+    }
+    const SOCKET hServer = pClient->GetSocket();
+    if (hServer == 0) {
+        return;  // the server's side has ended; this session is ending too
+    }
+    std::wstring strError;
+    if (!SendAllOn(hServer, bytes.data(), bytes.size(), 10, &strError)) {
+        AbortSession(L"Send to the server failed! " + strError);
+    }
 }
 
 std::wstring CSocketAccept::ReceiveString() {
-    RelayBlock();
-    return win::BlockText(std::string_view(GetData(), static_cast<std::size_t>(GetDataLength())));
+    std::string_view block;
+    {
+        CModuleLock lock;
+        block = ReceivePlainBlock();
+    }
+    SendToServer(block);
+    return win::BlockText(block);
 }
 
-void CSocketAccept::ReceiveHttpBlock(bool bSaveResponse) {
+std::string_view CSocketAccept::ReceiveHttpBlock(bool bSaveResponse) {
     LogClientBlock(L"");
     m_strRequest.clear();
     ReceiveData();
     m_request.Feed(std::string_view(GetData(), static_cast<std::size_t>(GetDataLength())),
                    m_bReplaceHost, bSaveResponse, *this, m_strRequest);
-    if (CSocketClient* pClient = m_pClient; pClient != nullptr && !m_strRequest.empty()) {
-        pClient->SendAll(m_strRequest.data(), static_cast<int>(m_strRequest.size()), 10);
-    }
     TraceA(m_strRequest);
     g_Module.AppendLogBlock(m_strRequest, LOG_STYLE_KEEP);
+    return m_strRequest;
+}
+
+void CSocketAccept::AbortSession(const std::wstring& strReason) {
+    if (!m_pLink->BeginAbort()) {
+        Close();  // the other thread is ending the session already
+        return;
+    }
+    LogSessionError(m_nSession, strReason);
+    CSocketClient* pClient = m_pClient;
+    const SOCKET hServer = pClient != nullptr ? pClient->GetSocket() : 0;
+    if (hServer != 0) {
+        SetResetOnClose(hServer);
+    }
+    if (const SOCKET hLocal = GetSocket(); hLocal != 0) {
+        SetResetOnClose(hLocal);
+    }
+    // Closing a socket wakes its loop, which then ends: the client's, and this one once
+    // the handler returns.
+    if (pClient != nullptr) {
+        pClient->Close();
+    }
+    Close();
 }
 
 bool CSocketAccept::OnLine(const std::wstring& strLine) {
@@ -188,9 +253,8 @@ bool CSocketAccept::OnLine(const std::wstring& strLine) {
 }
 
 std::wstring CSocketAccept::GetUrl() {
-    std::wstring strUrl;
-    g_Module.GetConnectionSettings(strUrl, nullptr, nullptr);
-    return strUrl;
+    CSocketClient* pClient = m_pClient;
+    return pClient != nullptr ? pClient->GetUrlText() : std::wstring();
 }
 
 void CSocketAccept::OnRequestTarget(const std::wstring& strTarget) {
@@ -226,9 +290,8 @@ void CSocketAccept::LogClientBlockBytes(std::string_view block) {
 
 void CSocketAccept::StopSession() {
     m_pRelay->NotifyStop();
-    CSocketClient* pClient = m_pClient;
-    if (pClient != nullptr && pClient->IsThreadStarted()) {
-        pClient->StopThread(INFINITE);
+    if (CSocketClient* pClient = m_pClient) {
+        pClient->RequestStop();
     }
-    StopThread(1000);
+    RequestStop();
 }

@@ -9,6 +9,7 @@
 
 #include "capture/RelayState.h"
 #include "capture/RequestRewriter.h"
+#include "capture/SessionLink.h"
 #include "net/SocketTelnet.h"
 #include "settings/RegKeyTalvex.h"
 
@@ -30,15 +31,17 @@ public:
 
     // Session thread: start line, connection to the server, the relay loop, stop line.
     void Proc() override;
-    // Session thread. The local client closed.
+    // Session thread. The local client closed: in order, or with an error (a reset), which
+    // ends the session abortively.
     void OnClose(int nErrorCode) override;
-    // Records the socket error and returns its code: a failed send to the local client does
-    // not end the relay.
+    // Records the socket error and returns its code (never raises).
     int SetError(const wchar_t* pszContext, BOOL bThrow) override;
     using CSocketBlocking::SetError;
     // Session thread, after Proc: posts the session for deletion on the GUI thread.
     void OnThreadEnd() override;
-    // Session thread. Client-to-server relay of one block, under the module lock.
+    // Session thread. Client-to-server relay of one block: received, rewritten and logged
+    // under the module lock, then sent to the server without it, so that a slow server
+    // holds up only this session.
     void OnReceive(int nErrorCode) override;
     // Session thread (plain mode): receive, forward, log; returns the block as text.
     std::wstring ReceiveString() override;
@@ -52,19 +55,28 @@ public:
     // The same for the bytes of a block, which the log shows whole.
     void LogClientBlockBytes(std::string_view block);
 
-    // Any thread. Stops the client's loop if it runs, then the session's own.
+    // Any thread; never waits (the GUI thread calls it for every session when listening
+    // stops). Asks the client's loop and then the session's own to end, at once when they
+    // run, or as soon as they start.
     void StopSession();
 
+    // Session thread. Ends the session at once after a failure: the reason goes to the log
+    // under the session's number and to the status line, and both connections are reset,
+    // so that neither peer takes a cut stream for a whole one. Once per session.
+    void AbortSession(const std::wstring& strReason);
+
     long GetSession() const { return m_nSession; }
-    // Module lock held (or the session thread).
+    // The session thread, or with the hand-over lock of the link held.
     CSocketClient* GetClient() const { return m_pClient; }
-    // Module lock held: the client lets go of its session.
+    // Hand-over lock held: the client lets go of its session.
     void ForgetClient() { m_pClient = nullptr; }
     const std::shared_ptr<CRelayState>& GetRelayState() const { return m_pRelay; }
+    const std::shared_ptr<CSessionLink>& GetLink() const { return m_pLink; }
 
 protected:
-    // HTTP mode, module lock held: the URL box's text for a rewritten header line, and the
-    // response file named by a request target.
+    // HTTP mode, module lock held: the URL box's text as typed when the session connected
+    // (read once then, so that no block waits for the GUI thread), and the response file
+    // named by a request target.
     std::wstring GetUrl() override;
     void OnRequestTarget(const std::wstring& strTarget) override;
 
@@ -75,14 +87,18 @@ protected:
     std::atomic<CSocketClient*> m_pClient;
     bool m_bReplaceHost;
     std::shared_ptr<CRelayState> m_pRelay;
+    std::shared_ptr<CSessionLink> m_pLink;
     // HTTP mode (session thread, module lock): where the client's stream is.
     CRequestRewriter m_request;
 
 private:
-    // Plain mode, module lock held: receive one block, send it to the server, log it.
-    void RelayBlock();
+    // Plain mode, module lock held: receive one block and log it; the bytes to send.
+    std::string_view ReceivePlainBlock();
     // HTTP mode, module lock held: the same with the requests rewritten.
-    void ReceiveHttpBlock(bool bSaveResponse);
+    std::string_view ReceiveHttpBlock(bool bSaveResponse);
+    // Session thread, module lock not held: sends the bytes to the server; a failure ends
+    // the session.
+    void SendToServer(std::string_view bytes);
     void LogClientMarker();
     void WriteSessionLine(UINT nId);
 };

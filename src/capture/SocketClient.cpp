@@ -2,15 +2,16 @@
 
 #include <array>
 
-#include "module/MyModule.h"
 #include "capture/ClientCount.h"
 #include "capture/SocketAccept.h"
 #include "capture/SplitLines.h"
+#include "module/MyModule.h"
 #include "platform/DebugOutput.h"
 #include "platform/TextConv.h"
 #include "support/FileException.h"
 #include "support/ResourceStrings.h"
 #include "support/ShowMessage.h"
+#include "support/SystemErrorText.h"
 #include "support/Trace.h"
 
 std::atomic<long> g_nClientsCount{0};
@@ -39,9 +40,9 @@ void RemoveScheme(std::wstring& strHost) {
 
 CSocketClient::CSocketClient(CSocketAccept* pAccept, bool bCounted)
     : CSocketTelnet(TRUE, kDataSize),
-      m_pAccept(pAccept),
       m_bCounted(bCounted),
-      m_pRelay(pAccept ? pAccept->GetRelayState() : std::make_shared<CRelayState>()) {
+      m_pRelay(pAccept ? pAccept->GetRelayState() : std::make_shared<CRelayState>()),
+      m_pLink(pAccept ? pAccept->GetLink() : std::make_shared<CSessionLink>(nullptr, 0, 0)) {
     if (m_bCounted) {
         ++g_nClientsCount;
     }
@@ -51,9 +52,12 @@ CSocketClient::~CSocketClient() {
     // The thread has ended (or never ran): nobody else touches the capture now.
     CloseResponseFile();
     m_bDestroyed = true;
-    if (CSocketAccept* pAccept = m_pAccept) {
-        pAccept->ForgetClient();
-    }
+    m_pLink->ClientDestroyed();
+    m_pLink->WithSession([this](CSocketAccept& session) {
+        if (session.GetClient() == this) {
+            session.ForgetClient();
+        }
+    });
     if (!m_bCounted) {
         return;
     }
@@ -70,29 +74,39 @@ bool CSocketClient::ConnectToServer() {
     int nRemotePort = 0;
     m_strHost.clear();
     g_Module.GetConnectionSettings(m_strHost, &nLocalPort, &nRemotePort);
+    m_strUrl = m_strHost;
     RemoveScheme(m_strHost);
 
     Create(SOCK_STREAM);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    Bind(addr);
-    if (Connect(m_strHost.c_str(), nRemotePort, FALSE) != 0) {
+    int nError = 0;
+    try {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        Bind(addr);
+        nError = Connect(m_strHost.c_str(), nRemotePort, FALSE);
+    } catch (...) {
+        Close();  // a failed bind (or a raising connect) must not keep the socket
+        throw;
+    }
+    if (nError != 0) {
         Close();
         std::wstring strText;
         FormatResource(strText, 140, m_strHost, nRemotePort);
+        // The reason on a line of its own after the fixed text.
+        strText += L"\n" + GetSystemErrorText(static_cast<DWORD>(nError));
+        while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r')) {
+            strText.pop_back();
+        }
         ShowMessage(strText, MB_ICONERROR, MainWindowHandle());
         return false;
     }
-    {
-        CModuleLock lock;
-        m_bLoopRunning = true;
-    }
+    m_pLink->SetClientLoopRunning(true);
     try {
         StartThread();
     } catch (...) {
-        CModuleLock lock;
-        m_bLoopRunning = false;
+        m_pLink->SetClientLoopRunning(false);
+        Close();
         throw;
     }
     CRegKeyTalvex regKey;
@@ -103,6 +117,7 @@ bool CSocketClient::ConnectToServer() {
 
 void CSocketClient::SetResponseFile(const std::wstring& strPath) {
     m_strResponseFile = strPath;
+    m_bSaveFailed = false;
     m_scan.Start();
 }
 
@@ -119,23 +134,72 @@ void CSocketClient::CaptureBlock(std::string_view block) {
 }
 
 void CSocketClient::OnBodyStart() {
-    m_responseFile.Close();
+    try {
+        m_responseFile.Close();
+    } catch (CFileException* e) {
+        OnSaveFailed(e->GetErrorMessage(255));
+        delete e;
+    }
 }
 
 void CSocketClient::OnBodyText(std::string_view line) {
+    if (m_bSaveFailed) {
+        return;
+    }
     m_responseFile.OpenResponse(m_strResponseFile, true);
-    m_responseFile.WriteText(win::AnsiToWide(line));
+    if (!m_responseFile.IsOpen()) {
+        m_bSaveFailed = true;  // the failure is logged; the rest of the response is not saved
+        return;
+    }
+    try {
+        m_responseFile.WriteText(win::AnsiToWide(line));
+    } catch (CFileException* e) {
+        OnSaveFailed(e->GetErrorMessage(255));
+        delete e;
+    }
 }
 
 void CSocketClient::OnBodyBinary(std::string_view bytes) {
+    if (m_bSaveFailed) {
+        return;
+    }
     m_responseFile.OpenResponse(m_strResponseFile, false);
-    m_responseFile.Write(bytes.data(), static_cast<UINT>(bytes.size()));
+    if (!m_responseFile.IsOpen()) {
+        m_bSaveFailed = true;
+        return;
+    }
+    try {
+        m_responseFile.Write(bytes.data(), static_cast<UINT>(bytes.size()));
+    } catch (CFileException* e) {
+        OnSaveFailed(e->GetErrorMessage(255));
+        delete e;
+    }
+}
+
+void CSocketClient::OnSaveFailed(const std::wstring& strMessage) {
+    // A saved response is a copy: its failure is told once and never touches the relay.
+    m_bSaveFailed = true;
+    const std::wstring strPath =
+        m_responseFile.IsOpen() ? m_responseFile.GetFilePath() : m_strResponseFile;
+    try {
+        m_responseFile.Close();
+    } catch (CFileException* e) {
+        delete e;
+    }
+    std::wstring strText = strMessage;
+    while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r')) {
+        strText.pop_back();
+    }
+    CModuleLock lock;
+    g_Module.AppendLog(L"\nSave to \"" + strPath + L"\" failed! " + strText + L"\n",
+                       LOG_STYLE_BOLD);
+    g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
 }
 
 void CSocketClient::CloseResponseFile() {
     const std::string strTail = m_scan.TakeTextTail();
     try {
-        if (m_responseFile.IsOpen()) {
+        if (m_responseFile.IsOpen() && !m_bSaveFailed) {
             m_responseFile.WriteText(win::AnsiToWide(strTail));
         }
         m_responseFile.Close();
@@ -150,36 +214,60 @@ void CSocketClient::CloseResponseFile() {
     }
 }
 
-void CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
-    CSocketAccept* pAccept = m_pAccept;
-    if (pAccept != nullptr && nBytes > 0) {
-        pAccept->SendAll(pBytes, nBytes, 10);
-    }
+void CSocketClient::LogServerBlock(std::string_view block) {
     const std::wstring strMarker =
-        L"\r\n" + (pAccept ? win::FormatW(L"%d", pAccept->GetSession()) : std::wstring()) +
+        L"\r\n" +
+        (m_pLink->HasSession() ? win::FormatW(L"%d", m_pLink->GetSession()) : std::wstring()) +
         L"--->---";
     TraceW(strMarker);
     g_Module.AppendLog(strMarker, LOG_STYLE_BOLD);
-    const std::string_view block(pBytes, static_cast<std::size_t>(nBytes > 0 ? nBytes : 0));
     if (win::IsDebugOutputOn()) {
         TraceW(win::BlockText(block));
     }
     g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
 }
 
-void CSocketClient::OnReceive(int nErrorCode) {
+void CSocketClient::SendToLocal(std::string_view bytes) {
+    const SOCKET hLocal = m_pLink->GetLocalSocket();
+    if (bytes.empty() || hLocal == 0) {
+        return;
+    }
+    std::wstring strError;
+    if (!SendAllOn(hLocal, bytes.data(), bytes.size(), 10, &strError)) {
+        AbortSession(L"Send to the local client failed! " + strError);
+    }
+}
+
+void CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
+    const std::string_view block(pBytes, static_cast<std::size_t>(nBytes > 0 ? nBytes : 0));
+    SendToLocal(block);
     CModuleLock lock;
-    try {
+    LogServerBlock(block);
+}
+
+void CSocketClient::OnReceive(int nErrorCode) {
+    std::string_view block;
+    {
+        // Receive, log and capture under the module lock: each block shows whole in the
+        // log, and in the order in which it goes out. The send waits outside it.
+        CModuleLock lock;
         CheckReceiveError(nErrorCode);
         ReceiveData();
-        ForwardToClient(GetDataLength(), GetData());
-        CaptureBlock(std::string_view(GetData(), static_cast<std::size_t>(GetDataLength())));
+        block = std::string_view(GetData(), static_cast<std::size_t>(GetDataLength()));
+        LogServerBlock(block);
+        CTunnelWatch& tunnel = m_pLink->Tunnel();
+        if (tunnel.IsWaiting()) {
+            tunnel.OnResponse(block);
+            if (tunnel.IsTunnel()) {
+                ResetResponse();  // nothing after a protocol switch is an HTTP response
+            }
+        }
+        if (!tunnel.IsTunnel()) {
+            CaptureBlock(block);
+        }
         m_pRelay->NotifyActivity(CRelayState::Server);
-    } catch (CFileException* e) {
-        const std::wstring strMessage = e->GetErrorMessage(255);
-        delete e;
-        throw new CException(strMessage);
     }
+    SendToLocal(block);
 }
 
 std::wstring CSocketClient::ReceiveString() {
@@ -195,41 +283,56 @@ bool CSocketClient::OnLine(const std::wstring& strLine) {
     return false;
 }
 
+void CSocketClient::AbortSession(const std::wstring& strReason) {
+    if (!m_pLink->BeginAbort()) {
+        Close();  // the session's thread is ending the session already
+        return;
+    }
+    LogSessionError(m_pLink->GetSession(), strReason);
+    if (const SOCKET hServer = GetSocket(); hServer != 0) {
+        SetResetOnClose(hServer);
+    }
+    // The local socket: reset, and closed through the session while it exists, which wakes
+    // and ends its loop. A session already deleted has closed it.
+    SetResetOnClose(m_pLink->GetLocalSocket());
+    m_pLink->WithSession([](CSocketAccept& session) { session.Close(); });
+    Close();
+}
+
 void CSocketClient::OnClose(int nErrorCode) {
-    if (nErrorCode == 0) {
-        // The server finished sending: the local client learns of it, and what it still
-        // sends reaches the server, until it closes too or goes quiet.
-        m_pRelay->MarkClosed(CRelayState::Server);
-        {
-            // The session is not deleted meanwhile (see below).
-            CModuleLock lock;
-            if (CSocketAccept* pAccept = m_pAccept) {
-                win::shutdown(pAccept->GetSocket(), win::SD_SEND);
-            }
-        }
-        m_pRelay->WaitOtherSide(CRelayState::Server, kHalfCloseSilence);
+    if (nErrorCode != 0) {
+        // A reset by the server: the local client is reset too instead of seeing an
+        // orderly end of an answer that may be cut.
+        AbortSession(L"Receive from the server failed! " +
+                     GetSystemErrorText(static_cast<DWORD>(nErrorCode)));
+        CSocketTelnet::OnClose(nErrorCode);
+        return;
     }
-    {
-        // Under the module lock the session cannot be deleted meanwhile (its destructor
-        // takes the lock to let go of this client).
-        CModuleLock lock;
-        if (CSocketAccept* pAccept = m_pAccept) {
-            pAccept->StopSession();
-        }
-    }
+    // The server finished sending: the local client learns of it, and what it still sends
+    // reaches the server, until it closes too or goes quiet. The local socket's handle is
+    // never reused, so this needs no session object.
+    m_pRelay->MarkClosed(CRelayState::Server);
+    win::shutdown(m_pLink->GetLocalSocket(), win::SD_SEND);
+    m_pRelay->WaitOtherSide(CRelayState::Server, kHalfCloseSilence);
+    m_pLink->WithSession([](CSocketAccept& session) { session.StopSession(); });
     CSocketTelnet::OnClose(nErrorCode);
 }
 
 void CSocketClient::OnThreadEnd() {
+    if (!GetLoopError().empty()) {
+        // The loop ended on a failure of its own (a receive error, no event object): the
+        // local client must not wait for an answer that will not come, nor take a cut one
+        // for a whole one.
+        AbortSession(L"Receive from the server failed! " + GetLoopError());
+    }
     {
         // The session thread may still reset the capture meanwhile.
         CModuleLock lock;
         CloseResponseFile();
     }
     m_pRelay->NotifyEnded(CRelayState::Server);
-    CModuleLock lock;
-    m_bLoopRunning = false;
-    if (m_pAccept == nullptr) {
+    // After this the session's destructor may delete this client at any time.
+    if (m_pLink->ClientLoopEnded()) {
         // The session has let go of this client: nobody else deletes it.
         g_Module.DeleteClientLater(this);
     }

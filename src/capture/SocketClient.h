@@ -9,6 +9,7 @@
 #include "capture/RelayState.h"
 #include "capture/ResponseFile.h"
 #include "capture/ResponseScan.h"
+#include "capture/SessionLink.h"
 #include "net/SocketTelnet.h"
 
 class CSocketAccept;
@@ -17,6 +18,7 @@ class CSocketClient : public CSocketTelnet, private IResponseBody {
 public:
     static constexpr int kDataSize = 1048576;
 
+    // `pAccept` null: a client of its own (tests), whose log markers carry no number.
     // `bCounted`: whether it counts among the live client connections. The vessel's client
     // does not: it never connects, and its end when listening stops must not look like the
     // end of the last connection (which would close the main window).
@@ -25,13 +27,16 @@ public:
     ~CSocketClient() override;
 
     // Session thread. Connects to the host and port of the connection bar; false after a
-    // failure, which has been shown in a message box.
+    // failure, which has been shown in a message box. Releases its socket when it raises.
     bool ConnectToServer();
 
-    // Client thread, module lock held: sends the block to the local client and logs it.
+    // Client thread: sends the block to the local client, then logs it (module lock taken
+    // for the log only). A failed send ends the session.
     void ForwardToClient(int nBytes, const char* pBytes);
 
     std::wstring GetHost() const { return m_strHost; }
+    // Session thread: the URL box's text as it was when the session connected.
+    std::wstring GetUrlText() const { return m_strUrl; }
     // Module lock held. The next response from the server is saved under `strPath`.
     void SetResponseFile(const std::wstring& strPath);
     // Module lock held. No response is saved until a new name is set.
@@ -40,32 +45,35 @@ public:
     // while a name is set.
     void CaptureBlock(std::string_view block);
 
-    // Client thread. The server closed.
+    // Client thread. The server closed: in order, or with an error (a reset), which ends
+    // the session abortively.
     void OnClose(int nErrorCode) override;
     // Client thread, after Proc.
     void OnThreadEnd() override;
-    // Client thread. Server-to-client relay of one block, under the module lock.
+    // Client thread. Server-to-client relay of one block: received, logged and captured
+    // under the module lock, then sent to the local client without it.
     void OnReceive(int nErrorCode) override;
     std::wstring ReceiveString() override;
     // The response header scan of one line: the empty line after the headers starts the
     // body, a "content-type: " of text switches to text mode. Returns false.
     bool OnLine(const std::wstring& strLine) override;
 
-    // Module lock held: whether the receive loop still runs, and the session's letting go.
-    bool IsLoopRunning() const { return m_bLoopRunning; }
+    // Client thread. Ends the session at once after a failure (see
+    // CSocketAccept::AbortSession). Once per session.
+    void AbortSession(const std::wstring& strReason);
+
     bool IsDestroyed() const { return m_bDestroyed; }
-    void Detach() { m_pAccept = nullptr; }
-    CSocketAccept* GetAccept() const { return m_pAccept; }
+    const std::shared_ptr<CSessionLink>& GetLink() const { return m_pLink; }
 
 protected:
-    // The body of the captured response (module lock held).
+    // The body of the captured response (module lock held). A file that cannot be created
+    // or written is reported once; the rest of that response is not saved.
     void OnBodyStart() override;
     void OnBodyText(std::string_view line) override;
     void OnBodyBinary(std::string_view bytes) override;
     // Writes what the scan still holds and closes the response file; never raises.
     void CloseResponseFile();
 
-    std::atomic<CSocketAccept*> m_pAccept;
     std::atomic<bool> m_bDestroyed{false};
     const bool m_bCounted;
     // The capture (module lock): the file, its name (empty: nothing is captured) and the
@@ -73,7 +81,18 @@ protected:
     CResponseFile m_responseFile;
     std::wstring m_strResponseFile;
     CResponseScan m_scan;
+    bool m_bSaveFailed = false;  // module lock: this response is not saved any more
     std::wstring m_strHost;
-    bool m_bLoopRunning = false;  // module lock
+    std::wstring m_strUrl;
     std::shared_ptr<CRelayState> m_pRelay;
+    std::shared_ptr<CSessionLink> m_pLink;
+
+private:
+    // Module lock held: the marker line and the block.
+    void LogServerBlock(std::string_view block);
+    // Module lock held: a write to the response file failed; logged once.
+    void OnSaveFailed(const std::wstring& strMessage);
+    // Client thread, module lock not held: sends the block to the local client; a failure
+    // ends the session.
+    void SendToLocal(std::string_view bytes);
 };

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "module/Messages.h"
+#include "module/MyModule.h"
 
 LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     if (nMsg == UM_APPEND_LOG) {
@@ -90,6 +91,7 @@ void CMessageWindow::Destroy() {
 }
 
 int CMessageWindow::Run() {
+    g_Module.SetGuiThread(std::this_thread::get_id());
     std::unique_lock lock(m_mutex);
     m_guiThread = std::this_thread::get_id();
     m_bQuit = false;
@@ -110,5 +112,8 @@ int CMessageWindow::Run() {
         }
     }
     m_guiThread = std::thread::id();
+    if (g_Module.GetGuiThread() == std::this_thread::get_id()) {
+        g_Module.SetGuiThread(std::thread::id());
+    }
     return m_nExitCode;
 }

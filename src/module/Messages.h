@@ -22,6 +22,9 @@ constexpr UINT UM_DELETE_CLIENT = 0x080E;    // posted: CSocketClient*
 constexpr UINT UM_DELETE_SESSION = 0x080F;   // posted: CSocketAccept*
 
 constexpr UINT ID_TOOLS_LISTEN = 32775;
+// lParam of the Listen command (WM_COMMAND ID_TOOLS_LISTEN) that stops listening when it
+// is on and does nothing when it is off (0 and any other value toggle).
+constexpr LPARAM LISTEN_STOP_ONLY = 2;
 
 // Log styles: 0 keeps the current character format, 1 bold, 2 plain.
 constexpr int LOG_STYLE_KEEP = 0;

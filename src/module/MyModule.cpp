@@ -1,5 +1,8 @@
 #include "module/MyModule.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "platform/TextConv.h"
 #include "support/ResourceStrings.h"
 #include "support/Trace.h"
@@ -67,6 +70,22 @@ void CMyModule::GetConnectionSettings(std::wstring& strUrl, int* pnLocalPort, in
 void CMyModule::ToggleListening(bool bFlag) {
     if (IMainWindow* pWindow = m_pMainWindow) {
         pWindow->PostMessage(WM_COMMAND, ID_TOOLS_LISTEN, bFlag ? 0 : 1);
+    }
+}
+
+void CMyModule::StopListening() {
+    if (IMainWindow* pWindow = m_pMainWindow) {
+        pWindow->PostMessage(WM_COMMAND, ID_TOOLS_LISTEN, LISTEN_STOP_ONLY);
+    }
+}
+
+void CMyModule::CheckNotGuiThread() const {
+    if (IsGuiThread()) {
+        // Holders of the lock wait for the GUI thread (sent messages): a GUI thread that
+        // waited for the lock could deadlock the program. Fail loudly at the first try.
+        std::fputs("FATAL: the GUI thread took the module lock\n", stderr);
+        std::fflush(stderr);
+        std::abort();
     }
 }
 

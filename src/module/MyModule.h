@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "module/MainWindow.h"
 #include "module/Messages.h"
@@ -41,6 +42,10 @@ public:
 
     // Any thread. Posts the Listen command: lParam 1 for false, 0 for true.
     void ToggleListening(bool bFlag);
+    // Any thread. Posts the Listen command with lParam LISTEN_STOP_ONLY: listening stops
+    // when it is on and nothing happens when it is off, so that two such requests never
+    // cancel each other out as two toggles would.
+    void StopListening();
     // Any thread. Enables or disables a command everywhere it appears.
     void EnableCommand(UINT nId, bool bEnable);
     HANDLE GetMainMenu();
@@ -60,11 +65,37 @@ public:
         PostDelete(UM_DELETE_SESSION, pSession);
     }
 
-    // Any thread. The module lock: re-entrant, no time-out; the GUI thread never takes it.
-    void Lock() { m_lock.Lock(); }
-    void Unlock() { m_lock.Unlock(); }
+    // Any thread. The module lock: re-entrant, no time-out; the GUI thread never takes it
+    // (its holders may wait for the GUI thread). In builds with TAPVANE_CHECK_GUI_LOCK a
+    // Lock on the GUI thread aborts the program at once with a message on stderr.
+    void Lock() {
+#ifdef TAPVANE_CHECK_GUI_LOCK
+        CheckNotGuiThread();
+#endif
+        m_lock.Lock();
+    }
+    void Unlock() {
+        m_lock.Unlock();
+    }
+
+    // The GUI thread: the main window calls it with its own thread's id when its message
+    // loop starts, and with an empty id when the loop has ended. Any thread may ask.
+    void SetGuiThread(std::thread::id id) {
+        m_guiThread = id;
+    }
+    std::thread::id GetGuiThread() const {
+        return m_guiThread;
+    }
+    // Any thread. Whether the caller is the GUI thread (false while none is set).
+    bool IsGuiThread() const {
+        const std::thread::id id = m_guiThread;
+        return id != std::thread::id() && id == std::this_thread::get_id();
+    }
 
 private:
+    // Aborts with a message when the GUI thread asks for the module lock.
+    void CheckNotGuiThread() const;
+
     template <class T>
     void PostDelete(UINT nMsg, T* p) {
         IMainWindow* pWindow = m_pMainWindow;
@@ -75,6 +106,7 @@ private:
 
     CLockedText m_lock;
     std::atomic<IMainWindow*> m_pMainWindow{nullptr};
+    std::atomic<std::thread::id> m_guiThread{};
 };
 
 extern CMyModule g_Module;

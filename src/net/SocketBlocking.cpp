@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/Kernel.h"
@@ -198,9 +199,39 @@ int CSocketBlocking::Send(const char* pData, int nLength, int nTimeoutSec, int n
         nReady == win::SOCKET_ERROR ? win::SOCKET_ERROR : win::send(h, pData, nLength, nFlags);
     if (nSent == win::SOCKET_ERROR) {
         SetError(L"CSocketBlocking::Send(...).", TRUE);
-        return nLength;  // a derived SetError chose to go on
+        return -1;  // a derived SetError chose not to raise: nothing more can be sent
     }
     return nSent;
+}
+
+bool CSocketBlocking::SendAllOn(SOCKET h, const char* pData, std::size_t nLength, int nTimeoutSec,
+                                std::wstring* pstrError) {
+    std::size_t nDone = 0;
+    while (nDone < nLength) {
+        const timeval tv = Seconds(nTimeoutSec);
+        const int nReady = win::select(h, win::SelectFor::Write, &tv);
+        if (nReady == 0) {
+            *pstrError = L"CSocketBlocking. Send timeout.";
+            return false;
+        }
+        const int nPart = static_cast<int>(std::min<std::size_t>(nLength - nDone, 1 << 30));
+        const int nSent =
+            nReady == win::SOCKET_ERROR ? win::SOCKET_ERROR : win::send(h, pData + nDone, nPart, 0);
+        if (nSent == win::SOCKET_ERROR) {
+            const int nError = win::WSAGetLastError();
+            *pstrError =
+                win::FormatW(L"SOCKET ERROR: %s error = %d. %s", L"CSocketBlocking::Send(...).",
+                             nError, GetSystemErrorText(static_cast<DWORD>(nError)));
+            return false;
+        }
+        nDone += static_cast<std::size_t>(nSent);
+    }
+    return true;
+}
+
+void CSocketBlocking::SetResetOnClose(SOCKET h) {
+    const linger lg{1, 0};
+    win::setsockopt(h, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
 }
 
 int CSocketBlocking::SendAll(const char* pData, int nLength, int nTimeoutSec) {
@@ -367,6 +398,16 @@ void CSocketBlocking::SetStopEvent() {
     if (!win::WSASetEvent(ev)) {
         SetError(win::FormatW(L"CSocketBlocking::SetStopEvent(); WSASetEvent(m_ev = 0x%x)", ev),
                  TRUE, 0);
+    }
+}
+
+void CSocketBlocking::RequestStop() {
+    std::lock_guard lock(m_evMutex);
+    m_bStopRequested = true;
+    const WSAEVENT ev = m_ev;
+    if (ev != 0 && !m_bStop) {
+        m_bStop = true;
+        win::WSASetEvent(ev);
     }
 }
 

@@ -53,9 +53,18 @@ public:
     int Connect(const sockaddr_in& addr, BOOL bThrow);
     int Connect(const wchar_t* lpszHostAddress, int nHostPort, BOOL bThrow);
 
-    // Any thread (the receive loop may run).
+    // Any thread (the receive loop may run). A failure that SetError does not raise
+    // returns -1: a block is never reported as sent when it was not.
     int Send(const char* pData, int nLength, int nTimeoutSec, int nFlags);
     int SendAll(const char* pData, int nLength, int nTimeoutSec);
+    // Any thread. Sends every byte on socket `h`, waiting up to nTimeoutSec for each part
+    // to be taken; never raises and leaves g_szSocketError alone. False with the reason in
+    // *pstrError ("SOCKET ERROR: ..." or "CSocketBlocking. Send timeout.").
+    static bool SendAllOn(SOCKET h, const char* pData, std::size_t nLength, int nTimeoutSec,
+                          std::wstring* pstrError);
+    // Any thread. Closing the socket will reset the connection (SO_LINGER 0) instead of
+    // ending it in order, so that the peer sees an error and not a clean end of stream.
+    static void SetResetOnClose(SOCKET h);
 
     int ReceiveOnce(char* pBuffer, int nSize, int nTimeoutSec, int nFlags);
     int Recv(char* pBuffer, int nSize, int nTimeoutSec, int nFlags);
@@ -78,6 +87,9 @@ public:
     void StopThread(DWORD dwMilliseconds);
     // Any thread. Signals the loop's event with the stop flag set.
     void SetStopEvent();
+    // Any thread; never waits. Asks the receive loop to end: at once when it runs, as soon
+    // as it has started when it has not yet (a loop that never starts is not waited for).
+    void RequestStop();
 
     // Records "SOCKET ERROR: <context> error = <code>. <system text>"; raises with bThrow,
     // else returns the code. A code of 0 stands for the calling thread's last error.
@@ -100,6 +112,10 @@ public:
     // Entry of the receive thread.
     static DWORD ThreadProc(void* pParameter);
 
+    // The receive thread, after Proc: the error that ended the loop, empty when it ended
+    // by a close of the peer, a stop or a close of the socket.
+    const std::wstring& GetLoopError() const { return m_strLoopError; }
+
     SOCKET GetSocket() const { return m_hSocket.load(); }
     WSAEVENT GetEvent() const { return m_ev.load(); }
     bool IsThreadStarted() const { return m_bThreadStarted.load(); }
@@ -120,5 +136,7 @@ protected:
     MY_FUNCTIONS::CThread m_thread;
 
 private:
-    std::mutex m_evMutex;  // held while m_ev is signalled or closed
+    std::mutex m_evMutex;           // held while m_ev is signalled or closed
+    bool m_bStopRequested = false;  // guarded by m_evMutex
+    std::wstring m_strLoopError;    // receive thread
 };

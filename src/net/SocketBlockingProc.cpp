@@ -21,6 +21,7 @@ DWORD CSocketBlocking::ThreadProc(void* pParameter) {
 void CSocketBlocking::Proc() {
     std::wstring strError;
     m_bStop = false;
+    m_strLoopError.clear();
     g_szSocketError.Clear();
     try {
         const WSAEVENT ev = win::WSACreateEvent();
@@ -30,6 +31,11 @@ void CSocketBlocking::Proc() {
         {
             std::lock_guard lock(m_evMutex);
             m_ev = ev;
+            // A stop asked for before the loop had its event ends it before it waits.
+            m_bStop = m_bStop || m_bStopRequested;
+            if (m_bStop) {
+                win::WSASetEvent(ev);
+            }
         }
         if (win::WSAEventSelect(m_hSocket, ev, win::FD_READ | win::FD_CLOSE) == win::SOCKET_ERROR) {
             SetError(L"CSocketBlocking::Proc(...). WSAEventSelect().", TRUE, 0);
@@ -88,6 +94,7 @@ void CSocketBlocking::Proc() {
         strError = TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()");
     }
     if (!strError.empty()) {
+        m_strLoopError = strError;
         g_szSocketError.Set(strError);
         Trace(L"%s", strError);
     }

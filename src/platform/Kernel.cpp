@@ -11,7 +11,9 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/FaultInjection.h"
 #include "platform/Handles.h"
+#include "platform/SystemText.h"
 #include "platform/WinError.h"
 
 namespace win {
@@ -182,6 +184,10 @@ DWORD WaitForSingleObject(HANDLE h, DWORD dwMilliseconds) {
 HANDLE CreateThread(LPTHREAD_START_ROUTINE pfnStart, void* pParameter, DWORD* pdwThreadId) {
     if (pfnStart == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (const int nFault = TakeFault(FaultCall::CreateThread)) {
+        SetLastError(nFault == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : Win32ErrorFromErrno(nFault));
         return 0;
     }
     auto p = std::make_shared<CThreadObject>();

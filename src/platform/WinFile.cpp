@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/FaultInjection.h"
 #include "platform/Handles.h"
 #include "platform/Kernel.h"
 #include "platform/SystemText.h"
@@ -195,6 +196,9 @@ HANDLE CreateFileW(const wchar_t* pszPath, DWORD dwAccess, DWORD dwShare, bool b
     const int common = O_NOCTTY | (bInherit ? 0 : O_CLOEXEC);
     const mode_t mode = (dwAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
 
+    if (const int nFault = TakeFault(FaultCall::OpenFile)) {
+        return Fail<HANDLE>(ErrorForPath(nFault, path), 0);
+    }
     int fd = -1;
     bool bExisted = false;
     if (bMayCreate) {
@@ -321,7 +325,11 @@ BOOL WriteFile(HANDLE hFile, const void* pBuffer, DWORD nToWrite, DWORD* pnWritt
     const auto* p = static_cast<const char*>(pBuffer);
     DWORD nDone = 0;
     while (nDone < nToWrite) {
-        const ssize_t n = ::write(file->Fd(), p + nDone, nToWrite - nDone);
+        const int nFault = TakeFault(FaultCall::WriteFile);
+        if (nFault != 0) {
+            errno = nFault;
+        }
+        const ssize_t n = nFault != 0 ? -1 : ::write(file->Fd(), p + nDone, nToWrite - nDone);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/FaultInjection.h"
 #include "platform/Kernel.h"
 #include "platform/SystemText.h"
 #include "platform/WinsockInternal.h"
@@ -146,6 +147,9 @@ int bind(SOCKET s, const sockaddr* pAddr, int nAddrLen) {
     }
     // A port that only has connections in TIME_WAIT is free to bind, as on Windows; a port
     // that another socket listens on still fails with WSAEADDRINUSE.
+    if (const int nFault = TakeFault(FaultCall::Bind, p->m_fd)) {
+        return FailFromErrno(p.get(), nFault);
+    }
     int nOn = 1;
     ::setsockopt(p->m_fd, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
     // Binding an outgoing socket to "any address, any port" must not pick its port yet:
@@ -181,7 +185,15 @@ SOCKET accept(SOCKET s, sockaddr* pAddr, int* pnAddrLen) {
     }
     for (;;) {
         socklen_t len = AddrLen(pnAddrLen);
-        const int fd = ::accept4(p->m_fd, pAddr, pAddr ? &len : nullptr, SOCK_CLOEXEC);
+        int fd = -1;
+        if (const int nFault = TakeFault(FaultCall::Accept, p->m_fd)) {
+            // As the system fails: after a connection was waiting.
+            pollfd pfd{p->m_fd, POLLIN, 0};
+            ::poll(&pfd, 1, -1);
+            errno = nFault;
+        } else {
+            fd = ::accept4(p->m_fd, pAddr, pAddr ? &len : nullptr, SOCK_CLOEXEC);
+        }
         if (fd >= 0) {
             if (pnAddrLen != nullptr) {
                 *pnAddrLen = static_cast<int>(len);
@@ -207,6 +219,9 @@ int connect(SOCKET s, const sockaddr* pAddr, int nAddrLen) {
     auto p = FindSocket(s);
     if (!p) {
         return SOCKET_ERROR;
+    }
+    if (const int nFault = TakeFault(FaultCall::Connect, p->m_fd)) {
+        return FailFromErrno(p.get(), nFault);
     }
     if (::connect(p->m_fd, pAddr, static_cast<socklen_t>(nAddrLen)) == 0) {
         return 0;
@@ -237,7 +252,16 @@ int closesocket(SOCKET s) {
     p->m_bClosed = true;
     // Wake every thread blocked on the socket (accept, recv, poll): Linux does not do so when
     // a descriptor is merely closed. The descriptor itself is closed with the last reference.
-    ::shutdown(p->m_fd, SHUT_RDWR);
+    if (p->m_bAbortive) {
+        // SO_LINGER with a zero time: the peer gets a reset at once, never an orderly end
+        // first (a shutdown would send one). Disconnecting the socket sends the reset and
+        // wakes the blocked threads as the shutdown does.
+        sockaddr unspec{};
+        unspec.sa_family = AF_UNSPEC;
+        ::connect(p->m_fd, &unspec, sizeof(unspec));
+    } else {
+        ::shutdown(p->m_fd, SHUT_RDWR);
+    }
     std::shared_ptr<CWsaEvent> pEvent;
     {
         std::lock_guard lock(p->m_mutex);
@@ -272,6 +296,9 @@ int send(SOCKET s, const char* pBuf, int nLen, int nFlags) {
     if (nLen < 0) {
         return Fail(WSAEFAULT);
     }
+    if (const int nFault = TakeFault(FaultCall::Send, p->m_fd)) {
+        return FailFromErrno(p.get(), nFault);
+    }
     for (;;) {
         const ssize_t n = ::send(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags | MSG_NOSIGNAL);
         if (n >= 0) {
@@ -292,8 +319,10 @@ int recv(SOCKET s, char* pBuf, int nLen, int nFlags) {
         return Fail(WSAEFAULT);
     }
     for (;;) {
-        const ssize_t n = ::recv(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags);
-        const int nErrno = errno;
+        const int nFault = TakeFault(FaultCall::Recv, p->m_fd);
+        const ssize_t n =
+            nFault != 0 ? -1 : ::recv(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags);
+        const int nErrno = nFault != 0 ? nFault : errno;
         {
             // Every receive re-arms FD_READ: data still queued is recorded by the next wait.
             std::lock_guard lock(p->m_mutex);
@@ -369,6 +398,11 @@ int setsockopt(SOCKET s, int nLevel, int nName, const void* pValue, int nLen) {
     }
     if (::setsockopt(p->m_fd, nLevel, nName, pValue, static_cast<socklen_t>(nLen)) != 0) {
         return FailFromErrno(p.get(), errno);
+    }
+    if (nLevel == SOL_SOCKET && nName == SO_LINGER && pValue != nullptr &&
+        nLen >= static_cast<int>(sizeof(linger))) {
+        const auto* pLinger = static_cast<const linger*>(pValue);
+        p->m_bAbortive = pLinger->l_onoff != 0 && pLinger->l_linger == 0;
     }
     return 0;
 }

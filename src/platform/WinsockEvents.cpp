@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 
+#include "platform/FaultInjection.h"
 #include "platform/Kernel.h"
 #include "platform/SystemText.h"
 #include "platform/WinsockInternal.h"
@@ -107,6 +108,10 @@ void RecordNetworkEvents(CSocketEntry& entry, short revents) {
 }
 
 WSAEVENT WSACreateEvent() {
+    if (const int nFault = TakeFault(FaultCall::CreateEvent)) {
+        SetLastError(WsaErrorFromErrno(nFault));
+        return WSA_INVALID_EVENT;
+    }
     auto p = std::make_shared<CWsaEvent>();
     if (!p->IsValid()) {
         SetLastError(WSA_NOT_ENOUGH_MEMORY);

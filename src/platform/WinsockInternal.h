@@ -26,6 +26,7 @@ public:
     std::atomic<bool> m_bClosed{false};    // closesocket has run
     std::atomic<bool> m_bShutSend{false};  // shutdown of the sending side has run
     std::atomic<int> m_nResetError{0};     // a reset seen by a call (WSAECONNRESET)
+    std::atomic<bool> m_bAbortive{false};  // SO_LINGER 0: closing resets the connection
 
     // Event selection; guarded by m_mutex (lock order: socket, then event).
     std::mutex m_mutex;

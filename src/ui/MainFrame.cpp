@@ -56,6 +56,8 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
             return lResult;
         });
     g_Module.SetMainWindow(m_pBridge.get());
+    // This thread runs the window: it must never take the module lock.
+    g_Module.SetGuiThread(std::this_thread::get_id());
     m_pBoxes = std::make_unique<CQtMessageBoxes>(this, Handle());
 
     setObjectName(QStringLiteral("mainFrame"));
@@ -93,6 +95,7 @@ CMainFrame::~CMainFrame() {
     m_pBridge->Destroy();
     if (g_Module.GetMainWindow() == m_pBridge.get()) {
         g_Module.SetMainWindow(nullptr);
+        g_Module.SetGuiThread(std::thread::id());
     }
     // The widgets go before the bridge and the listener: the connection bar stores the
     // selected server as it goes.

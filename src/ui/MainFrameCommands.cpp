@@ -99,7 +99,11 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
     auto frame = [&](auto fn) { GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, fn); };
     switch (nId) {
         case ID_TOOLS_LISTEN:
-            OnListen(lParam == 0);
+            if (lParam != LISTEN_STOP_ONLY) {
+                OnListen(lParam == 0);
+            } else if (m_listen.IsListening()) {
+                OnListen(false);  // a session's request to stop never starts listening
+            }
             break;
         case ID_EDIT_COPY:
             view([&] {

@@ -5,7 +5,7 @@
 #include "SocketTestSupport.h"
 #include "TempFolder.h"
 #include "app/CliOptions.h"
-#include "capture/RelayFixture.h"
+#include "capture/HttpTestSupport.h"
 
 namespace {
 
@@ -129,6 +129,51 @@ TEST_F(CliTest, CurlThroughTheRelayThenCtrlC) {
     std::ifstream in(logFolder.Path("traffic.log"), std::ios::binary);
     const std::string strFile((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(strLog, strFile);
+}
+
+// Browser-like traffic with "Replace host header" on: kept-alive GETs, each client closing
+// first; the relay serves all of them and Ctrl-C still ends it.
+TEST_F(CliTest, ThousandKeptAliveGetsWithHostRewriteThenCtrlC) {
+    test::CHttpTestServer server([](const test::CHttpRequest& request) {
+        return test::CHttpAnswer{test::CHttpTestServer::Response("text/plain", request.strHead)};
+    });
+    const std::uint16_t nLocal = test::FreePort();
+    CTempFolder data;
+    test::CChildProcess cli(
+        {TAPVANE_CLI_PATH, "--local-port", std::to_string(nLocal), "--url", "127.0.0.1",
+         "--remote-port", std::to_string(server.Port()), "--replace-host", "on", "--save-response",
+         "on", "--data-folder", data.Path()},
+        Env());
+    ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
+    constexpr int kClients = 4;
+    const int nEach = 1000 / test::kLoadScale / kClients;
+    std::vector<std::thread> clients;
+    std::atomic<int> nOk{0};
+    std::atomic<int> nDone{0};
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < nEach; ++i) {
+                const std::optional<std::string> body =
+                    test::KeptAliveGet(nLocal, "/" + std::to_string(c) + "/" + std::to_string(i));
+                nOk += body && body->find("\r\nHost: 127.0.0.1\r\n") != std::string::npos;
+            }
+            ++nDone;
+        });
+    }
+    // The child's output is drained meanwhile, so that its log never blocks it.
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (nDone < kClients && std::chrono::steady_clock::now() < deadline) {
+        if (cli.Wait(50ms) != -1) {
+            break;  // ended early: the expectations below tell
+        }
+    }
+    for (std::thread& t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(kClients * nEach, nOk.load());
+    cli.Signal(SIGINT);
+    EXPECT_EQ(0, cli.Wait(20s)) << cli.Err().substr(0, 2000);
+    EXPECT_NE(std::string::npos, cli.Err().find("The listening was stopped"));
 }
 
 }  // namespace

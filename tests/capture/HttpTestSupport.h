@@ -114,6 +114,60 @@ private:
     CTestServer m_server;  // last: its threads end before the members they use
 };
 
+// Scales counts of the load tests down under the sanitizers, which make each session far
+// slower; the normal build runs them in full.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kLoadScale = 5;
+#else
+constexpr int kLoadScale = 1;
+#endif
+
+// Reads one HTTP answer (headers and a Content-Length body) from `fd` into `*pstrBody`;
+// false on an end, an error or 10 s of silence before it is whole.
+inline bool ReadAnswer(int fd, std::string* pstrBody) {
+    std::string data;
+    char chunk[65536];
+    std::size_t nHeadEnd = std::string::npos;
+    std::size_t nLength = 0;
+    for (;;) {
+        if (nHeadEnd == std::string::npos &&
+            (nHeadEnd = data.find("\r\n\r\n")) != std::string::npos) {
+            const std::size_t nPos = data.find("\r\nContent-Length: ");
+            nLength = nPos < nHeadEnd ? std::stoul(data.substr(nPos + 18)) : 0;
+        }
+        if (nHeadEnd != std::string::npos && data.size() >= nHeadEnd + 4 + nLength) {
+            *pstrBody = data.substr(nHeadEnd + 4, nLength);
+            return true;
+        }
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 10000) <= 0) {
+            return false;
+        }
+        const ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
+        if (n <= 0) {
+            return false;
+        }
+        data.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+// One GET as a browser sends it on a kept-alive connection, the client closing first once
+// the answer is whole. The answer's body, or nothing when it did not come whole.
+inline std::optional<std::string> KeptAliveGet(std::uint16_t nPort, const std::string& strPath) {
+    const int fd = ConnectPosix(nPort);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string strBody;
+    const bool bOk =
+        SendAllPosix(fd, "GET " + strPath +
+                             " HTTP/1.1\r\nHost: localhost:8080\r\nReferer: "
+                             "http://localhost:8080/\r\nConnection: keep-alive\r\n\r\n") &&
+        ReadAnswer(fd, &strBody);
+    ::close(fd);
+    return bOk ? std::optional<std::string>(strBody) : std::nullopt;
+}
+
 // Runs curl with `args` (no proxy, quiet, 20 s at most); its standard output.
 inline std::string Curl(const std::vector<std::string>& args, int* pnExit = nullptr) {
     std::vector<std::string> all = {"curl", "-s", "--noproxy", "*", "--max-time", "20"};

@@ -34,6 +34,15 @@ std::string ReceiveExactly(int fd, std::size_t n) {
 
 class RelayTest : public test::RelayFixture {};
 
+// The system's text of a code without its line end, as messages carry it.
+std::wstring ReasonText(int nCode) {
+    std::wstring strText = GetSystemErrorText(static_cast<DWORD>(nCode));
+    while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r')) {
+        strText.pop_back();
+    }
+    return strText;
+}
+
 TEST_F(RelayTest, OneRequestAndAnswerGiveTheEightLogRowsInOrder) {
     test::CTestServer server([](int fd) {
         if (ReceiveExactly(fd, 5) == "hello") {
@@ -103,8 +112,9 @@ TEST_F(RelayTest, RefusedServerShowsTheMessageAndStopsListening) {
     EXPECT_EQ(0, ::recv(fd, &c, 1, 0));
     ::close(fd);
     EXPECT_TRUE(test::WaitUntil([this] { return !m_pWindow->IsListening(); }));
+    // The fixed text, then the reason on a line of its own.
     EXPECT_EQ(std::vector<std::wstring>{L"Connect to 127.0.0.1 host " + std::to_wstring(nDead) +
-                                        L" port failed!"},
+                                        L" port failed!\n" + ReasonText(WSAECONNREFUSED)},
               Messages());
     EXPECT_TRUE(WaitForStatus(STATUS_PANE_TEXT, L"The listening was stopped"));
 
@@ -112,7 +122,9 @@ TEST_F(RelayTest, RefusedServerShowsTheMessageAndStopsListening) {
     const std::uint16_t nLocal2 = StartListening(80, L"http://no-such-host.invalid");
     const int fd2 = test::ConnectPosix(nLocal2);
     ASSERT_TRUE(test::WaitUntil([this] { return Messages().size() == 2; }));
-    EXPECT_EQ(L"Connect to no-such-host.invalid host 80 port failed!", Messages()[1]);
+    EXPECT_EQ(
+        L"Connect to no-such-host.invalid host 80 port failed!\n" + ReasonText(WSAHOST_NOT_FOUND),
+        Messages()[1]);
     // The session stops listening again before it writes its stop line.
     ASSERT_TRUE(test::WaitUntil([this] {
         int nStops = 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -119,6 +120,43 @@ TEST_F(MyModuleTest, OperationsBecomeTheirMessages) {
     EXPECT_FALSE(m[10].bSent);
     EXPECT_GE(ToolBarCtrlEnableMessage(), 0xC000u);
     EXPECT_EQ(ToolBarCtrlEnableMessage(), RegisterWindowMessageW(L"mytoolbarctrlenable"));
+}
+
+// The GUI thread must never wait for the module lock, whose holders wait for it: the
+// first try fails loudly instead of deadlocking some day.
+TEST(MyModuleDeathTest, GuiThreadTakingTheModuleLockAbortsAtOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            g_Module.SetGuiThread(std::this_thread::get_id());
+            g_Module.Lock();
+        },
+        "FATAL: the GUI thread took the module lock");
+}
+
+TEST_F(MyModuleTest, OtherThreadsTakeTheLockWhileAGuiThreadIsSet) {
+    std::thread gui([] {
+        g_Module.SetGuiThread(std::this_thread::get_id());
+        EXPECT_TRUE(g_Module.IsGuiThread());
+    });
+    gui.join();
+    EXPECT_FALSE(g_Module.IsGuiThread());
+    {
+        CModuleLock lock;   // this thread is not the GUI thread
+        CModuleLock again;  // and the lock is re-entrant
+    }
+    g_Module.SetGuiThread(std::thread::id());
+    EXPECT_FALSE(g_Module.IsGuiThread());
+}
+
+TEST_F(MyModuleTest, StopListeningPostsTheStopOnlyCommand) {
+    g_Module.SetMainWindow(&m_window);
+    g_Module.StopListening();
+    const auto m = m_window.Messages();
+    ASSERT_EQ(1u, m.size());
+    EXPECT_EQ(WM_COMMAND, m[0].nMsg);
+    EXPECT_FALSE(m[0].bSent);
+    EXPECT_EQ(LISTEN_STOP_ONLY, m[0].lParam);
 }
 
 }  // namespace

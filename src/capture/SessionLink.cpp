@@ -1,0 +1,55 @@
+#include "capture/SessionLink.h"
+
+#include "module/MyModule.h"
+#include "platform/WinFormat.h"
+#include "support/Trace.h"
+
+void CSessionLink::SetClientLoopRunning(bool bRunning) {
+    std::lock_guard lock(m_mutex);
+    m_bClientLoopRunning = bRunning;
+}
+
+bool CSessionLink::ClientLoopEnded() {
+    std::lock_guard lock(m_mutex);
+    m_bClientLoopRunning = false;
+    return m_pAccept == nullptr;
+}
+
+bool CSessionLink::SessionGone() {
+    std::lock_guard lock(m_mutex);
+    m_pAccept = nullptr;
+    return m_bClientLoopRunning;
+}
+
+bool CSessionLink::ClientDestroyed() {
+    std::lock_guard lock(m_mutex);
+    const bool bFirst = !m_bClientDestroyed;
+    m_bClientDestroyed = true;
+    return bFirst;
+}
+
+bool CSessionLink::BeginAbort() {
+    std::lock_guard lock(m_mutex);
+    const bool bFirst = !m_bAborted;
+    m_bAborted = true;
+    return bFirst;
+}
+
+bool CSessionLink::IsAborted() {
+    std::lock_guard lock(m_mutex);
+    return m_bAborted;
+}
+
+void LogSessionError(long nSession, std::wstring strText) {
+    while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r')) {
+        strText.pop_back();
+    }
+    const std::wstring strLine = win::FormatW(L"Session %ld: %s", nSession, strText);
+    Trace(L"%s", strLine);
+    {
+        CModuleLock lock;
+        g_Module.AppendLog(L"\r\n" + strLine, LOG_STYLE_BOLD);
+        g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
+    }
+    g_Module.SetStatusText(strLine, STATUS_PANE_TEXT);
+}

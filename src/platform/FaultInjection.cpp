@@ -1,0 +1,86 @@
+#include "platform/FaultInjection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace win {
+
+namespace {
+
+struct CArmedFault {
+    CFaultSpec spec;
+    int nSeen = 0;
+    int nFailed = 0;
+};
+
+std::atomic<bool> g_bArmed{false};
+std::mutex g_faultMutex;
+std::vector<CArmedFault> g_faults;  // guarded by g_faultMutex
+int g_nInjected = 0;                // guarded by g_faultMutex
+
+std::uint16_t PortOf(int fd, bool bPeer) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    const int rc = bPeer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len)
+                         : ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    return rc == 0 && addr.sin_family == AF_INET ? ntohs(addr.sin_port) : 0;
+}
+
+bool Eligible(const CFaultSpec& spec, FaultCall call, int fd) {
+    if (spec.call != call) {
+        return false;
+    }
+    if (spec.nLocalPort != 0 && (fd < 0 || PortOf(fd, false) != spec.nLocalPort)) {
+        return false;
+    }
+    return spec.nPeerPort == 0 || (fd >= 0 && PortOf(fd, true) == spec.nPeerPort);
+}
+
+}  // namespace
+
+void ArmFault(const CFaultSpec& spec) {
+    std::lock_guard lock(g_faultMutex);
+    g_faults.push_back({spec});
+    g_bArmed = true;
+}
+
+void DisarmFaults() {
+    std::lock_guard lock(g_faultMutex);
+    g_faults.clear();
+    g_nInjected = 0;
+    g_bArmed = false;
+}
+
+int InjectedFaultCount() {
+    std::lock_guard lock(g_faultMutex);
+    return g_nInjected;
+}
+
+int TakeFault(FaultCall call, int fd) {
+    if (!g_bArmed.load(std::memory_order_relaxed)) {
+        return 0;
+    }
+    std::lock_guard lock(g_faultMutex);
+    for (CArmedFault& fault : g_faults) {
+        if (!Eligible(fault.spec, call, fd)) {
+            continue;
+        }
+        if (fault.nSeen++ < fault.spec.nSkip) {
+            continue;
+        }
+        if (fault.spec.nTimes >= 0 && fault.nFailed >= fault.spec.nTimes) {
+            continue;
+        }
+        ++fault.nFailed;
+        ++g_nInjected;
+        return fault.spec.nErrno;
+    }
+    return 0;
+}
+
+}  // namespace win
