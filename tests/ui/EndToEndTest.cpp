@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "MainFrameFixture.h"
+#include "capture/HttpTestSupport.h"
 #include "capture/RelayFixture.h"
 
 namespace {
@@ -161,6 +162,49 @@ TEST_F(EndToEndTest, ClosingWhileFiftySessionsRelayAtFullSpeedEndsThemAndTheWind
     EXPECT_TRUE(bClosed);
     EXPECT_TRUE(m_pFrame->ShutDown(20000));
     EXPECT_EQ(0, g_nClientsCount.load());
+}
+
+// The Qt window with "Replace host header" on, and clients that behave like browsers:
+// sessions end and are deleted on the GUI thread while others ask for the URL and rewrite
+// their Host lines; nothing may hang.
+TEST_F(EndToEndTest, ThousandKeptAliveGetsWithHostRewriteAllComeBack) {
+    {
+        CRegKeyTalvex settings;
+        settings.SetReplaceHostHeader(true);
+    }
+    test::CHttpTestServer server([](const test::CHttpRequest& request) {
+        return test::CHttpAnswer{
+            test::CHttpTestServer::Response("text/plain", "ok " + request.RequestLine())};
+    });
+    OpenFrame();
+    const std::uint16_t nLocal = ListenWithKeys(server.Port());
+    constexpr int kClients = 4;
+    const int nEach = 1000 / test::kLoadScale / kClients;
+    std::atomic<int> nOk{0};
+    std::atomic<int> nDone{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < nEach; ++i) {
+                const std::string strPath = "/" + std::to_string(c) + "/" + std::to_string(i);
+                nOk += test::KeptAliveGet(nLocal, strPath) == "ok GET " + strPath + " HTTP/1.1";
+            }
+            ++nDone;
+        });
+    }
+    const bool bDone = PumpUntil([&] { return nDone == kClients; }, 240000);
+    for (auto& t : clients) {
+        t.join();
+    }
+    ASSERT_TRUE(bDone) << "the relay hangs";
+    EXPECT_EQ(kClients * nEach, nOk.load());
+    for (const test::CHttpRequest& request : server.Requests()) {
+        ASSERT_NE(std::string::npos, request.strHead.find("\r\nHost: 127.0.0.1\r\n"))
+            << request.strHead;
+    }
+    // Every session ends and is deleted; the GUI thread still answers.
+    EXPECT_TRUE(PumpUntil([] { return g_nClientsCount == 0; }, 30000)) << g_nClientsCount;
+    EXPECT_TRUE(PumpUntil([&] { return m_pFrame->StatusText(0) == "0 session(s) open"; }));
 }
 
 }  // namespace
