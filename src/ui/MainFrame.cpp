@@ -33,6 +33,7 @@ namespace {
 constexpr int kStatusTextMax = 250;
 constexpr int kSessionPaneWidth = 150;
 constexpr int kIdleIntervalMs = 100;
+constexpr int kStatusIntervalMs = 50;
 
 // The status-bar prompt of a command: its string up to the "\n" before the tool tip.
 QString CommandPrompt(UINT nId) {
@@ -246,7 +247,12 @@ void CMainFrame::CreateStatusBar() {
     m_pStatusPanes[1]->setMinimumWidth(1);
     pBar->addWidget(m_pStatusPanes[0]);
     pBar->addWidget(m_pStatusPanes[1], 1);
+    m_pStatusTimer = new QTimer(this);
+    m_pStatusTimer->setSingleShot(true);
+    m_pStatusTimer->setInterval(kStatusIntervalMs);
+    connect(m_pStatusTimer, &QTimer::timeout, this, &CMainFrame::ShowStatusPanes);
     SetStatusText(1, QString::fromStdWString(LoadResourceString(ID_READY_PROMPT)));
+    ShowStatusPanes();
 }
 
 void CMainFrame::CreatePanes() {
@@ -285,27 +291,30 @@ void CMainFrame::CreatePanes() {
 }
 
 QString CMainFrame::StatusText(int nPane) const {
-    return nPane == 1 ? m_strPaneText
-                      : (nPane == 0 ? m_pStatusPanes[0]->text() : QString());
+    return nPane == 0 || nPane == 1 ? m_strPaneTexts[nPane] : QString();
 }
 
 void CMainFrame::SetStatusText(int nPane, const QString& strText) {
     if (nPane < 0 || nPane > 1) {
         return;
     }
-    const QString strShown = strText.left(kStatusTextMax);
-    if (nPane == 1) {
-        m_strPaneText = strShown;
+    m_strPaneTexts[nPane] = strText.left(kStatusTextMax);
+    if (!m_pStatusTimer->isActive()) {
+        m_pStatusTimer->start();
     }
-    m_pStatusPanes[nPane]->setText(strShown);
+}
+
+void CMainFrame::ShowStatusPanes() {
+    m_pStatusPanes[0]->setText(m_strPaneTexts[0]);
+    m_pStatusPanes[1]->setText(m_strPrompt.isEmpty() ? m_strPaneTexts[1] : m_strPrompt);
 }
 
 bool CMainFrame::event(QEvent* pEvent) {
     if (pEvent->type() == QEvent::StatusTip) {
         // A command's prompt covers pane 1 while its menu item is highlighted; the pane's
         // own text comes back afterwards.
-        const QString strTip = static_cast<QStatusTipEvent*>(pEvent)->tip();
-        m_pStatusPanes[1]->setText(strTip.isEmpty() ? m_strPaneText : strTip);
+        m_strPrompt = static_cast<QStatusTipEvent*>(pEvent)->tip();
+        ShowStatusPanes();
         return true;
     }
     return QMainWindow::event(pEvent);

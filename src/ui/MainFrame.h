@@ -93,7 +93,12 @@ private:
     QMenu* m_pRecentMenu = nullptr;
     QMenu* m_pContextMenu = nullptr;
     QLabel* m_pStatusPanes[2] = {nullptr, nullptr};
-    QString m_strPaneText;  // pane 1's own text while a command prompt covers it
+    // The panes' own texts. The labels show them on a short timer: sessions post several
+    // texts each, far more than a person can read, and a label costs a layout per change.
+    QString m_strPaneTexts[2];
+    QString m_strPrompt;  // a command's prompt that covers pane 1 while its item is highlighted
+    QTimer* m_pStatusTimer = nullptr;
+    void ShowStatusPanes();
     QTimer* m_pIdleTimer = nullptr;
     bool m_bModifiedMark = false;
     bool m_bClosed = false;

@@ -111,6 +111,43 @@ TEST_F(EndToEndTest, RelaysARequestAndItsAnswerAndClosesWhenTheLastClientGoes) {
     EXPECT_TRUE(m_pFrame->ShutDown(10000));
 }
 
+// The same road with the program's own log: the marker lines land in the log document and
+// come back out of its view with Select All and Copy.
+TEST_F(EndToEndTest, TheRealLogShowsTheSessionAndItsMarkerLines) {
+    test::CTestServer server(Echo);
+    OpenFrameWithRealLog();
+    const std::uint16_t nLocal = ListenWithKeys(server.Port());
+    std::atomic<bool> bAnswered{false};
+    std::thread client([&] {
+        const int fd = test::ConnectPosix(nLocal);
+        test::SendAllPosix(fd, "ping\r\n");
+        char buffer[16];
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 5000) > 0) {
+            bAnswered = ::recv(fd, buffer, sizeof(buffer), 0) == 6;
+        }
+        ::close(fd);
+    });
+    ASSERT_TRUE(PumpUntil([&] { return bAnswered.load(); }));
+    client.join();
+    ASSERT_TRUE(PumpUntil([&] { return m_pFrame->StatusText(0) == "0 session(s) open"; }));
+    ASSERT_TRUE(PumpUntil([&] { return Act(ID_EDIT_SELECT_ALL).isEnabled(); }, 2000));
+    QWidget* pView = m_pFrame->LogPane().View();
+    pView->setFocus();
+    ASSERT_TRUE(PumpUntil([&] { return pView->hasFocus(); }, 2000));
+    QString strLog;
+    ASSERT_TRUE(PumpUntil([&] {
+        Act(ID_EDIT_SELECT_ALL).trigger();
+        Act(ID_EDIT_COPY).trigger();
+        strLog = QApplication::clipboard()->text();
+        return strLog.contains(QStringLiteral("Session 0 stopped."));
+    }, 5000)) << strLog.toStdString();
+    EXPECT_TRUE(strLog.contains(QStringLiteral("Session 0 starts.")));
+    EXPECT_TRUE(strLog.contains(QStringLiteral("0---<---ping")));
+    EXPECT_TRUE(strLog.contains(QStringLiteral("0--->---ping")));
+    EXPECT_TRUE(PumpUntil([&] { return m_pFrame->windowTitle() == "Untitled* - Tapvane"; }, 2000));
+}
+
 TEST_F(EndToEndTest, ClosingWhileFiftySessionsRelayAtFullSpeedEndsThemAndTheWindow) {
     test::CTestServer server(Echo);
     OpenFrame();

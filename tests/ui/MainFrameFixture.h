@@ -30,6 +30,7 @@
 #include "settings/RegKeyTalvex.h"
 #include "support/ShowMessage.h"
 #include "ui/CommandIds.h"
+#include "ui/LogPaneFactory.h"
 #include "ui/ConnectionBar.h"
 #include "ui/MainFrame.h"
 #include "ui/ServerCombo.h"
@@ -79,6 +80,14 @@ protected:
         auto pPane = std::make_unique<CFakeLogPane>();
         m_pPane = pPane.get();
         m_pFrame = std::make_unique<CMainFrame>(std::move(pPane));
+        RecordBoxes();
+        m_pFrame->show();
+        return *m_pFrame;
+    }
+
+    // The same with the program's own log: its document, view and file commands.
+    CMainFrame& OpenFrameWithRealLog() {
+        m_pFrame = std::make_unique<CMainFrame>(CreateLogPane());
         RecordBoxes();
         m_pFrame->show();
         return *m_pFrame;

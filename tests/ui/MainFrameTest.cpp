@@ -2,6 +2,9 @@
 // menu, closing with and without listening and unsaved text, and boxes from workers.
 #include <sys/socket.h>
 
+#include <QLabel>
+#include <QStatusTipEvent>
+
 #include <thread>
 
 #include "MainFrameFixture.h"
@@ -58,6 +61,18 @@ TEST_F(MainFrameTest, StatusPanesShowPostedTextsCutAt250) {
     worker.join();
     ASSERT_TRUE(PumpUntil([&] { return m_pFrame->StatusText(0) == "3 session(s) open"; }));
     EXPECT_EQ(QString(250, QLatin1Char('x')), m_pFrame->StatusText(1));
+    // The labels follow within a moment; a command's prompt covers pane 1 while its menu
+    // item is highlighted, and the pane's own text comes back afterwards.
+    QLabel* pPane1 = m_pFrame->findChild<QLabel*>(QStringLiteral("statusPane1"));
+    QLabel* pPane0 = m_pFrame->findChild<QLabel*>(QStringLiteral("statusPane0"));
+    ASSERT_TRUE(PumpUntil([&] { return pPane1->text() == m_pFrame->StatusText(1); }, 1000));
+    EXPECT_EQ(QStringLiteral("3 session(s) open"), pPane0->text());
+    QStatusTipEvent tip(QStringLiteral("Clear the traffic log"));
+    QApplication::sendEvent(m_pFrame.get(), &tip);
+    EXPECT_EQ(QStringLiteral("Clear the traffic log"), pPane1->text());
+    QStatusTipEvent noTip{QString()};
+    QApplication::sendEvent(m_pFrame.get(), &noTip);
+    EXPECT_EQ(m_pFrame->StatusText(1), pPane1->text());
 }
 
 TEST_F(MainFrameTest, ViewCommandsHideAndShowTheBarsWithTheirCheckMarks) {
