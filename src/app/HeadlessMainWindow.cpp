@@ -81,13 +81,8 @@ LRESULT CHeadlessMainWindow::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
             return 0;
         }
         case UM_DELETE_CLIENT:
-            try {
-                delete reinterpret_cast<CSocketClient*>(wParam);
-            } catch (...) {
-            }
-            return 0;
         case UM_DELETE_SESSION:
-            delete reinterpret_cast<CSocketAccept*>(wParam);
+            DeleteRelayObject(nMsg, wParam);
             return 0;
         case WM_COMMAND:
             if ((wParam & 0xFFFF) == ID_TOOLS_LISTEN) {

@@ -21,6 +21,21 @@ HWND MainWindowHandle() {
     return static_cast<HWND>(g_Module.GetMainWindow());
 }
 
+bool DeleteRelayObject(UINT nMsg, WPARAM wParam) {
+    if (nMsg == UM_DELETE_SESSION) {
+        delete reinterpret_cast<CSocketAccept*>(wParam);
+        return true;
+    }
+    if (nMsg == UM_DELETE_CLIENT) {
+        try {
+            delete reinterpret_cast<CSocketClient*>(wParam);
+        } catch (...) {
+        }
+        return true;
+    }
+    return false;
+}
+
 CSocketAccept::CSocketAccept()
     : CSocketTelnet(FALSE, kVesselDataSize),
       m_nSession(0),

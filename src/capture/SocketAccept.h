@@ -105,3 +105,7 @@ private:
 
 // The main window as the owner of message boxes.
 HWND MainWindowHandle();
+
+// GUI thread. Carries out UM_DELETE_SESSION or UM_DELETE_CLIENT (whose payload is the
+// object); an exception from deleting a client is dropped. False for any other message.
+bool DeleteRelayObject(UINT nMsg, WPARAM wParam);

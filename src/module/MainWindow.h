@@ -34,6 +34,13 @@ struct CLogText {
     bool bBytes = false;
 };
 
+class ILogSink;
+
+// The sender's thread. Hands the payload of a UM_APPEND_LOG to `sink`: the message of every
+// relayed block, appended on the sender's thread (which holds the module lock, so appends
+// keep their order and never wait for the GUI thread). Returns the message's result, 1.
+LRESULT AppendLogMessage(ILogSink& sink, WPARAM wParam, LPARAM lParam);
+
 // Where the traffic log's text goes. Appends come from any thread, under the module lock,
 // in the order they must show.
 class ILogSink {

@@ -9,16 +9,7 @@ LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     if (nMsg == UM_APPEND_LOG) {
         // The one message of every relayed block: appended on the sender's thread, which
         // holds the module lock, so appends keep their order.
-        if (!IsWindow()) {
-            return 0;
-        }
-        const auto& log = *reinterpret_cast<const CLogText*>(wParam);
-        if (log.bBytes) {
-            m_logSink.AppendLogBytes(log.bytes, static_cast<int>(lParam));
-        } else {
-            m_logSink.AppendLog(log.text, static_cast<int>(lParam));
-        }
-        return 1;
+        return IsWindow() ? AppendLogMessage(m_logSink, wParam, lParam) : 0;
     }
     if (IsGuiThread()) {
         return IsWindow() ? WindowProc(nMsg, wParam, lParam) : 0;

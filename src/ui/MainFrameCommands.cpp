@@ -11,7 +11,6 @@
 #include <QToolButton>
 
 #include "capture/SocketAccept.h"
-#include "capture/SocketClient.h"
 #include "module/MyModule.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/ResourceStrings.h"
@@ -69,13 +68,8 @@ LRESULT CMainFrame::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) {
             ShowLogContextMenu(reinterpret_cast<HWND>(wParam), lParam);
             return 0;
         case UM_DELETE_CLIENT:
-            try {
-                delete reinterpret_cast<CSocketClient*>(wParam);
-            } catch (...) {
-            }
-            return 0;
         case UM_DELETE_SESSION:
-            delete reinterpret_cast<CSocketAccept*>(wParam);
+            DeleteRelayObject(nMsg, wParam);
             return 0;
         case WM_COMMAND:
             OnCommand(static_cast<UINT>(wParam & 0xFFFF), lParam);

@@ -50,18 +50,7 @@ CQtMessageWindow::~CQtMessageWindow() {
 
 LRESULT CQtMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     if (nMsg == UM_APPEND_LOG) {
-        // The message of every relayed block: appended on the sender's thread, which holds
-        // the module lock, so appends keep their order and never wait for painting.
-        if (!IsWindow()) {
-            return 0;
-        }
-        const auto& log = *reinterpret_cast<const CLogText*>(wParam);
-        if (log.bBytes) {
-            m_logSink.AppendLogBytes(log.bytes, static_cast<int>(lParam));
-        } else {
-            m_logSink.AppendLog(log.text, static_cast<int>(lParam));
-        }
-        return 1;
+        return IsWindow() ? AppendLogMessage(m_logSink, wParam, lParam) : 0;
     }
     if (IsGuiThread()) {
         return IsWindow() ? m_fnWindowProc(nMsg, wParam, lParam) : 0;

@@ -51,4 +51,5 @@ fi
 echo "ok: closed with exit code 1"
 SCRIPT
 chmod +x "$work/run.sh"
-xvfb-run -a -s "-screen 0 1280x800x24" "$work/run.sh"
+# Searching for a free display from a number of its own keeps two runs at once apart.
+xvfb-run -a -n "$((100 + $$ % 400))" -s "-screen 0 1280x800x24" "$work/run.sh"
