@@ -88,11 +88,7 @@ void CSocketAccept::Proc() {
         CSocketClient* pClient = m_pClient;
         if (pClient != nullptr && pClient->ConnectToServer()) {
             CSocketTelnet::Proc();
-            if (!GetLoopError().empty()) {
-                // The loop ended on a failure of its own (not a close or a stop): the server
-                // must not take the cut stream for a whole one.
-                AbortSession(L"Receive from the local client failed! " + GetLoopError());
-            } else if (CSocketClient* pLeft = m_pClient) {
+            if (CSocketClient* pLeft = m_pClient) {
                 pLeft->RequestStop();  // whatever ended this side ends the other
             }
         } else {
@@ -138,6 +134,11 @@ void CSocketAccept::OnClose(int nErrorCode) {
 
 int CSocketAccept::SetError(const wchar_t* pszContext, BOOL /*bThrow*/) {
     return CSocketBlocking::SetError(pszContext, FALSE, 0);
+}
+
+void CSocketAccept::OnLoopError(const std::wstring& strError) {
+    // Not a close or a stop: neither peer may take the cut stream for a whole one.
+    AbortSession(L"Receive from the local client failed! " + strError);
 }
 
 void CSocketAccept::OnThreadEnd() {

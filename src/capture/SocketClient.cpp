@@ -312,13 +312,11 @@ void CSocketClient::OnClose(int nErrorCode) {
     CSocketTelnet::OnClose(nErrorCode);
 }
 
+void CSocketClient::OnLoopError(const std::wstring& strError) {
+    AbortSession(L"Receive from the server failed! " + strError);
+}
+
 void CSocketClient::OnThreadEnd() {
-    if (!GetLoopError().empty()) {
-        // The loop ended on a failure of its own (a receive error, no event object): the
-        // local client must not wait for an answer that will not come, nor take a cut one
-        // for a whole one.
-        AbortSession(L"Receive from the server failed! " + GetLoopError());
-    }
     {
         // The session thread may still reset the capture meanwhile.
         CModuleLock lock;
