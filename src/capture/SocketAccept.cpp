@@ -101,8 +101,18 @@ void CSocketAccept::Proc() {
             CloseThreadHandle();
         }
     } catch (CException* e) {
-        Trace(L"%s", e->GetText());
+        // Connecting failed on the way (no socket, a failed bind, no thread): the local
+        // client is told by a reset, not by an empty answer that ends in order.
+        const std::wstring strText = e->GetText();
         delete e;
+        Trace(L"%s", strText);
+        LogSessionError(m_nSession, L"Connect to the server failed! " + strText);
+        if (CSocketClient* pClient = m_pClient) {
+            pClient->RequestStop();
+        }
+        if (const SOCKET hLocal = GetSocket(); hLocal != 0) {
+            SetResetOnClose(hLocal);
+        }
         Close();
     }
     m_pRelay->NotifyEnded(CRelayState::Local);

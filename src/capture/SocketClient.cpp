@@ -103,9 +103,15 @@ bool CSocketClient::ConnectToServer() {
         Close();
         throw;
     }
-    CRegKeyTalvex regKey;
-    regKey.SetServer(m_strHost.c_str(), static_cast<DWORD>(nLocalPort),
-                     static_cast<DWORD>(nRemotePort));
+    try {
+        CRegKeyTalvex regKey;
+        regKey.SetServer(m_strHost.c_str(), static_cast<DWORD>(nLocalPort),
+                         static_cast<DWORD>(nRemotePort));
+    } catch (...) {
+        // Remembering the server is a convenience: the connection, whose loop runs already,
+        // goes on without it.
+        Trace(L"%s", TakeCaughtText(L"Unhandled exception!!! CSocketClient::ConnectToServer()"));
+    }
     return true;
 }
 
