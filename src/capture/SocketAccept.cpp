@@ -103,11 +103,7 @@ void CSocketAccept::Proc() {
         CSocketClient* pClient = m_pClient;
         if (pClient != nullptr && pClient->ConnectToServer()) {
             CSocketTelnet::Proc();
-            if (!GetLoopError().empty()) {
-                // The loop ended on a failure of its own (not a close or a stop): the server
-                // must not take the cut stream for a whole one.
-                AbortSession(L"Receive from the local client failed! " + GetLoopError());
-            } else if (CSocketClient* pLeft = m_pClient) {
+            if (CSocketClient* pLeft = m_pClient) {
                 pLeft->RequestStop();  // whatever ended this side ends the other
             }
         } else {
@@ -120,8 +116,18 @@ void CSocketAccept::Proc() {
             CloseThreadHandle();
         }
     } catch (CException* e) {
-        Trace(L"%s", e->GetText());
+        // Connecting failed on the way (no socket, a failed bind, no thread): the local
+        // client is told by a reset, not by an empty answer that ends in order.
+        const std::wstring strText = e->GetText();
         delete e;
+        Trace(L"%s", strText);
+        LogSessionError(m_nSession, L"Connect to the server failed! " + strText);
+        if (CSocketClient* pClient = m_pClient) {
+            pClient->RequestStop();
+        }
+        if (const SOCKET hLocal = GetSocket(); hLocal != 0) {
+            SetResetOnClose(hLocal);
+        }
         Close();
     }
     m_pRelay->NotifyEnded(CRelayState::Local);
@@ -153,6 +159,11 @@ void CSocketAccept::OnClose(int nErrorCode) {
 
 int CSocketAccept::SetError(const wchar_t* pszContext, BOOL /*bThrow*/) {
     return CSocketBlocking::SetError(pszContext, FALSE, 0);
+}
+
+void CSocketAccept::OnLoopError(const std::wstring& strError) {
+    // Not a close or a stop: neither peer may take the cut stream for a whole one.
+    AbortSession(L"Receive from the local client failed! " + strError);
 }
 
 void CSocketAccept::OnThreadEnd() {

@@ -37,6 +37,8 @@ public:
     // Records the socket error and returns its code (never raises).
     int SetError(const wchar_t* pszContext, BOOL bThrow) override;
     using CSocketBlocking::SetError;
+    // Session thread. The relay loop failed: the session ends abortively.
+    void OnLoopError(const std::wstring& strError) override;
     // Session thread, after Proc: posts the session for deletion on the GUI thread.
     void OnThreadEnd() override;
     // Session thread. Client-to-server relay of one block: received, rewritten and logged

@@ -109,9 +109,15 @@ bool CSocketClient::ConnectToServer() {
         Close();
         throw;
     }
-    CRegKeyTalvex regKey;
-    regKey.SetServer(m_strHost.c_str(), static_cast<DWORD>(nLocalPort),
-                     static_cast<DWORD>(nRemotePort));
+    try {
+        CRegKeyTalvex regKey;
+        regKey.SetServer(m_strHost.c_str(), static_cast<DWORD>(nLocalPort),
+                         static_cast<DWORD>(nRemotePort));
+    } catch (...) {
+        // Remembering the server is a convenience: the connection, whose loop runs already,
+        // goes on without it.
+        Trace(L"%s", TakeCaughtText(L"Unhandled exception!!! CSocketClient::ConnectToServer()"));
+    }
     return true;
 }
 
@@ -318,13 +324,11 @@ void CSocketClient::OnClose(int nErrorCode) {
     CSocketTelnet::OnClose(nErrorCode);
 }
 
+void CSocketClient::OnLoopError(const std::wstring& strError) {
+    AbortSession(L"Receive from the server failed! " + strError);
+}
+
 void CSocketClient::OnThreadEnd() {
-    if (!GetLoopError().empty()) {
-        // The loop ended on a failure of its own (a receive error, no event object): the
-        // local client must not wait for an answer that will not come, nor take a cut one
-        // for a whole one.
-        AbortSession(L"Receive from the server failed! " + GetLoopError());
-    }
     {
         // The session thread may still reset the capture meanwhile.
         CModuleLock lock;

@@ -48,6 +48,10 @@ public:
     // Client thread. The server closed: in order, or with an error (a reset), which ends
     // the session abortively.
     void OnClose(int nErrorCode) override;
+    // Client thread. The relay loop failed (a receive error, no event object): the session
+    // ends abortively, so that the local client neither waits for an answer that will not
+    // come nor takes a cut one for a whole one.
+    void OnLoopError(const std::wstring& strError) override;
     // Client thread, after Proc.
     void OnThreadEnd() override;
     // Client thread. Server-to-client relay of one block: received, logged and captured

@@ -12,10 +12,13 @@
 #include <string>
 
 #include "capture/ArrayListen.h"
+#include "module/MyModule.h"
 #include "net/SocketBlocking.h"
 #include "net/WinsockInit.h"
 #include "platform/Kernel.h"
 #include "platform/TextConv.h"
+#include "support/ResourceStrings.h"
+#include "support/ShowMessage.h"
 #include "support/SystemErrorText.h"
 #include "support/Trace.h"
 
@@ -54,6 +57,23 @@ protected:
     CArrayListen m_arrayListen;
 
 private:
+    static constexpr std::chrono::milliseconds kMinBackoff{5};
+    static constexpr std::chrono::milliseconds kMaxBackoff{1000};
+
+    // Whether a failed accept means that the listening socket itself is gone.
+    static bool IsListenerGone(int nError) {
+        return nError == WSAENOTSOCK || nError == WSAEINVAL || nError == WSAEOPNOTSUPP ||
+               nError == WSAEFAULT || nError == WSAEBADF;
+    }
+    // Accept thread. Listening cannot go on: it is stopped (on the UI thread) and the
+    // reason shown.
+    void OnListenerFailed(const std::wstring& strReason);
+    // Accept thread. Waits for `time` unless listening stops first; whether it still runs.
+    bool WaitWhileListening(std::chrono::milliseconds time) {
+        std::unique_lock lock(m_threadsMutex);
+        return !m_threadsCv.wait_for(lock, time, [this] { return m_bClosing; });
+    }
+
     static DWORD AcceptProc(void* pParameter);
     // Starts one more accept thread; false (with the last error set) when it cannot.
     bool StartAcceptThread();
@@ -68,11 +88,16 @@ private:
     std::mutex m_threadsMutex;
     std::condition_variable m_threadsCv;
     int m_nAcceptThreads = 0;  // guarded by m_threadsMutex
+    bool m_bClosing = false;   // guarded by m_threadsMutex: CloseListener has begun
 };
 
 template <class TSession>
 void CSocketListening<TSession>::Listen(std::uint16_t nPort) {
     m_strListenError.clear();
+    {
+        std::lock_guard lock(m_threadsMutex);
+        m_bClosing = false;
+    }
     g_WinsockInit.Startup();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -105,6 +130,12 @@ void CSocketListening<TSession>::CloseListener(bool bCleanup) {
     if (!IsListening()) {
         return;
     }
+    {
+        // An accept thread waiting before it tries again ends at once.
+        std::lock_guard lock(m_threadsMutex);
+        m_bClosing = true;
+        m_threadsCv.notify_all();
+    }
     try {
         m_arrayListen.CloseAll();
         Close();
@@ -114,6 +145,17 @@ void CSocketListening<TSession>::CloseListener(bool bCleanup) {
     } catch (const char* psz) {
         Trace(L"%s", win::AnsiToWide(psz) + L"\n");
     }
+}
+
+template <class TSession>
+void CSocketListening<TSession>::OnListenerFailed(const std::wstring& strReason) {
+    std::wstring strText = LoadResourceString(141) + L"\n" + strReason;
+    while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r')) {
+        strText.pop_back();
+    }
+    Trace(L"%s", strText);
+    g_Module.StopListening();
+    ShowMessage(strText, MB_ICONERROR, static_cast<HWND>(g_Module.GetMainWindow()));
 }
 
 template <class TSession>
@@ -136,18 +178,39 @@ bool CSocketListening<TSession>::StartAcceptThread() {
 template <class TSession>
 DWORD CSocketListening<TSession>::AcceptProc(void* pParameter) {
     auto* pListener = static_cast<CSocketListening*>(pParameter);
-    {
+    std::chrono::milliseconds backoff(0);
+    for (bool bAgain = true; bAgain;) {
+        bAgain = false;
         sockaddr_in peer{};
         peer.sin_family = AF_INET;
         TSession vessel;
         std::wstring strError;
         try {
-            if (pListener->Accept(vessel, &peer)) {
+            int nError = 0;
+            if (pListener->Accept(vessel, &peer, &nError)) {
+                backoff = std::chrono::milliseconds(0);
                 if (!pListener->StartAcceptThread()) {
-                    throw "ERROR: Create AcceptProc thread failed!";
+                    // No successor: this thread accepts the next connection itself, so
+                    // that accepting never ends while listening is on.
+                    Trace(L"ERROR: Create AcceptProc thread failed! %s", GetLastErrorText());
+                    bAgain = true;
                 }
                 Trace(L"Connection accepted");
                 pListener->OnAccept(vessel);
+            } else if (nError != 0) {
+                const std::wstring strText = g_szSocketError.Get();
+                if (IsListenerGone(nError)) {
+                    pListener->OnListenerFailed(strText);
+                } else {
+                    // Out of descriptors, buffers or memory, or a connection that went
+                    // away while it waited: all pass. Wait a little longer each time it
+                    // repeats, then accept again.
+                    backoff = std::min<std::chrono::milliseconds>(
+                        std::max<std::chrono::milliseconds>(backoff * 2, kMinBackoff), kMaxBackoff);
+                    Trace(L"%s Accepting again in %d ms.", strText,
+                          static_cast<int>(backoff.count()));
+                    bAgain = pListener->WaitWhileListening(backoff);
+                }
             }
         } catch (...) {
             strError = TakeCaughtText(L"Unhandled exception!!!");

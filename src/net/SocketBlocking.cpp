@@ -110,6 +110,18 @@ void CSocketBlocking::Listen(int nBacklog) {
 }
 
 bool CSocketBlocking::Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr) {
+    int nError = 0;
+    if (Accept(target, pPeerAddr, &nError)) {
+        return true;
+    }
+    if (nError != 0) {
+        throw new CException(g_szSocketError.Get());
+    }
+    return false;
+}
+
+bool CSocketBlocking::Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr, int* pnError) {
+    *pnError = 0;
     const SOCKET hListen = m_hSocket;
     if (hListen == 0) {
         target.m_hSocket = 0;  // closed before the call: nothing to accept from
@@ -126,7 +138,8 @@ bool CSocketBlocking::Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr) {
         if (nError == WSAEINTR || (nError == WSAENOTSOCK && m_hSocket != hListen)) {
             return false;
         }
-        SetError(L"CSocketBlocking::Accept.", TRUE, nError);
+        *pnError = SetError(L"CSocketBlocking::Accept.", FALSE, nError);
+        return false;
     }
     target.m_hSocket = h;
     return true;

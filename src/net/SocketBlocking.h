@@ -40,6 +40,9 @@ public:
     virtual void CloseThreadHandle();
     // Receive thread. Data is queued.
     virtual void OnReceive(int nErrorCode);
+    // Receive thread. The loop ends on a failure of its own (the text is traced already),
+    // before it closes the socket: a derived class may choose how the connection ends.
+    virtual void OnLoopError(const std::wstring& strError);
 
     // --- synchronous operations (any thread that owns the object) ------------------------
     void Create(int nType = SOCK_STREAM);
@@ -48,6 +51,9 @@ public:
     // Blocks until a connection arrives; false without any text when the listening socket
     // was closed by another thread.
     bool Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr);
+    // The same without raising: false with *pnError 0 when the listening socket was closed,
+    // false with the Winsock code (its text in g_szSocketError) when accept failed.
+    bool Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr, int* pnError);
     // Any thread. Closes the socket if one is held.
     void Close();
     int Connect(const sockaddr_in& addr, BOOL bThrow);

@@ -97,6 +97,11 @@ void CSocketBlocking::Proc() {
         m_strLoopError = strError;
         g_szSocketError.Set(strError);
         Trace(L"%s", strError);
+        try {
+            OnLoopError(strError);
+        } catch (...) {
+            Trace(L"%s", TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()"));
+        }
     }
 
     // Clean-up, always: the socket, the event, the thread handle.
@@ -113,6 +118,8 @@ void CSocketBlocking::Proc() {
     }
     m_thread.ReleaseHandle();
 }
+
+void CSocketBlocking::OnLoopError(const std::wstring&) {}
 
 void CSocketBlocking::DrainBeforeClose() {
     // The peer may have closed right behind more data than one OnReceive takes; every byte

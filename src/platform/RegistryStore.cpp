@@ -1,5 +1,6 @@
 #include "platform/RegistryStore.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <sqlite3.h>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/FaultInjection.h"
 #include "platform/ShellFolders.h"
 #include "platform/SystemText.h"
 #include "platform/TextConv.h"
@@ -336,6 +338,23 @@ DWORD CRegistryStore::Open(bool bForceReadOnly) {
         // Nothing stored and nothing can be: a registry that holds only its root.
         m_bEmpty = true;
         return ERROR_SUCCESS;
+    }
+
+    if (!bExists && !m_bReadOnly) {
+        // Create the file first: when that is refused, SQLite tries to open it read-only
+        // and reports only that it does not exist, which hides the reason (access denied,
+        // out of descriptors). An empty file is an empty database to SQLite.
+        const int nFault = TakeFault(FaultCall::OpenFile);
+        const int fd = nFault != 0
+                           ? -1
+                           : ::open(m_strPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int nErrno = nFault != 0 ? nFault : errno;
+        if (fd < 0 && nErrno != EEXIST) {
+            return Win32ErrorFromErrno(nErrno);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
 
     bool bEmpty = false;

@@ -21,7 +21,7 @@ constexpr CCodeText kTexts[] = {
     {1, L"Incorrect function.\r\n"},
     {2, L"The system cannot find the file specified.\r\n"},
     {3, L"The system cannot find the path specified.\r\n"},
-    {4, L"The system cannot open the file.\r\n"},
+    {4, L"Too many open files.\r\n"},
     {5, L"Access is denied.\r\n"},
     {6, L"The handle is invalid.\r\n"},
     {8, L"Not enough memory resources are available to process this command.\r\n"},
@@ -88,7 +88,7 @@ constexpr CCodeText kTexts[] = {
      L"The system detected an invalid pointer address in attempting to use a pointer "
      L"argument in a call.\r\n"},
     {10022, L"An invalid argument was supplied.\r\n"},
-    {10024, L"Too many open sockets.\r\n"},
+    {10024, L"Too many open files.\r\n"},
     {10035, L"A non-blocking socket operation could not be completed immediately.\r\n"},
     {10036, L"A blocking operation is currently executing.\r\n"},
     {10037,

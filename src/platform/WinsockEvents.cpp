@@ -108,13 +108,13 @@ void RecordNetworkEvents(CSocketEntry& entry, short revents) {
 }
 
 WSAEVENT WSACreateEvent() {
-    if (const int nFault = TakeFault(FaultCall::CreateEvent)) {
-        SetLastError(WsaErrorFromErrno(nFault));
-        return WSA_INVALID_EVENT;
-    }
-    auto p = std::make_shared<CWsaEvent>();
-    if (!p->IsValid()) {
-        SetLastError(WSA_NOT_ENOUGH_MEMORY);
+    const int nFault = TakeFault(FaultCall::CreateEvent);
+    auto p = nFault == 0 ? std::make_shared<CWsaEvent>() : nullptr;
+    if (!p || !p->IsValid()) {
+        // Out of descriptors is told as such, not as a lack of memory.
+        const int nErrno = nFault != 0 ? nFault : errno;
+        SetLastError(nErrno == EMFILE || nErrno == ENFILE ? static_cast<DWORD>(WSAEMFILE)
+                                                          : WSA_NOT_ENOUGH_MEMORY);
         return WSA_INVALID_EVENT;
     }
     return KernelHandles().Insert(std::move(p));

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "RegistryTestSupport.h"
+#include "platform/FaultInjection.h"
 #include "platform/WinError.h"
 
 using namespace win;
@@ -662,6 +663,26 @@ TEST_F(RegistryTest, AStoreThatCannotBeOpenedIsNamedInTheTrace) {
               std::string::npos)
         << strTrace;
     EXPECT_EQ(strTrace.find('\n'), strTrace.rfind('\n')) << "traced more than once: " << strTrace;
+}
+
+// A store file that may not be created says so, not that it was not found.
+TEST_F(RegistryTest, AStoreThatMayNotBeCreatedTellsAccessDenied) {
+    win::ArmFault({.call = win::FaultCall::OpenFile, .nErrno = EACCES});
+    testing::internal::CaptureStdout();
+    CKey key;
+    EXPECT_EQ(Create(HKEY_CURRENT_USER, L"SOFTWARE", &key), ERROR_ACCESS_DENIED);
+    const std::string strTrace = testing::internal::GetCapturedStdout();
+    win::DisarmFaults();
+    EXPECT_NE(strTrace.find("The registry store \"" + m_registry.StoreFile() +
+                            "\" cannot be opened: 5 Access is denied."),
+              std::string::npos)
+        << strTrace;
+    EXPECT_FALSE(std::filesystem::exists(m_registry.StoreFile()));
+    // Once it may, the store is created as before.
+    win::RegResetStoreConnections(false);
+    CKey created;
+    EXPECT_EQ(Create(HKEY_CURRENT_USER, L"SOFTWARE", &created), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(created, L"V", 1), ERROR_SUCCESS);
 }
 
 TEST_F(RegistryTest, AnotherProgramsDatabaseIsNotTakenOver) {

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "SocketTestSupport.h"
+#include "platform/FaultInjection.h"
 #include "platform/Kernel.h"
+#include "platform/SystemText.h"
 
 namespace {
 
@@ -271,6 +273,56 @@ TEST_F(WinsockTest, LocalCloseWakesAWaiter) {
     ASSERT_EQ(std::future_status::ready, waited.wait_for(std::chrono::seconds(5)));
     EXPECT_EQ(WSA_WAIT_EVENT_0, waited.get());
     ::close(nPeer);
+    WSACloseEvent(ev);
+}
+
+// SO_LINGER 0: closing resets the connection (the peer sees an error, never an orderly
+// end first) and still wakes a thread that waits on the socket.
+TEST_F(WinsockTest, CloseWithZeroLingerResetsThePeerAndWakesAWaiter) {
+    for (const bool bReset : {false, true}) {
+        int nPeer = -1;
+        const SOCKET s = ConnectedPair(&nPeer);
+        if (bReset) {
+            const linger lg{1, 0};
+            ASSERT_EQ(0, win::setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)));
+        }
+        auto waited = std::async(std::launch::async, [s] {
+            const timeval tv{10, 0};
+            return win::select(s, win::SelectFor::Read, &tv);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        ASSERT_EQ(0, closesocket(s));
+        ASSERT_EQ(std::future_status::ready, waited.wait_for(std::chrono::seconds(5)));
+        char c;
+        pollfd pfd{nPeer, POLLIN, 0};
+        ASSERT_EQ(1, ::poll(&pfd, 1, 5000));
+        const ssize_t n = ::recv(nPeer, &c, 1, 0);
+        if (bReset) {
+            EXPECT_EQ(-1, n);
+            EXPECT_EQ(ECONNRESET, errno);
+        } else {
+            EXPECT_EQ(0, n);
+        }
+        ::close(nPeer);
+    }
+}
+
+// Out of descriptors is told as such, not as a lack of memory.
+TEST_F(WinsockTest, EventWithoutDescriptorsTellsTooManyOpenFiles) {
+    for (const int nErrno : {EMFILE, ENFILE}) {
+        win::ArmFault({.call = win::FaultCall::CreateEvent, .nErrno = nErrno});
+        EXPECT_EQ(WSA_INVALID_EVENT, WSACreateEvent());
+        EXPECT_EQ(WSAEMFILE, WSAGetLastError());
+        win::DisarmFaults();
+    }
+    EXPECT_EQ(L"Too many open files.\r\n", win::GetSystemMessage(WSAEMFILE));
+    EXPECT_EQ(L"Too many open files.\r\n", win::GetSystemMessage(ERROR_TOO_MANY_OPEN_FILES));
+    win::ArmFault({.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM});
+    EXPECT_EQ(WSA_INVALID_EVENT, WSACreateEvent());
+    EXPECT_EQ(WSA_NOT_ENOUGH_MEMORY, WSAGetLastError());
+    win::DisarmFaults();
+    const WSAEVENT ev = WSACreateEvent();  // disarmed: as before
+    EXPECT_NE(WSA_INVALID_EVENT, ev);
     WSACloseEvent(ev);
 }
 
