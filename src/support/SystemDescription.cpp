@@ -71,7 +71,8 @@ std::optional<std::string> OsReleaseValue(std::string_view text, std::string_vie
             continue;
         }
         line.remove_prefix(key.size() + 1);
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+        while (!line.empty() &&
+               (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
             line.remove_suffix(1);
         }
         // Shell quoting: "..." with backslash escapes, '...' literally, or a bare word.
@@ -85,9 +86,8 @@ std::optional<std::string> OsReleaseValue(std::string_view text, std::string_vie
             }
         } else if (!line.empty() && line.front() == '\'') {
             const std::size_t nClose = line.find('\'', 1);
-            strValue = std::string(line.substr(1, nClose == std::string_view::npos
-                                                      ? std::string_view::npos
-                                                      : nClose - 1));
+            strValue = std::string(line.substr(
+                1, nClose == std::string_view::npos ? std::string_view::npos : nClose - 1));
         } else {
             strValue = std::string(line);
         }

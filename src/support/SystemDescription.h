@@ -16,7 +16,8 @@ struct CKernelFacts {
 };
 
 // The error text that stands for the whole description when a source cannot be read.
-inline constexpr const wchar_t* kDescribeSystemFailed = L"ERROR: OSVersion() Unhandled exception.\n";
+inline constexpr const wchar_t* kDescribeSystemFailed =
+    L"ERROR: OSVersion() Unhandled exception.\n";
 
 // The files that name the operating system, in the order they are tried.
 std::vector<std::string> DefaultOsReleaseFiles();

@@ -31,9 +31,9 @@ QString Str(UINT nId) {
 QLabel* MakeLink(const QUrl& url, const QString& strLabel, QWidget* pParent) {
     auto* pLink = new QLabel(pParent);
     pLink->setTextFormat(Qt::RichText);
-    pLink->setText(QStringLiteral("<a href=\"%1\">%2</a>")
-                       .arg(QString::fromLatin1(url.toEncoded()).toHtmlEscaped(),
-                            strLabel.toHtmlEscaped()));
+    pLink->setText(
+        QStringLiteral("<a href=\"%1\">%2</a>")
+            .arg(QString::fromLatin1(url.toEncoded()).toHtmlEscaped(), strLabel.toHtmlEscaped()));
     pLink->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     pLink->setFocusPolicy(Qt::StrongFocus);
     pLink->setOpenExternalLinks(false);
@@ -59,9 +59,8 @@ CAboutDialog::CAboutDialog(const std::wstring& strAppName, const std::wstring& s
     auto* pCredit1 = new QLabel(
         tr("Tapvane relays TCP connections to one server and shows every byte that passes."),
         pFrame);
-    auto* pCredit2 = new QLabel(tr("Written by the Tapvane developers with Qt %1.")
-                                    .arg(QLatin1String(qVersion())),
-                                pFrame);
+    auto* pCredit2 = new QLabel(
+        tr("Written by the Tapvane developers with Qt %1.").arg(QLatin1String(qVersion())), pFrame);
     for (QLabel* p : {pCredit1, pCredit2}) {
         p->setAlignment(Qt::AlignHCenter);
         p->setWordWrap(true);
@@ -73,8 +72,8 @@ CAboutDialog::CAboutDialog(const std::wstring& strAppName, const std::wstring& s
     m_pText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_pText->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     // The text's own line breaks are CR LF; the box shows lines.
-    m_pText->setPlainText(QString::fromStdWString(strAboutText).replace(QStringLiteral("\r\n"),
-                                                                        QStringLiteral("\n")));
+    m_pText->setPlainText(QString::fromStdWString(strAboutText)
+                              .replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     m_pText->setTabChangesFocus(true);
     pFrameLayout->addWidget(m_pText, 1);
 
@@ -116,9 +115,9 @@ QUrl CAboutDialog::SiteUrl() const {
 }
 
 QUrl CAboutDialog::MailUrl() const {
-    return QUrl::fromEncoded(
-        QByteArray::fromStdString(BuildMailtoUrl(TAPVANE_REPORT_ADDRESS, m_strAppName, m_strAboutText)),
-        QUrl::StrictMode);
+    return QUrl::fromEncoded(QByteArray::fromStdString(BuildMailtoUrl(
+                                 TAPVANE_REPORT_ADDRESS, m_strAppName, m_strAboutText)),
+                             QUrl::StrictMode);
 }
 
 void CAboutDialog::OnLink(const QUrl& url) {

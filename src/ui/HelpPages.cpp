@@ -59,11 +59,11 @@ bool CHelpPages::Show(const QString& strTopic) {
         strTopic.isEmpty() ? QString::fromLatin1(kStartPage) : QFileInfo(strTopic).fileName();
     const QString strPath = QDir(strFolder).filePath(strPage);
     if (!QFileInfo(strPath).isFile()) {
-        ShowMessage(QCoreApplication::translate("CHelpPages",
-                                                "The help page \"%1\" is missing from %2.")
-                        .arg(strPage, strFolder)
-                        .toStdWString(),
-                    MB_OK | MB_ICONEXCLAMATION);
+        ShowMessage(
+            QCoreApplication::translate("CHelpPages", "The help page \"%1\" is missing from %2.")
+                .arg(strPage, strFolder)
+                .toStdWString(),
+            MB_OK | MB_ICONEXCLAMATION);
         return false;
     }
     return OpenExternalUrl(QUrl::fromLocalFile(strPath));

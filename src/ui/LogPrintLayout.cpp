@@ -106,8 +106,8 @@ std::uint64_t CLogPrintLayout::RowEnd(std::uint64_t nStart, std::uint64_t nLineE
     std::size_t i = 0;
     while (i < bytes.size()) {
         const auto c = static_cast<unsigned char>(bytes[i]);
-        const std::uint64_t nNext = c == '\t' ? (nColumn / kTabColumns + 1) * kTabColumns
-                                              : nColumn + 1;
+        const std::uint64_t nNext =
+            c == '\t' ? (nColumn / kTabColumns + 1) * kTabColumns : nColumn + 1;
         if (nNext > nColumns && i > 0) {
             break;  // the character starts the next row
         }
@@ -127,7 +127,8 @@ bool CLogPrintLayout::NextRow(CPos& pos, CRow* pRow) {
     const CLogLineSpan line = ClippedLine(pos.nLine);
     const std::uint64_t nLineEnd = line.nStart + line.nLength;
     pos.nOffset = std::max(pos.nOffset, line.nStart);
-    const std::uint64_t nRowEnd = pos.nOffset >= nLineEnd ? nLineEnd : RowEnd(pos.nOffset, nLineEnd);
+    const std::uint64_t nRowEnd =
+        pos.nOffset >= nLineEnd ? nLineEnd : RowEnd(pos.nOffset, nLineEnd);
     if (pRow != nullptr) {
         *pRow = {pos.nOffset, nRowEnd};
     }
@@ -213,9 +214,9 @@ void CLogPrintLayout::PaintPage(QPainter& painter, int nPage) {
         auto flush = [&] {
             if (!strSegment.isEmpty()) {
                 painter.setFont(bSegmentBold ? m_boldFont : m_font);
-                painter.drawText(QPointF(static_cast<double>(nSegmentColumn) * m_dCharWidth,
-                                         dBaseline),
-                                 strSegment);
+                painter.drawText(
+                    QPointF(static_cast<double>(nSegmentColumn) * m_dCharWidth, dBaseline),
+                    strSegment);
                 strSegment.clear();
             }
         };

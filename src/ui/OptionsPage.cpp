@@ -84,9 +84,9 @@ void CPageOptionsHtml::UpdateFolderControls() {
 void CPageOptionsHtml::OnBrowse() {
     const QString strTitle = QString::fromStdWString(LoadResourceString(kStrFolderTitle));
     const QString strStart = m_pFolder->text();
-    const QString strChosen =
-        FolderChooser() ? FolderChooser()(this, strTitle, strStart)
-                        : QFileDialog::getExistingDirectory(this, strTitle, strStart);
+    const QString strChosen = FolderChooser()
+                                  ? FolderChooser()(this, strTitle, strStart)
+                                  : QFileDialog::getExistingDirectory(this, strTitle, strStart);
     if (!strChosen.isEmpty()) {
         m_pFolder->setText(strChosen);
     }

@@ -200,11 +200,12 @@ void CPrintCommands::OpenPreview() {
             return;
         }
         const QPageLayout page = m_pPrinter->pageLayout();
-        auto pLayout = std::make_shared<CLogPrintLayout>(*pDoc, m_pane.Title(), page, 0,
-                                                         pDoc->GetSize());
+        auto pLayout =
+            std::make_shared<CLogPrintLayout>(*pDoc, m_pane.Title(), page, 0, pDoc->GetSize());
         const QRectF paper = page.fullRect(QPageLayout::Inch);
         const QRectF paint = page.paintRect(QPageLayout::Inch);
-        auto* pPreview = new CPrintPreview(pLayout, paper.size(), paint.topLeft() - paper.topLeft());
+        auto* pPreview =
+            new CPrintPreview(pLayout, paper.size(), paint.topLeft() - paper.topLeft());
         connect(pPreview, &CPrintPreview::pageChanged, this, [this] { UpdatePreviewState(); });
 
         m_strSavedStatus = m_fnStatusText();

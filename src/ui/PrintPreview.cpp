@@ -59,8 +59,8 @@ QRect CPrintPreview::SheetRect() const {
     if (room.width() <= 0 || room.height() <= 0 || m_paperInches.isEmpty()) {
         return {};
     }
-    const double dScale = std::min(room.width() / m_paperInches.width(),
-                                   room.height() / m_paperInches.height());
+    const double dScale =
+        std::min(room.width() / m_paperInches.width(), room.height() / m_paperInches.height());
     const QSize sheet(static_cast<int>(m_paperInches.width() * dScale),
                       static_cast<int>(m_paperInches.height() * dScale));
     return QRect(QPoint((width() - sheet.width()) / 2, (height() - sheet.height()) / 2), sheet);

@@ -31,7 +31,7 @@ int OfferProblemReport(const std::wstring& strError) {
         return 0;
     }
     // Whether a mail program took it is not for us to report: there is nobody to tell.
-    OpenExternalUrl(QUrl::fromEncoded(QByteArray::fromStdString(ProblemReportUrl(strError)),
-                                      QUrl::StrictMode));
+    OpenExternalUrl(
+        QUrl::fromEncoded(QByteArray::fromStdString(ProblemReportUrl(strError)), QUrl::StrictMode));
     return 1;
 }

@@ -10,11 +10,15 @@
 
 // The prefixes and fallback texts of the dialogs' guards.
 inline constexpr const wchar_t* kAboutFailed = L"ERROR: CAboutDlg failed! ";
-inline constexpr const wchar_t* kOptionsPageFailed = L"ERROR: CPageOptionsHTML message map failed! ";
-inline constexpr const wchar_t* kOptionsSheetFailed = L"ERROR: CPropertyOptions message map failed! ";
+inline constexpr const wchar_t* kOptionsPageFailed =
+    L"ERROR: CPageOptionsHTML message map failed! ";
+inline constexpr const wchar_t* kOptionsSheetFailed =
+    L"ERROR: CPropertyOptions message map failed! ";
 inline constexpr const wchar_t* kUnhandled = L"Unhandled exception!!!";
-inline constexpr const wchar_t* kUnhandledPageBase = L"Unhandled exception!!!\r\nCMyPropertyPageImpl";
-inline constexpr const wchar_t* kUnhandledContextHelp = L"Unhandled exception!!!\r\nCContextualHelp";
+inline constexpr const wchar_t* kUnhandledPageBase =
+    L"Unhandled exception!!!\r\nCMyPropertyPageImpl";
+inline constexpr const wchar_t* kUnhandledContextHelp =
+    L"Unhandled exception!!!\r\nCContextualHelp";
 
 // The version text followed by the system description: the body of the About box.
 std::wstring AboutText();
