@@ -20,6 +20,8 @@ const char* const kCliUsage =
     "  --save-response on|off\n"
     "                        store \"Save Response\" for this user first\n"
     "  --data-folder DIR     store the folder that receives saved responses\n"
+    "  --version             show the version, the build and the program's path, as the\n"
+    "                        About box of the window shows them\n"
     "  --help                show this text\n"
     "\n"
     "Without --local-port, --url or --remote-port the stored default server entry supplies\n"
@@ -64,6 +66,10 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
         const std::string strOption = argv[i];
         if (strOption == "--help" || strOption == "-h") {
             options.bHelp = true;
+            continue;
+        }
+        if (strOption == "--version") {
+            options.bVersion = true;
             continue;
         }
         if (i + 1 >= argc) {

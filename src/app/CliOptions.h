@@ -13,6 +13,7 @@ struct CCliOptions {
     std::optional<bool> bSaveResponse;
     std::optional<std::wstring> strDataFolder;
     bool bHelp = false;
+    bool bVersion = false;
 };
 
 // Reads the options; false with a message in `strError` for an unknown option, a missing

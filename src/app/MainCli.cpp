@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "capture/ClientCount.h"
 #include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"
+#include "support/SystemDescription.h"
 #include "support/Trace.h"
 
 namespace {
@@ -122,6 +124,12 @@ int main(int argc, char** argv) {
     }
     if (options.bHelp) {
         std::fputs(kCliUsage, stdout);
+        return 0;
+    }
+    if (options.bVersion) {
+        std::string strText = win::WideToAnsi(GetVersionText());
+        std::erase(strText, '\r');
+        std::fputs((strText + "\n").c_str(), stdout);
         return 0;
     }
 

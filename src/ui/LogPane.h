@@ -4,10 +4,12 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 
 #include "module/MainWindow.h"
 
+class CLogDocument;
 class QMenu;
 class QWidget;
 
@@ -45,4 +47,11 @@ public:
 
     // Whether new text moves the caret to the end and scrolls there (on by default).
     virtual void SetFollow(bool bFollow) = 0;
+
+    // Printing: the document that holds the log (none: nothing to print), and the byte range
+    // of the selection in it (false when nothing is selected).
+    virtual const CLogDocument* Document() const { return nullptr; }
+    virtual bool SelectionRange(std::uint64_t& /*nFrom*/, std::uint64_t& /*nTo*/) const {
+        return false;
+    }
 };

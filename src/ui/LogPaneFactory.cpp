@@ -1,6 +1,8 @@
 #include "ui/LogPaneFactory.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "logdoc/LogDocument.h"
 #include "module/MyModule.h"
@@ -51,8 +53,22 @@ public:
         m_commands.setListeningQuery(std::move(fn));
     }
     void SetDialogParent(QWidget* pParent) override { m_commands.setDialogParent(pParent); }
+    const CLogDocument* Document() const override { return &m_doc; }
+    bool SelectionRange(std::uint64_t& nFrom, std::uint64_t& nTo) const override {
+        if (!m_pView->hasSelection()) {
+            return false;
+        }
+        nFrom = OffsetOf(std::min(m_pView->anchorPosition(), m_pView->caretPosition()));
+        nTo = OffsetOf(std::max(m_pView->anchorPosition(), m_pView->caretPosition()));
+        return true;
+    }
 
 private:
+    std::uint64_t OffsetOf(const CLogView::CTextPos& pos) const {
+        const std::vector<CLogLineSpan> line = m_doc.GetLines(pos.nLine, 1);
+        return line.empty() ? m_doc.GetSize() : line[0].nStart + pos.nByte;
+    }
+
     CLogDocument m_doc;
     QPointer<CLogView> m_pView;
     CLogFileCommands m_commands;

@@ -25,6 +25,7 @@
 #include "ui/CommandIds.h"
 #include "ui/ConnectionBar.h"
 #include "ui/GuiGuard.h"
+#include "ui/PrintCommands.h"
 #include "ui/QtMessageBoxes.h"
 #include "ui/ServerCombo.h"
 
@@ -69,6 +70,10 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
     CreateToolBar();
     CreateStatusBar();
     CreatePanes();
+    m_pPrint = std::make_unique<CPrintCommands>(
+        this, *m_pLogPane, m_pToolBar, [this](UINT nId) { return Action(nId); },
+        [this](const QString& strText) { SetStatusText(1, strText); },
+        [this] { return StatusText(1); });
 
     GuiGuard(kFieldsFailed, MB_ICONEXCLAMATION, Handle(),
              [&] { m_pConnectionBar->Initialise(); });
@@ -144,15 +149,14 @@ void CMainFrame::CreateActions() {
     AddAction(ID_FILE_NEW, tr("&New"), "document-new")->setShortcut(QKeySequence(tr("Ctrl+N")));
     AddAction(ID_FILE_SAVE, tr("&Save"), "document-save")->setShortcut(QKeySequence(tr("Ctrl+S")));
     AddAction(ID_FILE_SAVE_AS, tr("Save &As..."));
-    // Printing and help come with their own dialogs; until then their commands are shown
-    // greyed, as commands without a handler are.
     AddAction(ID_FILE_PRINT, tr("&Print..."), "document-print")
         ->setShortcut(QKeySequence(tr("Ctrl+P")));
     AddAction(ID_FILE_PRINT_PREVIEW, tr("Print Pre&view"));
     AddAction(ID_FILE_PRINT_SETUP, tr("P&rint Setup..."));
-    for (UINT nId : {ID_FILE_PRINT, ID_FILE_PRINT_PREVIEW, ID_FILE_PRINT_SETUP}) {
-        Action(nId)->setEnabled(false);
-    }
+    // The print preview's own toolbar.
+    AddAction(ID_PREVIEW_PREV, tr("&Previous Page"))->setShortcut(QKeySequence(Qt::Key_PageUp));
+    AddAction(ID_PREVIEW_NEXT, tr("&Next Page"))->setShortcut(QKeySequence(Qt::Key_PageDown));
+    AddAction(ID_PREVIEW_CLOSE, tr("&Close Preview"))->setShortcut(QKeySequence(Qt::Key_Escape));
     AddAction(ID_APP_EXIT, tr("E&xit"));
     QAction* pCopy = AddAction(ID_EDIT_COPY, tr("&Copy"), "edit-copy");
     pCopy->setShortcuts({QKeySequence(tr("Ctrl+C")), QKeySequence(tr("Ctrl+Insert"))});
@@ -169,8 +173,12 @@ void CMainFrame::CreateActions() {
     QAction* pListen = AddAction(ID_TOOLS_LISTEN, QString::fromStdWString(LoadResourceString(129)));
     pListen->setCheckable(true);
     pListen->setEnabled(false);
-    AddAction(ID_TOOLS_OPTIONS, tr("&Options..."))->setEnabled(false);
-    AddAction(ID_HELP_FINDER, tr("&Help Topics"))->setEnabled(false);
+    AddAction(ID_TOOLS_OPTIONS, tr("&Options..."));
+    AddAction(ID_HELP_FINDER, tr("&Help Topics"));
+    // F1 opens the help from anywhere in the window; it is in no menu.
+    QAction* pHelp = AddAction(ID_HELP, tr("Help"));
+    pHelp->setShortcut(QKeySequence(Qt::Key_F1));
+    addAction(pHelp);
     AddAction(ID_APP_ABOUT, tr("&About Tapvane..."), "help-about");
     // Only the accelerators with a handler are bound; Open, Cut, Paste, Undo and the pane
     // keys do nothing here, while the connection bar's fields keep their own clipboard keys.

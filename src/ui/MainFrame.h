@@ -21,6 +21,7 @@ class QSplitter;
 class QTimer;
 class QToolBar;
 class CQtMessageBoxes;
+class CPrintCommands;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -50,6 +51,7 @@ public:
     QString StatusText(int nPane) const;
     bool IsListening() const { return m_listen.IsListening(); }
     CListenToggle& ListenToggle() { return m_listen; }
+    CPrintCommands& PrintCommands() { return *m_pPrint; }
 
 signals:
     // The window has closed for good (the program ends).
@@ -102,4 +104,6 @@ private:
     QTimer* m_pIdleTimer = nullptr;
     bool m_bModifiedMark = false;
     bool m_bClosed = false;
+    // Printing and its preview; goes before the widgets it puts back into the window.
+    std::unique_ptr<CPrintCommands> m_pPrint;
 };

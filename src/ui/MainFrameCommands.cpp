@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QMenu>
-#include <QMessageBox>
 #include <QSplitter>
 #include <QTimer>
 #include <QStatusBar>
@@ -14,15 +13,15 @@
 #include "module/MyModule.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/ResourceStrings.h"
+#include "ui/AboutDialog.h"
 #include "ui/CommandIds.h"
 #include "ui/ConnectionBar.h"
 #include "ui/GuiGuard.h"
+#include "ui/HelpPages.h"
 #include "ui/MainFrame.h"
+#include "ui/OptionsDialog.h"
+#include "ui/PrintCommands.h"
 #include "ui/QtMessageBoxes.h"
-
-#ifndef TAPVANE_VERSION
-#define TAPVANE_VERSION "0"
-#endif
 
 namespace {
 
@@ -64,6 +63,12 @@ LRESULT CMainFrame::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) {
         case UM_REFRESH_TITLE:
             RefreshTitle();
             return 0;
+        case UM_SHOW_HELP:
+            // The topic, or the start page when none is named.
+            CHelpPages::Show(wParam != 0 ? QString::fromWCharArray(
+                                               reinterpret_cast<const wchar_t*>(wParam))
+                                         : QString());
+            return 0;
         case UM_CONTEXT_MENU:
             ShowLogContextMenu(reinterpret_cast<HWND>(wParam), lParam);
             return 0;
@@ -81,7 +86,7 @@ LRESULT CMainFrame::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) {
             if (nMsg == ToolBarCtrlEnableMessage()) {
                 OnEnableCommand(static_cast<UINT>(wParam), (lParam & 0xFF) != 0);
             }
-            // The banner and help messages have nothing to show yet.
+            // The banner's messages have nothing to show.
             return 0;
     }
 }
@@ -149,6 +154,25 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
         case ID_APP_ABOUT:
             frame([&] { ShowAbout(); });
             break;
+        case ID_TOOLS_OPTIONS:
+            frame([&] {
+                QWidget* pActive = QApplication::activeWindow();
+                COptionsDialog dialog(pActive != nullptr ? pActive : this);
+                dialog.exec();
+            });
+            break;
+        case ID_HELP_FINDER:
+        case ID_HELP:
+            frame([&] { CHelpPages::Show(); });
+            break;
+        case ID_FILE_PRINT_SETUP:
+        case ID_FILE_PRINT:
+        case ID_FILE_PRINT_PREVIEW:
+        case ID_PREVIEW_PREV:
+        case ID_PREVIEW_NEXT:
+        case ID_PREVIEW_CLOSE:
+            frame([&] { m_pPrint->OnCommand(nId); });
+            break;
         default:
             break;  // commands without a handler do nothing
     }
@@ -198,10 +222,7 @@ void CMainFrame::ShowLogContextMenu(HWND hwnd, LPARAM lPoint) {
 }
 
 void CMainFrame::ShowAbout() {
-    QMessageBox::about(this, tr("About Tapvane"),
-                       tr("<b>Tapvane</b> %1<br>Relays TCP connections to one server and shows "
-                          "every block that passes.")
-                           .arg(QStringLiteral(TAPVANE_VERSION)));
+    ShowAboutBox(this);
 }
 
 bool CMainFrame::QueryClose() {

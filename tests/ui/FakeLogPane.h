@@ -54,6 +54,12 @@ public:
     void SetFollow(bool bFollow) override { m_bFollow = bFollow; }
     void SetListeningQuery(std::function<bool()> fn) override { m_fnListening = std::move(fn); }
     void SetDialogParent(QWidget*) override {}
+    const CLogDocument* Document() const override { return m_pDoc; }
+    bool SelectionRange(std::uint64_t& nFrom, std::uint64_t& nTo) const override {
+        nFrom = m_nSelFrom;
+        nTo = m_nSelTo;
+        return m_nSelFrom < m_nSelTo;
+    }
 
     std::wstring Text() const {
         std::lock_guard lock(m_mutex);
@@ -61,6 +67,9 @@ public:
     }
 
     QPlainTextEdit* m_pView;
+    const CLogDocument* m_pDoc = nullptr;  // what printing prints; none by default
+    std::uint64_t m_nSelFrom = 0;          // the selection that printing sees
+    std::uint64_t m_nSelTo = 0;
     QString m_strTitle = QStringLiteral("Untitled");
     std::atomic<bool> m_bModified{false};
     bool m_bAnswerGoOn = true;  // the answer to the save-changes question
