@@ -31,7 +31,8 @@ std::size_t CompleteUtf8Length(std::string_view bytes) {
     return n;
 }
 
-CBodyDecoder::CBodyDecoder(IResponseBody& body, CDecodeLimits limits) : m_body(body), m_limits(limits) {}
+CBodyDecoder::CBodyDecoder(IResponseBody& body, CDecodeLimits limits)
+    : m_body(body), m_limits(limits) {}
 
 CBodyDecoder::~CBodyDecoder() = default;
 
@@ -130,8 +131,8 @@ void CBodyDecoder::OnResponseEnd(bool bWhole) {
 }
 
 bool CBodyDecoder::Output(std::string_view piece) {
-    const std::uint64_t nLimit = std::min(
-        m_limits.nMax, m_limits.nRatio * m_nCoded + m_limits.nAllowance);
+    const std::uint64_t nLimit =
+        std::min(m_limits.nMax, m_limits.nRatio * m_nCoded + m_limits.nAllowance);
     if (m_nDecoded + piece.size() > nLimit) {
         m_mode = Mode::Stopped;
         if (nLimit == m_limits.nMax) {

@@ -128,7 +128,9 @@ private:
 
 class CBrotliStage : public CContentDecoder::CStage {
 public:
-    CBrotliStage() : m_pState(BrotliDecoderCreateInstance(nullptr, nullptr, nullptr)), m_buffer(kPiece, '\0') {}
+    CBrotliStage()
+        : m_pState(BrotliDecoderCreateInstance(nullptr, nullptr, nullptr)),
+          m_buffer(kPiece, '\0') {}
     ~CBrotliStage() override {
         if (m_pState != nullptr) {
             BrotliDecoderDestroyInstance(m_pState);
@@ -200,8 +202,7 @@ public:
                 m_bAny = true;
                 m_nLeft = nResult;
             }
-            if (output.pos > 0 &&
-                !fnOut(std::string_view(m_buffer.data(), output.pos))) {
+            if (output.pos > 0 && !fnOut(std::string_view(m_buffer.data(), output.pos))) {
                 return false;
             }
             if (input.pos == input.size && output.pos < output.size) {
@@ -269,7 +270,8 @@ std::optional<CContentDecoder> CContentDecoder::Create(const std::vector<std::st
             stage = std::make_unique<CZstdStage>();
         } else if (name == "identity") {
             continue;
-        } else {
+        }
+        if (!stage || decoder.m_stages.size() == kMaxCodings) {
             if (pstrUnknown != nullptr) {
                 *pstrUnknown = name;
             }

@@ -18,6 +18,9 @@ class CContentDecoder {
 public:
     // Largest piece handed on at a time.
     static constexpr std::size_t kPieceSize = 65536;
+    // Most codings removed from one body; each costs a decoder's memory, and no server
+    // applies this many.
+    static constexpr std::size_t kMaxCodings = 8;
 
     // Takes a decoded piece; false stops the decoding (the rest of the body is not wanted).
     using PieceFn = std::function<bool(std::string_view)>;
@@ -34,8 +37,8 @@ public:
     };
 
     // The codings in the order in which the server applied them (as the header lists them);
-    // "identity" is left out. Nothing when one of them is not known; its name goes to
-    // `*pstrUnknown`.
+    // "identity" is left out. Nothing when one of them is not known (or it is one more than
+    // kMaxCodings); its name goes to `*pstrUnknown`.
     static std::optional<CContentDecoder> Create(const std::vector<std::string>& codings,
                                                  std::string* pstrUnknown);
 

@@ -72,11 +72,15 @@ std::optional<int> StatusCode(std::string_view text) {
 
 void CResponseScan::QueueRequest(bool bHead, bool bConnect) {
     m_bActive = true;
+    if (m_nBeyondQueue > 0 || m_requests.size() >= kMaxQueue) {
+        ++m_nBeyondQueue;  // behind the queue: answered after it, never saved
+        return;
+    }
     m_requests.push_back(CRequest{bHead, bConnect, m_nBlock, {}});
 }
 
 void CResponseScan::NameLastRequest(const std::wstring& strFile) {
-    if (m_requests.empty()) {
+    if (m_requests.empty() || m_nBeyondQueue > 0) {
         return;
     }
     for (CRequest& request : m_requests) {
@@ -85,6 +89,15 @@ void CResponseScan::NameLastRequest(const std::wstring& strFile) {
         }
     }
     m_requests.back().strFile = strFile;
+}
+
+void CResponseScan::AddCodings(std::string_view value, std::vector<std::string>& codings) {
+    for (std::string& coding : ParseCodings(value)) {
+        if (codings.size() > CContentDecoder::kMaxCodings) {
+            return;  // one more than can be removed is kept, so that the body is saved as is
+        }
+        codings.push_back(std::move(coding));
+    }
 }
 
 void CResponseScan::ForgetRequests() {
@@ -104,8 +117,8 @@ void CResponseScan::Feed(std::string_view block, IResponseEvents& events) {
                 return;
             case State::Length:
             case State::ChunkData: {
-                const std::size_t nTake = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(m_nLeft, block.size() - nPos));
+                const std::size_t nTake =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(m_nLeft, block.size() - nPos));
                 Body(block.substr(nPos, nTake), events);
                 nPos += nTake;
                 m_nLeft -= nTake;
@@ -224,7 +237,9 @@ void CResponseScan::OnStatusLine(std::string_view text) {
     m_bHasLength = false;
     m_nLength = 0;
     m_transferCodings.clear();
-    if (!bInterim && !m_requests.empty()) {
+    if (!bInterim && m_requests.empty() && m_nBeyondQueue > 0) {
+        --m_nBeyondQueue;
+    } else if (!bInterim && !m_requests.empty()) {
         // A final answer: it answers the oldest request still waiting.
         CRequest request = std::move(m_requests.front());
         m_requests.pop_front();
@@ -261,14 +276,10 @@ void CResponseScan::OnHeaderLine(std::string_view text) {
             m_head.strContentType = value;
         }
     } else if (EqualsNoCase(name, "content-encoding")) {
-        for (std::string& coding : ParseCodings(value)) {
-            m_head.codings.push_back(std::move(coding));
-        }
+        AddCodings(value, m_head.codings);
     } else if (EqualsNoCase(name, "transfer-encoding")) {
         m_bTransferCoded = true;
-        for (std::string& coding : ParseCodings(value)) {
-            m_transferCodings.push_back(std::move(coding));
-        }
+        AddCodings(value, m_transferCodings);
     } else if (EqualsNoCase(name, "content-length")) {
         const std::optional<std::uint64_t> n = ParseNumber(value, false);
         if (!n || (m_bHasLength && m_nLength != *n)) {

@@ -21,8 +21,8 @@
 // One saved response as its header lines describe it.
 struct CResponseHead {
     int nStatus = 0;
-    std::wstring strFile;  // where it is saved
-    bool bText = false;    // "content-type: " (one blank) begins with "text", any case
+    std::wstring strFile;        // where it is saved
+    bool bText = false;          // "content-type: " (one blank) begins with "text", any case
     std::string strContentType;  // the first Content-Type value, blanks trimmed
     // The codings in the order the server applied them: Content-Encoding, then the
     // transfer codings other than chunked.
@@ -45,6 +45,10 @@ public:
 class CResponseScan {
 public:
     static constexpr std::size_t kMaxLine = 8192;
+    // Most requests kept waiting for their answers; those sent beyond are only counted (a
+    // client that sends requests without end to a server that does not answer them must
+    // not cost memory without end), so their answers are not saved.
+    static constexpr std::size_t kMaxQueue = 4096;
 
     // A request went to the server (its request line): its answer will take this entry.
     // `bHead`: no body comes back; `bConnect`: a 2xx answer makes the connection a tunnel.
@@ -92,6 +96,8 @@ private:
     };
 
     void OnLine(std::string_view text, IResponseEvents& events);
+    // Appends the codings of a header value, at most one more than can be removed.
+    static void AddCodings(std::string_view value, std::vector<std::string>& codings);
     void OnStatusLine(std::string_view text);
     void OnHeaderLine(std::string_view text);
     void EndOfHeaders(IResponseEvents& events);
@@ -102,6 +108,7 @@ private:
     bool m_bActive = false;
     std::uint64_t m_nBlock = 0;
     std::deque<CRequest> m_requests;
+    std::uint64_t m_nBeyondQueue = 0;  // requests behind the queue, when it was full
 
     // The response being read.
     CResponseHead m_head;

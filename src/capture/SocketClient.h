@@ -38,18 +38,18 @@ public:
     std::wstring GetHost() const { return m_strHost; }
     // Session thread: the URL box's text as it was when the session connected.
     std::wstring GetUrlText() const { return m_strUrl; }
-    // Module lock held. A request went to the server: its answer is the next one after
+    // Session thread, module lock held. A request went to the server: its answer comes after
     // those of the requests before it (HEAD: no body; CONNECT: perhaps a tunnel).
     void QueueRequest(bool bHead, bool bConnect);
-    // Module lock held. The answer to the latest request is saved under `strPath`; of
-    // several requests in one block, the last name wins.
+    // Session thread, module lock held. The answer to the latest request is saved under
+    // `strPath`; of several requests in one block, the last name wins.
     void SetResponseFile(const std::wstring& strPath);
-    // Module lock held. A new block from the local client begins.
+    // Session thread, module lock held. A new block from the local client begins.
     void BeginRequestBlock() { m_scan.BeginRequestBlock(); }
-    // Module lock held. No answer to the requests sent so far is saved.
+    // Session thread, module lock held. No answer to the requests sent so far is saved.
     void ResetResponse();
-    // Module lock held (taken here): one block from the server to the response capture,
-    // once requests are followed.
+    // Client thread, module lock taken here: one block from the server to the response
+    // capture, once requests are followed.
     void CaptureBlock(std::string_view block);
 
     // Client thread. The server closed: in order, or with an error (a reset), which ends
@@ -73,8 +73,9 @@ public:
     const std::shared_ptr<CSessionLink>& GetLink() const { return m_pLink; }
 
 protected:
-    // The body of the captured response (module lock held). A file that cannot be created
-    // or written is reported once; the rest of that response is not saved.
+    // Client thread, module lock held (or the destructor, once the thread has ended): the
+    // body of the captured response. A file that cannot be created or written is reported
+    // once; the rest of that response is not saved.
     void OnBodyStart(const std::wstring& strFile) override;
     void OnBodyText(std::u16string_view text) override;
     void OnBodyBinary(std::string_view bytes) override;

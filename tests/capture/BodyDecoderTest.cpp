@@ -84,8 +84,8 @@ CRecordingFiles Capture(const std::vector<std::wstring>& files,
 }
 
 std::string Response(const std::string& strHeaders, const std::string& strBody) {
-    return "HTTP/1.1 200 OK\r\n" + strHeaders + "Content-Length: " +
-           std::to_string(strBody.size()) + "\r\n\r\n" + strBody;
+    return "HTTP/1.1 200 OK\r\n" + strHeaders +
+           "Content-Length: " + std::to_string(strBody.size()) + "\r\n\r\n" + strBody;
 }
 
 // The body in chunks of `nChunk` bytes, with an extension on the first and a trailer.
@@ -120,10 +120,9 @@ void ExpectEveryCut(const std::string& stream, const std::vector<std::wstring>& 
 TEST(BodyDecoderTest, CompressedTextIsSavedAsThePageAtEveryCut) {
     for (const char* pszCoding : {"gzip", "deflate", "br", "zstd"}) {
         SCOPED_TRACE(pszCoding);
-        const std::string stream =
-            Response("Content-Type: text/html; charset=utf-8\r\nContent-Encoding: "s + pszCoding +
-                         "\r\n",
-                     test::Encode(pszCoding, kPage));
+        const std::string stream = Response(
+            "Content-Type: text/html; charset=utf-8\r\nContent-Encoding: "s + pszCoding + "\r\n",
+            test::Encode(pszCoding, kPage));
         ExpectEveryCut(stream, {L"page"}, {{L"page", Utf16File(kPageText)}});
     }
 }
@@ -132,9 +131,9 @@ TEST(BodyDecoderTest, CompressedBinaryIsSavedByteForByteAtEveryCut) {
     const std::string data = test::NoisyBytes(300, 11) + "\r\n\r\n\0"s;
     for (const char* pszCoding : {"gzip", "deflate", "br", "zstd"}) {
         SCOPED_TRACE(pszCoding);
-        const std::string stream = Response(
-            "Content-Type: image/png\r\nContent-Encoding: "s + pszCoding + "\r\n",
-            test::Encode(pszCoding, data));
+        const std::string stream =
+            Response("Content-Type: image/png\r\nContent-Encoding: "s + pszCoding + "\r\n",
+                     test::Encode(pszCoding, data));
         ExpectEveryCut(stream, {L"img"}, {{L"img", data}});
     }
 }
@@ -142,9 +141,9 @@ TEST(BodyDecoderTest, CompressedBinaryIsSavedByteForByteAtEveryCut) {
 TEST(BodyDecoderTest, ChunkedBodiesWithAndWithoutCompressionAtEveryCut) {
     ExpectEveryCut(Chunked("Content-Type: text/plain; charset=UTF-8\r\n", kPage, 7), {L"t"},
                    {{L"t", Utf16File(kPageText)}});
-    ExpectEveryCut(Chunked("Content-Type: text/plain\r\nContent-Encoding: gzip\r\n",
-                           test::Gzip(kPage), 9),
-                   {L"t"}, {{L"t", Utf16File(kPageText)}});
+    ExpectEveryCut(
+        Chunked("Content-Type: text/plain\r\nContent-Encoding: gzip\r\n", test::Gzip(kPage), 9),
+        {L"t"}, {{L"t", Utf16File(kPageText)}});
     const std::string data = test::NoisyBytes(200, 5);
     ExpectEveryCut(Chunked("Content-Encoding: br\r\n", test::Brotli(data), 16), {L"b"},
                    {{L"b", data}});
@@ -157,14 +156,15 @@ TEST(BodyDecoderTest, PipelinedAnswersInOneStreamEachFillTheirOwnFile) {
         Chunked("Content-Type: application/octet-stream\r\nContent-Encoding: zstd\r\n",
                 test::Zstd(data), 10) +
         Response("Content-Type: text/plain; charset=iso-8859-1\r\n", "na\xefve \x80");
-    ExpectEveryCut(stream, {L"1", L"2", L"3"},
-                   {{L"1", Utf16File(kPageText)}, {L"2", data}, {L"3", Utf16File(L"na\u00efve \u20ac")}});
+    ExpectEveryCut(
+        stream, {L"1", L"2", L"3"},
+        {{L"1", Utf16File(kPageText)}, {L"2", data}, {L"3", Utf16File(L"na\u00efve \u20ac")}});
 }
 
 TEST(BodyDecoderTest, SeveralCodingsInARowAreAllRemoved) {
-    const CRecordingFiles files = Capture(
-        {L"f"}, {Response("Content-Type: text/plain\r\nContent-Encoding: gzip, br\r\n",
-                          test::Brotli(test::Gzip(kPage)))});
+    const CRecordingFiles files =
+        Capture({L"f"}, {Response("Content-Type: text/plain\r\nContent-Encoding: gzip, br\r\n",
+                                  test::Brotli(test::Gzip(kPage)))});
     EXPECT_EQ(Utf16File(kPageText), files.m_files.at(L"f"));
 }
 
@@ -215,17 +215,18 @@ TEST(BodyDecoderTest, DataThatDoesNotDecodeIsSavedAsItCame) {
             const CRecordingFiles files = Capture({L"f"}, {s.substr(0, nCut), s.substr(nCut)});
             ASSERT_TRUE(coded == files.m_files.at(L"f")) << nCut;
             ASSERT_EQ(1u, files.m_notes.size());
-            EXPECT_NE(std::wstring::npos, files.m_notes[0].find(L"content coding 'gzip' kept as it came"));
+            EXPECT_NE(std::wstring::npos,
+                      files.m_notes[0].find(L"content coding 'gzip' kept as it came"));
         }
     }
 }
 
 TEST(BodyDecoderTest, ABodyCutByTheConnectionKeepsWhatItDecodedTo) {
     const std::string coded = test::Gzip(kPage);
-    const CRecordingFiles files = Capture(
-        {L"f"}, {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
-                 "Content-Length: 1000\r\n\r\n" +
-                 coded.substr(0, coded.size() - 8)});  // the gzip trailer is missing
+    const CRecordingFiles files =
+        Capture({L"f"}, {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Encoding: gzip\r\n"
+                         "Content-Length: 1000\r\n\r\n" +
+                         coded.substr(0, coded.size() - 8)});  // the gzip trailer is missing
     EXPECT_EQ(Utf16File(kPageText), files.m_files.at(L"f"));
     EXPECT_TRUE(files.m_notes.empty());
 }
@@ -234,13 +235,15 @@ TEST(BodyDecoderTest, ABombStopsAtTheLimitWithOneNote) {
     const std::string zeros(50 * 1024 * 1024, '\0');
     const std::string coded = test::Gzip(zeros);  // about 50 KiB
     const CDecodeLimits limits{100, 4096, std::uint64_t{4} << 30};
-    const std::string stream = Response("Content-Type: application/octet-stream\r\n"
-                                        "Content-Encoding: gzip\r\n",
-                                        coded) +
+    const std::string stream = Response(
+                                   "Content-Type: application/octet-stream\r\n"
+                                   "Content-Encoding: gzip\r\n",
+                                   coded) +
                                Response("Content-Type: text/plain\r\n", "next");
     const std::string_view s(stream);
     const std::size_t nCut = stream.size() / 3;
-    const CRecordingFiles files = Capture({L"bomb", L"next"}, {s.substr(0, nCut), s.substr(nCut)}, limits);
+    const CRecordingFiles files =
+        Capture({L"bomb", L"next"}, {s.substr(0, nCut), s.substr(nCut)}, limits);
     const std::size_t nSaved = files.m_files.at(L"bomb").size();
     EXPECT_GT(nSaved, 0u);
     EXPECT_LE(nSaved, 100 * coded.size() + 4096);
@@ -252,8 +255,7 @@ TEST(BodyDecoderTest, ABombStopsAtTheLimitWithOneNote) {
     // The next answer on the connection is not disturbed.
     EXPECT_EQ(Utf16File(L"next"), files.m_files.at(L"next"));
     // The absolute limit.
-    const CRecordingFiles capped =
-        Capture({L"bomb"}, {stream}, CDecodeLimits{1000000, 0, 1000000});
+    const CRecordingFiles capped = Capture({L"bomb"}, {stream}, CDecodeLimits{1000000, 0, 1000000});
     EXPECT_LE(capped.m_files.at(L"bomb").size(), 1000000u);
     ASSERT_EQ(1u, capped.m_notes.size());
     EXPECT_NE(std::wstring::npos, capped.m_notes[0].find(L"the most that is saved"));
@@ -274,8 +276,8 @@ TEST(BodyDecoderTest, ALongBodyDecodesWithinBoundedMemoryOfCodedBytes) {
     EXPECT_TRUE(data == files.m_files.at(L"f"));
     // Stopping short past the kept part: what was decoded stays, and the note says so.
     const std::string late = coded.substr(0, coded.size() - 1000);
-    const CRecordingFiles broken = Capture(
-        {L"f"}, {Response("Content-Type: image/x\r\nContent-Encoding: zstd\r\n", late)});
+    const CRecordingFiles broken =
+        Capture({L"f"}, {Response("Content-Type: image/x\r\nContent-Encoding: zstd\r\n", late)});
     ASSERT_EQ(1u, broken.m_notes.size());
     EXPECT_NE(std::wstring::npos, broken.m_notes[0].find(L"what was decoded before"));
     EXPECT_GT(broken.m_files.at(L"f").size(), CBodyDecoder::kKeepCoded);

@@ -32,9 +32,15 @@ inline std::string Deflate(std::string_view data, int nBits) {
     return out;
 }
 
-inline std::string Gzip(std::string_view data) { return Deflate(data, 15 + 16); }
-inline std::string Zlib(std::string_view data) { return Deflate(data, 15); }
-inline std::string RawDeflate(std::string_view data) { return Deflate(data, -15); }
+inline std::string Gzip(std::string_view data) {
+    return Deflate(data, 15 + 16);
+}
+inline std::string Zlib(std::string_view data) {
+    return Deflate(data, 15);
+}
+inline std::string RawDeflate(std::string_view data) {
+    return Deflate(data, -15);
+}
 
 inline std::string Brotli(std::string_view data) {
     std::string out(BrotliEncoderMaxCompressedSize(data.size()) + 16, '\0');

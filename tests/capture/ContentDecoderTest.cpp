@@ -17,7 +17,8 @@ struct CDecoded {
 };
 
 // Decodes `coded` cut into the given pieces.
-CDecoded Decode(const std::vector<std::string>& codings, const std::vector<std::string_view>& parts) {
+CDecoded Decode(const std::vector<std::string>& codings,
+                const std::vector<std::string_view>& parts) {
     std::string strUnknown;
     std::optional<CContentDecoder> decoder = CContentDecoder::Create(codings, &strUnknown);
     EXPECT_TRUE(decoder.has_value()) << strUnknown;
@@ -81,7 +82,8 @@ TEST(ContentDecoderTest, SeveralCodingsInARowAreRemovedLastFirst) {
     const std::string three = test::Zstd(test::Zlib(test::Gzip(kText)));
     for (std::size_t nCut = 0; nCut <= three.size(); nCut += 3) {
         const std::string_view c(three);
-        const CDecoded cut = Decode({"gzip", "deflate", "zstd"}, {c.substr(0, nCut), c.substr(nCut)});
+        const CDecoded cut =
+            Decode({"gzip", "deflate", "zstd"}, {c.substr(0, nCut), c.substr(nCut)});
         ASSERT_TRUE(cut.bFinished) << nCut;
         ASSERT_EQ(kText, cut.strOut) << nCut;
     }
@@ -132,7 +134,8 @@ TEST(ContentDecoderTest, AStreamThatStopsShortDoesNotFinish) {
 }
 
 TEST(ContentDecoderTest, GzipMembersFollowOneAnotherAndTrailingBytesAreLeftAlone) {
-    EXPECT_EQ("firstsecond", DecodeWhole({"gzip"}, test::Gzip("first") + test::Gzip("second")).strOut);
+    EXPECT_EQ("firstsecond",
+              DecodeWhole({"gzip"}, test::Gzip("first") + test::Gzip("second")).strOut);
     const CDecoded trailing = DecodeWhole({"gzip"}, test::Gzip("first") + "\0\0junk"s);
     EXPECT_TRUE(trailing.bFed && trailing.bFinished);
     EXPECT_EQ("first", trailing.strOut);
@@ -167,6 +170,20 @@ TEST(ContentDecoderTest, CodingListsAreReadAsHttpWritesThem) {
     EXPECT_EQ((std::vector<std::string>{"deflate"}), ParseCodings("identity, , deflate;q=1"));
     EXPECT_TRUE(ParseCodings("").empty());
     EXPECT_TRUE(ParseCodings(" , identity").empty());
+}
+
+TEST(ContentDecoderTest, NoMoreCodingsThanTheLimitAreRemoved) {
+    std::string coded = kText;
+    std::vector<std::string> codings;
+    for (std::size_t i = 0; i < CContentDecoder::kMaxCodings; ++i) {
+        coded = test::Gzip(coded);
+        codings.push_back("gzip");
+    }
+    EXPECT_EQ(kText, DecodeWhole(codings, coded).strOut);
+    codings.push_back("br");
+    std::string strUnknown;
+    EXPECT_FALSE(CContentDecoder::Create(codings, &strUnknown).has_value());
+    EXPECT_EQ("gzip", strUnknown);  // the one beyond the limit, counted from the last applied
 }
 
 }  // namespace

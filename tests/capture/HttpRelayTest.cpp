@@ -316,8 +316,9 @@ TEST_F(HttpRelayTest, OverlongNamesAreLoggedAsOpenFailures) {
     // The target too long to name a file is said once, in bold.
     int nTooLong = 0;
     for (const test::CLogRow& row : m_log.Rows()) {
-        if (row.text == L"\nNot saved: a request target of 3001 characters is too long to name "
-                        L"a file\n") {
+        if (row.text ==
+            L"\nNot saved: a request target of 3001 characters is too long to name "
+            L"a file\n") {
             EXPECT_EQ(1, row.nStyle);
             ++nTooLong;
         }
@@ -380,7 +381,6 @@ TEST_F(HttpRelayTest, EveryCutOfAResponseGivesTheSameFile) {
     }
 }
 
-
 // A page large enough to cross several blocks, in UTF-8 with characters beyond ASCII.
 std::string BigPage() {
     std::string page;
@@ -415,9 +415,10 @@ CHttpAnswer CompressedAnswer(const CHttpRequest& request) {
     const bool bChunked = strPath.ends_with("-chunked");
     const std::string strCoding = strPath.substr(1, strPath.find('-') - 1);
     const std::string coded = test::Encode(strCoding, BigPage());
-    std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
-                           "Content-Encoding: " +
-                           strCoding + "\r\n";
+    std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
+        "Content-Encoding: " +
+        strCoding + "\r\n";
     response += bChunked ? "Transfer-Encoding: chunked\r\n\r\n" + ChunkedBody(coded, 10000)
                          : "Content-Length: " + std::to_string(coded.size()) + "\r\n\r\n" + coded;
     const std::size_t nThird = response.size() / 3;
@@ -429,8 +430,8 @@ TEST_F(HttpRelayTest, CurlCompressedPagesAreSavedAsThePages) {
     SetOptions(true, true);
     CHttpTestServer server(CompressedAnswer);
     const std::uint16_t nLocal = StartListening(server.Port());
-    const std::vector<std::string> paths = {"/gzip",         "/deflate",     "/br",
-                                            "/zstd",         "/gzip-chunked", "/br-chunked",
+    const std::vector<std::string> paths = {"/gzip",         "/deflate",        "/br",
+                                            "/zstd",         "/gzip-chunked",   "/br-chunked",
                                             "/zstd-chunked", "/deflate-chunked"};
     std::vector<std::string> args = {"--compressed"};
     std::string expected;
@@ -472,7 +473,8 @@ TEST_F(HttpRelayTest, CompressedAnswersAreRelayedByteForByte) {
     ASSERT_GE(fd, 0);
     for (const char* pszPath : {"/gzip-chunked", "/br", "/zstd-chunked", "/deflate"}) {
         ASSERT_TRUE(test::SendAllPosix(
-            fd, "GET "s + pszPath + " HTTP/1.1\r\nHost: localhost\r\nAccept-Encoding: gzip\r\n\r\n"));
+            fd,
+            "GET "s + pszPath + " HTTP/1.1\r\nHost: localhost\r\nAccept-Encoding: gzip\r\n\r\n"));
     }
     ASSERT_TRUE(test::WaitUntil([&] { return server.Requests().size() == 4; }, 20s));
     ::shutdown(fd, SHUT_WR);
@@ -532,12 +534,12 @@ TEST_F(HttpRelayTest, AnswersWithoutABodySaveNothing) {
             return CHttpAnswer{"HTTP/1.1 204 No Content\r\nContent-Type: text/plain\r\n\r\n"};
         }
         if (strLine.starts_with("GET /same ")) {
-            return CHttpAnswer{"HTTP/1.1 304 Not Modified\r\nContent-Type: text/plain\r\n"
-                               "Content-Length: 9\r\n\r\n"};
+            return CHttpAnswer{
+                "HTTP/1.1 304 Not Modified\r\nContent-Type: text/plain\r\n"
+                "Content-Length: 9\r\n\r\n"};
         }
-        return CHttpAnswer{
-            "HTTP/1.1 100 Continue\r\n\r\n",
-            CHttpTestServer::Response("application/octet-stream", "after 100")};
+        return CHttpAnswer{"HTTP/1.1 100 Continue\r\n\r\n",
+                           CHttpTestServer::Response("application/octet-stream", "after 100")};
     });
     const std::uint16_t nLocal = StartListening(server.Port());
     const std::string out =
@@ -552,9 +554,10 @@ TEST_F(HttpRelayTest, ABombIsSavedOnlyUpToTheLimitAndRelayedWhole) {
     SetOptions(false, true);
     const std::string coded = test::Gzip(std::string(100 * 1024 * 1024, '\0'));
     CHttpTestServer server([&](const CHttpRequest&) {
-        return CHttpAnswer{"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-                           "Content-Encoding: gzip\r\nContent-Length: " +
-                           std::to_string(coded.size()) + "\r\n\r\n" + coded};
+        return CHttpAnswer{
+            "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+            "Content-Encoding: gzip\r\nContent-Length: " +
+            std::to_string(coded.size()) + "\r\n\r\n" + coded};
     });
     const std::uint16_t nLocal = StartListening(server.Port());
     const std::string out = test::Curl({Url(nLocal, "/bomb.bin")});  // not decoded by curl
@@ -565,8 +568,8 @@ TEST_F(HttpRelayTest, ABombIsSavedOnlyUpToTheLimitAndRelayedWhole) {
     EXPECT_LE(nSaved, 100 * coded.size() + 1024 * 1024);
     const std::string strPath = SavedPath("bomb.bin");
     EXPECT_TRUE(LogHas(L"\nSave to \"" + std::wstring(strPath.begin(), strPath.end()) +
-                               L"\": stopped after " + std::to_wstring(nSaved) +
-                               L" decoded bytes, more than 100 times the "));
+                       L"\": stopped after " + std::to_wstring(nSaved) +
+                       L" decoded bytes, more than 100 times the "));
 }
 
 TEST_F(HttpRelayTest, AnUnknownOrBrokenCodingIsSavedAsItCame) {
@@ -576,9 +579,8 @@ TEST_F(HttpRelayTest, AnUnknownOrBrokenCodingIsSavedAsItCame) {
     CHttpTestServer server([&](const CHttpRequest& request) {
         const bool bUnknown = request.RequestLine().starts_with("GET /unknown ");
         return CHttpAnswer{"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: " +
-                           std::string(bUnknown ? "compress" : "gzip") +
-                           "\r\nContent-Length: " + std::to_string(broken.size()) + "\r\n\r\n" +
-                           broken};
+                           std::string(bUnknown ? "compress" : "gzip") + "\r\nContent-Length: " +
+                           std::to_string(broken.size()) + "\r\n\r\n" + broken};
     });
     const std::uint16_t nLocal = StartListening(server.Port());
     EXPECT_TRUE(broken + broken == test::Curl({Url(nLocal, "/unknown"), Url(nLocal, "/broken")}));

@@ -1,5 +1,7 @@
 #include "capture/ResponseScan.h"
 
+#include "capture/ContentDecoder.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -114,8 +116,8 @@ TEST(ResponseScanTest, ChunkedBodyLosesItsFramingExtensionsAndTrailers) {
 
 TEST(ResponseScanTest, AChunkSizeLineSplitAcrossThreeBlocksIsReadAsOne) {
     const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-    const CRecordingEvents events = Scan(
-        {{L"f"}}, {head + "1", "0;e", "xt=1\r", "\n0123456789abcdef\r\n0\r\n\r\n"});
+    const CRecordingEvents events =
+        Scan({{L"f"}}, {head + "1", "0;e", "xt=1\r", "\n0123456789abcdef\r\n0\r\n\r\n"});
     ASSERT_EQ(1u, events.m_responses.size());
     EXPECT_EQ("0123456789abcdef", events.m_responses[0].strBody);
     EXPECT_TRUE(events.m_responses[0].bWhole);
@@ -135,8 +137,8 @@ TEST(ResponseScanTest, ABodyWithoutLengthRunsToTheClose) {
     EXPECT_EQ((std::vector<std::string>{"br", "gzip"}), coded.m_responses[0].head.codings);
     EXPECT_EQ("xy", coded.m_responses[0].strBody);
     // Two Content-Length values that differ: where the body ends is not known.
-    const CRecordingEvents bad = Scan(
-        {{L"f"}}, {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabcd"});
+    const CRecordingEvents bad =
+        Scan({{L"f"}}, {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabcd"});
     EXPECT_EQ("abcd", bad.m_responses[0].strBody);
 }
 
@@ -169,8 +171,7 @@ TEST(ResponseScanTest, HeadAnd1xxAnd204And304AnswersHaveNoBody) {
         "HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n\r\n"
         "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n"
         "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nlast";
-    const std::vector<CRequestSpec> requests = {
-        {L"head", true}, {L"204"}, {L"304"}, {L"last"}};
+    const std::vector<CRequestSpec> requests = {{L"head", true}, {L"204"}, {L"304"}, {L"last"}};
     const CRecordingEvents events = Scan(requests, {stream});
     ASSERT_EQ(1u, events.m_responses.size());
     EXPECT_EQ(L"last", events.m_responses[0].head.strFile);
@@ -270,15 +271,52 @@ TEST(ResponseScanTest, ContentTypeDecidesTheMode) {
 }
 
 TEST(ResponseScanTest, ALongHeaderLineCutAnywhereStillEndsAsOneLine) {
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-Long: " +
-                                 std::string(20000, 'x') + "\r\nContent-Length: 4\r\n\r\nbody";
-    for (std::size_t nCut : {std::size_t{60}, std::size_t{300}, std::size_t{9000}, std::size_t{20050}}) {
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-Long: " + std::string(20000, 'x') +
+        "\r\nContent-Length: 4\r\n\r\nbody";
+    for (std::size_t nCut :
+         {std::size_t{60}, std::size_t{300}, std::size_t{9000}, std::size_t{20050}}) {
         const std::string_view r(response);
         const CRecordingEvents events = Scan({{L"f"}}, {r.substr(0, nCut), r.substr(nCut)});
         ASSERT_EQ(1u, events.m_responses.size()) << nCut;
         EXPECT_EQ("body", events.m_responses[0].strBody) << nCut;
         EXPECT_TRUE(events.m_responses[0].head.bText) << nCut;
     }
+}
+
+TEST(ResponseScanTest, RequestsBeyondTheQueueAreAnsweredInTurnButNotSaved) {
+    CResponseScan scan;
+    CRecordingEvents events;
+    const std::size_t nRequests = CResponseScan::kMaxQueue + 3;
+    for (std::size_t i = 0; i < nRequests; ++i) {
+        scan.BeginRequestBlock();
+        scan.QueueRequest(i == nRequests - 1, false);  // the last one a HEAD, not remembered
+        scan.NameLastRequest(std::to_wstring(i));
+    }
+    EXPECT_EQ(CResponseScan::kMaxQueue, scan.QueuedRequests());
+    for (std::size_t i = 0; i < nRequests; ++i) {
+        scan.Feed("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", events);
+    }
+    ASSERT_EQ(CResponseScan::kMaxQueue, events.m_responses.size());
+    EXPECT_EQ(std::to_wstring(CResponseScan::kMaxQueue - 1),
+              events.m_responses.back().head.strFile);
+    // The queue is empty again: the next request is saved under its own name.
+    scan.BeginRequestBlock();
+    scan.QueueRequest(false, false);
+    scan.NameLastRequest(L"after");
+    scan.Feed("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nafter", events);
+    EXPECT_EQ(L"after", events.m_responses.back().head.strFile);
+    EXPECT_EQ("after", events.m_responses.back().strBody);
+}
+
+TEST(ResponseScanTest, CodingsAreKeptToOneMoreThanCanBeRemoved) {
+    std::string headers;
+    for (int i = 0; i < 50; ++i) {
+        headers += "Content-Encoding: gzip, br\r\n";
+    }
+    const CRecordingEvents events =
+        Scan({{L"f"}}, {"HTTP/1.1 200 OK\r\n" + headers + "Content-Length: 0\r\n\r\n"});
+    EXPECT_EQ(CContentDecoder::kMaxCodings + 1, events.m_responses.at(0).head.codings.size());
 }
 
 }  // namespace

@@ -19,7 +19,9 @@ std::u16string Convert(std::string_view strCharset, const std::vector<std::strin
 
 TEST(CharsetTest, MultiByteCharactersCutAtEveryOffsetComeOutWhole) {
     const std::string utf8 = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z";
-    const std::string sjis = "\x93\xfa\x96\x7b" "a";
+    const std::string sjis =
+        "\x93\xfa\x96\x7b"
+        "a";
     const std::string utf16 = std::string("\x3d\xd8\x00\xde", 4) + std::string("x\0", 2);
     const struct {
         const char* pszCharset;
@@ -40,7 +42,8 @@ TEST(CharsetTest, MultiByteCharactersCutAtEveryOffsetComeOutWhole) {
 TEST(CharsetTest, Latin1IsReadAsWindows1252AndBadBytesAreReplaced) {
     EXPECT_EQ(u"\u20ac\u00e9\u0178", Convert("ISO-8859-1", {"\x80\xe9\x9f"}));
     EXPECT_EQ(u"\u20ac\u0081", Convert("\"windows-1252\"", {"\x80\x81"}));  // unused byte kept
-    EXPECT_EQ(u"a\ufffdb", Convert("utf-8", {"a\xff" "b"}));
+    EXPECT_EQ(u"a\ufffdb", Convert("utf-8", {"a\xff"
+                                             "b"}));
     EXPECT_EQ(u"a\ufffd", Convert("utf-8", {"a\xe2\x82"}));  // cut at the very end
 }
 
