@@ -593,4 +593,36 @@ TEST_F(HttpRelayTest, AnUnknownOrBrokenCodingIsSavedAsItCame) {
     EXPECT_TRUE(LogHas(L"\": content coding 'gzip' kept as it came (its data does not decode)\n"));
 }
 
+TEST_F(HttpRelayTest, TheSameUrlOnTwoConnectionsAtOnceFailsOnceForTheSecond) {
+    SetOptions(false, true);
+    std::string lines;
+    for (int i = 1; i <= 100; ++i) {
+        lines += "line " + std::to_string(i) + "\r\n";
+    }
+    const std::string response = CHttpTestServer::Response("text/plain", lines);
+    CHttpTestServer server([&](const CHttpRequest&) {
+        return CHttpAnswer{response.substr(0, 300), response.substr(300, 300),
+                           response.substr(600)};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd1 = test::ConnectPosix(nLocal);
+    const int fd2 = test::ConnectPosix(nLocal);
+    ASSERT_GE(fd1, 0);
+    ASSERT_GE(fd2, 0);
+    for (int fd : {fd1, fd2}) {
+        ASSERT_TRUE(test::SendAllPosix(fd, "GET /same.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return server.Requests().size() == 2; }, 20s));
+    for (int fd : {fd1, fd2}) {
+        ::shutdown(fd, SHUT_WR);
+        EXPECT_EQ(response, test::ReceiveAllPosix(fd));  // both relayed whole
+        ::close(fd);
+    }
+    WaitForSessionsToEnd();
+    // One connection's file is open while the other's answer arrives: told once, not once
+    // per line.
+    EXPECT_EQ(1, CountOpenFailures());
+    EXPECT_EQ(Utf16File(win::AnsiToWide(lines)), Saved("same.txt"));
+}
+
 }  // namespace
