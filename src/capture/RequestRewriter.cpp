@@ -190,6 +190,7 @@ void CRequestRewriter::OnWholeLine(std::string_view line, std::string_view whole
         case State::Start:
             out.append(line);
             if (IsRequestLine(text)) {
+                handler.OnRequestLine(text.substr(0, text.find(' ')));
                 if (bSaveResponse) {
                     if (std::optional<std::wstring> target = RequestTarget(whole)) {
                         handler.OnRequestTarget(*target);
@@ -387,4 +388,8 @@ std::optional<std::wstring> ResponseFilePath(std::wstring_view strDataFolder,
     // A zero character would end the name early (and could leave "..").
     std::replace(strPath.begin(), strPath.end(), L'\0', L'_');
     return strPath;
+}
+
+bool IsTargetTooLong(std::wstring_view strTarget) {
+    return strTarget.size() > CUrlParser::kMaxPath;
 }

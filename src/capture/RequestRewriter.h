@@ -27,6 +27,8 @@ public:
     virtual ~IRequestHandler() = default;
     // The URL box's text, as typed; asked only when a line is rewritten.
     virtual std::wstring GetUrl() = 0;
+    // Every request line, before its target is reported: `method` is its first word.
+    virtual void OnRequestLine(std::string_view /*method*/) {}
     // The request target of a GET or POST request line (group 2 of the request pattern).
     virtual void OnRequestTarget(const std::wstring& strTarget) = 0;
 };
@@ -102,3 +104,7 @@ private:
 std::optional<std::wstring> ResponseFilePath(std::wstring_view strDataFolder,
                                              std::wstring_view strHost,
                                              std::wstring_view strTarget);
+
+// Whether a target that names no file (ResponseFilePath gave nothing) is simply too long for
+// the URL parser, rather than empty or no path at all.
+bool IsTargetTooLong(std::wstring_view strTarget);

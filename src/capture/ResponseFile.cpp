@@ -65,7 +65,13 @@ void CResponseFile::WriteText(std::wstring_view line) {
     if (!IsOpen() || line.empty()) {
         return;
     }
-    const std::u16string units = win::WideToUtf16(line);
+    WriteUtf16(win::WideToUtf16(line));
+}
+
+void CResponseFile::WriteUtf16(std::u16string_view units) {
+    if (!IsOpen() || units.empty()) {
+        return;
+    }
     std::string bytes;
     bytes.reserve(units.size() * 2);
     for (char16_t u : units) {

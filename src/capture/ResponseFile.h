@@ -30,4 +30,6 @@ public:
     // surrogate pair), zero characters included, without a terminator; nothing unless the
     // file is open.
     void WriteText(std::wstring_view line);
+    // Writes UTF-16 code units as UTF-16LE; nothing unless the file is open.
+    void WriteUtf16(std::u16string_view text);
 };

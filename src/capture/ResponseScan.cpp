@@ -1,6 +1,9 @@
 #include "capture/ResponseScan.h"
 
 #include <algorithm>
+#include <optional>
+
+#include "capture/ContentDecoder.h"
 
 namespace {
 
@@ -10,155 +13,339 @@ char LowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// "HTTP/x.y 1xx ...", but not 101: after that the connection speaks another protocol,
-// which is the body.
-bool IsInterimStatus(std::string_view text) {
-    if (!text.starts_with("HTTP/")) {
-        return false;
-    }
-    const std::size_t nBlank = text.find(' ');
-    if (nBlank == std::string_view::npos || text.size() < nBlank + 4) {
-        return false;
-    }
-    const std::string_view code = text.substr(nBlank + 1, 3);
-    return code[0] == '1' && code[1] >= '0' && code[1] <= '9' && code[2] >= '0' && code[2] <= '9' &&
-           code != "101";
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return LowerAscii(x) == LowerAscii(y);
+           });
 }
 
-}  // namespace
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
 
-std::size_t CompleteUtf8Length(std::string_view bytes) {
-    const std::size_t n = bytes.size();
-    for (std::size_t k = 1; k <= 3 && k <= n; ++k) {
-        const auto c = static_cast<unsigned char>(bytes[n - k]);
-        if ((c & 0xC0) == 0x80) {
-            continue;  // a continuation byte: its lead byte is further back
+// A decimal or hexadecimal number of at most 15 digits (no real length has more, and it
+// cannot overflow); nothing for anything else.
+std::optional<std::uint64_t> ParseNumber(std::string_view digits, bool bHex) {
+    if (digits.empty() || digits.size() > 15) {
+        return std::nullopt;
+    }
+    std::uint64_t n = 0;
+    for (char c : digits) {
+        int v = -1;
+        if (c >= '0' && c <= '9') {
+            v = c - '0';
+        } else if (bHex && LowerAscii(c) >= 'a' && LowerAscii(c) <= 'f') {
+            v = LowerAscii(c) - 'a' + 10;
         }
-        if (c >= 0xC0) {
-            const std::size_t nNeed = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-            return nNeed > k ? n - k : n;
+        if (v < 0) {
+            return std::nullopt;
         }
-        return n;  // ASCII: no sequence runs past it
+        n = n * (bHex ? 16 : 10) + static_cast<std::uint64_t>(v);
     }
     return n;
 }
 
-void CResponseScan::Start() {
-    m_bNewResponse = true;
-    m_nTextMode = 0;
-    m_bStatusLine = true;
-    m_bInterim = false;
-    m_strCarry.clear();
-}
-
-void CResponseScan::Reset(IResponseBody& body) {
-    Flush(body);
-    m_bBodyStarted = false;
-    m_bStatusLine = true;
-    m_bInterim = false;
-    m_strCarry.clear();
-}
-
-void CResponseScan::Flush(IResponseBody& body) {
-    if (!m_strTextTail.empty()) {
-        const std::string strTail = std::move(m_strTextTail);
-        m_strTextTail.clear();
-        body.OnBodyText(strTail);
+// The status code of "HTTP/x.y NNN ..."; nothing when the line is no status line.
+std::optional<int> StatusCode(std::string_view text) {
+    if (!text.starts_with("HTTP/")) {
+        return std::nullopt;
     }
+    const std::size_t nBlank = text.find(' ');
+    if (nBlank == std::string_view::npos || text.size() < nBlank + 4) {
+        return std::nullopt;
+    }
+    const std::string_view code = text.substr(nBlank + 1, 3);
+    if (!std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        (text.size() > nBlank + 4 && text[nBlank + 4] != ' ')) {
+        return std::nullopt;
+    }
+    return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
 }
 
-std::string CResponseScan::TakeTextTail() {
-    std::string strTail = std::move(m_strTextTail);
-    m_strTextTail.clear();
-    return strTail;
-}
+}  // namespace
 
-void CResponseScan::Feed(std::string_view block, IResponseBody& body) {
-    std::size_t nPos = 0;
-    if (m_bBodyStarted && m_bNewResponse) {
-        // A new name while a body was going on: the earlier file is done.
-        body.OnBodyStart();
-        m_bNewResponse = false;
-    }
-    while (!m_bBodyStarted) {
-        const std::size_t nLf = block.find('\n', nPos);
-        const std::size_t nEnd = nLf == std::string_view::npos ? block.size() : nLf;
-        for (std::size_t i = nPos; i < nEnd && m_strCarry.size() < kMaxCarry; ++i) {
-            if (block[i] != '\r') {
-                m_strCarry += block[i];
-            }
-        }
-        if (nLf == std::string_view::npos) {
-            return;  // the line goes on in the next block
-        }
-        nPos = nLf + 1;
-        ScanHeaderText(m_strCarry);
-        m_strCarry.clear();
-        if (m_bBodyStarted && m_bNewResponse) {
-            // The empty line after the headers: not saved, and the previous file is done.
-            body.OnBodyStart();
-            m_bNewResponse = false;
-        }
-    }
-    if (nPos >= block.size()) {
+void CResponseScan::QueueRequest(bool bHead, bool bConnect) {
+    m_bActive = true;
+    if (m_nBeyondQueue > 0 || m_requests.size() >= kMaxQueue) {
+        ++m_nBeyondQueue;  // behind the queue: answered after it, never saved
         return;
     }
-    if (m_nTextMode == 1) {
-        FeedText(block.substr(nPos), body);
-    } else {
-        body.OnBodyBinary(block.substr(nPos));
+    m_requests.push_back(CRequest{bHead, bConnect, m_nBlock, {}});
+}
+
+void CResponseScan::NameLastRequest(const std::wstring& strFile) {
+    if (m_requests.empty() || m_nBeyondQueue > 0) {
+        return;
+    }
+    for (CRequest& request : m_requests) {
+        if (request.nBlock == m_nBlock) {
+            request.strFile.clear();  // an earlier request of this block: the last name wins
+        }
+    }
+    m_requests.back().strFile = strFile;
+}
+
+void CResponseScan::AddCodings(std::string_view value, std::vector<std::string>& codings) {
+    for (std::string& coding : ParseCodings(value)) {
+        if (codings.size() > CContentDecoder::kMaxCodings) {
+            return;  // one more than can be removed is kept, so that the body is saved as is
+        }
+        codings.push_back(std::move(coding));
     }
 }
 
-void CResponseScan::FeedText(std::string_view bytes, IResponseBody& body) {
+void CResponseScan::ForgetRequests() {
+    for (CRequest& request : m_requests) {
+        request.strFile.clear();
+    }
+}
+
+void CResponseScan::Feed(std::string_view block, IResponseEvents& events) {
     std::size_t nPos = 0;
-    while (nPos < bytes.size()) {
-        const std::size_t nLf = bytes.find('\n', nPos);
-        const std::size_t nEnd = nLf == std::string_view::npos ? bytes.size() : nLf + 1;
-        const std::string_view line = bytes.substr(nPos, nEnd - nPos);
-        nPos = nEnd;
-        std::string strJoined;
-        std::string_view text = line;
-        if (!m_strTextTail.empty()) {
-            strJoined = std::move(m_strTextTail);
-            m_strTextTail.clear();
-            strJoined += line;
-            text = strJoined;
-        }
-        if (nLf == std::string_view::npos) {
-            // The last line of the block: a UTF-8 sequence it cuts waits for its rest.
-            const std::size_t nComplete = CompleteUtf8Length(text);
-            m_strTextTail.assign(text.substr(nComplete));
-            text = text.substr(0, nComplete);
-        }
-        if (!text.empty()) {
-            body.OnBodyText(text);
+    while (nPos < block.size()) {
+        switch (m_state) {
+            case State::Opaque:
+                return;
+            case State::UntilClose:
+                Body(block.substr(nPos), events);
+                return;
+            case State::Length:
+            case State::ChunkData: {
+                const std::size_t nTake =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(m_nLeft, block.size() - nPos));
+                Body(block.substr(nPos, nTake), events);
+                nPos += nTake;
+                m_nLeft -= nTake;
+                if (m_nLeft == 0) {
+                    if (m_state == State::Length) {
+                        EndBody(true, events);
+                    } else {
+                        m_state = State::ChunkEnd;
+                    }
+                }
+                break;
+            }
+            default: {
+                const std::size_t nLf = block.find('\n', nPos);
+                const std::size_t nEnd = nLf == std::string_view::npos ? block.size() : nLf;
+                const std::size_t nRoom = kMaxLine - std::min(kMaxLine, m_strLine.size());
+                m_strLine.append(block.substr(nPos, std::min(nRoom, nEnd - nPos)));
+                if (nLf == std::string_view::npos) {
+                    return;  // the line goes on in the next block
+                }
+                nPos = nLf + 1;
+                std::string strLine = std::move(m_strLine);
+                m_strLine.clear();
+                while (!strLine.empty() && strLine.back() == '\r') {
+                    strLine.pop_back();
+                }
+                OnLine(strLine, events);
+                break;
+            }
         }
     }
+}
+
+void CResponseScan::End(IResponseEvents& events) {
+    switch (m_state) {
+        case State::UntilClose:
+            EndBody(true, events);
+            break;
+        case State::Length:
+        case State::ChunkSize:
+        case State::ChunkData:
+        case State::ChunkEnd:
+        case State::Trailers:
+            EndBody(false, events);
+            break;
+        default:
+            break;
+    }
+    m_state = State::Opaque;
+}
+
+void CResponseScan::OnLine(std::string_view text, IResponseEvents& events) {
+    switch (m_state) {
+        case State::Status:
+            if (!text.empty()) {
+                OnStatusLine(text);
+            }
+            break;
+        case State::Headers:
+            if (text.empty()) {
+                EndOfHeaders(events);
+            } else {
+                OnHeaderLine(text);
+            }
+            break;
+        case State::ChunkSize: {
+            // The size in hex, perhaps followed by extensions after ';'.
+            const std::optional<std::uint64_t> nSize =
+                ParseNumber(Trim(text.substr(0, text.find(';'))), true);
+            if (!nSize) {
+                EndBody(false, events);  // no chunk framing: where the answer ends is unknown
+                m_state = State::Opaque;
+            } else if (*nSize == 0) {
+                m_state = State::Trailers;
+            } else {
+                m_nLeft = *nSize;
+                m_state = State::ChunkData;
+            }
+            break;
+        }
+        case State::ChunkEnd:
+            if (text.empty()) {
+                m_state = State::ChunkSize;
+            } else {
+                EndBody(false, events);
+                m_state = State::Opaque;
+            }
+            break;
+        case State::Trailers:
+            if (text.empty()) {
+                EndBody(true, events);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void CResponseScan::OnStatusLine(std::string_view text) {
+    const std::optional<int> nStatus = StatusCode(text);
+    if (!nStatus) {
+        // Not an HTTP answer: what the connection carries from here on is not followed.
+        m_state = State::Opaque;
+        return;
+    }
+    const bool bInterim = *nStatus >= 100 && *nStatus < 200 && *nStatus != 101;
+    m_head = CResponseHead{};
+    m_head.nStatus = *nStatus;
+    m_bInterim = bInterim;
+    m_bSaved = false;
+    m_bHeadRequest = false;
+    m_bConnectRequest = false;
+    m_bChunked = false;
+    m_bTransferCoded = false;
+    m_bBadLength = false;
+    m_bHasLength = false;
+    m_nLength = 0;
+    m_transferCodings.clear();
+    if (!bInterim && m_requests.empty() && m_nBeyondQueue > 0) {
+        --m_nBeyondQueue;
+    } else if (!bInterim && !m_requests.empty()) {
+        // A final answer: it answers the oldest request still waiting.
+        CRequest request = std::move(m_requests.front());
+        m_requests.pop_front();
+        m_bHeadRequest = request.bHead;
+        m_bConnectRequest = request.bConnect;
+        m_head.strFile = std::move(request.strFile);
+        m_bSaved = !m_head.strFile.empty();
+    }
+    m_state = State::Headers;
 }
 
 void CResponseScan::ScanHeaderText(std::string_view text) {
-    if (text.empty()) {
-        if (m_bInterim) {
-            // An interim response ended: the headers of the real one follow.
-            m_bInterim = false;
-            m_bStatusLine = true;
-            return;
-        }
-        m_bBodyStarted = true;
-        return;
-    }
-    if (m_bStatusLine) {
-        m_bStatusLine = false;
-        m_bInterim = IsInterimStatus(text);
-    }
-    if (text.size() < kContentType.size()) {
+    if (text.size() < kContentType.size() + 4) {
         return;
     }
     std::string lower(text.substr(0, kContentType.size() + 4));
     std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
     if (lower.starts_with(kContentType) &&
         std::string_view(lower).substr(kContentType.size()) == "text") {
-        m_nTextMode = 1;
+        m_head.bText = true;
     }
+}
+
+void CResponseScan::OnHeaderLine(std::string_view text) {
+    ScanHeaderText(text);
+    const std::size_t nColon = text.find(':');
+    if (nColon == std::string_view::npos) {
+        return;
+    }
+    const std::string_view name = text.substr(0, nColon);
+    const std::string_view value = Trim(text.substr(nColon + 1));
+    if (EqualsNoCase(name, "content-type")) {
+        if (m_head.strContentType.empty()) {
+            m_head.strContentType = value;
+        }
+    } else if (EqualsNoCase(name, "content-encoding")) {
+        AddCodings(value, m_head.codings);
+    } else if (EqualsNoCase(name, "transfer-encoding")) {
+        m_bTransferCoded = true;
+        AddCodings(value, m_transferCodings);
+    } else if (EqualsNoCase(name, "content-length")) {
+        const std::optional<std::uint64_t> n = ParseNumber(value, false);
+        if (!n || (m_bHasLength && m_nLength != *n)) {
+            m_bBadLength = true;
+        }
+        m_bHasLength = true;
+        m_nLength = n.value_or(0);
+    }
+}
+
+void CResponseScan::EndOfHeaders(IResponseEvents& events) {
+    if (m_bInterim) {
+        // An interim answer ended: the real one follows.
+        m_state = State::Status;
+        return;
+    }
+    const int nStatus = m_head.nStatus;
+    if (nStatus == 101 || (m_bConnectRequest && nStatus >= 200 && nStatus < 300)) {
+        // The connection speaks another protocol now; a switch to it that was asked for
+        // is a tunnel (nothing is saved), any other is saved as it comes.
+        m_head.codings.clear();
+        m_head.bText = false;
+        m_state = m_bConnectRequest ? State::Opaque : State::UntilClose;
+        if (m_state == State::UntilClose && m_bSaved) {
+            events.OnResponseHead(m_head);
+        }
+        return;
+    }
+    if (m_bHeadRequest || nStatus == 204 || nStatus == 304 || (nStatus >= 100 && nStatus < 200)) {
+        m_state = State::Status;  // no body
+        return;
+    }
+    // The transfer codings other than chunked were applied after the content codings.
+    const bool bChunkedLast = !m_transferCodings.empty() && m_transferCodings.back() == "chunked";
+    for (const std::string& coding : m_transferCodings) {
+        if (coding != "chunked") {
+            m_head.codings.push_back(coding);
+        }
+    }
+    if (m_bSaved) {
+        events.OnResponseHead(m_head);
+    }
+    if (m_bTransferCoded) {
+        m_bChunked = bChunkedLast;
+        m_state = m_bChunked ? State::ChunkSize : State::UntilClose;
+    } else if (m_bHasLength && !m_bBadLength) {
+        m_nLeft = m_nLength;
+        m_state = State::Length;
+        if (m_nLeft == 0) {
+            EndBody(true, events);
+        }
+    } else {
+        m_state = State::UntilClose;
+    }
+}
+
+void CResponseScan::Body(std::string_view bytes, IResponseEvents& events) {
+    if (m_bSaved && !bytes.empty()) {
+        events.OnResponseBody(bytes);
+    }
+}
+
+void CResponseScan::EndBody(bool bWhole, IResponseEvents& events) {
+    if (m_bSaved) {
+        events.OnResponseEnd(bWhole);
+    }
+    m_bSaved = false;
+    m_state = State::Status;
 }

@@ -179,21 +179,22 @@ void CSocketAccept::OnReceive(int nErrorCode) {
         try {
             // After a protocol switch the stream is opaque: relayed as it comes.
             const bool bTunnel = m_pLink->Tunnel().IsTunnel();
-            // A block that goes on with a request (its header lines or its body) leaves the
-            // capture of the coming response alone; any other block ends it.
-            if (CSocketClient* pClient = m_pClient;
-                pClient != nullptr && !bTunnel && m_request.IsBetweenRequests()) {
-                pClient->ResetResponse();
-            }
             CheckReceiveError(nErrorCode);
             const bool bSaveResponse = !bTunnel && m_regKey.GetSaveResponse();
+            CSocketClient* pClient = m_pClient;
             if (!bTunnel && (m_bReplaceHost || bSaveResponse)) {
+                if (pClient != nullptr) {
+                    pClient->BeginRequestBlock();  // its requests' names: the last one wins
+                }
                 toSend = ReceiveHttpBlock(bSaveResponse);
                 const CTunnelWatch::Request kind = m_request.TakeSwitchRequest();
                 if (kind != CTunnelWatch::Request::None) {
                     m_pLink->Tunnel().OnRequest(kind);
                 }
             } else {
+                if (pClient != nullptr && !bTunnel) {
+                    pClient->ResetResponse();  // requests are not followed: none is saved
+                }
                 m_request.Restart();
                 toSend = ReceivePlainBlock();
             }
@@ -283,6 +284,12 @@ std::wstring CSocketAccept::GetUrl() {
     return pClient != nullptr ? pClient->GetUrlText() : std::wstring();
 }
 
+void CSocketAccept::OnRequestLine(std::string_view method) {
+    if (CSocketClient* pClient = m_pClient) {
+        pClient->QueueRequest(method == "HEAD", method == "CONNECT");
+    }
+}
+
 void CSocketAccept::OnRequestTarget(const std::wstring& strTarget) {
     CSocketClient* pClient = m_pClient;
     if (pClient == nullptr) {
@@ -291,6 +298,13 @@ void CSocketAccept::OnRequestTarget(const std::wstring& strTarget) {
     if (std::optional<std::wstring> strPath =
             ResponseFilePath(m_regKey.GetDataFolder(), pClient->GetHost(), strTarget)) {
         pClient->SetResponseFile(*strPath);
+    } else if (IsTargetTooLong(strTarget)) {
+        // Said once for the request, instead of an answer that silently goes unsaved.
+        g_Module.AppendLog(L"\nNot saved: a request target of " +
+                               std::to_wstring(strTarget.size()) +
+                               L" characters is too long to name a file\n",
+                           LOG_STYLE_BOLD);
+        g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
     }
 }
 

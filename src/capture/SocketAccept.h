@@ -80,6 +80,8 @@ protected:
     // (read once then, so that no block waits for the GUI thread), and the response file
     // named by a request target.
     std::wstring GetUrl() override;
+    // HTTP mode, module lock held: every request line queues its answer on the client.
+    void OnRequestLine(std::string_view method) override;
     void OnRequestTarget(const std::wstring& strTarget) override;
 
     long m_nSession;

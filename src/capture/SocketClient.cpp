@@ -121,34 +121,62 @@ bool CSocketClient::ConnectToServer() {
     return true;
 }
 
+void CSocketClient::QueueRequest(bool bHead, bool bConnect) {
+    m_scan.QueueRequest(bHead, bConnect);
+}
+
 void CSocketClient::SetResponseFile(const std::wstring& strPath) {
-    m_strResponseFile = strPath;
-    m_bSaveFailed = false;
-    m_scan.Start();
+    m_scan.NameLastRequest(strPath);
 }
 
 void CSocketClient::ResetResponse() {
-    m_scan.Reset(*this);  // the held end of a text body still goes to its file
-    m_strResponseFile.clear();
+    m_scan.ForgetRequests();
 }
 
 void CSocketClient::CaptureBlock(std::string_view block) {
     CModuleLock lock;
-    if (!m_strResponseFile.empty()) {
-        m_scan.Feed(block, *this);
+    if (m_scan.IsActive()) {
+        m_scan.Feed(block, m_decoder);
     }
 }
 
-void CSocketClient::OnBodyStart() {
+void CSocketClient::OnBodyStart(const std::wstring& strFile) {
     try {
         m_responseFile.Close();
     } catch (CFileException* e) {
         OnSaveFailed(e->GetErrorMessage(255));
         delete e;
     }
+    m_strResponseFile = strFile;
+    m_bSaveFailed = false;
 }
 
-void CSocketClient::OnBodyText(std::string_view line) {
+void CSocketClient::OnBodyRestart() {
+    try {
+        m_responseFile.Close();  // opened again, emptied, by the next write
+    } catch (CFileException* e) {
+        OnSaveFailed(e->GetErrorMessage(255));
+        delete e;
+    }
+}
+
+void CSocketClient::OnBodyNote(const std::wstring& strText) {
+    CModuleLock lock;
+    g_Module.AppendLog(strText, LOG_STYLE_BOLD);
+    g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
+}
+
+void CSocketClient::OnBodyEnd() {
+    try {
+        m_responseFile.Close();
+    } catch (CFileException* e) {
+        OnSaveFailed(e->GetErrorMessage(255));
+        delete e;
+    }
+    m_strResponseFile.clear();
+}
+
+void CSocketClient::OnBodyText(std::u16string_view text) {
     if (m_bSaveFailed) {
         return;
     }
@@ -158,7 +186,7 @@ void CSocketClient::OnBodyText(std::string_view line) {
         return;
     }
     try {
-        m_responseFile.WriteText(win::AnsiToWide(line));
+        m_responseFile.WriteUtf16(text);
     } catch (CFileException* e) {
         OnSaveFailed(e->GetErrorMessage(255));
         delete e;
@@ -203,11 +231,8 @@ void CSocketClient::OnSaveFailed(const std::wstring& strMessage) {
 }
 
 void CSocketClient::CloseResponseFile() {
-    const std::string strTail = m_scan.TakeTextTail();
+    m_scan.End(m_decoder);  // a body that runs to the close is whole now
     try {
-        if (m_responseFile.IsOpen() && !m_bSaveFailed) {
-            m_responseFile.WriteText(win::AnsiToWide(strTail));
-        }
         m_responseFile.Close();
     } catch (CFileException* e) {
         Trace(L"%s", e->GetErrorMessage(255));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "capture/BodyDecoder.h"
 #include "capture/RelayState.h"
 #include "capture/ResponseFile.h"
 #include "capture/ResponseScan.h"
@@ -37,12 +38,18 @@ public:
     std::wstring GetHost() const { return m_strHost; }
     // Session thread: the URL box's text as it was when the session connected.
     std::wstring GetUrlText() const { return m_strUrl; }
-    // Module lock held. The next response from the server is saved under `strPath`.
+    // Session thread, module lock held. A request went to the server: its answer comes after
+    // those of the requests before it (HEAD: no body; CONNECT: perhaps a tunnel).
+    void QueueRequest(bool bHead, bool bConnect);
+    // Session thread, module lock held. The answer to the latest request is saved under
+    // `strPath`; of several requests in one block, the last name wins.
     void SetResponseFile(const std::wstring& strPath);
-    // Module lock held. No response is saved until a new name is set.
+    // Session thread, module lock held. A new block from the local client begins.
+    void BeginRequestBlock() { m_scan.BeginRequestBlock(); }
+    // Session thread, module lock held. No answer to the requests sent so far is saved.
     void ResetResponse();
-    // Module lock held (taken here): one block from the server to the response capture,
-    // while a name is set.
+    // Client thread, module lock taken here: one block from the server to the response
+    // capture, once requests are followed.
     void CaptureBlock(std::string_view block);
 
     // Client thread. The server closed: in order, or with an error (a reset), which ends
@@ -70,21 +77,27 @@ public:
     const std::shared_ptr<CSessionLink>& GetLink() const { return m_pLink; }
 
 protected:
-    // The body of the captured response (module lock held). A file that cannot be created
-    // or written is reported once; the rest of that response is not saved.
-    void OnBodyStart() override;
-    void OnBodyText(std::string_view line) override;
+    // Client thread, module lock held (or the destructor, once the thread has ended): the
+    // body of the captured response. A file that cannot be created or written is reported
+    // once; the rest of that response is not saved.
+    void OnBodyStart(const std::wstring& strFile) override;
+    void OnBodyText(std::u16string_view text) override;
     void OnBodyBinary(std::string_view bytes) override;
-    // Writes what the scan still holds and closes the response file; never raises.
+    void OnBodyRestart() override;
+    void OnBodyNote(const std::wstring& strText) override;
+    void OnBodyEnd() override;
+    // Ends the response being captured (the connection is over) and closes the response
+    // file; never raises.
     void CloseResponseFile();
 
     std::atomic<bool> m_bDestroyed{false};
     const bool m_bCounted;
-    // The capture (module lock): the file, its name (empty: nothing is captured) and the
-    // scan with the body state and the text mode.
+    // The capture (module lock): the file and the name of the response being saved, the
+    // scan that follows the answers, and the decoder of the saved bodies.
     CResponseFile m_responseFile;
     std::wstring m_strResponseFile;
     CResponseScan m_scan;
+    CBodyDecoder m_decoder{*this};
     bool m_bSaveFailed = false;  // module lock: this response is not saved any more
     std::wstring m_strHost;
     std::wstring m_strUrl;

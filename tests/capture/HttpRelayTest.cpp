@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <random>
 
+#include "CodingTestSupport.h"
 #include "HttpTestSupport.h"
 #include "capture/SocketClient.h"
 
@@ -77,6 +78,13 @@ protected:
             }
         }
         return n;
+    }
+    // Whether a log row holds `part`.
+    bool LogHas(const std::wstring& part) {
+        const std::vector<test::CLogRow> rows = m_log.Rows();
+        return std::any_of(rows.begin(), rows.end(), [&](const test::CLogRow& row) {
+            return row.text.find(part) != std::wstring::npos;
+        });
     }
     // Waits for the sessions to end, so that every response file is closed.
     void WaitForSessionsToEnd() {
@@ -305,6 +313,17 @@ TEST_F(HttpRelayTest, OverlongNamesAreLoggedAsOpenFailures) {
     WaitForSessionsToEnd();
     EXPECT_EQ(2, CountOpenFailures());
     EXPECT_TRUE(FilesBelow(m_strData).empty());
+    // The target too long to name a file is said once, in bold.
+    int nTooLong = 0;
+    for (const test::CLogRow& row : m_log.Rows()) {
+        if (row.text ==
+            L"\nNot saved: a request target of 3001 characters is too long to name "
+            L"a file\n") {
+            EXPECT_EQ(1, row.nStyle);
+            ++nTooLong;
+        }
+    }
+    EXPECT_EQ(1, nTooLong);
 }
 
 // The response cut into two blocks by the server at the places where the old per-block
@@ -346,7 +365,8 @@ TEST_F(HttpRelayTest, EveryCutOfAResponseGivesTheSameFile) {
                 const std::string strPath =
                     m_files.Path("cut/" + std::to_string(nCase) + "/" + std::to_string(nCut));
                 CModuleLock lock;  // as the session holds it
-                client.ResetResponse();
+                client.BeginRequestBlock();
+                client.QueueRequest(false, false);
                 client.SetResponseFile(std::wstring(strPath.begin(), strPath.end()));
                 client.CaptureBlock(std::string_view(c.response).substr(0, nCut));
                 client.CaptureBlock(std::string_view(c.response).substr(nCut));
@@ -359,6 +379,250 @@ TEST_F(HttpRelayTest, EveryCutOfAResponseGivesTheSameFile) {
         }
         ++nCase;
     }
+}
+
+// A page large enough to cross several blocks, in UTF-8 with characters beyond ASCII.
+std::string BigPage() {
+    std::string page;
+    for (int i = 0; page.size() < 300000; ++i) {
+        page += "<p>line " + std::to_string(i) + " caf\xc3\xa9 \xe2\x82\xac</p>\r\n";
+    }
+    return page;
+}
+
+std::wstring BigPageText() {
+    return win::AnsiToWide(BigPage());
+}
+
+// The body in chunks of `nChunk` bytes.
+std::string ChunkedBody(std::string_view body, std::size_t nChunk) {
+    std::string out;
+    char szSize[32];
+    for (std::size_t nPos = 0; nPos < body.size(); nPos += nChunk) {
+        const std::size_t n = std::min(nChunk, body.size() - nPos);
+        std::snprintf(szSize, sizeof szSize, "%zx;n=1\r\n", n);
+        out += szSize;
+        out.append(body.substr(nPos, n));
+        out += "\r\n";
+    }
+    return out + "0\r\nX-Trailer: t\r\n\r\n";
+}
+
+// The answer to GET /<coding>[-chunked]: the big page in that coding, in three pieces.
+CHttpAnswer CompressedAnswer(const CHttpRequest& request) {
+    const std::string strLine = request.RequestLine();
+    const std::string strPath = strLine.substr(4, strLine.find(' ', 4) - 4);
+    const bool bChunked = strPath.ends_with("-chunked");
+    const std::string strCoding = strPath.substr(1, strPath.find('-') - 1);
+    const std::string coded = test::Encode(strCoding, BigPage());
+    std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
+        "Content-Encoding: " +
+        strCoding + "\r\n";
+    response += bChunked ? "Transfer-Encoding: chunked\r\n\r\n" + ChunkedBody(coded, 10000)
+                         : "Content-Length: " + std::to_string(coded.size()) + "\r\n\r\n" + coded;
+    const std::size_t nThird = response.size() / 3;
+    return CHttpAnswer{response.substr(0, nThird), response.substr(nThird, nThird),
+                       response.substr(2 * nThird)};
+}
+
+TEST_F(HttpRelayTest, CurlCompressedPagesAreSavedAsThePages) {
+    SetOptions(true, true);
+    CHttpTestServer server(CompressedAnswer);
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const std::vector<std::string> paths = {"/gzip",         "/deflate",        "/br",
+                                            "/zstd",         "/gzip-chunked",   "/br-chunked",
+                                            "/zstd-chunked", "/deflate-chunked"};
+    std::vector<std::string> args = {"--compressed"};
+    std::string expected;
+    for (const std::string& strPath : paths) {
+        args.push_back(Url(nLocal, strPath));
+        expected += BigPage();
+    }
+    const std::string out = test::Curl(args);
+    EXPECT_EQ(expected.size(), out.size());
+    EXPECT_TRUE(expected == out);
+    WaitForSessionsToEnd();
+    EXPECT_FALSE(m_log.Contains(L"\r\nSession 1 starts."));  // all on one connection
+    const std::string page = Utf16File(BigPageText());
+    const std::string head = server.Requests().at(0).strHead;
+    for (const char* pszCoding : {"gzip", "deflate", "br", "zstd"}) {
+        EXPECT_NE(std::string::npos, head.find(pszCoding)) << head;  // curl asked for it
+    }
+    for (const std::string strPath : {"gzip", "deflate", "br", "zstd"}) {
+        EXPECT_TRUE(page == Saved(strPath)) << strPath << ": " << Saved(strPath).size();
+        EXPECT_TRUE(page == Saved(strPath + "-chunked")) << strPath;
+    }
+    EXPECT_FALSE(LogHas(L"kept as it came"));
+}
+
+TEST_F(HttpRelayTest, CompressedAnswersAreRelayedByteForByte) {
+    SetOptions(true, true);
+    std::mutex mutex;
+    std::string sent;
+    CHttpTestServer server([&](const CHttpRequest& request) {
+        CHttpAnswer answer = CompressedAnswer(request);
+        std::lock_guard lock(mutex);
+        for (const std::string& piece : answer) {
+            sent += piece;
+        }
+        return answer;
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd = test::ConnectPosix(nLocal);
+    ASSERT_GE(fd, 0);
+    // Four pipelined requests in one block.
+    std::string requests;
+    for (const char* pszPath : {"/gzip-chunked", "/br", "/zstd-chunked", "/deflate"}) {
+        requests +=
+            "GET "s + pszPath + " HTTP/1.1\r\nHost: localhost\r\nAccept-Encoding: gzip\r\n\r\n";
+    }
+    ASSERT_TRUE(test::SendAllPosix(fd, requests));
+    ASSERT_TRUE(test::WaitUntil([&] { return server.Requests().size() == 4; }, 20s));
+    ::shutdown(fd, SHUT_WR);
+    const std::string received = test::ReceiveAllPosix(fd);
+    ::close(fd);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(sent.size(), received.size());
+    EXPECT_TRUE(sent == received);
+    WaitForSessionsToEnd();
+    // Sent in one block: the last name wins, and its file holds its own page only.
+    EXPECT_EQ((std::vector<std::string>{SavedPath("deflate")}), FilesBelow(m_strData));
+    EXPECT_TRUE(Utf16File(BigPageText()) == Saved("deflate"));
+}
+
+TEST_F(HttpRelayTest, ANextRequestWhileAnAnswerArrivesDoesNotCutIt) {
+    SetOptions(false, true);
+    std::string lines;
+    for (int i = 1; i <= 100; ++i) {
+        lines += "line " + std::to_string(i) + "\r\n";
+    }
+    CHttpTestServer server([&](const CHttpRequest& request) {
+        if (request.RequestLine().starts_with("GET /slow ")) {
+            const std::string response = CHttpTestServer::Response("text/plain", lines);
+            return CHttpAnswer{response.substr(0, 200), response.substr(200, 300),
+                               response.substr(500)};
+        }
+        return CHttpAnswer{CHttpTestServer::Response("text/plain", "next\r\n")};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd = test::ConnectPosix(nLocal);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(test::SendAllPosix(fd, "GET /slow HTTP/1.1\r\nHost: x\r\n\r\n"));
+    // The first piece of the answer is through: the browser sends its next request.
+    char first[200];
+    std::size_t nFirst = 0;
+    while (nFirst < sizeof first) {
+        const ssize_t n = ::recv(fd, first + nFirst, sizeof first - nFirst, 0);
+        ASSERT_GT(n, 0);
+        nFirst += static_cast<std::size_t>(n);
+    }
+    ASSERT_TRUE(test::SendAllPosix(fd, "GET /next HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(test::WaitUntil([&] { return server.Requests().size() == 2; }, 20s));
+    ::shutdown(fd, SHUT_WR);
+    const std::string rest = test::ReceiveAllPosix(fd);
+    ::close(fd);
+    EXPECT_NE(std::string::npos, rest.find("line 100\r\n"));
+    WaitForSessionsToEnd();
+    EXPECT_EQ(Utf16File(win::AnsiToWide(lines)), Saved("slow"));
+    EXPECT_EQ(Utf16File(L"next\r\n"), Saved("next"));
+}
+
+TEST_F(HttpRelayTest, AnswersWithoutABodySaveNothing) {
+    SetOptions(false, true);
+    CHttpTestServer server([](const CHttpRequest& request) {
+        const std::string strLine = request.RequestLine();
+        if (strLine.starts_with("GET /empty ")) {
+            return CHttpAnswer{"HTTP/1.1 204 No Content\r\nContent-Type: text/plain\r\n\r\n"};
+        }
+        if (strLine.starts_with("GET /same ")) {
+            return CHttpAnswer{
+                "HTTP/1.1 304 Not Modified\r\nContent-Type: text/plain\r\n"
+                "Content-Length: 9\r\n\r\n"};
+        }
+        return CHttpAnswer{"HTTP/1.1 100 Continue\r\n\r\n",
+                           CHttpTestServer::Response("application/octet-stream", "after 100")};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const std::string out =
+        test::Curl({Url(nLocal, "/empty"), Url(nLocal, "/same"), Url(nLocal, "/continue")});
+    EXPECT_EQ("after 100", out);
+    WaitForSessionsToEnd();
+    EXPECT_EQ((std::vector<std::string>{SavedPath("continue")}), FilesBelow(m_strData));
+    EXPECT_EQ("after 100", Saved("continue"));
+}
+
+TEST_F(HttpRelayTest, ABombIsSavedOnlyUpToTheLimitAndRelayedWhole) {
+    SetOptions(false, true);
+    const std::string coded = test::Gzip(std::string(100 * 1024 * 1024, '\0'));
+    CHttpTestServer server([&](const CHttpRequest&) {
+        return CHttpAnswer{
+            "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+            "Content-Encoding: gzip\r\nContent-Length: " +
+            std::to_string(coded.size()) + "\r\n\r\n" + coded};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const std::string out = test::Curl({Url(nLocal, "/bomb.bin")});  // not decoded by curl
+    EXPECT_TRUE(coded == out);
+    WaitForSessionsToEnd();
+    const std::size_t nSaved = Saved("bomb.bin").size();
+    EXPECT_GT(nSaved, 0u);
+    EXPECT_LE(nSaved, 100 * coded.size() + 1024 * 1024);
+    const std::string strPath = SavedPath("bomb.bin");
+    EXPECT_TRUE(LogHas(L"\nSave to \"" + std::wstring(strPath.begin(), strPath.end()) +
+                       L"\": stopped after " + std::to_wstring(nSaved) +
+                       L" decoded bytes, more than 100 times the "));
+}
+
+TEST_F(HttpRelayTest, AnUnknownOrBrokenCodingIsSavedAsItCame) {
+    SetOptions(false, true);
+    std::string broken = test::Gzip(BigPage());
+    broken.resize(broken.size() - 10);
+    CHttpTestServer server([&](const CHttpRequest& request) {
+        const bool bUnknown = request.RequestLine().starts_with("GET /unknown ");
+        return CHttpAnswer{"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: " +
+                           std::string(bUnknown ? "compress" : "gzip") + "\r\nContent-Length: " +
+                           std::to_string(broken.size()) + "\r\n\r\n" + broken};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    EXPECT_TRUE(broken + broken == test::Curl({Url(nLocal, "/unknown"), Url(nLocal, "/broken")}));
+    WaitForSessionsToEnd();
+    EXPECT_TRUE(broken == Saved("unknown"));
+    EXPECT_TRUE(broken == Saved("broken"));
+    EXPECT_TRUE(LogHas(L"\": content coding 'compress' kept as it came\n"));
+    EXPECT_TRUE(LogHas(L"\": content coding 'gzip' kept as it came (its data does not decode)\n"));
+}
+
+TEST_F(HttpRelayTest, TheSameUrlOnTwoConnectionsAtOnceFailsOnceForTheSecond) {
+    SetOptions(false, true);
+    std::string lines;
+    for (int i = 1; i <= 100; ++i) {
+        lines += "line " + std::to_string(i) + "\r\n";
+    }
+    const std::string response = CHttpTestServer::Response("text/plain", lines);
+    CHttpTestServer server([&](const CHttpRequest&) {
+        return CHttpAnswer{response.substr(0, 300), response.substr(300, 300),
+                           response.substr(600)};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd1 = test::ConnectPosix(nLocal);
+    const int fd2 = test::ConnectPosix(nLocal);
+    ASSERT_GE(fd1, 0);
+    ASSERT_GE(fd2, 0);
+    for (int fd : {fd1, fd2}) {
+        ASSERT_TRUE(test::SendAllPosix(fd, "GET /same.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return server.Requests().size() == 2; }, 20s));
+    for (int fd : {fd1, fd2}) {
+        ::shutdown(fd, SHUT_WR);
+        EXPECT_EQ(response, test::ReceiveAllPosix(fd));  // both relayed whole
+        ::close(fd);
+    }
+    WaitForSessionsToEnd();
+    // One connection's file is open while the other's answer arrives: told once, not once
+    // per line.
+    EXPECT_EQ(1, CountOpenFailures());
+    EXPECT_EQ(Utf16File(win::AnsiToWide(lines)), Saved("same.txt"));
 }
 
 }  // namespace

@@ -1,163 +1,322 @@
 #include "capture/ResponseScan.h"
 
+#include "capture/ContentDecoder.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "platform/TextConv.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-// What reached the body, each kind joined, the text as the file would hold it.
-class CRecordingBody : public IResponseBody {
+// What reached the capture, one entry per saved response.
+class CRecordingEvents : public IResponseEvents {
 public:
-    void OnBodyStart() override { ++m_nStarts; }
-    void OnBodyText(std::string_view line) override {
-        m_lines.emplace_back(line);
-        m_strText += win::AnsiToWide(line);
+    struct CResponse {
+        CResponseHead head;
+        std::string strBody;
+        bool bEnded = false;
+        bool bWhole = false;
+    };
+    void OnResponseHead(const CResponseHead& head) override {
+        EXPECT_TRUE(m_responses.empty() || m_responses.back().bEnded) << "a head before the end";
+        m_responses.push_back({head, {}, false, false});
     }
-    void OnBodyBinary(std::string_view bytes) override {
-        ++m_nBinaryCalls;
-        m_strBinary += bytes;
+    void OnResponseBody(std::string_view bytes) override {
+        ASSERT_FALSE(m_responses.empty());
+        ASSERT_FALSE(m_responses.back().bEnded);
+        EXPECT_FALSE(bytes.empty());
+        m_responses.back().strBody += bytes;
     }
-
-    int m_nStarts = 0;
-    int m_nBinaryCalls = 0;
-    std::vector<std::string> m_lines;
-    std::wstring m_strText;
-    std::string m_strBinary;
+    void OnResponseEnd(bool bWhole) override {
+        ASSERT_FALSE(m_responses.empty());
+        ASSERT_FALSE(m_responses.back().bEnded);
+        m_responses.back().bEnded = true;
+        m_responses.back().bWhole = bWhole;
+    }
+    std::vector<CResponse> m_responses;
 };
 
-CRecordingBody Scan(const std::vector<std::string_view>& blocks) {
-    CResponseScan scan;
-    CRecordingBody body;
-    scan.Start();
-    for (std::string_view block : blocks) {
-        scan.Feed(block, body);
+struct CRequestSpec {
+    std::wstring strFile;  // empty: not saved
+    bool bHead = false;
+};
+
+// Queues the requests (in one block), then feeds the server's blocks and ends the
+// connection.
+CRecordingEvents Scan(const std::vector<CRequestSpec>& requests,
+                      const std::vector<std::string_view>& blocks, bool bEnd = true,
+                      CResponseScan* pScan = nullptr) {
+    CResponseScan own;
+    CResponseScan& scan = pScan != nullptr ? *pScan : own;
+    CRecordingEvents events;
+    for (const CRequestSpec& request : requests) {
+        scan.BeginRequestBlock();
+        scan.QueueRequest(request.bHead, false);
+        if (!request.strFile.empty()) {
+            scan.NameLastRequest(request.strFile);
+        }
     }
-    scan.Reset(body);
-    return body;
+    for (std::string_view block : blocks) {
+        scan.Feed(block, events);
+    }
+    if (bEnd) {
+        scan.End(events);
+    }
+    return events;
 }
 
-const std::string kTextResponse =
-    "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: 27\r\n\r\n"
-    "caf\xc3\xa9 \xe2\x82\xac\r\n"
-    "\xf0\x9f\x98\x80 line\r\n\r\nend";
-
-TEST(ResponseScanTest, TextBodyGoesOnLineByLineWithoutTheHeaders) {
-    const CRecordingBody body = Scan({kTextResponse});
-    EXPECT_EQ(1, body.m_nStarts);
-    EXPECT_EQ((std::vector<std::string>{"caf\xc3\xa9 \xe2\x82\xac\r\n", "\xf0\x9f\x98\x80 line\r\n",
-                                        "\r\n", "end"}),
-              body.m_lines);
-    EXPECT_EQ(L"caf\u00e9 \u20ac\r\n\U0001F600 line\r\n\r\nend", body.m_strText);
-    EXPECT_TRUE(body.m_strBinary.empty());
-}
-
-TEST(ResponseScanTest, BinaryBodyGoesOnAsItCame) {
-    const std::string bytes("\x89PNG\r\n\x1a\n\0\0\r\n\r\n", 14);
-    const CRecordingBody body =
-        Scan({"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n" + bytes, "more\0"s, "\n"});
-    EXPECT_EQ(bytes + "more\0\n"s, body.m_strBinary);
-    EXPECT_EQ(3, body.m_nBinaryCalls);  // later blocks whole
-    EXPECT_TRUE(body.m_lines.empty());
-}
-
-TEST(ResponseScanTest, HeadersEndingWithTheBlockStartTheBodyInTheNext) {
-    const CRecordingBody body =
-        Scan({"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n", "a\r\nb"});
-    EXPECT_EQ(1, body.m_nStarts);
-    EXPECT_EQ(L"a\r\nb", body.m_strText);
-}
-
-TEST(ResponseScanTest, EveryCutOfTheResponseGivesTheSameBody) {
-    const std::string binary = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" +
-                               std::string("\0\r\n\xc3\r\n\n\xff", 8);
-    for (const std::string& response : {kTextResponse, binary}) {
-        const CRecordingBody whole = Scan({response});
-        for (std::size_t nCut = 0; nCut <= response.size(); ++nCut) {
-            const std::string_view r(response);
-            const CRecordingBody cut = Scan({r.substr(0, nCut), r.substr(nCut)});
-            EXPECT_EQ(whole.m_nStarts, cut.m_nStarts) << nCut;
-            EXPECT_EQ(whole.m_strText, cut.m_strText) << nCut;
-            EXPECT_EQ(whole.m_strBinary, cut.m_strBinary) << nCut;
+// The same response stream cut into two blocks at every offset must give what it gives
+// whole.
+void ExpectEveryCutTheSame(const std::vector<CRequestSpec>& requests, const std::string& stream) {
+    const CRecordingEvents whole = Scan(requests, {stream});
+    for (std::size_t nCut = 0; nCut <= stream.size(); ++nCut) {
+        const std::string_view s(stream);
+        const CRecordingEvents cut = Scan(requests, {s.substr(0, nCut), s.substr(nCut)});
+        ASSERT_EQ(whole.m_responses.size(), cut.m_responses.size()) << nCut;
+        for (std::size_t i = 0; i < whole.m_responses.size(); ++i) {
+            EXPECT_EQ(whole.m_responses[i].head.strFile, cut.m_responses[i].head.strFile) << nCut;
+            EXPECT_EQ(whole.m_responses[i].head.codings, cut.m_responses[i].head.codings) << nCut;
+            EXPECT_EQ(whole.m_responses[i].head.bText, cut.m_responses[i].head.bText) << nCut;
+            EXPECT_EQ(whole.m_responses[i].strBody, cut.m_responses[i].strBody) << nCut;
+            EXPECT_EQ(whole.m_responses[i].bWhole, cut.m_responses[i].bWhole) << nCut;
         }
     }
 }
 
-TEST(ResponseScanTest, LineFeedOnlyHeadersAreReadToo) {
-    const CRecordingBody body = Scan({"HTTP/1.0 200 OK\nContent-Type: text/plain\n\nbody\n"});
-    EXPECT_EQ(L"body\n", body.m_strText);
+TEST(ResponseScanTest, ContentLengthBodyEndsWhereItSaysWithoutTheHeaders) {
+    const CRecordingEvents events =
+        Scan({{L"a"}}, {"HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
+                        "Content-Length: 5\r\n\r\nhello"});
+    ASSERT_EQ(1u, events.m_responses.size());
+    const auto& r = events.m_responses[0];
+    EXPECT_EQ(L"a", r.head.strFile);
+    EXPECT_EQ(200, r.head.nStatus);
+    EXPECT_TRUE(r.head.bText);
+    EXPECT_EQ("text/html; charset=utf-8", r.head.strContentType);
+    EXPECT_EQ("hello", r.strBody);
+    EXPECT_TRUE(r.bEnded && r.bWhole);
 }
 
-TEST(ResponseScanTest, InterimResponsesAreNotTheBody) {
-    const CRecordingBody body = Scan(
-        {"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nok"});
-    EXPECT_EQ(1, body.m_nStarts);
-    EXPECT_EQ(L"ok", body.m_strText);
-    // 101: what follows belongs to the other protocol and is saved.
-    const CRecordingBody upgraded = Scan({"HTTP/1.1 101 Switching Protocols\r\n\r\n\x81\x00"s});
-    EXPECT_EQ(std::string("\x81\x00", 2), upgraded.m_strBinary);
+TEST(ResponseScanTest, ChunkedBodyLosesItsFramingExtensionsAndTrailers) {
+    const std::string stream =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Type: image/png\r\n\r\n"
+        "6\r\nhello \r\n"
+        "8;name=\"va;l\";x\r\n\0\r\n\r\n\n0\r\r\n"
+        "A \t; ext\r\n0123456789\r\n"
+        "0;last\r\nX-Trailer: 1\r\nOther: 2\r\n\r\n"s;
+    const CRecordingEvents events = Scan({{L"p"}}, {stream});
+    ASSERT_EQ(1u, events.m_responses.size());
+    EXPECT_EQ("hello \0\r\n\r\n\n0\r0123456789"s, events.m_responses[0].strBody);
+    EXPECT_TRUE(events.m_responses[0].bWhole);
+    EXPECT_FALSE(events.m_responses[0].head.bText);
+    ExpectEveryCutTheSame({{L"p"}}, stream);
+}
+
+TEST(ResponseScanTest, AChunkSizeLineSplitAcrossThreeBlocksIsReadAsOne) {
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const CRecordingEvents events =
+        Scan({{L"f"}}, {head + "1", "0;e", "xt=1\r", "\n0123456789abcdef\r\n0\r\n\r\n"});
+    ASSERT_EQ(1u, events.m_responses.size());
+    EXPECT_EQ("0123456789abcdef", events.m_responses[0].strBody);
+    EXPECT_TRUE(events.m_responses[0].bWhole);
+}
+
+TEST(ResponseScanTest, ABodyWithoutLengthRunsToTheClose) {
+    const CRecordingEvents open =
+        Scan({{L"f"}}, {"HTTP/1.0 200 OK\r\n\r\nfirst", "\r\nHTTP/1.1 200 OK\r\n"}, false);
+    ASSERT_EQ(1u, open.m_responses.size());
+    EXPECT_EQ("first\r\nHTTP/1.1 200 OK\r\n", open.m_responses[0].strBody);
+    EXPECT_FALSE(open.m_responses[0].bEnded);
+    const CRecordingEvents closed = Scan({{L"f"}}, {"HTTP/1.0 200 OK\n\nbody\n"});
+    EXPECT_TRUE(closed.m_responses[0].bEnded && closed.m_responses[0].bWhole);
+    // A transfer coding other than chunked last: to the close as well, the coding kept.
+    const CRecordingEvents coded = Scan(
+        {{L"f"}}, {"HTTP/1.1 200 OK\r\nContent-Encoding: br\r\nTransfer-Encoding: gzip\r\n\r\nxy"});
+    EXPECT_EQ((std::vector<std::string>{"br", "gzip"}), coded.m_responses[0].head.codings);
+    EXPECT_EQ("xy", coded.m_responses[0].strBody);
+    // Two Content-Length values that differ: where the body ends is not known.
+    const CRecordingEvents bad =
+        Scan({{L"f"}}, {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabcd"});
+    EXPECT_EQ("abcd", bad.m_responses[0].strBody);
+}
+
+TEST(ResponseScanTest, ACutConnectionEndsTheBodyAsCut) {
+    const CRecordingEvents length =
+        Scan({{L"f"}}, {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc"});
+    EXPECT_TRUE(length.m_responses[0].bEnded);
+    EXPECT_FALSE(length.m_responses[0].bWhole);
+    const CRecordingEvents chunked =
+        Scan({{L"f"}}, {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"});
+    EXPECT_EQ("abc", chunked.m_responses[0].strBody);
+    EXPECT_FALSE(chunked.m_responses[0].bWhole);
+    // Broken chunk framing: the body ends there, cut, and nothing after it is followed.
+    CResponseScan scan;
+    const CRecordingEvents broken =
+        Scan({{L"f"}, {L"g"}},
+             {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabcX\r\n"
+              "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz"},
+             true, &scan);
+    ASSERT_EQ(1u, broken.m_responses.size());
+    EXPECT_FALSE(broken.m_responses[0].bWhole);
+    EXPECT_EQ(CResponseScan::State::Opaque, scan.GetState());
+}
+
+TEST(ResponseScanTest, HeadAnd1xxAnd204And304AnswersHaveNoBody) {
+    const std::string stream =
+        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Type: text/plain\r\n\r\n"  // HEAD
+        "HTTP/1.1 100 Continue\r\n\r\n"
+        "HTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\n\r\n"
+        "HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n\r\n"
+        "HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nlast";
+    const std::vector<CRequestSpec> requests = {{L"head", true}, {L"204"}, {L"304"}, {L"last"}};
+    const CRecordingEvents events = Scan(requests, {stream});
+    ASSERT_EQ(1u, events.m_responses.size());
+    EXPECT_EQ(L"last", events.m_responses[0].head.strFile);
+    EXPECT_EQ("last", events.m_responses[0].strBody);
+    ExpectEveryCutTheSame(requests, stream);
+}
+
+TEST(ResponseScanTest, PipelinedAnswersEachGoToTheirOwnRequest) {
+    const std::string stream =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 6\r\n\r\nfirst\n"
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Encoding: gzip\r\n\r\n"
+        "4\r\nsecn\r\n0\r\n\r\n"
+        "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nnop"
+        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nthird";
+    const std::vector<CRequestSpec> requests = {{L"1"}, {L"2"}, {}, {L"3"}};
+    const CRecordingEvents events = Scan(requests, {stream});
+    ASSERT_EQ(3u, events.m_responses.size());
+    EXPECT_EQ(L"1", events.m_responses[0].head.strFile);
+    EXPECT_EQ("first\n", events.m_responses[0].strBody);
+    EXPECT_TRUE(events.m_responses[0].head.bText);
+    EXPECT_EQ(L"2", events.m_responses[1].head.strFile);
+    EXPECT_EQ("secn", events.m_responses[1].strBody);
+    EXPECT_EQ((std::vector<std::string>{"gzip"}), events.m_responses[1].head.codings);
+    EXPECT_FALSE(events.m_responses[1].head.bText);  // the mode is each response's own
+    EXPECT_EQ(L"3", events.m_responses[2].head.strFile);
+    EXPECT_EQ("third", events.m_responses[2].strBody);
+    ExpectEveryCutTheSame(requests, stream);
+}
+
+TEST(ResponseScanTest, OfSeveralRequestsInOneBlockTheLastNameWins) {
+    CResponseScan scan;
+    CRecordingEvents events;
+    scan.BeginRequestBlock();
+    for (const wchar_t* pszFile : {L"a", L"b", L"c"}) {
+        scan.QueueRequest(false, false);
+        scan.NameLastRequest(pszFile);
+    }
+    scan.BeginRequestBlock();  // a later block names its own
+    scan.QueueRequest(false, false);
+    scan.NameLastRequest(L"d");
+    EXPECT_EQ(4u, scan.QueuedRequests());
+    for (const char* pszBody : {"A", "B", "C", "D"}) {
+        scan.Feed("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n"s + pszBody, events);
+    }
+    ASSERT_EQ(2u, events.m_responses.size());
+    EXPECT_EQ(L"c", events.m_responses[0].head.strFile);
+    EXPECT_EQ("C", events.m_responses[0].strBody);  // its own answer, nobody else's
+    EXPECT_EQ(L"d", events.m_responses[1].head.strFile);
+    EXPECT_EQ("D", events.m_responses[1].strBody);
+}
+
+TEST(ResponseScanTest, ForgottenRequestsAreFramedButNotSaved) {
+    CResponseScan scan;
+    CRecordingEvents events;
+    EXPECT_FALSE(scan.IsActive());
+    scan.QueueRequest(false, false);
+    scan.NameLastRequest(L"a");
+    EXPECT_TRUE(scan.IsActive());
+    scan.ForgetRequests();
+    scan.Feed("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nskip", events);
+    scan.QueueRequest(false, false);
+    scan.NameLastRequest(L"b");
+    scan.Feed("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", events);
+    ASSERT_EQ(1u, events.m_responses.size());
+    EXPECT_EQ(L"b", events.m_responses[0].head.strFile);
+    EXPECT_EQ("ok", events.m_responses[0].strBody);
+}
+
+TEST(ResponseScanTest, TunnelsAndStreamsThatAreNoHttpAreNotFollowed) {
+    CResponseScan scan;
+    CRecordingEvents events;
+    scan.QueueRequest(false, true);  // CONNECT
+    scan.NameLastRequest(L"c");
+    scan.Feed("HTTP/1.1 200 Connection established\r\n\r\n\x16\x03\x01", events);
+    EXPECT_TRUE(events.m_responses.empty());
+    EXPECT_EQ(CResponseScan::State::Opaque, scan.GetState());
+    // 101 without a CONNECT: what follows belongs to the other protocol and is saved.
+    const CRecordingEvents upgraded = Scan({{L"u"}}, {"HTTP/1.1 101 Switching\r\n\r\n\x81\x00"s});
+    ASSERT_EQ(1u, upgraded.m_responses.size());
+    EXPECT_EQ("\x81\x00"s, upgraded.m_responses[0].strBody);
+    const CRecordingEvents garbage = Scan({{L"g"}}, {"SSH-2.0-OpenSSH\r\n\r\nmore"});
+    EXPECT_TRUE(garbage.m_responses.empty());
 }
 
 TEST(ResponseScanTest, ContentTypeDecidesTheMode) {
-    CResponseScan scan;
-    scan.ScanHeaderText("Content-Type:text/html");  // no blank after the colon
-    EXPECT_EQ(0, scan.GetTextMode());
-    scan.ScanHeaderText("X-Content-Type: text/html");
-    EXPECT_EQ(0, scan.GetTextMode());
-    scan.ScanHeaderText("content-type: tex");
-    EXPECT_EQ(0, scan.GetTextMode());
-    scan.ScanHeaderText("CONTENT-TYPE: TEXT/PLAIN");
-    EXPECT_EQ(1, scan.GetTextMode());
-    scan.ScanHeaderText("Content-Type: image/png");  // does not switch back
-    EXPECT_EQ(1, scan.GetTextMode());
-    EXPECT_FALSE(scan.IsBodyStarted());
-    scan.ScanHeaderText("");
-    EXPECT_TRUE(scan.IsBodyStarted());
-    scan.Start();
-    EXPECT_EQ(0, scan.GetTextMode());
-    EXPECT_TRUE(scan.IsNewResponse());
+    const auto bText = [](const std::string& strType) {
+        const CRecordingEvents events =
+            Scan({{L"f"}}, {"HTTP/1.1 200 OK\r\n" + strType + "\r\nContent-Length: 0\r\n\r\n"});
+        return events.m_responses.at(0).head.bText;
+    };
+    EXPECT_FALSE(bText("Content-Type:text/html"));  // no blank after the colon
+    EXPECT_FALSE(bText("X-Content-Type: text/html"));
+    EXPECT_FALSE(bText("content-type: tex"));
+    EXPECT_TRUE(bText("CONTENT-TYPE: TEXT/PLAIN"));
+    EXPECT_TRUE(bText("Content-Type: text/html\r\nContent-Type: image/png"));  // no switch back
+    EXPECT_FALSE(bText("Content-Type: image/svg+xml"));
 }
 
 TEST(ResponseScanTest, ALongHeaderLineCutAnywhereStillEndsAsOneLine) {
     const std::string response =
-        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-Long: " + std::string(5000, 'x') +
-        "\r\n\r\nbody";
-    for (std::size_t nCut : {std::size_t{60}, std::size_t{300}, std::size_t{5050}}) {
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-Long: " + std::string(20000, 'x') +
+        "\r\nContent-Length: 4\r\n\r\nbody";
+    for (std::size_t nCut :
+         {std::size_t{60}, std::size_t{300}, std::size_t{9000}, std::size_t{20050}}) {
         const std::string_view r(response);
-        EXPECT_EQ(L"body", Scan({r.substr(0, nCut), r.substr(nCut)}).m_strText) << nCut;
+        const CRecordingEvents events = Scan({{L"f"}}, {r.substr(0, nCut), r.substr(nCut)});
+        ASSERT_EQ(1u, events.m_responses.size()) << nCut;
+        EXPECT_EQ("body", events.m_responses[0].strBody) << nCut;
+        EXPECT_TRUE(events.m_responses[0].head.bText) << nCut;
     }
 }
 
-TEST(ResponseScanTest, ResetHandsOnTheHeldEndAndRestartsTheHeaders) {
+TEST(ResponseScanTest, RequestsBeyondTheQueueAreAnsweredInTurnButNotSaved) {
     CResponseScan scan;
-    CRecordingBody body;
-    scan.Start();
-    scan.Feed("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nab\xe2\x82", body);
-    EXPECT_EQ((std::vector<std::string>{"ab"}), body.m_lines);
-    scan.Reset(body);
-    EXPECT_EQ((std::vector<std::string>{"ab", "\xe2\x82"}), body.m_lines);
-    EXPECT_FALSE(scan.IsBodyStarted());
-    // Without a new name the body is still over: a new response needs its headers first.
-    scan.Start();
-    scan.Feed("HTTP/1.1 200 OK\r\n", body);
-    EXPECT_FALSE(scan.IsBodyStarted());
-    EXPECT_EQ(1, body.m_nStarts);
+    CRecordingEvents events;
+    const std::size_t nRequests = CResponseScan::kMaxQueue + 3;
+    for (std::size_t i = 0; i < nRequests; ++i) {
+        scan.BeginRequestBlock();
+        scan.QueueRequest(i == nRequests - 1, false);  // the last one a HEAD, not remembered
+        scan.NameLastRequest(std::to_wstring(i));
+    }
+    EXPECT_EQ(CResponseScan::kMaxQueue, scan.QueuedRequests());
+    for (std::size_t i = 0; i < nRequests; ++i) {
+        scan.Feed("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", events);
+    }
+    ASSERT_EQ(CResponseScan::kMaxQueue, events.m_responses.size());
+    EXPECT_EQ(std::to_wstring(CResponseScan::kMaxQueue - 1),
+              events.m_responses.back().head.strFile);
+    // The queue is empty again: the next request is saved under its own name.
+    scan.BeginRequestBlock();
+    scan.QueueRequest(false, false);
+    scan.NameLastRequest(L"after");
+    scan.Feed("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nafter", events);
+    EXPECT_EQ(L"after", events.m_responses.back().head.strFile);
+    EXPECT_EQ("after", events.m_responses.back().strBody);
 }
 
-TEST(ResponseScanTest, CompleteUtf8LengthHoldsBackOnlyCutSequences) {
-    EXPECT_EQ(0u, CompleteUtf8Length(""));
-    EXPECT_EQ(3u, CompleteUtf8Length("abc"));
-    EXPECT_EQ(1u, CompleteUtf8Length("a\xc3"));
-    EXPECT_EQ(3u, CompleteUtf8Length("a\xc3\xa9"));
-    EXPECT_EQ(1u, CompleteUtf8Length("a\xe2\x82"));
-    EXPECT_EQ(1u, CompleteUtf8Length("a\xf0\x9f\x98"));
-    EXPECT_EQ(5u, CompleteUtf8Length("a\xf0\x9f\x98\x80"));
-    EXPECT_EQ(4u, CompleteUtf8Length("a\xe2\x82z"));     // broken already: nothing to wait for
-    EXPECT_EQ(4u, CompleteUtf8Length("a\x80\x80\x80"));  // stray continuation bytes
+TEST(ResponseScanTest, CodingsAreKeptToOneMoreThanCanBeRemoved) {
+    std::string headers;
+    for (int i = 0; i < 50; ++i) {
+        headers += "Content-Encoding: gzip, br\r\n";
+    }
+    const CRecordingEvents events =
+        Scan({{L"f"}}, {"HTTP/1.1 200 OK\r\n" + headers + "Content-Length: 0\r\n\r\n"});
+    EXPECT_EQ(CContentDecoder::kMaxCodings + 1, events.m_responses.at(0).head.codings.size());
 }
 
 }  // namespace
