@@ -13,6 +13,12 @@
 
 namespace {
 
+// While text pours in, the view repaints at most so often that painting takes about this
+// share of the time: a screen of binary data is costly to lay out, and on a small machine
+// the GUI thread's time is the relay's. Never slower than kMaxPollMs.
+constexpr qint64 kPaintShare = 10;
+constexpr qint64 kMaxPollMs = 250;
+
 // The vertical scroll bar counts in lines while they fit an int with room to spare.
 constexpr std::uint64_t kMaxScrollSteps = 1ull << 30;
 
@@ -24,7 +30,7 @@ CLogView::CLogView(CLogDocument& doc, QWidget* pParent) : QAbstractScrollArea(pP
     viewport()->setCursor(Qt::IBeamCursor);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    connect(&m_pollTimer, &QTimer::timeout, this, &CLogView::refresh);
+    connect(&m_pollTimer, &QTimer::timeout, this, &CLogView::onPollTimer);
     m_pollTimer.start(kPollMs);
     m_nSeenResets = m_doc.GetResetCount();
     refresh();
@@ -56,12 +62,21 @@ void CLogView::setFollow(bool bFollow) {
     }
 }
 
+void CLogView::onPollTimer() {
+    const qint64 nIntervalMs = std::min(kMaxPollMs, m_nPaintNs * kPaintShare / 1000000);
+    if (m_sinceRefresh.isValid() && m_sinceRefresh.elapsed() < nIntervalMs) {
+        return;
+    }
+    refresh();
+}
+
 void CLogView::refresh() {
     const std::uint64_t nGeneration = m_doc.GetGeneration();
     if (nGeneration == m_nSeenGeneration) {
         return;
     }
     m_nSeenGeneration = nGeneration;
+    m_sinceRefresh.start();
     const std::uint64_t nResets = m_doc.GetResetCount();
     if (nResets != m_nSeenResets) {
         // Cleared or loaded: the old positions mean nothing any more.
@@ -354,6 +369,13 @@ void CLogView::focusOutEvent(QFocusEvent* pEvent) {
 }
 
 void CLogView::paintEvent(QPaintEvent*) {
+    QElapsedTimer paintTime;
+    paintTime.start();
+    const struct CPaintCost {
+        QElapsedTimer& timer;
+        qint64& nNs;
+        ~CPaintCost() { nNs = timer.nsecsElapsed(); }
+    } cost{paintTime, m_nPaintNs};
     QPainter painter(viewport());
     const QPalette pal = palette();
     painter.fillRect(viewport()->rect(), pal.base());

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <cstdint>
 #include <string>
@@ -114,6 +115,11 @@ private:
 
     CLogDocument& m_doc;
     QTimer m_pollTimer;
+    // The poll timer's tick: takes in new text unless the last paint was so costly that
+    // painting at the full rate would take the processor from the relay (see kPaintShare).
+    void onPollTimer();
+    QElapsedTimer m_sinceRefresh;
+    qint64 m_nPaintNs = 0;  // what the last paint cost
     std::uint64_t m_nSeenGeneration = UINT64_MAX;
     std::uint64_t m_nSeenResets = 0;
     bool m_bHadText = false;
