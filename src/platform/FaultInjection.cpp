@@ -13,7 +13,7 @@ namespace win {
 namespace {
 
 struct CArmedFault {
-    CFaultSpec spec;
+    CFaultRule rule;
     int nSeen = 0;
     int nFailed = 0;
 };
@@ -31,21 +31,21 @@ std::uint16_t PortOf(int fd, bool bPeer) {
     return rc == 0 && addr.sin_family == AF_INET ? ntohs(addr.sin_port) : 0;
 }
 
-bool Eligible(const CFaultSpec& spec, FaultCall call, int fd) {
-    if (spec.call != call) {
+bool Eligible(const CFaultRule& rule, FaultCall call, int fd) {
+    if (rule.call != call) {
         return false;
     }
-    if (spec.nLocalPort != 0 && (fd < 0 || PortOf(fd, false) != spec.nLocalPort)) {
+    if (rule.nLocalPort != 0 && (fd < 0 || PortOf(fd, false) != rule.nLocalPort)) {
         return false;
     }
-    return spec.nPeerPort == 0 || (fd >= 0 && PortOf(fd, true) == spec.nPeerPort);
+    return rule.nPeerPort == 0 || (fd >= 0 && PortOf(fd, true) == rule.nPeerPort);
 }
 
 }  // namespace
 
-void ArmFault(const CFaultSpec& spec) {
+void ArmFault(const CFaultRule& rule) {
     std::lock_guard lock(g_faultMutex);
-    g_faults.push_back({spec});
+    g_faults.push_back({rule});
     g_bArmed = true;
 }
 
@@ -67,18 +67,18 @@ int TakeFault(FaultCall call, int fd) {
     }
     std::lock_guard lock(g_faultMutex);
     for (CArmedFault& fault : g_faults) {
-        if (!Eligible(fault.spec, call, fd)) {
+        if (!Eligible(fault.rule, call, fd)) {
             continue;
         }
-        if (fault.nSeen++ < fault.spec.nSkip) {
+        if (fault.nSeen++ < fault.rule.nSkip) {
             continue;
         }
-        if (fault.spec.nTimes >= 0 && fault.nFailed >= fault.spec.nTimes) {
+        if (fault.rule.nTimes >= 0 && fault.nFailed >= fault.rule.nTimes) {
             continue;
         }
         ++fault.nFailed;
         ++g_nInjected;
-        return fault.spec.nErrno;
+        return fault.rule.nErrno;
     }
     return 0;
 }

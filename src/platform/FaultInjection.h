@@ -18,7 +18,7 @@ enum class FaultCall {
     WriteFile,     // write to a file (WriteFile)
 };
 
-struct CFaultSpec {
+struct CFaultRule {
     FaultCall call = FaultCall::Send;
     int nErrno = 5;                // EIO
     int nSkip = 0;                 // eligible calls that pass before the first failure
@@ -28,7 +28,7 @@ struct CFaultSpec {
 };
 
 // Any thread. Adds a fault; each armed fault counts its own eligible calls.
-void ArmFault(const CFaultSpec& spec);
+void ArmFault(const CFaultRule& rule);
 // Any thread. Removes every fault.
 void DisarmFaults();
 // Any thread. Failures injected since the last DisarmFaults.

@@ -308,7 +308,7 @@ TEST_F(ErrorPathTest, ServerSideErrorsCloseTheLocalClientAtOnce) {
     CPiecesServer server("answer", 1);
     const std::uint16_t nLocal = Listen(server.Port());
     struct CCase {
-        win::CFaultSpec fault;
+        win::CFaultRule fault;
         const wchar_t* pszLog;
     };
     const CCase cases[] = {
