@@ -99,6 +99,21 @@ TEST_F(MainFrameTest, ViewCommandsHideAndShowTheBarsWithTheirCheckMarks) {
     EXPECT_FALSE(Act(ID_VIEW_FOLLOW).isChecked());
 }
 
+TEST_F(MainFrameTest, MenusOpenFromTheKeyboardByTheirMnemonics) {
+    OpenFrame();
+    QApplication::setActiveWindow(m_pFrame.get());
+    m_pPane->View()->setFocus();
+    ASSERT_TRUE(PumpUntil([&] { return m_pPane->View()->hasFocus(); }, 2000));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_T, Qt::AltModifier);
+    ASSERT_TRUE(PumpUntil([] { return QApplication::activePopupWidget() != nullptr; }, 2000));
+    auto* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(nullptr, pMenu);
+    EXPECT_EQ(QStringLiteral("&Tools"), pMenu->title());
+    // Down to Options... is possible from here; Escape closes the menu again.
+    QTest::keyClick(pMenu, Qt::Key_Escape);
+    EXPECT_TRUE(PumpUntil([] { return QApplication::activePopupWidget() == nullptr; }, 2000));
+}
+
 TEST_F(MainFrameTest, CopyIsEnabledOnlyWithASelectionInTheLog) {
     OpenFrame();
     m_pPane->m_pView->setPlainText(QStringLiteral("GET / HTTP/1.1"));
