@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "platform/AsciiText.h"
+
 namespace {
 
 using PieceFn = CContentDecoder::PieceFn;
@@ -220,16 +222,6 @@ private:
     std::size_t m_nLeft = 0;
     std::string m_buffer;
 };
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "capture/UrlParser.h"
+#include "platform/AsciiText.h"
 #include "platform/TextConv.h"
 
 namespace {
@@ -12,16 +13,6 @@ constexpr std::string_view kHost = "Host: ";
 constexpr std::string_view kReferer = "Referer: ";
 constexpr std::string_view kLocalhost = "localhost";
 constexpr std::wstring_view kDefaultPage = L"DefaultPage.txt";
-
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return LowerAscii(x) == LowerAscii(y);
-           });
-}
 
 // Position of the last `word` in `text`, ASCII letters in any case.
 std::size_t FindLastNoCase(std::string_view text, std::string_view word) {
@@ -73,28 +64,6 @@ bool IsRequestLine(std::string_view text) {
     }
     const std::size_t nVersion = FindLastNoCase(text, " HTTP/");
     return nVersion != std::string_view::npos && nVersion > nBlank;
-}
-
-// A decimal or hexadecimal number of at most 15 digits (enough for any real length, and
-// never an overflow); nothing for anything else.
-std::optional<std::uint64_t> ParseNumber(std::string_view digits, bool bHex) {
-    if (digits.empty() || digits.size() > 15) {
-        return std::nullopt;
-    }
-    std::uint64_t n = 0;
-    for (char c : digits) {
-        int v = -1;
-        if (c >= '0' && c <= '9') {
-            v = c - '0';
-        } else if (bHex && LowerAscii(c) >= 'a' && LowerAscii(c) <= 'f') {
-            v = LowerAscii(c) - 'a' + 10;
-        }
-        if (v < 0) {
-            return std::nullopt;
-        }
-        n = n * (bHex ? 16 : 10) + static_cast<std::uint64_t>(v);
-    }
-    return n;
 }
 
 // The URL as header text: its line breaks and zero characters would end the header line

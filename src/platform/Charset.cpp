@@ -5,27 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/AsciiText.h"
+
 namespace {
-
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
-    return lower;
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 // Longest start of a character that is held back; no charset iconv knows needs more.
 constexpr std::size_t kMaxTail = 16;
@@ -33,7 +15,7 @@ constexpr std::size_t kMaxTail = 16;
 }  // namespace
 
 std::string ContentTypeCharset(std::string_view strContentType) {
-    const std::string lower = Lower(strContentType);
+    const std::string lower = LowerAsciiText(strContentType);
     for (std::size_t nSemi = lower.find(';'); nSemi != std::string::npos;
          nSemi = lower.find(';', nSemi + 1)) {
         const std::string_view param = Trim(std::string_view(lower).substr(nSemi + 1));
@@ -60,7 +42,7 @@ std::string ContentTypeCharset(std::string_view strContentType) {
 }
 
 std::unique_ptr<CCharsetConverter> CCharsetConverter::Create(std::string_view strCharset) {
-    std::string name = Lower(Trim(strCharset));
+    std::string name = LowerAsciiText(Trim(strCharset));
     if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
         name = name.substr(1, name.size() - 2);
     }

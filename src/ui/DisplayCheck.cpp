@@ -28,8 +28,8 @@ bool CanConnect(const std::string& strPath, bool bAbstract) {
     if (fd < 0) {
         return false;
     }
-    const auto nLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + nOffset +
-                                                strPath.size());
+    const auto nLength =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + nOffset + strPath.size());
     const bool bOk = connect(fd, reinterpret_cast<sockaddr*>(&addr), nLength) == 0;
     close(fd);
     return bOk;

@@ -16,8 +16,7 @@ namespace {
 // The program's traffic log: the spooled document, its view and its file commands.
 class CLogPane : public ILogPane {
 public:
-    CLogPane()
-        : m_pView(new CLogView(m_doc)), m_commands(m_doc, nullptr) {
+    CLogPane() : m_pView(new CLogView(m_doc)), m_commands(m_doc, nullptr) {
         m_pView->setObjectName(QStringLiteral("logView"));
         // Load, New and Save change the title; the main window shows it.
         QObject::connect(&m_commands, &CLogFileCommands::titleChanged, m_pView,

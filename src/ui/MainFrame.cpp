@@ -11,9 +11,9 @@
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QThread>
-#include <QToolButton>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "capture/ClientCount.h"
@@ -75,8 +75,7 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
         [this](const QString& strText) { SetStatusText(1, strText); },
         [this] { return StatusText(1); });
 
-    GuiGuard(kFieldsFailed, MB_ICONEXCLAMATION, Handle(),
-             [&] { m_pConnectionBar->Initialise(); });
+    GuiGuard(kFieldsFailed, MB_ICONEXCLAMATION, Handle(), [&] { m_pConnectionBar->Initialise(); });
     m_pLogPane->SetListeningQuery([this] { return m_listen.IsListening(); });
     m_pLogPane->SetDialogParent(this);
     GuiGuard(kViewFailed, MB_ICONEXCLAMATION, Handle(),
@@ -85,9 +84,8 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
 
     m_pIdleTimer = new QTimer(this);
     m_pIdleTimer->setInterval(kIdleIntervalMs);
-    connect(m_pIdleTimer, &QTimer::timeout, this, [this] {
-        GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, [&] { OnIdle(); });
-    });
+    connect(m_pIdleTimer, &QTimer::timeout, this,
+            [this] { GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, [&] { OnIdle(); }); });
     m_pIdleTimer->start();
     OnIdle();
     RefreshTitle();
@@ -226,7 +224,8 @@ void CMainFrame::CreateMenus() {
     m_pContextMenu->addAction(Action(ID_EDIT_COPY));
     m_pContextMenu->addAction(Action(ID_FILE_NEW));
     m_pContextMenu->addSeparator();
-    m_pContextMenu->addAction(tr("Select &All"), this, [this] { OnCommand(ID_EDIT_SELECT_ALL, 0); });
+    m_pContextMenu->addAction(tr("Select &All"), this,
+                              [this] { OnCommand(ID_EDIT_SELECT_ALL, 0); });
 }
 
 void CMainFrame::CreateToolBar() {

@@ -4,8 +4,8 @@
 #include <QCloseEvent>
 #include <QMenu>
 #include <QSplitter>
-#include <QTimer>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -65,9 +65,9 @@ LRESULT CMainFrame::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) {
             return 0;
         case UM_SHOW_HELP:
             // The topic, or the start page when none is named.
-            CHelpPages::Show(wParam != 0 ? QString::fromWCharArray(
-                                               reinterpret_cast<const wchar_t*>(wParam))
-                                         : QString());
+            CHelpPages::Show(wParam != 0
+                                 ? QString::fromWCharArray(reinterpret_cast<const wchar_t*>(wParam))
+                                 : QString());
             return 0;
         case UM_CONTEXT_MENU:
             ShowLogContextMenu(reinterpret_cast<HWND>(wParam), lParam);

@@ -75,8 +75,7 @@ CQtMessageBoxes::CQtMessageBoxes(QWidget* pMainWindow, HWND hwndMain)
                                   UINT nType) { return Show(hwnd, strText, nType); });
     SetActiveWindowSource([this]() -> HWND {
         // Only the GUI thread may ask Qt; a worker's box is owned by the main window.
-        if (std::this_thread::get_id() == m_guiThread &&
-            QApplication::activeWindow() == nullptr) {
+        if (std::this_thread::get_id() == m_guiThread && QApplication::activeWindow() == nullptr) {
             return nullptr;
         }
         return m_hwndMain;
@@ -89,8 +88,7 @@ CQtMessageBoxes::~CQtMessageBoxes() {
     SetActiveWindowSource(nullptr);
 }
 
-QMessageBox* CQtMessageBoxes::CreateBox(QWidget* pParent, const std::wstring& strText,
-                                        UINT nType) {
+QMessageBox* CQtMessageBoxes::CreateBox(QWidget* pParent, const std::wstring& strText, UINT nType) {
     const CButtons buttons = ButtonsOf(nType);
     auto* pBox = new QMessageBox(IconOf(nType), QString(), QString::fromStdWString(strText),
                                  buttons.buttons, pParent);
@@ -145,8 +143,8 @@ void CQtMessageBoxes::OpenForWorker(const std::shared_ptr<CPending>& pPending,
             return;  // already answered by CloseAll
         }
     }
-    QMessageBox* pBox = CreateBox(bOwned ? m_pMainWindow.data() : nullptr, strText,
-                                  pPending->nType);
+    QMessageBox* pBox =
+        CreateBox(bOwned ? m_pMainWindow.data() : nullptr, strText, pPending->nType);
     pBox->setAttribute(Qt::WA_DeleteOnClose);
     connect(pBox, &QMessageBox::finished, this, [this, pBox, pPending] {
         const int nResult = Answer(*pBox, pPending->nType);

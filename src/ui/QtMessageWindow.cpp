@@ -26,8 +26,7 @@ void Drop(UINT nMsg, WPARAM wParam) {
 
 }  // namespace
 
-CQtMessageWindow::CQtMessageWindow(ILogSink& logSink, WindowProcFn fnWindowProc,
-                                   QObject* pParent)
+CQtMessageWindow::CQtMessageWindow(ILogSink& logSink, WindowProcFn fnWindowProc, QObject* pParent)
     : QObject(pParent),
       m_logSink(logSink),
       m_fnWindowProc(std::move(fnWindowProc)),

@@ -36,10 +36,10 @@ void CServerCombo::SetPorts(int nPosition, std::unique_ptr<ServerPorts> pPorts) 
     if (nPosition < 0 || nPosition >= count() || !pPorts) {
         return;
     }
-    setItemData(nPosition,
-                QVariantList{QVariant::fromValue(pPorts->nPort),
-                             QVariant::fromValue(pPorts->nPortRemote)},
-                kPortsRole);
+    setItemData(
+        nPosition,
+        QVariantList{QVariant::fromValue(pPorts->nPort), QVariant::fromValue(pPorts->nPortRemote)},
+        kPortsRole);
 }
 
 void CServerCombo::Select(int nPosition) {

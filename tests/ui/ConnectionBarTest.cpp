@@ -63,8 +63,9 @@ TEST_F(ConnectionBarTest, SavedServersAreSortedAndAnEntryWithoutRemotePortUsesTh
         texts << pUrl->itemText(i);
     }
     QStringList sorted = texts;
-    std::sort(sorted.begin(), sorted.end(),
-              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    std::sort(sorted.begin(), sorted.end(), [](const QString& a, const QString& b) {
+        return a.compare(b, Qt::CaseInsensitive) < 0;
+    });
     EXPECT_EQ(sorted, texts);
 
     const int nAlpha = pUrl->findText(QStringLiteral("Alpha.example"));

@@ -136,12 +136,15 @@ TEST_F(EndToEndTest, TheRealLogShowsTheSessionAndItsMarkerLines) {
     pView->setFocus();
     ASSERT_TRUE(PumpUntil([&] { return pView->hasFocus(); }, 2000));
     QString strLog;
-    ASSERT_TRUE(PumpUntil([&] {
-        Act(ID_EDIT_SELECT_ALL).trigger();
-        Act(ID_EDIT_COPY).trigger();
-        strLog = QApplication::clipboard()->text();
-        return strLog.contains(QStringLiteral("Session 0 stopped."));
-    }, 5000)) << strLog.toStdString();
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            Act(ID_EDIT_SELECT_ALL).trigger();
+            Act(ID_EDIT_COPY).trigger();
+            strLog = QApplication::clipboard()->text();
+            return strLog.contains(QStringLiteral("Session 0 stopped."));
+        },
+        5000))
+        << strLog.toStdString();
     EXPECT_TRUE(strLog.contains(QStringLiteral("Session 0 starts.")));
     EXPECT_TRUE(strLog.contains(QStringLiteral("0---<---ping")));
     EXPECT_TRUE(strLog.contains(QStringLiteral("0--->---ping")));

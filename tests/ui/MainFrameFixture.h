@@ -5,16 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QClipboard>
-#include <QMenu>
-#include <QMessageBox>
-#include <QStatusBar>
-#include <QToolBar>
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTest>
+#include <QToolBar>
 #include <QToolButton>
 
 #include <algorithm>
@@ -30,8 +30,8 @@
 #include "settings/RegKeyTalvex.h"
 #include "support/ShowMessage.h"
 #include "ui/CommandIds.h"
-#include "ui/LogPaneFactory.h"
 #include "ui/ConnectionBar.h"
+#include "ui/LogPaneFactory.h"
 #include "ui/MainFrame.h"
 #include "ui/ServerCombo.h"
 
@@ -94,12 +94,12 @@ protected:
     }
 
     void RecordBoxes() {
-        SetMessageBoxPresenter([this](HWND, const std::wstring& strText, const std::wstring&,
-                                      UINT nType) {
-            std::lock_guard lock(m_boxMutex);
-            m_boxes.push_back({strText, nType});
-            return m_nAnswer != 0 ? m_nAnswer : DefaultButton(nType);
-        });
+        SetMessageBoxPresenter(
+            [this](HWND, const std::wstring& strText, const std::wstring&, UINT nType) {
+                std::lock_guard lock(m_boxMutex);
+                m_boxes.push_back({strText, nType});
+                return m_nAnswer != 0 ? m_nAnswer : DefaultButton(nType);
+            });
     }
 
     std::vector<CBoxRecord> Boxes() {

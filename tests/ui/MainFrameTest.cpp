@@ -131,7 +131,8 @@ TEST_F(MainFrameTest, TheLogsMenuOpensOnTheLogViewOnly) {
     EXPECT_FALSE(pMenu->isVisible());
     // A right click (the menu key) on the log view: Copy, New, Select All.
     QWidget* pView = m_pPane->View();
-    QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5), pView->mapToGlobal(QPoint(5, 5)));
+    QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                            pView->mapToGlobal(QPoint(5, 5)));
     QApplication::sendEvent(pView, &event);
     ASSERT_TRUE(PumpUntil([&] { return pMenu->isVisible(); }, 2000));
     QStringList texts;
@@ -206,7 +207,8 @@ TEST_F(MainFrameTest, AFailedListenIsReportedAndLeavesTheFieldsUsable) {
     ::close(fd);
     EXPECT_FALSE(m_pFrame->IsListening());
     ASSERT_EQ(1u, Boxes().size());
-    EXPECT_NE(std::wstring::npos, Boxes()[0].strText.find(L"ERROR: CTapvaneView::ThreadListen() failed!"));
+    EXPECT_NE(std::wstring::npos,
+              Boxes()[0].strText.find(L"ERROR: CTapvaneView::ThreadListen() failed!"));
     EXPECT_FALSE(Act(ID_TOOLS_LISTEN).isChecked());
     EXPECT_FALSE(Bar().ListenButton()->isChecked());
     EXPECT_TRUE(Bar().LocalPortField()->isEnabled());

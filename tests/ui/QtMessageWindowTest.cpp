@@ -96,8 +96,8 @@ TEST(QtMessageWindow, DestroyingReleasesWaitingSendersAndKeepsOnlyDeletions) {
     CNullSink sink;
     int nDeletions = 0;
     int nOthers = 0;
-    auto pWindow = std::make_unique<CQtMessageWindow>(
-        sink, [&](UINT nMsg, WPARAM, LPARAM) -> LRESULT {
+    auto pWindow =
+        std::make_unique<CQtMessageWindow>(sink, [&](UINT nMsg, WPARAM, LPARAM) -> LRESULT {
             (nMsg == UM_DELETE_SESSION ? nDeletions : nOthers)++;
             return 7;
         });

@@ -48,8 +48,7 @@ Window FindWindow(Display* pDisplay, const std::string& strTitle) {
     Window* pChildren = nullptr;
     unsigned int nChildren = 0;
     Window found = 0;
-    if (XQueryTree(pDisplay, DefaultRootWindow(pDisplay), &root, &parent, &pChildren,
-                   &nChildren)) {
+    if (XQueryTree(pDisplay, DefaultRootWindow(pDisplay), &root, &parent, &pChildren, &nChildren)) {
         for (unsigned int i = 0; i < nChildren && found == 0; ++i) {
             if (TitleOf(pDisplay, pChildren[i]) == strTitle) {
                 found = pChildren[i];
@@ -92,7 +91,8 @@ int main(int argc, char** argv) {
         event.xclient.window = window;
         event.xclient.message_type = XInternAtom(pDisplay, "WM_PROTOCOLS", False);
         event.xclient.format = 32;
-        event.xclient.data.l[0] = static_cast<long>(XInternAtom(pDisplay, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[0] =
+            static_cast<long>(XInternAtom(pDisplay, "WM_DELETE_WINDOW", False));
         event.xclient.data.l[1] = CurrentTime;
         XSendEvent(pDisplay, window, False, NoEventMask, &event);
         XFlush(pDisplay);
