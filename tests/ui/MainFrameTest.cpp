@@ -154,6 +154,19 @@ TEST_F(MainFrameTest, ExitClosesAtOnceWhenNothingIsUnsaved) {
     EXPECT_FALSE(m_pFrame->Bridge().IsWindow());
 }
 
+TEST_F(MainFrameTest, TheWindowsSizeComesBackAtTheNextStart) {
+    OpenFrame();
+    m_pFrame->resize(720, 480);
+    ASSERT_TRUE(PumpUntil([&] { return m_pFrame->size() == QSize(720, 480); }, 2000));
+    QSignalSpy closed(m_pFrame.get(), &CMainFrame::closed);
+    Act(ID_APP_EXIT).trigger();
+    ASSERT_TRUE(PumpUntil([&] { return closed.count() == 1; }, 2000));
+    CloseForGood();
+    OpenFrame();
+    EXPECT_TRUE(PumpUntil([&] { return m_pFrame->size() == QSize(720, 480); }, 2000))
+        << m_pFrame->width() << "x" << m_pFrame->height();
+}
+
 TEST_F(MainFrameTest, ExitWithUnsavedTextAsksAndCancelKeepsTheWindow) {
     OpenFrame();
     QSignalSpy closed(m_pFrame.get(), &CMainFrame::closed);
