@@ -71,6 +71,7 @@ QMessageBox::Icon IconOf(UINT nType) {
 
 CQtMessageBoxes::CQtMessageBoxes(QWidget* pMainWindow, HWND hwndMain)
     : m_pMainWindow(pMainWindow), m_hwndMain(hwndMain), m_guiThread(std::this_thread::get_id()) {
+    m_pWaker = new CGuiWaker([this] { OnWake(); }, this);
     SetMessageBoxPresenter([this](HWND hwnd, const std::wstring& strText, const std::wstring&,
                                   UINT nType) { return Show(hwnd, strText, nType); });
     SetActiveWindowSource([this]() -> HWND {
@@ -126,13 +127,23 @@ int CQtMessageBoxes::Show(HWND hwndOwner, const std::wstring& strText, UINT nTyp
             return DefaultButton(nType);
         }
         m_pending.insert(pPending);
+        m_requests.push_back({pPending, strText, bOwned});
     }
-    QMetaObject::invokeMethod(
-        this, [this, pPending, strText, bOwned] { OpenForWorker(pPending, strText, bOwned); },
-        Qt::QueuedConnection);
+    m_pWaker->Wake();
     std::unique_lock lock(pPending->mutex);
     pPending->cv.wait(lock, [&] { return pPending->bDone; });
     return pPending->nResult;
+}
+
+void CQtMessageBoxes::OnWake() {
+    std::deque<CRequest> requests;
+    {
+        std::lock_guard lock(m_mutex);
+        requests.swap(m_requests);
+    }
+    for (const CRequest& request : requests) {
+        OpenForWorker(request.pPending, request.strText, request.bOwned);
+    }
 }
 
 void CQtMessageBoxes::OpenForWorker(const std::shared_ptr<CPending>& pPending,
@@ -174,6 +185,7 @@ void CQtMessageBoxes::CloseAll() {
         std::lock_guard lock(m_mutex);
         m_bClosed = true;
         pending.swap(m_pending);
+        m_requests.clear();
     }
     for (const auto& pPending : pending) {
         Answer(pPending, DefaultButton(pPending->nType));

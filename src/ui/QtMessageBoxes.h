@@ -9,6 +9,7 @@
 #include <QPointer>
 
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "platform/WinTypes.h"
+#include "ui/GuiWaker.h"
 
 class CQtMessageBoxes : public QObject {
     Q_OBJECT
@@ -51,11 +53,21 @@ private:
     // GUI thread: shows the box of a waiting worker.
     void OpenForWorker(const std::shared_ptr<CPending>& pPending, const std::wstring& strText,
                        bool bOwned);
+    // GUI thread: opens the boxes that workers asked for.
+    void OnWake();
+
+    struct CRequest {
+        std::shared_ptr<CPending> pPending;
+        std::wstring strText;
+        bool bOwned;
+    };
 
     QPointer<QWidget> m_pMainWindow;
     HWND m_hwndMain;
     const std::thread::id m_guiThread;
     std::mutex m_mutex;
     std::set<std::shared_ptr<CPending>> m_pending;  // guarded by m_mutex
+    std::deque<CRequest> m_requests;                // guarded by m_mutex: boxes to open
     bool m_bClosed = false;                         // guarded by m_mutex
+    CGuiWaker* m_pWaker = nullptr;
 };

@@ -1,15 +1,6 @@
 #include "ui/QtMessageWindow.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
-
 #include "module/Messages.h"
-#include "platform/TextConv.h"
-#include "support/Exception.h"
 
 namespace {
 
@@ -30,21 +21,13 @@ CQtMessageWindow::CQtMessageWindow(ILogSink& logSink, WindowProcFn fnWindowProc,
     : QObject(pParent),
       m_logSink(logSink),
       m_fnWindowProc(std::move(fnWindowProc)),
-      m_guiThread(std::this_thread::get_id()),
-      m_fdWake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (m_fdWake < 0) {
-        throw new CException(L"The message window cannot be created: " +
-                             win::AnsiToWide(std::strerror(errno)));
-    }
-    m_pWakeNotifier = new QSocketNotifier(m_fdWake, QSocketNotifier::Read, this);
-    connect(m_pWakeNotifier, &QSocketNotifier::activated, this, &CQtMessageWindow::OnWake);
+      m_guiThread(std::this_thread::get_id()) {
+    m_pWaker = new CGuiWaker([this] { OnWake(); }, this);
 }
 
 CQtMessageWindow::~CQtMessageWindow() {
     Destroy();
     DeliverPending();  // deletions posted after the window went away
-    delete m_pWakeNotifier;
-    close(m_fdWake);
 }
 
 LRESULT CQtMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
@@ -86,17 +69,13 @@ bool CQtMessageWindow::IsWindow() const {
 void CQtMessageWindow::WakeLocked() {
     if (!m_bWakePending) {
         m_bWakePending = true;
-        const std::uint64_t nOne = 1;
-        // Cannot fail short of a counter at its maximum, which one pending wake never is.
-        [[maybe_unused]] const ssize_t n = write(m_fdWake, &nOne, sizeof(nOne));
+        m_pWaker->Wake();
     }
 }
 
 void CQtMessageWindow::OnWake() {
     {
         std::lock_guard lock(m_mutex);
-        std::uint64_t nCount = 0;
-        [[maybe_unused]] const ssize_t n = read(m_fdWake, &nCount, sizeof(nCount));
         m_bWakePending = false;
     }
     DeliverPending();

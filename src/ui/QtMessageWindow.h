@@ -5,7 +5,6 @@
 #pragma once
 
 #include <QObject>
-#include <QSocketNotifier>
 
 #include <condition_variable>
 #include <deque>
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "module/MainWindow.h"
+#include "ui/GuiWaker.h"
 
 class CQtMessageWindow : public QObject, public IMainWindow {
     Q_OBJECT
@@ -58,10 +58,7 @@ private:
     ILogSink& m_logSink;
     WindowProcFn m_fnWindowProc;
     const std::thread::id m_guiThread;
-    // Workers wake the GUI thread through an event counter that its event loop watches:
-    // no Qt object crosses threads, and a wake-up costs no allocation.
-    int m_fdWake = -1;
-    QSocketNotifier* m_pWakeNotifier = nullptr;
+    CGuiWaker* m_pWaker = nullptr;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cvDone;  // a sent message was handled or dropped
