@@ -102,8 +102,10 @@ CMainFrame::~CMainFrame() {
         g_Module.SetGuiThread(std::thread::id());
     }
     // The widgets go before the bridge and the listener: the connection bar stores the
-    // selected server as it goes.
+    // selected server as it goes, and the log view must not outlive its document, which
+    // the log pane (a member) owns.
     delete m_pConnectionBar.data();
+    delete m_pLogPane->View();
 }
 
 bool CMainFrame::ShutDown(int nTimeoutMs) {
