@@ -15,6 +15,21 @@ inline constexpr const wchar_t* kViewFailed = L"ERROR: CTapvaneView failed! ";
 inline constexpr const wchar_t* kFieldsFailed = L"ERROR: CDlgTalvex failed! ";
 inline constexpr const wchar_t* kListenBarFailed = L"ERROR: CToolBarCtrlListen failed! ";
 
+// Call only inside a catch handler: the text of the exception being handled. A file
+// exception gives its message, the rest as TakeCaughtText does (`pszUnknown` for an
+// exception of another kind); the exception object is deleted.
+inline std::wstring TakeCaughtGuiText(const wchar_t* pszUnknown) {
+    try {
+        throw;
+    } catch (CFileException* e) {
+        std::wstring strText = e->GetErrorMessage(255);
+        delete e;
+        return strText;
+    } catch (...) {
+        return TakeCaughtText(pszUnknown);
+    }
+}
+
 // GUI thread. Runs `fn`; any exception becomes a box with `pszPrefix` and the exception's
 // text (or "Unhandled exception!"), with `nIcon`, owned by `hwndOwner` (null: the active
 // window). Returns whether `fn` ran to its end.
@@ -24,15 +39,7 @@ bool GuiGuard(const wchar_t* pszPrefix, UINT nIcon, HWND hwndOwner, F&& fn) {
         fn();
         return true;
     } catch (...) {
-        std::wstring strText = pszPrefix;
-        try {
-            throw;
-        } catch (CFileException* e) {
-            strText += e->GetErrorMessage(255);
-            delete e;
-        } catch (...) {
-            strText += TakeCaughtText(L"Unhandled exception!");
-        }
+        const std::wstring strText = pszPrefix + TakeCaughtGuiText(L"Unhandled exception!");
         try {
             ShowMessage(strText, nIcon, hwndOwner);
         } catch (...) {

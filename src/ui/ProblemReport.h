@@ -5,8 +5,7 @@
 
 #include <string>
 
-#include "support/Exception.h"
-#include "support/FileException.h"
+#include "ui/GuiGuard.h"
 
 // The prefixes and fallback texts of the dialogs' guards.
 inline constexpr const wchar_t* kAboutFailed = L"ERROR: CAboutDlg failed! ";
@@ -40,15 +39,7 @@ bool ReportGuard(const wchar_t* pszPrefix, const wchar_t* pszUnknown, F&& fn) {
         fn();
         return true;
     } catch (...) {
-        std::wstring strText = pszPrefix;
-        try {
-            throw;
-        } catch (CFileException* e) {
-            strText += e->GetErrorMessage(255);
-            delete e;
-        } catch (...) {
-            strText += TakeCaughtText(pszUnknown);
-        }
+        const std::wstring strText = pszPrefix + TakeCaughtGuiText(pszUnknown);
         try {
             OfferProblemReport(strText);
         } catch (...) {
