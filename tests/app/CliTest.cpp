@@ -63,6 +63,35 @@ TEST(CliOptionsTest, ReadsEveryOptionAndRefusesBadOnes) {
     }
 }
 
+TEST(CliOptionsTest, BindTakesAllLocalOrAnAddress) {
+    const std::vector<std::pair<const char*, std::wstring>> good = {
+        {"all", L"all"},       {"local", L"local"},   {"LOCAL", L"local"},
+        {"::1", L"::1"},       {"[::1]", L"::1"},     {"127.0.0.1", L"127.0.0.1"},
+        {"0.0.0.0", L"all"},
+    };
+    for (const auto& [pszValue, strStored] : good) {
+        const char* args[] = {"tapvane-cli", "--bind", pszValue};
+        CCliOptions options;
+        std::string strError;
+        ASSERT_TRUE(ParseCliOptions(std::size(args), args, options, strError)) << strError;
+        EXPECT_EQ(strStored, options.strBind.value_or(L"-")) << pszValue;
+    }
+    for (const char* pszValue : {"", "everyone", "localhost", "1.2.3.4.5", "[::1"}) {
+        const char* args[] = {"tapvane-cli", "--bind", pszValue};
+        CCliOptions options;
+        std::string strError;
+        EXPECT_FALSE(ParseCliOptions(std::size(args), args, options, strError)) << pszValue;
+        EXPECT_NE(std::string::npos, strError.find("--bind takes all, local or an address"))
+            << strError;
+    }
+    const char* missing[] = {"tapvane-cli", "--bind"};
+    CCliOptions options;
+    std::string strError;
+    EXPECT_FALSE(ParseCliOptions(std::size(missing), missing, options, strError));
+    EXPECT_EQ("option --bind needs a value", strError);
+    EXPECT_NE(std::string::npos, std::string(kCliUsage).find("--bind all|local|ADDRESS"));
+}
+
 TEST_F(CliTest, BadOptionsAndHelp) {
     test::CChildProcess bad({TAPVANE_CLI_PATH, "--local-port", "http"}, Env());
     EXPECT_EQ(2, bad.Wait(10s));
