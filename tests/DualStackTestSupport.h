@@ -150,6 +150,9 @@ public:
     CSilentListener& operator=(const CSilentListener&) = delete;
 
     bool IsSilent() const { return m_bSilent; }
+    // The listener's port, closed: a connection still pending to it is refused at the next
+    // try of the system. Any thread; once.
+    void CloseListener() { ::shutdown(m_listener.Fd(), SHUT_RDWR); }
     std::uint16_t Port() const { return m_listener.Port(); }
 
 private:
