@@ -65,9 +65,8 @@ TEST(CliOptionsTest, ReadsEveryOptionAndRefusesBadOnes) {
 
 TEST(CliOptionsTest, BindTakesAllLocalOrAnAddress) {
     const std::vector<std::pair<const char*, std::wstring>> good = {
-        {"all", L"all"},       {"local", L"local"},   {"LOCAL", L"local"},
-        {"::1", L"::1"},       {"[::1]", L"::1"},     {"127.0.0.1", L"127.0.0.1"},
-        {"0.0.0.0", L"all"},
+        {"all", L"all"},   {"local", L"local"},         {"LOCAL", L"local"}, {"::1", L"::1"},
+        {"[::1]", L"::1"}, {"127.0.0.1", L"127.0.0.1"}, {"0.0.0.0", L"all"},
     };
     for (const auto& [pszValue, strStored] : good) {
         const char* args[] = {"tapvane-cli", "--bind", pszValue};
@@ -113,6 +112,24 @@ TEST_F(CliTest, PortInUseExitsWithOne) {
                              "CSocketBlocking::Bind. error = 10048."))
         << cli.Err();
     EXPECT_NE(std::string::npos, cli.Err().find("port = " + std::to_string(other.Port())));
+}
+
+TEST_F(CliTest, BindLocalListensOnLoopbackOnlyAndSaysSo) {
+    const std::uint16_t nLocal = test::FreePort();
+    test::CChildProcess cli({TAPVANE_CLI_PATH, "--local-port", std::to_string(nLocal), "--url",
+                             "127.0.0.1", "--remote-port", "80", "--bind", "local"},
+                            Env());
+    ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
+    // After "Start listening": where, with IPv6 loopback when the machine has it.
+    EXPECT_NE(std::string::npos,
+              cli.Err().find("Start listening\nListening on this machine only (127.0.0.1"))
+        << cli.Err();
+    EXPECT_NE(std::string::npos, cli.Err().find("), port " + std::to_string(nLocal))) << cli.Err();
+    const int fd = test::ConnectPosix(nLocal);  // loopback is welcome
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+    cli.Signal(SIGINT);
+    EXPECT_EQ(0, cli.Wait(10s)) << cli.Err();
 }
 
 TEST_F(CliTest, CurlThroughTheRelayThenCtrlC) {
