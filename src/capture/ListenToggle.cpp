@@ -31,9 +31,7 @@ void CListenToggle::ThreadListen(bool bFlag) {
         strError = m_listener.GetListenError();
         g_Module.SetStatusTextRes(142);
         if (strError.empty()) {
-            const std::wstring& strWhereText = m_listener.GetListenDescription();
-            Trace(L"%s", strWhereText);
-            g_Module.SetStatusText(strWhereText, STATUS_PANE_TEXT);
+            g_Module.SetStatusText(m_listener.GetListenDescription(), STATUS_PANE_TEXT);
         }
     } catch (...) {
         strError = TakeCaughtText(L"Unhandled exception!!!");

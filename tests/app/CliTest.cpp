@@ -121,8 +121,10 @@ TEST_F(CliTest, BindLocalListensOnLoopbackOnlyAndSaysSo) {
                             Env());
     ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
     // After "Start listening": where, with IPv6 loopback when the machine has it.
+    const std::size_t nStart = cli.Err().find("Start listening\n");
+    ASSERT_NE(std::string::npos, nStart) << cli.Err();
     EXPECT_NE(std::string::npos,
-              cli.Err().find("Start listening\nListening on this machine only (127.0.0.1"))
+              cli.Err().find("Listening on this machine only (127.0.0.1", nStart))
         << cli.Err();
     EXPECT_NE(std::string::npos, cli.Err().find("), port " + std::to_string(nLocal))) << cli.Err();
     const int fd = test::ConnectPosix(nLocal);  // loopback is welcome
