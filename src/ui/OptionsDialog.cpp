@@ -67,6 +67,7 @@ COptionsDialog::COptionsDialog(QWidget* pParent) : QDialog(pParent) {
         {m_pPage->SaveResponseBox(), 149},
         {m_pPage->FolderField(), 150},
         {m_pPage->BrowseButton(), 151},
+        {m_pPage->ListenAddressBox(), 160},
         {m_pButtons->button(QDialogButtonBox::Ok), 5101},
         {m_pButtons->button(QDialogButtonBox::Cancel), 5102},
     };
