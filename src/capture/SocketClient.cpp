@@ -98,6 +98,10 @@ bool CSocketClient::ConnectToServer() {
         Close();  // a failed bind (or a raising connect) must not keep the socket
         throw;
     }
+    if (nError != 0 && nError == WSAEINTR && IsStopRequested()) {
+        Close();  // the session was asked to stop while connecting: nothing to tell
+        return false;
+    }
     if (nError != 0) {
         Close();
         std::wstring strText;

@@ -118,6 +118,9 @@ public:
     // Any thread; never waits. Asks the receive loop to end: at once when it runs, as soon
     // as it has started when it has not yet (a loop that never starts is not waited for).
     void RequestStop();
+    // Any thread. Whether RequestStop has been called; a host-form Connect in progress
+    // then gives up with WSAEINTR within a fraction of a second.
+    bool IsStopRequested();
 
     // Records "SOCKET ERROR: <context> error = <code>. <system text>"; raises with bThrow,
     // else returns the code. A code of 0 stands for the calling thread's last error.
@@ -153,8 +156,6 @@ public:
 protected:
     // Receive thread. Hands every byte still queued to OnReceive before a close is handled.
     void DrainBeforeClose();
-    // Whether RequestStop has been called.
-    bool IsStopRequested();
 
     std::atomic<SOCKET> m_hSocket;
     char m_szReceive[kReceiveBufferSize];

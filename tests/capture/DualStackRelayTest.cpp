@@ -229,6 +229,22 @@ TEST_F(DualStackRelayTest, NameWithIpv6FirstReachesAnIpv4OnlyServerAndFailsOnce)
     ::close(fd);
 }
 
+TEST_F(DualStackRelayTest, StoppingWhileASessionConnectsEndsItAtOnceWithoutABox) {
+    test::CSilentListener silent("127.0.0.1");
+    if (!silent.IsSilent()) {
+        GTEST_SKIP() << "no connection stays pending on a full loopback queue here";
+    }
+    const std::uint16_t nLocal = StartListening(silent.Port());
+    const int fd = test::ConnectTo("127.0.0.1", nLocal);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WaitForLog(L"\r\nSession 0 starts."));
+    std::this_thread::sleep_for(300ms);  // connecting now, to an address that stays silent
+    ToggleListening(false);
+    EXPECT_TRUE(WaitForLog(L"\r\nSession 0 stopped.", 3s));
+    EXPECT_TRUE(Messages().empty()) << win::WideToAnsi(Messages().front());
+    ::close(fd);
+}
+
 TEST_F(DualStackRelayTest, PortInUseOnIpv6OnlyGivesTheSameText) {
     TAPVANE_REQUIRE_IPV6_LOOPBACK();
     test::CFamilyListener blocker("::", 0);  // IPv6 only, every interface
