@@ -1,6 +1,7 @@
 #include "ui/OptionsDialog.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCursor>
 #include <QDialogButtonBox>
 #include <QEvent>

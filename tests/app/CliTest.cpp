@@ -120,12 +120,12 @@ TEST_F(CliTest, BindLocalListensOnLoopbackOnlyAndSaysSo) {
                              "127.0.0.1", "--remote-port", "80", "--bind", "local"},
                             Env());
     ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
-    // After "Start listening": where, with IPv6 loopback when the machine has it.
-    const std::size_t nStart = cli.Err().find("Start listening\n");
-    ASSERT_NE(std::string::npos, nStart) << cli.Err();
-    EXPECT_NE(std::string::npos,
-              cli.Err().find("Listening on this machine only (127.0.0.1", nStart))
-        << cli.Err();
+    // After "Start listening", a status line of its own says where, with the IPv6
+    // loopback when the machine has it.
+    ASSERT_TRUE(cli.WaitForStderr("Start listening\n", 10s)) << cli.Err();
+    ASSERT_TRUE(cli.WaitForStderr("\nListening on this machine only (127.0.0.1", 10s)) << cli.Err();
+    EXPECT_LT(cli.Err().find("Start listening\n"),
+              cli.Err().find("\nListening on this machine only (127.0.0.1"));
     EXPECT_NE(std::string::npos, cli.Err().find("), port " + std::to_string(nLocal))) << cli.Err();
     const int fd = test::ConnectPosix(nLocal);  // loopback is welcome
     EXPECT_GE(fd, 0);
