@@ -98,7 +98,7 @@ bool CSocketClient::ConnectToServer() {
         Close();  // a failed bind (or a raising connect) must not keep the socket
         throw;
     }
-    if (nError != 0 && nError == WSAEINTR && IsStopRequested()) {
+    if (nError == WSAEINTR && IsStopRequested()) {
         Close();  // the session was asked to stop while connecting: nothing to tell
         return false;
     }
