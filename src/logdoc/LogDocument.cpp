@@ -31,6 +31,11 @@ CLogDocument::CLogDocument(const std::string& strSpoolFolder)
                              win::GetSystemMessage(win::Win32ErrorFromErrno(nError)));
     }
     m_spoolStatus.strFolder = m_spool.GetFolder();
+    m_pRecords = std::make_unique<CBlockRecords>(m_spool.GetFolder());
+}
+
+void CLogDocument::OnLogRecord(const CLogRecord& record) {
+    m_pRecords->Apply(record, GetSize());
 }
 
 CLogDocument::~CLogDocument() = default;
@@ -173,6 +178,7 @@ void CLogDocument::ClearLocked() {
     m_nSpooled = 0;
     m_index.Clear();
     m_bold.Clear();
+    m_pRecords->Clear();
     m_bBoldFormat = false;
     m_nResets.fetch_add(1, std::memory_order_acq_rel);
     m_nGeneration.fetch_add(1, std::memory_order_acq_rel);

@@ -22,6 +22,7 @@ class QTimer;
 class QToolBar;
 class CQtMessageBoxes;
 class CPrintCommands;
+class CSessionPane;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -52,6 +53,11 @@ public:
     bool IsListening() const { return m_listen.IsListening(); }
     CListenToggle& ListenToggle() { return m_listen; }
     CPrintCommands& PrintCommands() { return *m_pPrint; }
+    // The session list in the top pane; null when the log keeps no records.
+    CSessionPane* SessionPane() const { return m_pSessionPane; }
+    // GUI thread. Shows the log's line that holds the text offset (a marker line's leading
+    // line break is skipped); the log stops following new traffic.
+    void ShowLogOffset(std::uint64_t nOffset);
 
 signals:
     // The window has closed for good (the program ends).
@@ -91,6 +97,7 @@ private:
     std::map<UINT, QAction*> m_actions;
     QPointer<CConnectionBar> m_pConnectionBar;
     QSplitter* m_pSplitter = nullptr;
+    CSessionPane* m_pSessionPane = nullptr;
     QToolBar* m_pToolBar = nullptr;
     QMenu* m_pRecentMenu = nullptr;
     QMenu* m_pContextMenu = nullptr;

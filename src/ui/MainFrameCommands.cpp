@@ -22,6 +22,7 @@
 #include "ui/OptionsDialog.h"
 #include "ui/PrintCommands.h"
 #include "ui/QtMessageBoxes.h"
+#include "ui/SessionPane.h"
 
 namespace {
 
@@ -130,6 +131,13 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
             break;
         case ID_APP_EXIT:
             m_pBridge->PostMessage(WM_CLOSE, 0, 0);
+            break;
+        case ID_FILE_EXPORT_PCAP:
+            frame([&] {
+                if (m_pSessionPane != nullptr) {
+                    m_pSessionPane->exportCapture();
+                }
+            });
             break;
         case ID_VIEW_TOOLBAR:
             frame([&] {
