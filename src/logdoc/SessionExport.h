@@ -13,6 +13,8 @@
 
 #include "logdoc/BlockRecords.h"
 
+class CLogDocument;
+
 // Progress in blocks; false cancels (the result is then ECANCELED).
 using ExportProgressFn = std::function<bool(std::uint64_t nDone, std::uint64_t nTotal)>;
 
@@ -29,3 +31,7 @@ int SaveSessionBytes(const CBlockRecords& records, std::uint32_t nRow,
 // a marker line with its block, in order.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> SessionTextRanges(const CBlockRecords& records,
                                                                        std::uint32_t nRow);
+
+// Appends to `to` the text of session row `nRow` of `from`: each of its blocks with its
+// marker line, bold where the log is bold. What the log holds of the session now.
+void CopySessionText(const CLogDocument& from, std::uint32_t nRow, CLogDocument& to);

@@ -20,6 +20,7 @@
 #include "capture/SocketAccept.h"
 #include "capture/SocketClient.h"
 #include "logdoc/LogDocument.h"
+#include "logdoc/SessionExport.h"
 #include "module/MyModule.h"
 #include "support/ResourceStrings.h"
 #include "ui/AppIcons.h"
@@ -108,6 +109,7 @@ CMainFrame::~CMainFrame() {
     // selected server as it goes, and the log view must not outlive its document, which
     // the log pane (a member) owns.
     delete m_pConnectionBar.data();
+    delete m_pFilterView;
     delete m_pLogPane->View();
 }
 
@@ -302,6 +304,8 @@ void CMainFrame::CreatePanes() {
     if (const CLogDocument* pDoc = m_pLogPane->Document()) {
         m_pSessionPane = new CSessionPane(
             *pDoc, [this](std::uint64_t nOffset) { ShowLogOffset(nOffset); }, m_pSplitter);
+        connect(m_pSessionPane, &CSessionPane::showOnlySession, this, &CMainFrame::ShowOnlySession);
+        connect(m_pSessionPane, &CSessionPane::showAllSessions, this, &CMainFrame::ShowAllSessions);
         m_pSplitter->addWidget(m_pSessionPane);
     }
     m_pSplitter->addWidget(pOutput);
@@ -379,4 +383,36 @@ void CMainFrame::ShowLogOffset(std::uint64_t nOffset) {
     const std::uint64_t nLine = LineOfOffset(*pDoc, nOffset);
     pView->setCaretPosition({nLine, 0});
     pView->scrollToLine(nLine);
+}
+
+void CMainFrame::ShowOnlySession(std::uint32_t nRow) {
+    const CLogDocument* pDoc = m_pLogPane->Document();
+    QWidget* pLogView = m_pLogPane->View();
+    if (pDoc == nullptr || pLogView == nullptr) {
+        return;
+    }
+    ShowAllSessions();
+    m_pFilterDoc = std::make_unique<CLogDocument>(pDoc->GetSpoolFolder());
+    CopySessionText(*pDoc, nRow, *m_pFilterDoc);
+    auto* pView = new CLogView(*m_pFilterDoc, pLogView->parentWidget());
+    pView->setObjectName(QStringLiteral("sessionFilterView"));
+    pView->setFont(pLogView->font());
+    pView->setFollow(false);
+    auto* pLayout = qobject_cast<QVBoxLayout*>(pLogView->parentWidget()->layout());
+    if (pLayout != nullptr) {
+        pLayout->insertWidget(pLayout->indexOf(pLogView), pView, 1);
+    }
+    pLogView->hide();
+    pView->show();
+    m_pFilterView = pView;
+}
+
+void CMainFrame::ShowAllSessions() {
+    if (m_pFilterView == nullptr) {
+        return;
+    }
+    delete m_pFilterView;
+    m_pFilterView = nullptr;
+    m_pFilterDoc.reset();
+    m_pLogPane->View()->show();
 }

@@ -23,6 +23,7 @@ class QToolBar;
 class CQtMessageBoxes;
 class CPrintCommands;
 class CSessionPane;
+class CLogDocument;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -58,6 +59,12 @@ public:
     // GUI thread. Shows the log's line that holds the text offset (a marker line's leading
     // line break is skipped); the log stops following new traffic.
     void ShowLogOffset(std::uint64_t nOffset);
+    // GUI thread. Shows only the blocks of session row `nRow` (with their marker lines) in
+    // place of the log, as the log holds them now; ShowAllSessions brings the log back.
+    void ShowOnlySession(std::uint32_t nRow);
+    void ShowAllSessions();
+    // The view of one session's blocks while it is shown; null otherwise.
+    QWidget* SessionFilterView() const { return m_pFilterView; }
 
 signals:
     // The window has closed for good (the program ends).
@@ -98,6 +105,10 @@ private:
     QPointer<CConnectionBar> m_pConnectionBar;
     QSplitter* m_pSplitter = nullptr;
     CSessionPane* m_pSessionPane = nullptr;
+    // "Show Only This Session": a copy of its text and the view that shows it in place of
+    // the log's (deleted before the copy).
+    std::unique_ptr<CLogDocument> m_pFilterDoc;
+    QWidget* m_pFilterView = nullptr;
     QToolBar* m_pToolBar = nullptr;
     QMenu* m_pRecentMenu = nullptr;
     QMenu* m_pContextMenu = nullptr;

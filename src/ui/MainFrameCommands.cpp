@@ -119,6 +119,11 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
             break;
         case ID_FILE_NEW:
             view([&] { m_pLogPane->New(); });
+            frame([&] {
+                if (!m_pLogPane->IsModified() && !m_pLogPane->HasText()) {
+                    ShowAllSessions();  // the log was emptied: its sessions' copies go too
+                }
+            });
             frame([&] { RefreshTitle(); });
             break;
         case ID_FILE_SAVE:

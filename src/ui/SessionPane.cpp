@@ -69,6 +69,14 @@ void CSessionPane::showContextMenu(const QPoint& pos) {
     m_pTable->selectionModel()->setCurrentIndex(
         index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     QMenu menu(this);
+    menu.addAction(tr("Show Only This Session"), this, [this] {
+        std::uint32_t nRow = 0;
+        if (selectedSession(nRow)) {
+            emit showOnlySession(nRow);
+        }
+    });
+    menu.addAction(tr("Show All Sessions"), this, &CSessionPane::showAllSessions);
+    menu.addSeparator();
     menu.addAction(tr("Save Session Bytes..."), this, &CSessionPane::saveSessionBytes);
     menu.addAction(tr("Packet Capture (pcapng)..."), this, &CSessionPane::exportCapture);
     menu.exec(m_pTable->viewport()->mapToGlobal(pos));

@@ -33,6 +33,11 @@ public:
     int exportCaptureTo(const QString& strPath);
     int saveSessionBytesTo(std::uint32_t nTableRow, const QString& strFolder);
 
+signals:
+    // "Show Only This Session" for a table row, and back to all.
+    void showOnlySession(std::uint32_t nTableRow);
+    void showAllSessions();
+
 private:
     void onSelectionChanged();
     void showContextMenu(const QPoint& pos);

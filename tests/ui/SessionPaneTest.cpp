@@ -153,10 +153,26 @@ TEST_F(SessionPaneTest, ListsSessionsAndShowsSavesAndExportsThem) {
         std::cerr << "tshark is not installed: the exported capture is not read back\n";
     }
 
+    // Show Only This Session: the session's blocks with their marker lines, nothing else;
+    // then back to the whole log.
+    emit pPane->showOnlySession(1);
+    auto* pFilter = qobject_cast<CLogView*>(m_pFrame->SessionFilterView());
+    ASSERT_NE(nullptr, pFilter);
+    EXPECT_TRUE(pFilter->isVisible());
+    EXPECT_FALSE(pView->isVisible());
+    const CLogDocument& only = pFilter->document();
+    EXPECT_EQ("\r\n0---<---" + texts[1] + "\r\n0--->---" + texts[1],
+              only.ReadBytes(0, only.GetSize()));
+    emit pPane->showAllSessions();
+    EXPECT_EQ(nullptr, m_pFrame->SessionFilterView());
+    EXPECT_TRUE(pView->isVisible());
+    emit pPane->showOnlySession(0);  // left shown: New takes it away with the log
+
     // New empties the list with the log (the ended sessions go).
     m_nAnswer = IDNO;
     Act(ID_FILE_NEW).trigger();
     ASSERT_TRUE(PumpUntil([&] { return model.rowCount() == 0; }, 3000));
+    EXPECT_EQ(nullptr, m_pFrame->SessionFilterView());
 }
 
 }  // namespace
