@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 libsqlite3-dev zlib1g-dev libbrotli-dev libzstd-dev qt6-base-dev libqt6svg6 xvfb xauth curl
-python3 clang-14 libclang-rt-14-dev poppler-utils"
+python3 clang-14 libclang-rt-14-dev poppler-utils tshark"
 
 missing=""
 for p in $PACKAGES; do
@@ -19,5 +19,7 @@ if [ -n "$missing" ]; then
     if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
     echo "Installing:$missing"
     $SUDO apt-get update
+    # tshark asks whether to install dumpcap setuid; the tests read files only.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y $missing
 fi

@@ -17,6 +17,8 @@ const char* const kCliUsage =
     "                        http://example.com (the scheme is dropped)\n"
     "  --remote-port N       the server's port\n"
     "  --log FILE            also write the traffic log to FILE as plain text\n"
+    "  --pcap FILE           also write every session to FILE as a pcapng packet capture,\n"
+    "                        packet by packet as they pass\n"
     "  --replace-host on|off store \"Replace host header\" for this user first\n"
     "  --save-response on|off\n"
     "                        store \"Save Response\" for this user first\n"
@@ -120,6 +122,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
                 return false;
             }
             options.strBind = where->ToText();
+        } else if (strOption == "--pcap") {
+            options.strPcapFile = pszValue;
         } else if (strOption == "--data-folder") {
             options.strDataFolder = win::AnsiToWide(pszValue);
         } else {

@@ -9,6 +9,7 @@ struct CCliOptions {
     std::optional<std::wstring> strUrl;
     std::optional<int> nRemotePort;
     std::optional<std::string> strLogFile;
+    std::optional<std::string> strPcapFile;
     std::optional<bool> bReplaceHost;
     std::optional<bool> bSaveResponse;
     std::optional<std::wstring> strDataFolder;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "app/ConsoleLog.h"
 #include "app/HeadlessMainWindow.h"
 #include "capture/ClientCount.h"
+#include "logdoc/PcapngWriter.h"
 #include "module/MyModule.h"
 #include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"
@@ -60,6 +62,36 @@ private:
     std::vector<CEntry> m_entries;
     int m_nSelected = -1;
     mutable std::pair<std::wstring, ServerPorts> m_selected;
+};
+
+// The console log, with the relay's records also written as a packet capture when one is
+// asked for.
+class CCliLog : public ILogSink {
+public:
+    CCliLog(ILogSink& console, CPcapngWriter* pPcap) : m_console(console), m_pPcap(pPcap) {}
+    // Any thread, module lock held (which orders the calls).
+    void AppendLog(std::wstring_view text, int nStyle) override {
+        m_console.AppendLog(text, nStyle);
+    }
+    void AppendLogBytes(std::string_view bytes, int nStyle) override {
+        m_console.AppendLogBytes(bytes, nStyle);
+    }
+    void OnLogRecord(const CLogRecord& record) override {
+        if (m_pPcap == nullptr) {
+            return;
+        }
+        m_pPcap->OnRecord(record);
+        if (m_pPcap->GetError() != 0 && !m_bReported) {
+            m_bReported = true;
+            std::fprintf(stderr, "tapvane-cli: writing the capture file failed: %s\n",
+                         std::strerror(m_pPcap->GetError()));
+        }
+    }
+
+private:
+    ILogSink& m_console;
+    CPcapngWriter* m_pPcap;
+    bool m_bReported = false;  // module lock
 };
 
 int Fail(const std::string& strMessage, int nCode) {
@@ -144,6 +176,14 @@ int main(int argc, char** argv) {
             return Fail("cannot write the log file \"" + *options.strLogFile + "\"", 2);
         }
     }
+    CPcapngWriter pcap;
+    if (options.strPcapFile) {
+        if (const int nError = pcap.Open(*options.strPcapFile); nError != 0) {
+            return Fail("cannot write the capture file \"" + *options.strPcapFile +
+                            "\": " + std::strerror(nError),
+                        2);
+        }
+    }
     try {
         if (!ApplySettings(options, strError)) {
             return Fail(strError, 2);
@@ -160,7 +200,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     CConsoleLog log(stdout, ::isatty(STDOUT_FILENO) != 0, pLogFile);
-    CHeadlessMainWindow window(log);
+    CCliLog cliLog(log, options.strPcapFile ? &pcap : nullptr);
+    CHeadlessMainWindow window(cliLog);
     window.SetStatusObserver([](int, const std::wstring& strText) {
         std::fprintf(stderr, "%s\n", win::WideToAnsi(strText).c_str());
     });
@@ -205,6 +246,8 @@ int main(int argc, char** argv) {
     if (pLogFile != nullptr) {
         std::fclose(pLogFile);
     }
+    // The capture file needs no closing: every packet is in it already, and sessions that
+    // are still ending may write to it until the process ends.
     std::fflush(stdout);
     std::fflush(stderr);
     // Sessions that are still ending must not race the process's own clean-up.

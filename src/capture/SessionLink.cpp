@@ -1,5 +1,7 @@
 #include "capture/SessionLink.h"
 
+#include <atomic>
+
 #include "module/MyModule.h"
 #include "platform/WinFormat.h"
 #include "support/Trace.h"
@@ -52,4 +54,9 @@ void LogSessionError(long nSession, std::wstring strText) {
         g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
     }
     g_Module.SetStatusText(strLine, STATUS_PANE_TEXT);
+}
+
+std::uint64_t CSessionLink::NextSessionId() {
+    static std::atomic<std::uint64_t> s_nNext{0};
+    return ++s_nNext;
 }

@@ -8,6 +8,7 @@
 // another thread, so the GUI thread may take it when it deletes a session.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -23,11 +24,14 @@ public:
         : m_pAccept(pAccept),
           m_bHasSession(pAccept != nullptr),
           m_nSession(nSession),
-          m_hLocal(hLocal) {}
+          m_hLocal(hLocal),
+          m_nSessionId(NextSessionId()) {}
     CSessionLink(const CSessionLink&) = delete;
     CSessionLink& operator=(const CSessionLink&) = delete;
 
     long GetSession() const { return m_nSession; }
+    // Unique in the process (numbers repeat); names the session in the log's records.
+    std::uint64_t GetSessionId() const { return m_nSessionId; }
     bool HasSession() const { return m_bHasSession; }
     // The socket toward the local client. Handles are never reused, so a call on it after
     // the session has closed it fails instead of reaching another connection.
@@ -74,6 +78,10 @@ private:
     const long m_nSession;
     const win::SOCKET m_hLocal;
     CTunnelWatch m_tunnel;  // module lock
+    const std::uint64_t m_nSessionId;
+
+    // Any thread: 1, 2, 3, ...
+    static std::uint64_t NextSessionId();
 };
 
 // Any thread but the GUI thread. Writes "\r\nSession <n>: <text>" in bold to the log, under

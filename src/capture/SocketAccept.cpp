@@ -1,6 +1,7 @@
 #include "capture/SocketAccept.h"
 
 #include "capture/ArrayListen.h"
+#include "capture/RelayRecords.h"
 #include "capture/SocketClient.h"
 #include "capture/SplitLines.h"
 #include "module/MyModule.h"
@@ -98,7 +99,14 @@ void CSocketAccept::WriteSessionLine(UINT nId) {
 }
 
 void CSocketAccept::Proc() {
-    WriteSessionLine(147);
+    {
+        CModuleLock lock;
+        CLogRecord record;
+        record.kind = LogRecordKind::SessionStart;
+        record.client = PeerAddressOf(GetSocket());
+        LogSessionRecord(*m_pLink, record);
+        WriteSessionLine(147);
+    }
     try {
         CSocketClient* pClient = m_pClient;
         if (pClient != nullptr && pClient->ConnectToServer()) {
@@ -121,6 +129,7 @@ void CSocketAccept::Proc() {
         const std::wstring strText = e->GetText();
         delete e;
         Trace(L"%s", strText);
+        LogSideRecord(*m_pLink, LogRecordKind::SessionRefused, LogDirection::ServerToClient);
         LogSessionError(m_nSession, L"Connect to the server failed! " + strText);
         if (CSocketClient* pClient = m_pClient) {
             pClient->RequestStop();
@@ -131,11 +140,15 @@ void CSocketAccept::Proc() {
         Close();
     }
     m_pRelay->NotifyEnded(CRelayState::Local);
+    CModuleLock lock;
+    LogSideRecord(*m_pLink, LogRecordKind::SessionEnd, LogDirection::ClientToServer);
     WriteSessionLine(148);
 }
 
 void CSocketAccept::OnClose(int nErrorCode) {
     CSocketClient* pClient = m_pClient;
+    LogSideRecord(*m_pLink, nErrorCode != 0 ? LogRecordKind::SideReset : LogRecordKind::SideClosed,
+                  LogDirection::ClientToServer);
     if (nErrorCode != 0) {
         // A reset by the local client: the server is reset too instead of seeing an
         // orderly end of a request that may be cut.
@@ -163,6 +176,7 @@ int CSocketAccept::SetError(const wchar_t* pszContext, BOOL /*bThrow*/) {
 
 void CSocketAccept::OnLoopError(const std::wstring& strError) {
     // Not a close or a stop: neither peer may take the cut stream for a whole one.
+    LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
     AbortSession(L"Receive from the local client failed! " + strError);
 }
 
@@ -211,7 +225,9 @@ void CSocketAccept::OnReceive(int nErrorCode) {
 std::string_view CSocketAccept::ReceivePlainBlock() {
     ReceiveData();
     const std::string_view block(GetData(), static_cast<std::size_t>(GetDataLength()));
+    LogBlockBegin(*m_pLink);
     LogClientBlockBytes(block);
+    LogBlockRecord(*m_pLink, LogDirection::ClientToServer, block);
     return block;
 }
 
@@ -226,6 +242,7 @@ void CSocketAccept::SendToServer(std::string_view bytes) {
     }
     std::wstring strError;
     if (!SendAllOn(hServer, bytes.data(), bytes.size(), 10, &strError)) {
+        LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
         AbortSession(L"Send to the server failed! " + strError);
     }
 }
@@ -241,6 +258,7 @@ std::wstring CSocketAccept::ReceiveString() {
 }
 
 std::string_view CSocketAccept::ReceiveHttpBlock(bool bSaveResponse) {
+    LogBlockBegin(*m_pLink);
     LogClientBlock(L"");
     m_strRequest.clear();
     ReceiveData();
@@ -248,6 +266,8 @@ std::string_view CSocketAccept::ReceiveHttpBlock(bool bSaveResponse) {
                    m_bReplaceHost, bSaveResponse, *this, m_strRequest);
     TraceA(m_strRequest);
     g_Module.AppendLogBlock(m_strRequest, LOG_STYLE_KEEP);
+    // What the server receives, which is what the log shows.
+    LogBlockRecord(*m_pLink, LogDirection::ClientToServer, m_strRequest);
     return m_strRequest;
 }
 

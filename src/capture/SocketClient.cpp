@@ -3,6 +3,7 @@
 #include <array>
 
 #include "capture/ClientCount.h"
+#include "capture/RelayRecords.h"
 #include "capture/SocketAccept.h"
 #include "capture/SplitLines.h"
 #include "module/MyModule.h"
@@ -104,6 +105,12 @@ bool CSocketClient::ConnectToServer() {
     }
     if (nError != 0) {
         Close();
+        const std::string strHost = win::WideToAnsi(m_strHost);
+        CLogRecord record;
+        record.kind = LogRecordKind::SessionRefused;
+        record.server.nPort = static_cast<std::uint16_t>(nRemotePort);
+        record.strServerHost = strHost;
+        LogSessionRecord(*m_pLink, record);
         std::wstring strText;
         FormatResource(strText, 140, m_strHost, nRemotePort);
         // The reason on a line of its own after the fixed text.
@@ -116,6 +123,14 @@ bool CSocketClient::ConnectToServer() {
     }
     Trace(L"Session %ld connected to %s (%s)", static_cast<long>(m_pLink->GetSession()),
           GetConnectedAddress().TextWithPort(), m_strHost);
+    {
+        const std::string strHost = win::WideToAnsi(m_strHost);
+        CLogRecord record;
+        record.kind = LogRecordKind::SessionConnected;
+        record.server = PeerAddressOf(GetSocket());
+        record.strServerHost = strHost;
+        LogSessionRecord(*m_pLink, record);
+    }
     m_pLink->SetClientLoopRunning(true);
     try {
         StartThread();
@@ -261,6 +276,7 @@ void CSocketClient::CloseResponseFile() {
 }
 
 void CSocketClient::LogServerBlock(std::string_view block) {
+    LogBlockBegin(*m_pLink);
     const std::wstring strMarker =
         L"\r\n" +
         (m_pLink->HasSession() ? win::FormatW(L"%d", m_pLink->GetSession()) : std::wstring()) +
@@ -271,6 +287,7 @@ void CSocketClient::LogServerBlock(std::string_view block) {
         TraceW(win::BlockText(block));
     }
     g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
+    LogBlockRecord(*m_pLink, LogDirection::ServerToClient, block);
 }
 
 void CSocketClient::SendToLocal(std::string_view bytes) {
@@ -280,6 +297,7 @@ void CSocketClient::SendToLocal(std::string_view bytes) {
     }
     std::wstring strError;
     if (!SendAllOn(hLocal, bytes.data(), bytes.size(), 10, &strError)) {
+        LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
         AbortSession(L"Send to the local client failed! " + strError);
     }
 }
@@ -346,6 +364,8 @@ void CSocketClient::AbortSession(const std::wstring& strReason) {
 }
 
 void CSocketClient::OnClose(int nErrorCode) {
+    LogSideRecord(*m_pLink, nErrorCode != 0 ? LogRecordKind::SideReset : LogRecordKind::SideClosed,
+                  LogDirection::ServerToClient);
     if (nErrorCode != 0) {
         // A reset by the server: the local client is reset too instead of seeing an
         // orderly end of an answer that may be cut.
@@ -365,6 +385,7 @@ void CSocketClient::OnClose(int nErrorCode) {
 }
 
 void CSocketClient::OnLoopError(const std::wstring& strError) {
+    LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
     AbortSession(L"Receive from the server failed! " + strError);
 }
 

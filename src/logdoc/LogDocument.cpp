@@ -24,7 +24,12 @@ CLogDocument::CLogDocument(const std::string& strSpoolFolder) : m_pChunks(new ch
                              win::GetSystemMessage(win::Win32ErrorFromErrno(nError)));
     }
     m_spoolStatus.strFolder = m_spool.GetFolder();
+    m_pRecords = std::make_unique<CBlockRecords>(m_spool.GetFolder());
     m_writer = std::thread([this] { WriterLoop(); });
+}
+
+void CLogDocument::OnLogRecord(const CLogRecord& record) {
+    m_pRecords->Apply(record, GetSize());
 }
 
 CLogDocument::~CLogDocument() {
@@ -214,6 +219,7 @@ void CLogDocument::ClearLocked() {
     m_nChunksInUse = 1;
     m_index.Clear();
     m_bold.Clear();
+    m_pRecords->Clear();
     m_bBoldFormat = false;
     m_nResets.fetch_add(1, std::memory_order_acq_rel);
     m_nGeneration.fetch_add(1, std::memory_order_acq_rel);

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "logdoc/BlockRecords.h"
 #include "logdoc/BoldRuns.h"
 #include "logdoc/LineIndex.h"
 #include "logdoc/SpoolFile.h"
@@ -71,6 +72,12 @@ public:
     void AppendLog(std::wstring_view text, int nStyle) override;
     // Any thread. Block bytes: UTF-8 kept, other bytes as Windows-1252, zero as U+2400.
     void AppendLogBytes(std::string_view bytes, int nStyle) override;
+    // Relay thread, module lock held. Keeps the record of a block or session beside the text.
+    void OnLogRecord(const CLogRecord& record) override;
+    // The blocks and sessions of this log; emptied with it.
+    CBlockRecords& GetRecords() { return *m_pRecords; }
+    const CBlockRecords& GetRecords() const { return *m_pRecords; }
+
     // Any thread. Text that is UTF-8 already.
     void AppendUtf8(std::string_view text, int nStyle);
 
@@ -141,6 +148,7 @@ private:
     std::uint64_t FindLineEnd(std::uint64_t nLine, std::uint64_t nStart, std::uint64_t nSize) const;
 
     CSpoolFile m_spool;
+    std::unique_ptr<CBlockRecords> m_pRecords;  // its spools beside the text's
 
     // Serialises appends, clears and loads (recursive: a load's own appends).
     std::recursive_mutex m_appendMutex;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "module/LogRecord.h"
 #include "platform/WinTypes.h"
 
 class IMainWindow {
@@ -27,11 +28,13 @@ public:
 };
 
 // The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
-// shows as win::BlockText does (each sink converts them the way that suits it best).
+// shows as win::BlockText does (each sink converts them the way that suits it best), or,
+// when pRecord is set, a record of what happened to a session (no text).
 struct CLogText {
     std::wstring_view text;
     std::string_view bytes;
     bool bBytes = false;
+    const CLogRecord* pRecord = nullptr;
 };
 
 class ILogSink;
@@ -50,4 +53,7 @@ public:
     virtual void AppendLog(std::wstring_view text, int nStyle) = 0;
     // The bytes of a block: every byte visible, a zero byte as U+2400.
     virtual void AppendLogBytes(std::string_view bytes, int nStyle);
+    // A record of a block or of a session's start or end, in log order next to the text;
+    // sinks that keep no records ignore it.
+    virtual void OnLogRecord(const CLogRecord& record);
 };

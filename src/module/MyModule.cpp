@@ -46,6 +46,15 @@ void CMyModule::AppendLogBlock(std::string_view bytes, int nStyle) {
     }
 }
 
+void CMyModule::LogRecord(const CLogRecord& record) {
+    IMainWindow* pWindow = m_pMainWindow;
+    if (pWindow != nullptr) {
+        CLogText log;
+        log.pRecord = &record;
+        pWindow->SendMessage(UM_APPEND_LOG, reinterpret_cast<WPARAM>(&log), LOG_STYLE_KEEP);
+    }
+}
+
 void CMyModule::AppendLogNarrow(std::string_view text) {
     if (text.data() == nullptr || text.size() > 0x3FFFFFFF) {
         return;

@@ -33,6 +33,9 @@ public:
     void AppendLog(std::wstring_view text, int nStyle);
     // Any thread. The bytes of a relayed block, every byte visible (a zero byte as U+2400).
     void AppendLogBlock(std::string_view bytes, int nStyle);
+    // Any thread, module lock held (so that records keep the log's order). Hands a record
+    // to the log sink; returns when it is stored.
+    void LogRecord(const CLogRecord& record);
     // Any thread. 8-bit text in the ANSI code page, appended with style 0.
     void AppendLogNarrow(std::string_view text);
 

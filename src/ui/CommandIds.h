@@ -33,6 +33,8 @@ constexpr UINT ID_PREVIEW_NEXT = 32778;
 constexpr UINT ID_PREVIEW_CLOSE = 32779;
 // View > Follow New Traffic: a command of our own.
 constexpr UINT ID_VIEW_FOLLOW = 32790;
+// File > Export > Packet Capture (pcapng)...: a command of our own.
+constexpr UINT ID_FILE_EXPORT_PCAP = 32791;
 // The placeholder button of the connection bar that the field dialog lies over.
 constexpr UINT ID_CONNECTION_FIELDS = 2054;
 // The idle prompt of the status bar.

@@ -19,15 +19,19 @@
 #include "capture/ClientCount.h"
 #include "capture/SocketAccept.h"
 #include "capture/SocketClient.h"
+#include "logdoc/LogDocument.h"
+#include "logdoc/SessionExport.h"
 #include "module/MyModule.h"
 #include "support/ResourceStrings.h"
 #include "ui/AppIcons.h"
 #include "ui/CommandIds.h"
 #include "ui/ConnectionBar.h"
 #include "ui/GuiGuard.h"
+#include "ui/LogView.h"
 #include "ui/PrintCommands.h"
 #include "ui/QtMessageBoxes.h"
 #include "ui/ServerCombo.h"
+#include "ui/SessionPane.h"
 
 namespace {
 
@@ -105,6 +109,7 @@ CMainFrame::~CMainFrame() {
     // selected server as it goes, and the log view must not outlive its document, which
     // the log pane (a member) owns.
     delete m_pConnectionBar.data();
+    delete m_pFilterView;
     delete m_pLogPane->View();
 }
 
@@ -149,6 +154,8 @@ void CMainFrame::CreateActions() {
     AddAction(ID_FILE_NEW, tr("&New"), "document-new")->setShortcut(QKeySequence(tr("Ctrl+N")));
     AddAction(ID_FILE_SAVE, tr("&Save"), "document-save")->setShortcut(QKeySequence(tr("Ctrl+S")));
     AddAction(ID_FILE_SAVE_AS, tr("Save &As..."));
+    AddAction(ID_FILE_EXPORT_PCAP, tr("Packet Capture (pcapng)..."))
+        ->setStatusTip(tr("Write every session of the log as a packet capture"));
     AddAction(ID_FILE_PRINT, tr("&Print..."), "document-print")
         ->setShortcut(QKeySequence(tr("Ctrl+P")));
     AddAction(ID_FILE_PRINT_PREVIEW, tr("Print Pre&view"));
@@ -189,6 +196,8 @@ void CMainFrame::CreateMenus() {
     pFile->addAction(Action(ID_FILE_NEW));
     pFile->addAction(Action(ID_FILE_SAVE));
     pFile->addAction(Action(ID_FILE_SAVE_AS));
+    QMenu* pExport = pFile->addMenu(tr("&Export"));
+    pExport->addAction(Action(ID_FILE_EXPORT_PCAP));
     pFile->addSeparator();
     pFile->addAction(Action(ID_FILE_PRINT));
     pFile->addAction(Action(ID_FILE_PRINT_PREVIEW));
@@ -289,10 +298,18 @@ void CMainFrame::CreatePanes() {
     });
     pLayout->addWidget(pView, 1);
 
-    // The top pane stays free for a session list; the output pane fills the window.
+    // The session list above, the output pane below.
     m_pSplitter = new QSplitter(Qt::Vertical, this);
     m_pSplitter->setObjectName(QStringLiteral("splitter"));
+    if (const CLogDocument* pDoc = m_pLogPane->Document()) {
+        m_pSessionPane = new CSessionPane(
+            *pDoc, [this](std::uint64_t nOffset) { ShowLogOffset(nOffset); }, m_pSplitter);
+        connect(m_pSessionPane, &CSessionPane::showOnlySession, this, &CMainFrame::ShowOnlySession);
+        connect(m_pSessionPane, &CSessionPane::showAllSessions, this, &CMainFrame::ShowAllSessions);
+        m_pSplitter->addWidget(m_pSessionPane);
+    }
     m_pSplitter->addWidget(pOutput);
+    m_pSplitter->setStretchFactor(m_pSplitter->indexOf(pOutput), 3);
     m_pSplitter->setChildrenCollapsible(false);
     setCentralWidget(m_pSplitter);
     // Keyboard order: the fields, the Listen button, then the log.
@@ -327,4 +344,75 @@ bool CMainFrame::event(QEvent* pEvent) {
         return true;
     }
     return QMainWindow::event(pEvent);
+}
+
+namespace {
+
+// The line of the log that holds the byte at nOffset: the last line that starts at or
+// before it.
+std::uint64_t LineOfOffset(const CLogDocument& doc, std::uint64_t nOffset) {
+    std::uint64_t nLow = 0;
+    std::uint64_t nHigh = doc.GetLineCount();
+    while (nHigh - nLow > 1) {
+        const std::uint64_t nMid = nLow + (nHigh - nLow) / 2;
+        const std::vector<CLogLineSpan> lines = doc.GetLines(nMid, 1);
+        if (!lines.empty() && lines.front().nStart <= nOffset) {
+            nLow = nMid;
+        } else {
+            nHigh = nMid;
+        }
+    }
+    return nLow;
+}
+
+}  // namespace
+
+void CMainFrame::ShowLogOffset(std::uint64_t nOffset) {
+    auto* pView = qobject_cast<CLogView*>(m_pLogPane->View());
+    const CLogDocument* pDoc = m_pLogPane->Document();
+    if (pView == nullptr || pDoc == nullptr) {
+        return;
+    }
+    if (pDoc->ReadBytes(nOffset, 2) == "\r\n") {
+        nOffset += 2;  // the marker line itself, not the end of the line before it
+    }
+    if (QAction* pFollow = Action(ID_VIEW_FOLLOW); pFollow != nullptr && pFollow->isChecked()) {
+        pFollow->setChecked(false);
+        m_pLogPane->SetFollow(false);
+    }
+    const std::uint64_t nLine = LineOfOffset(*pDoc, nOffset);
+    pView->setCaretPosition({nLine, 0});
+    pView->scrollToLine(nLine);
+}
+
+void CMainFrame::ShowOnlySession(std::uint32_t nRow) {
+    const CLogDocument* pDoc = m_pLogPane->Document();
+    QWidget* pLogView = m_pLogPane->View();
+    if (pDoc == nullptr || pLogView == nullptr) {
+        return;
+    }
+    ShowAllSessions();
+    m_pFilterDoc = std::make_unique<CLogDocument>(pDoc->GetSpoolFolder());
+    CopySessionText(*pDoc, nRow, *m_pFilterDoc);
+    auto* pView = new CLogView(*m_pFilterDoc, pLogView->parentWidget());
+    pView->setObjectName(QStringLiteral("sessionFilterView"));
+    pView->setFont(pLogView->font());
+    pView->setFollow(false);
+    auto* pLayout = qobject_cast<QVBoxLayout*>(pLogView->parentWidget()->layout());
+    if (pLayout != nullptr) {
+        pLayout->insertWidget(pLayout->indexOf(pLogView), pView, 1);
+    }
+    pLogView->hide();
+    pView->show();
+    m_pFilterView = pView;
+}
+
+void CMainFrame::ShowAllSessions() {
+    if (m_pFilterView == nullptr) {
+        return;
+    }
+    delete m_pFilterView;
+    m_pFilterView = nullptr;
+    m_pFilterDoc.reset();
+    m_pLogPane->View()->show();
 }

@@ -22,6 +22,8 @@ class QTimer;
 class QToolBar;
 class CQtMessageBoxes;
 class CPrintCommands;
+class CSessionPane;
+class CLogDocument;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -52,6 +54,17 @@ public:
     bool IsListening() const { return m_listen.IsListening(); }
     CListenToggle& ListenToggle() { return m_listen; }
     CPrintCommands& PrintCommands() { return *m_pPrint; }
+    // The session list in the top pane; null when the log keeps no records.
+    CSessionPane* SessionPane() const { return m_pSessionPane; }
+    // GUI thread. Shows the log's line that holds the text offset (a marker line's leading
+    // line break is skipped); the log stops following new traffic.
+    void ShowLogOffset(std::uint64_t nOffset);
+    // GUI thread. Shows only the blocks of session row `nRow` (with their marker lines) in
+    // place of the log, as the log holds them now; ShowAllSessions brings the log back.
+    void ShowOnlySession(std::uint32_t nRow);
+    void ShowAllSessions();
+    // The view of one session's blocks while it is shown; null otherwise.
+    QWidget* SessionFilterView() const { return m_pFilterView; }
 
 signals:
     // The window has closed for good (the program ends).
@@ -91,6 +104,11 @@ private:
     std::map<UINT, QAction*> m_actions;
     QPointer<CConnectionBar> m_pConnectionBar;
     QSplitter* m_pSplitter = nullptr;
+    CSessionPane* m_pSessionPane = nullptr;
+    // "Show Only This Session": a copy of its text and the view that shows it in place of
+    // the log's (deleted before the copy).
+    std::unique_ptr<CLogDocument> m_pFilterDoc;
+    QWidget* m_pFilterView = nullptr;
     QToolBar* m_pToolBar = nullptr;
     QMenu* m_pRecentMenu = nullptr;
     QMenu* m_pContextMenu = nullptr;

@@ -22,6 +22,7 @@
 #include "ui/OptionsDialog.h"
 #include "ui/PrintCommands.h"
 #include "ui/QtMessageBoxes.h"
+#include "ui/SessionPane.h"
 
 namespace {
 
@@ -118,6 +119,11 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
             break;
         case ID_FILE_NEW:
             view([&] { m_pLogPane->New(); });
+            frame([&] {
+                if (!m_pLogPane->IsModified() && !m_pLogPane->HasText()) {
+                    ShowAllSessions();  // the log was emptied: its sessions' copies go too
+                }
+            });
             frame([&] { RefreshTitle(); });
             break;
         case ID_FILE_SAVE:
@@ -130,6 +136,13 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
             break;
         case ID_APP_EXIT:
             m_pBridge->PostMessage(WM_CLOSE, 0, 0);
+            break;
+        case ID_FILE_EXPORT_PCAP:
+            frame([&] {
+                if (m_pSessionPane != nullptr) {
+                    m_pSessionPane->exportCapture();
+                }
+            });
             break;
         case ID_VIEW_TOOLBAR:
             frame([&] {

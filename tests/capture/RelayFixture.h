@@ -16,8 +16,8 @@
 #include "SocketTestSupport.h"
 #include "TempFolder.h"
 #include "app/HeadlessMainWindow.h"
-#include "module/MyModule.h"
 #include "capture/ClientCount.h"
+#include "module/MyModule.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/ShowMessage.h"
 
@@ -34,7 +34,17 @@ public:
     void AppendLog(std::wstring_view text, int nStyle) override {
         std::lock_guard lock(m_mutex);
         m_rows.push_back({std::wstring(text), nStyle});
+        if (m_pForward != nullptr) {
+            m_pForward->AppendLog(text, nStyle);
+        }
     }
+    void OnLogRecord(const CLogRecord& record) override {
+        if (m_pForward != nullptr) {
+            m_pForward->OnLogRecord(record);
+        }
+    }
+    // Before the relay starts: every append and record also goes to `pSink`.
+    void SetForward(ILogSink* pSink) { m_pForward = pSink; }
     std::vector<CLogRow> Rows() {
         std::lock_guard lock(m_mutex);
         return m_rows;
@@ -52,6 +62,7 @@ public:
 private:
     std::mutex m_mutex;
     std::vector<CLogRow> m_rows;
+    ILogSink* m_pForward = nullptr;
 };
 
 // A loopback TCP server that runs `handler` on its own thread for every connection.

@@ -1,0 +1,183 @@
+#include "logdoc/BlockRecords.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+CBlockRecords::CBlockRecords(const std::string& strFolder)
+    : m_pRawTail(std::make_unique<char[]>(kTailBytes)) {
+    int nError = m_recordSpool.Open(strFolder);
+    if (nError == 0) {
+        nError = m_rawSpool.Open(strFolder);
+    }
+    m_bOpen = nError == 0;
+    m_nError = nError;
+    m_records.reserve(kTailRecords);
+}
+
+void CBlockRecords::NoteError(int nErrno) {
+    if (m_nError == 0) {
+        m_nError = nErrno;
+    }
+}
+
+bool CBlockRecords::FlushRecordsLocked() {
+    if (m_records.empty()) {
+        return true;
+    }
+    const int nError = m_recordSpool.WriteAt(m_nRecordsSpooled * sizeof(CBlockRecord),
+                                             reinterpret_cast<const char*>(m_records.data()),
+                                             m_records.size() * sizeof(CBlockRecord));
+    if (nError != 0) {
+        NoteError(nError);
+        return false;
+    }
+    m_nRecordsSpooled += m_records.size();
+    m_records.clear();
+    return true;
+}
+
+bool CBlockRecords::FlushRawLocked() {
+    if (m_nRawTail == 0) {
+        return true;
+    }
+    const int nError = m_rawSpool.WriteAt(m_nRawSpooled, m_pRawTail.get(), m_nRawTail);
+    if (nError != 0) {
+        NoteError(nError);
+        return false;
+    }
+    m_nRawSpooled += m_nRawTail;
+    m_nRawTail = 0;
+    return true;
+}
+
+void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize) {
+    if (record.kind == LogRecordKind::BlockBegin) {
+        std::lock_guard lock(m_mutex);
+        m_nPendingStart = nTextSize;
+        return;
+    }
+    if (record.kind != LogRecordKind::Block) {
+        m_sessions.Apply(record, 0, 0);
+        return;
+    }
+    std::lock_guard lock(m_mutex);
+    if (!m_bOpen) {
+        m_sessions.Apply(record, UINT64_MAX, UINT64_MAX);
+        return;
+    }
+    const std::uint64_t nStart = std::min(m_nPendingStart, nTextSize);  // a Clear between
+    CBlockRecord block;
+    block.nTextStart = nStart;
+    block.nTextLength =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(nTextSize - nStart, UINT32_MAX));
+    block.nTimeUs = record.nTimeUs;
+    block.nRawOffset = m_nRawSpooled + m_nRawTail;
+    block.nRawLength = static_cast<std::uint32_t>(record.bytes.size());
+    block.nDirection = static_cast<std::uint8_t>(record.direction);
+    block.nSessionRow = m_sessions.Apply(record, m_nRecordsSpooled + m_records.size(), nStart);
+
+    // The bytes: into the tail, or straight to the file when they do not fit.
+    if (m_nRawTail + record.bytes.size() > kTailBytes && !FlushRawLocked()) {
+        block.nRawLength = 0;  // lost; the error is noted
+    } else if (record.bytes.size() > kTailBytes) {
+        const int nError =
+            m_rawSpool.WriteAt(m_nRawSpooled, record.bytes.data(), record.bytes.size());
+        if (nError != 0) {
+            NoteError(nError);
+            block.nRawLength = 0;
+        } else {
+            m_nRawSpooled += record.bytes.size();
+        }
+    } else if (!record.bytes.empty()) {
+        std::memcpy(m_pRawTail.get() + m_nRawTail, record.bytes.data(), record.bytes.size());
+        m_nRawTail += record.bytes.size();
+    }
+    block.nRawOffset = block.nRawLength != 0 ? block.nRawOffset : m_nRawSpooled + m_nRawTail;
+
+    m_records.push_back(block);
+    if (m_records.size() >= kTailRecords && !FlushRecordsLocked()) {
+        m_records.pop_back();  // a record that cannot be kept is dropped, not the tail
+    }
+}
+
+void CBlockRecords::Clear() {
+    std::lock_guard lock(m_mutex);
+    m_records.clear();
+    m_nRecordsSpooled = 0;
+    m_nRawSpooled = 0;
+    m_nRawTail = 0;
+    m_nPendingStart = 0;
+    if (m_bOpen) {
+        m_recordSpool.Truncate();
+        m_rawSpool.Truncate();
+        m_nError = 0;
+    }
+    m_sessions.Clear();
+}
+
+std::uint64_t CBlockRecords::GetBlockCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_nRecordsSpooled + m_records.size();
+}
+
+bool CBlockRecords::ReadBlocks(std::uint64_t nFirst, std::size_t nCount,
+                               std::vector<CBlockRecord>& out) const {
+    out.clear();
+    std::lock_guard lock(m_mutex);
+    const std::uint64_t nTotal = m_nRecordsSpooled + m_records.size();
+    if (nFirst >= nTotal) {
+        return true;
+    }
+    const std::uint64_t nEnd = std::min<std::uint64_t>(nTotal, nFirst + nCount);
+    out.resize(static_cast<std::size_t>(nEnd - nFirst));
+    std::size_t nDone = 0;
+    if (nFirst < m_nRecordsSpooled) {
+        const std::uint64_t nFromFile = std::min(nEnd, m_nRecordsSpooled) - nFirst;
+        if (m_recordSpool.ReadAt(nFirst * sizeof(CBlockRecord), reinterpret_cast<char*>(out.data()),
+                                 static_cast<std::size_t>(nFromFile) * sizeof(CBlockRecord)) != 0) {
+            out.clear();
+            return false;
+        }
+        nDone = static_cast<std::size_t>(nFromFile);
+    }
+    for (std::uint64_t n = nFirst + nDone; n < nEnd; ++n) {
+        out[nDone++] = m_records[static_cast<std::size_t>(n - m_nRecordsSpooled)];
+    }
+    return true;
+}
+
+bool CBlockRecords::ReadRaw(const CBlockRecord& block, std::string& out) const {
+    out.resize(block.nRawLength);
+    std::lock_guard lock(m_mutex);
+    const std::uint64_t nEnd = block.nRawOffset + block.nRawLength;
+    if (nEnd > m_nRawSpooled + m_nRawTail) {
+        out.clear();
+        return false;
+    }
+    std::size_t nDone = 0;
+    if (block.nRawOffset < m_nRawSpooled) {
+        const std::uint64_t nFromFile = std::min(nEnd, m_nRawSpooled) - block.nRawOffset;
+        if (m_rawSpool.ReadAt(block.nRawOffset, out.data(), static_cast<std::size_t>(nFromFile)) !=
+            0) {
+            out.clear();
+            return false;
+        }
+        nDone = static_cast<std::size_t>(nFromFile);
+    }
+    if (nDone < out.size()) {
+        std::memcpy(out.data() + nDone,
+                    m_pRawTail.get() + (block.nRawOffset + nDone - m_nRawSpooled),
+                    out.size() - nDone);
+    }
+    return true;
+}
+
+int CBlockRecords::GetError() const {
+    std::lock_guard lock(m_mutex);
+    return m_nError;
+}
+
+std::uint64_t CBlockRecords::GetMemoryUse() const {
+    return kTailBytes + kTailRecords * sizeof(CBlockRecord);
+}

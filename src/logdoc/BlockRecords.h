@@ -1,0 +1,81 @@
+// The log's records of relayed blocks: one small fixed-size record per block (its session,
+// direction, arrival time and place in the text) and the block's bytes, both kept in
+// unlinked spool files beside the text's, with a small tail of each in memory. Memory stays
+// flat however long the log grows. The sessions the blocks belong to are in a
+// CSessionTable.
+//
+// Threads: Apply comes from the relay threads (under the module lock, so in the log's
+// order); the reads and Clear from any thread. One mutex guards the files' state.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "logdoc/SessionTable.h"
+#include "logdoc/SpoolFile.h"
+#include "module/LogRecord.h"
+
+// One block as stored (40 bytes).
+struct CBlockRecord {
+    std::uint64_t nTextStart = 0;  // where its marker line begins in the log's text
+    std::uint64_t nRawOffset = 0;  // where its bytes are in the raw spool
+    std::int64_t nTimeUs = 0;
+    std::uint32_t nTextLength = 0;  // marker and text
+    std::uint32_t nRawLength = 0;
+    std::uint32_t nSessionRow = 0;  // its row in the session table
+    std::uint8_t nDirection = 0;    // a LogDirection
+    std::uint8_t pad[3] = {};
+};
+static_assert(sizeof(CBlockRecord) == 40);
+
+class CBlockRecords {
+public:
+    static constexpr std::size_t kTailRecords = 1024;
+    static constexpr std::size_t kTailBytes = 1 << 20;
+
+    // The spools go to `strFolder` (empty: where CSpoolFile picks). Without spool files
+    // (none can be made) nothing is recorded; GetError says why.
+    explicit CBlockRecords(const std::string& strFolder = {});
+    CBlockRecords(const CBlockRecords&) = delete;
+    CBlockRecords& operator=(const CBlockRecords&) = delete;
+
+    // Relay thread, module lock held. `nTextSize` is the size of the log's text now.
+    void Apply(const CLogRecord& record, std::uint64_t nTextSize);
+    // Any thread. Forgets every block (and the sessions that have ended).
+    void Clear();
+
+    // Any thread.
+    std::uint64_t GetBlockCount() const;
+    // Records nFirst.. (as many of nCount as there are); false on a read error.
+    bool ReadBlocks(std::uint64_t nFirst, std::size_t nCount, std::vector<CBlockRecord>& out) const;
+    // The bytes of a block; false on a read error.
+    bool ReadRaw(const CBlockRecord& block, std::string& out) const;
+    // 0, or the errno of the first failed spool write or open since the last Clear.
+    int GetError() const;
+    std::uint64_t GetMemoryUse() const;
+
+    CSessionTable& Sessions() { return m_sessions; }
+    const CSessionTable& Sessions() const { return m_sessions; }
+
+private:
+    // m_mutex held. Writes the tails to the spools; false on failure (then noted).
+    bool FlushRecordsLocked();
+    bool FlushRawLocked();
+    void NoteError(int nErrno);
+
+    CSessionTable m_sessions;
+    mutable std::mutex m_mutex;
+    CSpoolFile m_recordSpool;
+    CSpoolFile m_rawSpool;
+    bool m_bOpen = false;
+    int m_nError = 0;
+    std::uint64_t m_nPendingStart = 0;    // the text size at the last BlockBegin
+    std::uint64_t m_nRecordsSpooled = 0;  // records in the file
+    std::vector<CBlockRecord> m_records;  // the tail of records
+    std::uint64_t m_nRawSpooled = 0;      // bytes in the raw file
+    std::unique_ptr<char[]> m_pRawTail;   // bytes [m_nRawSpooled, m_nRawSpooled + m_nRawTail)
+    std::size_t m_nRawTail = 0;
+};

@@ -1,0 +1,132 @@
+#include "ui/SessionPane.h"
+
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <cstring>
+
+#include "logdoc/LogDocument.h"
+#include "logdoc/SessionExport.h"
+#include "ui/SessionTableModel.h"
+
+CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint64_t)> fnShowOffset,
+                           QWidget* pParent)
+    : QWidget(pParent),
+      m_doc(doc),
+      m_fnShowOffset(std::move(fnShowOffset)),
+      m_pModel(new CSessionTableModel(doc.GetRecords().Sessions(), this)),
+      m_pTable(new QTableView(this)) {
+    setObjectName(QStringLiteral("sessionPane"));
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->setContentsMargins(0, 0, 0, 0);
+    pLayout->addWidget(m_pTable);
+    m_pTable->setObjectName(QStringLiteral("sessionList"));
+    m_pTable->setModel(m_pModel);
+    m_pTable->setSortingEnabled(true);
+    m_pTable->sortByColumn(-1, Qt::AscendingOrder);  // the log's order until a header is clicked
+    m_pTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pTable->verticalHeader()->hide();
+    m_pTable->verticalHeader()->setDefaultSectionSize(m_pTable->fontMetrics().height() + 4);
+    m_pTable->horizontalHeader()->setStretchLastSection(true);
+    m_pTable->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_pTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this] { onSelectionChanged(); });
+    connect(m_pTable, &QWidget::customContextMenuRequested, this, &CSessionPane::showContextMenu);
+}
+
+bool CSessionPane::selectedSession(std::uint32_t& nTableRow) const {
+    const QModelIndex current = m_pTable->selectionModel()->currentIndex();
+    if (!current.isValid() || current.row() >= m_pModel->rowCount()) {
+        return false;
+    }
+    nTableRow = m_pModel->list().GetTableRow(static_cast<std::size_t>(current.row()));
+    return true;
+}
+
+void CSessionPane::onSelectionChanged() {
+    const QModelIndex current = m_pTable->selectionModel()->currentIndex();
+    if (!current.isValid() || current.row() >= m_pModel->rowCount()) {
+        return;
+    }
+    const CSessionInfo& info = m_pModel->list().GetRow(static_cast<std::size_t>(current.row()));
+    if (info.nFirstTextOffset != UINT64_MAX && m_fnShowOffset) {
+        m_fnShowOffset(info.nFirstTextOffset);
+    }
+}
+
+void CSessionPane::showContextMenu(const QPoint& pos) {
+    const QModelIndex index = m_pTable->indexAt(pos);
+    if (!index.isValid()) {
+        return;
+    }
+    m_pTable->selectionModel()->setCurrentIndex(
+        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    QMenu menu(this);
+    menu.addAction(tr("Show Only This Session"), this, [this] {
+        std::uint32_t nRow = 0;
+        if (selectedSession(nRow)) {
+            emit showOnlySession(nRow);
+        }
+    });
+    menu.addAction(tr("Show All Sessions"), this, &CSessionPane::showAllSessions);
+    menu.addSeparator();
+    menu.addAction(tr("Save Session Bytes..."), this, &CSessionPane::saveSessionBytes);
+    menu.addAction(tr("Packet Capture (pcapng)..."), this, &CSessionPane::exportCapture);
+    menu.exec(m_pTable->viewport()->mapToGlobal(pos));
+}
+
+void CSessionPane::reportFailure(const QString& strWhat, int nErrno) {
+    QMessageBox::warning(
+        window(), tr("Tapvane"),
+        strWhat + QStringLiteral("\n") + QString::fromLocal8Bit(std::strerror(nErrno)));
+}
+
+int CSessionPane::exportCaptureTo(const QString& strPath) {
+    return ExportPcapng(m_doc.GetRecords(), strPath.toStdString());
+}
+
+int CSessionPane::saveSessionBytesTo(std::uint32_t nTableRow, const QString& strFolder) {
+    CSessionInfo info;
+    if (!m_doc.GetRecords().Sessions().GetRow(nTableRow, info)) {
+        return ENOENT;
+    }
+    const QString strBase = strFolder + QStringLiteral("/session-%1-").arg(info.nNumber);
+    return SaveSessionBytes(m_doc.GetRecords(), nTableRow,
+                            (strBase + QStringLiteral("client.bin")).toStdString(),
+                            (strBase + QStringLiteral("server.bin")).toStdString());
+}
+
+void CSessionPane::exportCapture() {
+    const QString strPath = QFileDialog::getSaveFileName(
+        window(), tr("Export Packet Capture"), QStringLiteral("tapvane.pcapng"),
+        tr("Packet captures (*.pcapng);;All files (*)"));
+    if (strPath.isEmpty()) {
+        return;
+    }
+    if (const int nError = exportCaptureTo(strPath); nError != 0) {
+        reportFailure(tr("The capture \"%1\" could not be written.").arg(strPath), nError);
+    }
+}
+
+void CSessionPane::saveSessionBytes() {
+    std::uint32_t nRow = 0;
+    if (!selectedSession(nRow)) {
+        return;
+    }
+    const QString strFolder = QFileDialog::getExistingDirectory(
+        window(), tr("Save Session Bytes: the client's and the server's bytes go to"));
+    if (strFolder.isEmpty()) {
+        return;
+    }
+    if (const int nError = saveSessionBytesTo(nRow, strFolder); nError != 0) {
+        reportFailure(tr("The session's bytes could not be saved in \"%1\".").arg(strFolder),
+                      nError);
+    }
+}

@@ -1,0 +1,178 @@
+// The session list in the top pane of the real window: filled from the log's records as
+// sessions run, sorted by a column, selecting a session shows its first block, its bytes
+// saved, the whole log exported as a capture, and New empties it.
+#include <QHeaderView>
+#include <QTableView>
+#include <thread>
+
+#include "MainFrameFixture.h"
+#include "TempFolder.h"
+#include "capture/RelayFixture.h"
+#include "logdoc/LogDocument.h"
+#include "logdoc/TsharkSupport.h"
+#include "ui/LogView.h"
+#include "ui/SessionPane.h"
+#include "ui/SessionTableModel.h"
+
+namespace {
+
+using test::PumpUntil;
+
+void Echo(int fd) {
+    char buffer[4096];
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 10000) <= 0) {
+            return;
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0 || !test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)))) {
+            return;
+        }
+    }
+}
+
+class SessionPaneTest : public test::MainFrameFixture {
+protected:
+    void SetUp() override {
+        MainFrameFixture::SetUp();
+        CRegKeyTalvex settings;
+        settings.SetSaveResponse(false);
+        settings.SetReplaceHostHeader(false);
+    }
+
+    std::uint16_t Listen(std::uint16_t nServerPort) {
+        const std::uint16_t nLocal = test::FreePort();
+        Bar().UrlBox()->lineEdit()->setText(QStringLiteral("127.0.0.1"));
+        SetField(Bar().LocalPortField(), QString::number(nLocal));
+        SetField(Bar().RemotePortField(), QString::number(nServerPort));
+        EXPECT_TRUE(ListenEnabled());
+        QTest::mouseClick(Bar().ListenButton(), Qt::LeftButton);
+        EXPECT_TRUE(m_pFrame->IsListening());
+        return nLocal;
+    }
+
+    // One session: `text` there and back, then the client closes.
+    static void PingPong(std::uint16_t nLocal, const std::string& text) {
+        const int fd = test::ConnectPosix(nLocal);
+        test::SendAllPosix(fd, text);
+        std::string back;
+        char buffer[256];
+        while (back.size() < text.size()) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 5000) <= 0) {
+                break;
+            }
+            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0) {
+                break;
+            }
+            back.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+    }
+
+    QString Cell(int nRow, int nColumn) {
+        CSessionTableModel& model = m_pFrame->SessionPane()->model();
+        return model.data(model.index(nRow, nColumn)).toString();
+    }
+};
+
+TEST_F(SessionPaneTest, ListsSessionsAndShowsSavesAndExportsThem) {
+    test::CTestServer server(Echo);
+    OpenFrameWithRealLog();
+    CSessionPane* pPane = m_pFrame->SessionPane();
+    ASSERT_NE(nullptr, pPane);
+    EXPECT_TRUE(pPane->isVisible());
+    const std::uint16_t nLocal = Listen(server.Port());
+    // Three sessions one after the other: the numbers 0, 0, 0 repeat, the rows do not.
+    const std::vector<std::string> texts = {"first\r\n", "the second one\r\n", "3rd\r\n"};
+    std::thread clients([&] {
+        for (const std::string& text : texts) {
+            PingPong(nLocal, text);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    CSessionTableModel& model = pPane->model();
+    const int nState = CSessionListModel::ColState;
+    ASSERT_TRUE(PumpUntil([&] {
+        return model.rowCount() == 3 && Cell(0, nState) == "closed" &&
+               Cell(1, nState) == "closed" && Cell(2, nState) == "closed";
+    })) << model.rowCount();
+    clients.join();
+    for (int n = 0; n < 3; ++n) {
+        EXPECT_EQ(QString::number(texts[static_cast<std::size_t>(n)].size()),
+                  Cell(n, CSessionListModel::ColBytesSent));
+        EXPECT_EQ(QStringLiteral("1"), Cell(n, CSessionListModel::ColBlocksReceived));
+        EXPECT_EQ(QStringLiteral("127.0.0.1:%1").arg(server.Port()),
+                  Cell(n, CSessionListModel::ColServer));
+        EXPECT_TRUE(Cell(n, CSessionListModel::ColClient).startsWith("127.0.0.1:"));
+    }
+    EXPECT_EQ("Bytes Sent",
+              model.headerData(CSessionListModel::ColBytesSent, Qt::Horizontal).toString());
+
+    // Sorted by the bytes sent, most first: the second session leads.
+    pPane->table()->sortByColumn(CSessionListModel::ColBytesSent, Qt::DescendingOrder);
+    EXPECT_EQ(QString::number(texts[1].size()), Cell(0, CSessionListModel::ColBytesSent));
+    EXPECT_EQ(QString::number(texts[2].size()), Cell(2, CSessionListModel::ColBytesSent));
+
+    // Selecting the last row (the third session) shows its first block's marker line, and
+    // the log stops following new traffic.
+    pPane->table()->selectRow(2);
+    auto* pView = qobject_cast<CLogView*>(m_pFrame->LogPane().View());
+    ASSERT_NE(nullptr, pView);
+    const CLogDocument& doc = pView->document();
+    const std::uint64_t nLine = pView->caretPosition().nLine;
+    const std::vector<CLogLineSpan> spans = doc.GetLines(nLine, 1);
+    ASSERT_EQ(1u, spans.size());
+    EXPECT_EQ("0---<---3rd", doc.ReadBytes(spans[0].nStart, spans[0].nLength));
+    EXPECT_GE(nLine, pView->firstVisibleLine());
+    EXPECT_LT(nLine,
+              pView->firstVisibleLine() + static_cast<std::uint64_t>(pView->visibleLineCount()));
+    EXPECT_FALSE(Act(ID_VIEW_FOLLOW).isChecked());
+
+    // The session's bytes, one file each way.
+    CTempFolder folder;
+    std::uint32_t nRow = 0;
+    ASSERT_TRUE(pPane->selectedSession(nRow));
+    EXPECT_EQ(2u, nRow);
+    ASSERT_EQ(0, pPane->saveSessionBytesTo(nRow, QString::fromStdString(folder.Path())));
+    EXPECT_EQ(texts[2], folder.ReadFile("session-0-client.bin"));
+    EXPECT_EQ(texts[2], folder.ReadFile("session-0-server.bin"));
+
+    // File > Export > Packet Capture (pcapng)...
+    QAction& exportAction = Act(ID_FILE_EXPORT_PCAP);
+    EXPECT_EQ("Packet Capture (pcapng)...", exportAction.text());
+    ASSERT_NE(nullptr, exportAction.associatedObjects().value(0));
+    const std::string strCapture = folder.Path("all.pcapng");
+    ASSERT_EQ(0, pPane->exportCaptureTo(QString::fromStdString(strCapture)));
+    if (test::HaveTshark()) {
+        EXPECT_EQ(3u, test::Conversations(strCapture).size());
+        EXPECT_EQ(texts[1], test::FollowTcp(strCapture, 1).second);
+    } else {
+        std::cerr << "tshark is not installed: the exported capture is not read back\n";
+    }
+
+    // Show Only This Session: the session's blocks with their marker lines, nothing else;
+    // then back to the whole log.
+    emit pPane->showOnlySession(1);
+    auto* pFilter = qobject_cast<CLogView*>(m_pFrame->SessionFilterView());
+    ASSERT_NE(nullptr, pFilter);
+    EXPECT_TRUE(pFilter->isVisible());
+    EXPECT_FALSE(pView->isVisible());
+    const CLogDocument& only = pFilter->document();
+    EXPECT_EQ("\r\n0---<---" + texts[1] + "\r\n0--->---" + texts[1],
+              only.ReadBytes(0, only.GetSize()));
+    emit pPane->showAllSessions();
+    EXPECT_EQ(nullptr, m_pFrame->SessionFilterView());
+    EXPECT_TRUE(pView->isVisible());
+    emit pPane->showOnlySession(0);  // left shown: New takes it away with the log
+
+    // New empties the list with the log (the ended sessions go).
+    m_nAnswer = IDNO;
+    Act(ID_FILE_NEW).trigger();
+    ASSERT_TRUE(PumpUntil([&] { return model.rowCount() == 0; }, 3000));
+    EXPECT_EQ(nullptr, m_pFrame->SessionFilterView());
+}
+
+}  // namespace
