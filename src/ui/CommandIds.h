@@ -17,6 +17,8 @@ constexpr UINT ID_FILE_MRU_LAST = 57631;
 constexpr UINT ID_EDIT_COPY = 57634;
 constexpr UINT ID_EDIT_CUT = 57635;
 constexpr UINT ID_EDIT_PASTE = 57637;
+constexpr UINT ID_EDIT_FIND = 57636;
+constexpr UINT ID_EDIT_REPEAT = 57640;  // Find Next
 constexpr UINT ID_EDIT_SELECT_ALL = 57642;
 constexpr UINT ID_EDIT_UNDO = 57643;
 constexpr UINT ID_APP_ABOUT = 57664;
@@ -33,6 +35,8 @@ constexpr UINT ID_PREVIEW_NEXT = 32778;
 constexpr UINT ID_PREVIEW_CLOSE = 32779;
 // View > Follow New Traffic: a command of our own.
 constexpr UINT ID_VIEW_FOLLOW = 32790;
+// Edit > Find Previous: a command of our own.
+constexpr UINT ID_EDIT_FIND_PREVIOUS = 32791;
 // The placeholder button of the connection bar that the field dialog lies over.
 constexpr UINT ID_CONNECTION_FIELDS = 2054;
 // The idle prompt of the status bar.

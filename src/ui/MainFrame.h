@@ -20,8 +20,10 @@ class QMenu;
 class QSplitter;
 class QTimer;
 class QToolBar;
+class QVBoxLayout;
 class CQtMessageBoxes;
 class CPrintCommands;
+class CFindBar;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -52,6 +54,8 @@ public:
     bool IsListening() const { return m_listen.IsListening(); }
     CListenToggle& ListenToggle() { return m_listen; }
     CPrintCommands& PrintCommands() { return *m_pPrint; }
+    // The find bar under the log; null when the log pane has no log view.
+    CFindBar* FindBar() const { return m_pFindBar; }
 
 signals:
     // The window has closed for good (the program ends).
@@ -91,6 +95,9 @@ private:
     std::map<UINT, QAction*> m_actions;
     QPointer<CConnectionBar> m_pConnectionBar;
     QSplitter* m_pSplitter = nullptr;
+    CFindBar* m_pFindBar = nullptr;
+    void CreateFindBar(QWidget* pOutput, QVBoxLayout* pLayout);
+    void OnFindCommand(UINT nId);
     QToolBar* m_pToolBar = nullptr;
     QMenu* m_pRecentMenu = nullptr;
     QMenu* m_pContextMenu = nullptr;
