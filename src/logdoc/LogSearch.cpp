@@ -27,14 +27,44 @@ CLogSearch::CLogSearch(const CLogDocument& doc, CFindOptions options)
         m_strError = m_pProgram->GetErrorText();
         return;
     }
-    const std::u16string_view mustHave = m_pProgram->GetMustHave();
-    if (std::all_of(mustHave.begin(), mustHave.end(), [](char16_t c) { return c < 0x80; })) {
-        m_mustHave.assign(mustHave.begin(), mustHave.end());
-    }
+    FindLiterals();
     m_bValid = true;
 }
 
 CLogSearch::~CLogSearch() = default;
+
+void CLogSearch::FindLiterals() {
+    // A pattern of one alternative: every literal node of its main chain is in every match
+    // (repetitions, options and alternatives keep their literals inside their operands).
+    using Accessor = CRegProgramAccessor;
+    const RegWord* pFirst = m_pProgram->GetWords() + 1;
+    const RegWord* pNext = Accessor::GetNext(pFirst);
+    if (pNext == nullptr || Accessor::GetOpcode(pNext) != OP_END) {
+        return;
+    }
+    const auto ascii = [](const RegWord* pText) {
+        std::string text;
+        for (; *pText != 0 && *pText < 0x80; ++pText) {
+            text.push_back(static_cast<char>(*pText));
+        }
+        return *pText == 0 ? text : std::string();
+    };
+    const RegWord* pScan = Accessor::GetOperand(pFirst);
+    if (Accessor::GetOpcode(pScan) == OP_BOL) {
+        const RegWord* pAfter = Accessor::GetNext(pScan);
+        if (pAfter != nullptr && Accessor::GetOpcode(pAfter) == OP_EXACTLY) {
+            m_linePrefix = ascii(Accessor::GetOperand(pAfter));
+        }
+    }
+    for (; pScan != nullptr; pScan = Accessor::GetNext(pScan)) {
+        if (Accessor::GetOpcode(pScan) == OP_EXACTLY) {
+            std::string text = ascii(Accessor::GetOperand(pScan));
+            if (text.size() > m_mustHave.size()) {
+                m_mustHave = std::move(text);
+            }
+        }
+    }
+}
 
 bool CLogSearch::Reset() const {
     return m_doc.GetResetCount() != m_nResets;
@@ -87,14 +117,18 @@ EFindResult CLogSearch::PlainNext(std::uint64_t nFrom, std::uint64_t nTo, std::u
         }
         // The starts [nPos, nLast) and the needle's length more, so that a match that
         // reaches into the next piece is found here.
-        const std::uint64_t nLast = std::min(nTo, nPos + kChunkBytes);
-        const std::uint64_t nReadTo = std::min(nSize, nLast + n - 1);
-        // The piece read last serves the next match as well (counting goes match by match).
-        if (nPos < m_nBufferBase || nReadTo > m_nBufferBase + m_buffer.size()) {
-            if (!Read(nPos, static_cast<std::size_t>(nReadTo - nPos))) {
+        std::uint64_t nLast = std::min(nTo, nPos + kChunkBytes);
+        std::uint64_t nReadTo = std::min(nSize, nLast + n - 1);
+        // The piece read last serves the next matches as far as it goes (counting goes match
+        // by match).
+        const std::uint64_t nCachedTo = m_nBufferBase + m_buffer.size();
+        if (nPos >= m_nBufferBase && nPos + n <= nCachedTo) {
+            nReadTo = std::min(nReadTo, nCachedTo);
+            nLast = std::min(nLast, nReadTo - n + 1);
+            if (Reset()) {
                 return EFindResult::Changed;
             }
-        } else if (Reset()) {
+        } else if (!Read(nPos, static_cast<std::size_t>(nReadTo - nPos))) {
             return EFindResult::Changed;
         }
         const std::string_view hay(m_buffer.data() + (nPos - m_nBufferBase),

@@ -131,8 +131,11 @@ private:
     std::wstring m_strError;
     std::unique_ptr<CTextScanner> m_pScanner;
     std::unique_ptr<CRegProgram> m_pProgram;
-    std::string m_mustHave;  // UTF-8 of the pattern's must-have literal when it is ASCII
-    std::string m_buffer;    // the last piece read: the text from m_nBufferBase
+    // Finds what every match of the pattern holds (ASCII only), to pass over lines cheaply.
+    void FindLiterals();
+    std::string m_mustHave;    // a literal in every match
+    std::string m_linePrefix;  // a literal every match begins with, at a line's start
+    std::string m_buffer;      // the last piece read: the text from m_nBufferBase
     std::uint64_t m_nBufferBase = 0;
     // A window of the text kept between segments (patterns read line after line).
     std::string m_window;

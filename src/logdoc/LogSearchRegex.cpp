@@ -39,8 +39,10 @@ constexpr std::size_t kBackStep = 64 << 10;
 void CLogSearch::ToUtf16(std::string_view text, std::u16string& out,
                          std::vector<std::uint32_t>* pOffsets) {
     out.clear();
+    out.reserve(text.size());
     if (pOffsets != nullptr) {
         pOffsets->clear();
+        pOffsets->reserve(text.size() + 1);
     }
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
@@ -198,6 +200,18 @@ bool CLogSearch::MatchInSegment(const CSegment& seg, std::uint64_t nMin, CFindMa
         ::memmem(p, nBytes, m_mustHave.data(), m_mustHave.size()) == nullptr) {
         return false;  // the literal every match holds is not there
     }
+    const std::size_t nSkip =
+        static_cast<std::size_t>(std::max(nMin, seg.nStart) - seg.nSubjectFrom);
+    if (!m_linePrefix.empty() && (seg.bCut || nSkip > 0 || nBytes < m_linePrefix.size() ||
+                                  std::memcmp(p, m_linePrefix.data(), m_linePrefix.size()) != 0)) {
+        return false;  // every match starts the line with this literal
+    }
+    const char16_t chFirst = m_pProgram->GetFirstChar();
+    if (chFirst != 0 && chFirst < 0x80 &&
+        std::memchr(p + nSkip, chFirst,
+                    static_cast<std::size_t>(seg.nEnd - seg.nSubjectFrom) - nSkip) == nullptr) {
+        return false;  // every match begins with this character
+    }
     if (seg.nSubjectFrom != m_nSubjectFrom || seg.nSubjectTo != m_nSubjectTo) {
         // Counting asks for one match after the other in the same line: convert it once.
         ToUtf16(std::string_view(p, nBytes), m_subject, &m_unitOffsets);
@@ -212,7 +226,6 @@ bool CLogSearch::MatchInSegment(const CSegment& seg, std::uint64_t nMin, CFindMa
     if (seg.bCut) {
         u = std::max<std::size_t>(u, 1);
     }
-    const char16_t chFirst = m_pProgram->GetFirstChar();
     const bool bAnchored = m_pProgram->IsAnchored();
     CRegExecutor executor(*m_pProgram, m_subject.data(), nUnits);
     for (; u < nUnits; ++u) {
