@@ -280,6 +280,33 @@ std::string CLogDocument::ReadBytes(std::uint64_t nOffset, std::uint64_t nLength
     return out;
 }
 
+bool CLogDocument::ReadInto(std::uint64_t nOffset, char* p, std::size_t n) const {
+    std::shared_lock reset(m_resetMutex);
+    return ReadRaw(nOffset, p, n);
+}
+
+std::uint64_t CLogDocument::LineOfOffset(std::uint64_t nOffset) const {
+    std::uint64_t nBlock;
+    {
+        std::lock_guard state(m_stateMutex);
+        // The last block of 64 lines that starts at or before the offset.
+        std::uint64_t nLow = 0;
+        std::uint64_t nHigh = m_index.GetBlockCount();
+        while (nHigh - nLow > 1) {
+            const std::uint64_t nMid = nLow + (nHigh - nLow) / 2;
+            (m_index.GetBlockStart(nMid) <= nOffset ? nLow : nHigh) = nMid;
+        }
+        nBlock = nLow;
+    }
+    const std::uint64_t nFirst = nBlock * CLineIndex::kLinesPerBlock;
+    const std::vector<CLogLineSpan> lines = GetLines(nFirst, CLineIndex::kLinesPerBlock);
+    std::uint64_t nLine = nFirst;
+    for (std::size_t i = 1; i < lines.size() && lines[i].nStart <= nOffset; ++i) {
+        nLine = nFirst + i;
+    }
+    return nLine;
+}
+
 std::uint64_t CLogDocument::FindLineEnd(std::uint64_t nLine, std::uint64_t nStart,
                                         std::uint64_t nSize) const {
     std::uint64_t nPos;

@@ -101,6 +101,11 @@ public:
     std::string ReadBytes(std::uint64_t nOffset, std::uint64_t nLength) const;
     // Bold runs overlapping [nFrom, nTo).
     std::vector<CBoldRun> GetBoldRuns(std::uint64_t nFrom, std::uint64_t nTo) const;
+    // Reads exactly [nOffset, nOffset + n) into p, without allocating; false when that
+    // reaches past the end of the text or the spool cannot be read.
+    bool ReadInto(std::uint64_t nOffset, char* p, std::size_t n) const;
+    // The number of the line that holds byte nOffset (the last line past the end).
+    std::uint64_t LineOfOffset(std::uint64_t nOffset) const;
     // The text of [nFrom, nTo) with every line break written as `eol`.
     std::string ExtractText(std::uint64_t nFrom, std::uint64_t nTo, std::string_view eol) const;
 

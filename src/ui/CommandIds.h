@@ -17,6 +17,8 @@ constexpr UINT ID_FILE_MRU_LAST = 57631;
 constexpr UINT ID_EDIT_COPY = 57634;
 constexpr UINT ID_EDIT_CUT = 57635;
 constexpr UINT ID_EDIT_PASTE = 57637;
+constexpr UINT ID_EDIT_FIND = 57636;
+constexpr UINT ID_EDIT_REPEAT = 57640;  // Find Next
 constexpr UINT ID_EDIT_SELECT_ALL = 57642;
 constexpr UINT ID_EDIT_UNDO = 57643;
 constexpr UINT ID_APP_ABOUT = 57664;
@@ -35,6 +37,8 @@ constexpr UINT ID_PREVIEW_CLOSE = 32779;
 constexpr UINT ID_VIEW_FOLLOW = 32790;
 // File > Export > Packet Capture (pcapng)...: a command of our own.
 constexpr UINT ID_FILE_EXPORT_PCAP = 32791;
+// Edit > Find Previous: a command of our own.
+constexpr UINT ID_EDIT_FIND_PREVIOUS = 32792;
 // The placeholder button of the connection bar that the field dialog lies over.
 constexpr UINT ID_CONNECTION_FIELDS = 2054;
 // The idle prompt of the status bar.

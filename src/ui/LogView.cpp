@@ -301,6 +301,32 @@ void CLogView::ensureCaretVisible() {
     updateScrollBars();
 }
 
+void CLogView::setHighlighter(HighlightFn fn) {
+    m_fnHighlight = std::move(fn);
+    viewport()->update();
+}
+
+void CLogView::selectRange(std::uint64_t nFrom, std::uint64_t nTo) {
+    const auto posOf = [this](std::uint64_t nOffset) {
+        const std::uint64_t nLine = m_doc.LineOfOffset(nOffset);
+        const std::vector<CLogLineSpan> spans = m_doc.GetLines(nLine, 1);
+        const std::uint64_t nStart = spans.empty() ? 0 : spans[0].nStart;
+        return CTextPos{nLine, nOffset > nStart ? nOffset - nStart : 0};
+    };
+    const CTextPos from = posOf(nFrom);
+    const std::uint64_t nPage = static_cast<std::uint64_t>(visibleLineCount());
+    if (from.nLine < m_nTopLine || from.nLine >= m_nTopLine + nPage) {
+        m_nTopLine = from.nLine > nPage / 2 ? from.nLine - nPage / 2 : 0;
+        updateScrollBars();
+    }
+    moveCaret(from, false);
+    moveCaret(posOf(nTo), true);
+}
+
+std::pair<std::uint64_t, std::uint64_t> CLogView::selectionRange() const {
+    return {offsetOf(std::min(m_anchor, m_caret)), offsetOf(std::max(m_anchor, m_caret))};
+}
+
 void CLogView::scrollToLine(std::uint64_t nLine) {
     m_nTopLine = std::min(nLine, lineCount() - 1);
     updateScrollBars();
@@ -398,6 +424,11 @@ void CLogView::paintEvent(QPaintEvent*) {
     const CTextPos selFrom = std::min(m_anchor, m_caret);
     const CTextPos selTo = std::max(m_anchor, m_caret);
     std::size_t iRun = 0;
+    const Ranges found = m_fnHighlight ? m_fnHighlight(spans.front().nStart,
+                                                       spans.back().nStart + spans.back().nLength)
+                                       : Ranges();
+    std::size_t iFound = 0;
+    const QColor foundColor(255, 225, 90);
 
     for (std::size_t row = 0; row < spans.size(); ++row) {
         const std::uint64_t nLine = m_nTopLine + row;
@@ -430,6 +461,7 @@ void CLogView::paintEvent(QPaintEvent*) {
         std::uint64_t nRunColumn = 0;
         bool bRunBold = false;
         bool bRunSelected = false;
+        bool bRunFound = false;
         auto flush = [&](std::uint64_t nEndColumn) {
             if (strRun.isEmpty() && !bRunSelected) {
                 return;
@@ -440,9 +472,13 @@ void CLogView::paintEvent(QPaintEvent*) {
             const int w = static_cast<int>(nEndColumn - nRunColumn) * nCharWidth;
             if (bRunSelected) {
                 painter.fillRect(QRect(x, y, w, nLineHeight), pal.highlight());
+            } else if (bRunFound) {
+                painter.fillRect(QRect(x, y, w, nLineHeight), foundColor);
             }
             painter.setFont(bRunBold ? boldFont : plainFont);
-            painter.setPen(bRunSelected ? pal.highlightedText().color() : pal.text().color());
+            painter.setPen(bRunSelected ? pal.highlightedText().color()
+                           : bRunFound  ? QColor(Qt::black)
+                                        : pal.text().color());
             painter.drawText(x, y + fm.ascent(), strRun);
             strRun.clear();
         };
@@ -464,15 +500,22 @@ void CLogView::paintEvent(QPaintEvent*) {
                 }
                 const bool bBold = iRun < runs.size() && runs[iRun].nStart <= nAt;
                 const bool bSelected = nByte >= nSelFrom && nByte < nSelTo;
+                while (iFound < found.size() && found[iFound].second <= nAt) {
+                    ++iFound;
+                }
+                const bool bFound = iFound < found.size() && found[iFound].first <= nAt;
                 if (strRun.isEmpty() && !bRunSelected) {
                     nRunColumn = nColumn;
                     bRunBold = bBold;
                     bRunSelected = bSelected;
-                } else if (bBold != bRunBold || bSelected != bRunSelected || cp == '\t') {
+                    bRunFound = bFound;
+                } else if (bBold != bRunBold || bSelected != bRunSelected || bFound != bRunFound ||
+                           cp == '\t') {
                     flush(nColumn);
                     nRunColumn = nColumn;
                     bRunBold = bBold;
                     bRunSelected = bSelected;
+                    bRunFound = bFound;
                 }
                 if (cp == '\t') {
                     flush(nColumn + nWidth);  // a tab draws nothing but its selection

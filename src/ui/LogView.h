@@ -16,7 +16,10 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 class CLogDocument;
 
@@ -56,6 +59,18 @@ public:
     std::uint64_t firstVisibleColumn() const { return m_nLeftColumn; }
     int visibleLineCount() const;
     void scrollToLine(std::uint64_t nLine);
+
+    // Byte ranges [first, second) of the document, in order and apart.
+    using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    // Found text to mark: asked at each paint for the ranges that overlap the text on
+    // screen ([nFrom, nTo) of the document); none when empty.
+    using HighlightFn = std::function<Ranges(std::uint64_t nFrom, std::uint64_t nTo)>;
+    void setHighlighter(HighlightFn fn);
+    // Selects [nFrom, nTo) of the document (character starts) and scrolls it into view,
+    // to the middle of the window when it was off screen.
+    void selectRange(std::uint64_t nFrom, std::uint64_t nTo);
+    // The byte range of the selection in the document.
+    std::pair<std::uint64_t, std::uint64_t> selectionRange() const;
 
 public slots:
     // Copies the selection to the clipboard; false when there is none or it was longer
@@ -135,4 +150,5 @@ private:
     std::uint64_t m_nWidestColumns = 0;  // the widest line seen so far
     std::uint64_t m_nLineScale = 1;      // lines per vertical scroll bar step
     bool m_bSettingScrollBars = false;
+    HighlightFn m_fnHighlight;
 };

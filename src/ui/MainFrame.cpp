@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QSplitter>
 #include <QStatusBar>
@@ -26,6 +27,7 @@
 #include "ui/AppIcons.h"
 #include "ui/CommandIds.h"
 #include "ui/ConnectionBar.h"
+#include "ui/FindBar.h"
 #include "ui/GuiGuard.h"
 #include "ui/LogView.h"
 #include "ui/PrintCommands.h"
@@ -110,6 +112,7 @@ CMainFrame::~CMainFrame() {
     // the log pane (a member) owns.
     delete m_pConnectionBar.data();
     delete m_pFilterView;
+    delete m_pFindBar;  // its searches read the log: they end first
     delete m_pLogPane->View();
 }
 
@@ -169,6 +172,10 @@ void CMainFrame::CreateActions() {
     pCopy->setShortcuts({QKeySequence(tr("Ctrl+C")), QKeySequence(tr("Ctrl+Insert"))});
     // Shown with Ctrl+A, which only the log view itself takes while it has the focus.
     AddAction(ID_EDIT_SELECT_ALL, tr("Select All") + QLatin1Char('\t') + tr("Ctrl+A"));
+    AddAction(ID_EDIT_FIND, tr("&Find..."))->setShortcut(QKeySequence(tr("Ctrl+F")));
+    AddAction(ID_EDIT_REPEAT, tr("Find &Next"))->setShortcut(QKeySequence(Qt::Key_F3));
+    AddAction(ID_EDIT_FIND_PREVIOUS, tr("Find Pre&vious"))
+        ->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3));
     QAction* pToolbar = AddAction(ID_VIEW_TOOLBAR, tr("&Toolbar"));
     QAction* pStatus = AddAction(ID_VIEW_STATUS_BAR, tr("&Status Bar"));
     QAction* pFollow = AddAction(ID_VIEW_FOLLOW, tr("&Follow New Traffic"));
@@ -212,6 +219,10 @@ void CMainFrame::CreateMenus() {
     pEdit->addAction(Action(ID_EDIT_COPY));
     pEdit->addSeparator();
     pEdit->addAction(Action(ID_EDIT_SELECT_ALL));
+    pEdit->addSeparator();
+    pEdit->addAction(Action(ID_EDIT_FIND));
+    pEdit->addAction(Action(ID_EDIT_REPEAT));
+    pEdit->addAction(Action(ID_EDIT_FIND_PREVIOUS));
 
     QMenu* pView = menuBar()->addMenu(tr("&View"));
     pView->addAction(Action(ID_VIEW_TOOLBAR));
@@ -297,6 +308,7 @@ void CMainFrame::CreatePanes() {
         g_Module.ShowContextMenu(static_cast<HWND>(pView), global.x(), global.y());
     });
     pLayout->addWidget(pView, 1);
+    CreateFindBar(pOutput, pLayout);
 
     // The session list above, the output pane below.
     m_pSplitter = new QSplitter(Qt::Vertical, this);
@@ -314,6 +326,38 @@ void CMainFrame::CreatePanes() {
     setCentralWidget(m_pSplitter);
     // Keyboard order: the fields, the Listen button, then the log.
     setTabOrder(m_pConnectionBar->ListenButton(), pView);
+    if (m_pFindBar != nullptr) {
+        setTabOrder(pView, m_pFindBar->TextField());
+    }
+}
+
+void CMainFrame::CreateFindBar(QWidget* pOutput, QVBoxLayout* pLayout) {
+    auto* pLogView = qobject_cast<CLogView*>(m_pLogPane->View());
+    if (pLogView == nullptr) {
+        return;  // nothing to search in
+    }
+    m_pFindBar = new CFindBar(*pLogView, pOutput);
+    pLayout->addWidget(m_pFindBar);
+    connect(m_pFindBar, &CFindBar::matchSelected, this, [this] {
+        // A match stays in view: new traffic no longer moves the log (View > Follow).
+        if (QAction* pFollow = Action(ID_VIEW_FOLLOW); pFollow != nullptr && pFollow->isChecked()) {
+            pFollow->setChecked(false);
+            m_pLogPane->SetFollow(false);
+        }
+    });
+}
+
+void CMainFrame::OnFindCommand(UINT nId) {
+    if (m_pFindBar == nullptr) {
+        return;
+    }
+    if (nId == ID_EDIT_FIND) {
+        m_pFindBar->Open();
+    } else if (nId == ID_EDIT_REPEAT) {
+        m_pFindBar->FindNext();
+    } else {
+        m_pFindBar->FindPrevious();
+    }
 }
 
 QString CMainFrame::StatusText(int nPane) const {

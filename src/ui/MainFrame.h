@@ -20,10 +20,12 @@ class QMenu;
 class QSplitter;
 class QTimer;
 class QToolBar;
+class QVBoxLayout;
 class CQtMessageBoxes;
 class CPrintCommands;
 class CSessionPane;
 class CLogDocument;
+class CFindBar;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -65,6 +67,8 @@ public:
     void ShowAllSessions();
     // The view of one session's blocks while it is shown; null otherwise.
     QWidget* SessionFilterView() const { return m_pFilterView; }
+    // The find bar under the log; null when the log pane has no log view.
+    CFindBar* FindBar() const { return m_pFindBar; }
 
 signals:
     // The window has closed for good (the program ends).
@@ -109,6 +113,9 @@ private:
     // the log's (deleted before the copy).
     std::unique_ptr<CLogDocument> m_pFilterDoc;
     QWidget* m_pFilterView = nullptr;
+    CFindBar* m_pFindBar = nullptr;
+    void CreateFindBar(QWidget* pOutput, QVBoxLayout* pLayout);
+    void OnFindCommand(UINT nId);
     QToolBar* m_pToolBar = nullptr;
     QMenu* m_pRecentMenu = nullptr;
     QMenu* m_pContextMenu = nullptr;

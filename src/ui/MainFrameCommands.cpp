@@ -117,6 +117,11 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
         case ID_EDIT_SELECT_ALL:
             view([&] { m_pLogPane->SelectAll(); });
             break;
+        case ID_EDIT_FIND:
+        case ID_EDIT_REPEAT:
+        case ID_EDIT_FIND_PREVIOUS:
+            view([&] { OnFindCommand(nId); });
+            break;
         case ID_FILE_NEW:
             view([&] { m_pLogPane->New(); });
             frame([&] {
@@ -218,6 +223,9 @@ void CMainFrame::OnIdle() {
     }
     Action(ID_EDIT_COPY)->setEnabled(m_pLogPane->HasSelection());
     Action(ID_EDIT_SELECT_ALL)->setEnabled(m_pLogPane->HasText());
+    for (const UINT nId : {ID_EDIT_FIND, ID_EDIT_REPEAT, ID_EDIT_FIND_PREVIOUS}) {
+        Action(nId)->setEnabled(m_pFindBar != nullptr);
+    }
 }
 
 void CMainFrame::RefreshTitle() {
