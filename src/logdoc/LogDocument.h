@@ -62,6 +62,7 @@ public:
     void AppendLog(std::wstring_view text, int nStyle) override;
     // Any thread. Block bytes: UTF-8 kept, other bytes as Windows-1252, zero as U+2400.
     void AppendLogBytes(std::string_view bytes, int nStyle) override;
+    void AppendLogUtf8(std::string_view text, int nStyle) override { AppendUtf8(text, nStyle); }
     // Any thread. Text that is UTF-8 already.
     void AppendUtf8(std::string_view text, int nStyle);
 

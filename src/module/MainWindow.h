@@ -27,11 +27,14 @@ public:
 };
 
 // The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
-// shows as win::BlockText does (each sink converts them the way that suits it best).
+// shows as win::BlockText does (each sink converts them the way that suits it best), or
+// with bUtf8 a text in UTF-8 in `bytes` (a block converted before the module lock was
+// taken).
 struct CLogText {
     std::wstring_view text;
     std::string_view bytes;
     bool bBytes = false;
+    bool bUtf8 = false;
 };
 
 class ILogSink;
@@ -50,4 +53,7 @@ public:
     virtual void AppendLog(std::wstring_view text, int nStyle) = 0;
     // The bytes of a block: every byte visible, a zero byte as U+2400.
     virtual void AppendLogBytes(std::string_view bytes, int nStyle);
+    // A text in UTF-8, such as a block already converted (win::AnsiToUtf8 with zero bytes
+    // shown).
+    virtual void AppendLogUtf8(std::string_view text, int nStyle);
 };

@@ -46,6 +46,14 @@ void CMyModule::AppendLogBlock(std::string_view bytes, int nStyle) {
     }
 }
 
+void CMyModule::AppendLogUtf8(std::string_view text, int nStyle) {
+    IMainWindow* pWindow = m_pMainWindow;
+    if (pWindow != nullptr) {
+        const CLogText log{{}, text, false, true};
+        pWindow->SendMessage(UM_APPEND_LOG, reinterpret_cast<WPARAM>(&log), nStyle);
+    }
+}
+
 void CMyModule::AppendLogNarrow(std::string_view text) {
     if (text.data() == nullptr || text.size() > 0x3FFFFFFF) {
         return;

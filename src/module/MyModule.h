@@ -33,6 +33,9 @@ public:
     void AppendLog(std::wstring_view text, int nStyle);
     // Any thread. The bytes of a relayed block, every byte visible (a zero byte as U+2400).
     void AppendLogBlock(std::string_view bytes, int nStyle);
+    // Any thread. A text in UTF-8 (a block converted with win::AnsiToUtf8, zero bytes
+    // shown), so that the conversion can be done before the module lock is taken.
+    void AppendLogUtf8(std::string_view text, int nStyle);
     // Any thread. 8-bit text in the ANSI code page, appended with style 0.
     void AppendLogNarrow(std::string_view text);
 
