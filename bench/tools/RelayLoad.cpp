@@ -190,7 +190,8 @@ double Seconds(Clock::time_point start) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fputs(
-            "usage: relay-load server PORT | upload|download|rtt|connect|concurrent|hold HOST PORT N\n",
+            "usage: relay-load server PORT | upload|download|rtt|connect|concurrent|hold HOST PORT "
+            "N\n",
             stderr);
         return 2;
     }
@@ -284,8 +285,8 @@ int main(int argc, char** argv) {
                 ++nFailed;
             }
         }
-        const int nHeld = static_cast<int>(fds.size()) - (nFailed - (static_cast<int>(n) -
-                                                                     static_cast<int>(fds.size())));
+        const int nHeld = static_cast<int>(fds.size()) -
+                          (nFailed - (static_cast<int>(n) - static_cast<int>(fds.size())));
         std::printf("%d connections held, %d failed, %.3f s\n", nHeld, nFailed, Seconds(start));
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::seconds(nSeconds));

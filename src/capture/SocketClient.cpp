@@ -76,7 +76,7 @@ bool CSocketClient::ConnectToServer() {
     int nLocalPort = 0;
     int nRemotePort = 0;
     m_strHost.clear();
-    g_Module.GetConnectionSettings(m_strHost, &nLocalPort, &nRemotePort);
+    g_Module.GetConnectionSettingsAtOnce(m_strHost, nLocalPort, nRemotePort);
     m_strUrl = m_strHost;
     RemoveScheme(m_strHost);
 

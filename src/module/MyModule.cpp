@@ -75,6 +75,22 @@ void CMyModule::GetConnectionSettings(std::wstring& strUrl, int* pnLocalPort, in
     }
 }
 
+void CMyModule::GetConnectionSettingsAtOnce(std::wstring& strUrl, int& nLocalPort,
+                                            int& nRemotePort) {
+    IMainWindow* pWindow = m_pMainWindow;
+    if (pWindow == nullptr) {
+        return;
+    }
+    CConnectionQuery query;
+    if (pWindow->SendMessage(UM_GET_CONNECTION, reinterpret_cast<WPARAM>(&query), 0) == 1) {
+        strUrl = std::move(query.strUrl);
+        nLocalPort = query.nLocalPort;
+        nRemotePort = query.nRemotePort;
+        return;
+    }
+    GetConnectionSettings(strUrl, &nLocalPort, &nRemotePort);
+}
+
 void CMyModule::ToggleListening(bool bFlag) {
     if (IMainWindow* pWindow = m_pMainWindow) {
         pWindow->PostMessage(WM_COMMAND, ID_TOOLS_LISTEN, bFlag ? 0 : 1);

@@ -42,6 +42,10 @@ public:
     // Any thread but the GUI thread (which answers). The URL box's text and, when asked
     // for, the local and remote port fields (0 when empty).
     void GetConnectionSettings(std::wstring& strUrl, int* pnLocalPort, int* pnRemotePort);
+    // Any thread but the GUI thread. The same three answers in one message
+    // (UM_GET_CONNECTION), as a session asks them for every connection; a window that does
+    // not know that message is asked the three questions.
+    void GetConnectionSettingsAtOnce(std::wstring& strUrl, int& nLocalPort, int& nRemotePort);
 
     // Any thread. Posts the Listen command: lParam 1 for false, 0 for true.
     void ToggleListening(bool bFlag);
