@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "net/ListenAddress.h"
 #include "platform/TextConv.h"
 
 const char* const kCliUsage =
@@ -11,7 +12,7 @@ const char* const kCliUsage =
     "Listens on a local port and relays every connection made to it to one server, writing\n"
     "everything that passes to the traffic log.\n"
     "\n"
-    "  --local-port N        the local port to listen on (all interfaces)\n"
+    "  --local-port N        the local port to listen on\n"
     "  --url HOST            the server: a host name, a dotted address or a URL such as\n"
     "                        http://example.com (the scheme is dropped)\n"
     "  --remote-port N       the server's port\n"
@@ -20,6 +21,11 @@ const char* const kCliUsage =
     "  --save-response on|off\n"
     "                        store \"Save Response\" for this user first\n"
     "  --data-folder DIR     store the folder that receives saved responses\n"
+    "  --bind all|local|ADDRESS\n"
+    "                        store \"Listen Address\" for this user first: who may connect.\n"
+    "                        all: every interface, IPv4 and IPv6 (the default); local: this\n"
+    "                        machine only (127.0.0.1 and ::1); ADDRESS: one address of this\n"
+    "                        machine, such as 192.168.1.5 or ::1\n"
     "  --version             show the version, the build and the program's path, as the\n"
     "                        About box of the window shows them\n"
     "  --help                show this text\n"
@@ -30,6 +36,9 @@ const char* const kCliUsage =
     "The traffic log goes to the standard output (marker and session lines in bold on a\n"
     "terminal); status and trace lines go to the standard error. Ctrl-C (SIGINT) or SIGTERM\n"
     "stops listening, asks the open sessions to stop and exits once they have ended.\n"
+    "\n"
+    "The server may be a name, an IPv4 address or an IPv6 address (::1 or [::1]); a name is\n"
+    "tried on all its addresses, IPv6 and IPv4.\n"
     "\n"
     "Exit status: 0 after a stop, 1 when listening cannot start, 2 for bad options.\n";
 
@@ -102,6 +111,15 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
                 return false;
             }
             (strOption == "--replace-host" ? options.bReplaceHost : options.bSaveResponse) = bValue;
+        } else if (strOption == "--bind") {
+            const std::optional<CListenAddress> where =
+                CListenAddress::Parse(win::AnsiToWide(pszValue));
+            if (!where || *pszValue == '\0') {
+                strError =
+                    std::string("--bind takes all, local or an address, not \"") + pszValue + "\"";
+                return false;
+            }
+            options.strBind = where->ToText();
         } else if (strOption == "--data-folder") {
             options.strDataFolder = win::AnsiToWide(pszValue);
         } else {

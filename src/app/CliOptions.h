@@ -12,12 +12,15 @@ struct CCliOptions {
     std::optional<bool> bReplaceHost;
     std::optional<bool> bSaveResponse;
     std::optional<std::wstring> strDataFolder;
+    // --bind: "all", "local" or an address, as the "Listen Address" setting stores it.
+    std::optional<std::wstring> strBind;
     bool bHelp = false;
     bool bVersion = false;
 };
 
 // Reads the options; false with a message in `strError` for an unknown option, a missing
-// value, a port outside 1 to 65535 or an on/off value that is neither.
+// value, a port outside 1 to 65535, an on/off value that is neither or a --bind value that
+// is neither all, local nor an address.
 bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
                      std::string& strError);
 

@@ -85,6 +85,9 @@ bool ApplySettings(CCliOptions& options, std::string& strError) {
     if (options.strDataFolder) {
         settings.SetDataFolder(options.strDataFolder->c_str());
     }
+    if (options.strBind) {
+        settings.SetListenAddress(options.strBind->c_str());
+    }
     if (options.strUrl && options.nLocalPort && options.nRemotePort) {
         return true;
     }

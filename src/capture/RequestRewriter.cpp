@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "capture/UrlParser.h"
+#include "net/SocketAddress.h"
 #include "platform/AsciiText.h"
 #include "platform/TextConv.h"
 
@@ -67,10 +68,17 @@ bool IsRequestLine(std::string_view text) {
 }
 
 // The URL as header text: its line breaks and zero characters would end the header line
-// early, so they are left out.
+// early, so they are left out. An IPv6 address typed without brackets gets them, as a host
+// in HTTP must have them ("::1" gives "[::1]", "http://::1" gives "http://[::1]").
 std::string HeaderValue(const std::wstring& strUrl) {
     std::string value = win::WideToAnsi(strUrl);
     std::erase_if(value, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+    const std::size_t nScheme = value.find("://");
+    const std::size_t nHost = nScheme == std::string::npos ? 0 : nScheme + 3;
+    if (IsBareIpv6Literal(std::string_view(value).substr(nHost))) {
+        value.insert(nHost, "[");
+        value += ']';
+    }
     return value;
 }
 

@@ -38,6 +38,18 @@ void RemoveScheme(std::wstring& strHost) {
 
 }  // namespace
 
+std::wstring ConnectTarget(const std::wstring& strHost) {
+    // "[::1]", "[::1]:8080/path": the address in its brackets; the port that counts is the
+    // remote port of the connection bar.
+    if (strHost.starts_with(L"[")) {
+        const std::size_t nClose = strHost.find(L']');
+        if (nClose != std::wstring::npos) {
+            return strHost.substr(0, nClose + 1);
+        }
+    }
+    return strHost;
+}
+
 CSocketClient::CSocketClient(CSocketAccept* pAccept, bool bCounted)
     : CSocketTelnet(TRUE, kDataSize),
       m_bCounted(bCounted),
@@ -80,17 +92,18 @@ bool CSocketClient::ConnectToServer() {
     m_strUrl = m_strHost;
     RemoveScheme(m_strHost);
 
-    Create(SOCK_STREAM);
     int nError = 0;
     try {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
-        Bind(addr);
-        nError = Connect(m_strHost.c_str(), nRemotePort, FALSE);
+        // Every address of the host, both families, each socket bound to the wildcard
+        // address of its family (CSocketBlocking::Connect).
+        nError = Connect(ConnectTarget(m_strHost).c_str(), nRemotePort, FALSE);
     } catch (...) {
         Close();  // a failed bind (or a raising connect) must not keep the socket
         throw;
+    }
+    if (nError == WSAEINTR && IsStopRequested()) {
+        Close();  // the session was asked to stop while connecting: nothing to tell
+        return false;
     }
     if (nError != 0) {
         Close();
@@ -104,6 +117,8 @@ bool CSocketClient::ConnectToServer() {
         ShowMessage(strText, MB_ICONERROR, MainWindowHandle());
         return false;
     }
+    Trace(L"Session %ld connected to %s (%s)", static_cast<long>(m_pLink->GetSession()),
+          GetConnectedAddress().TextWithPort(), m_strHost);
     m_pLink->SetClientLoopRunning(true);
     try {
         StartThread();

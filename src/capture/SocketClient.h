@@ -16,6 +16,11 @@
 
 class CSocketAccept;
 
+// The host to connect to for the URL box's text without its scheme: an IPv6 address in
+// brackets ("[::1]", "[::1]:8080/path") gives the bracketed address; any other text is
+// passed as it is.
+std::wstring ConnectTarget(const std::wstring& strHost);
+
 class CSocketClient : public CSocketTelnet, private IResponseBody {
 public:
     static constexpr int kDataSize = 1048576;

@@ -13,6 +13,7 @@
 
 #include "capture/ArrayListen.h"
 #include "module/MyModule.h"
+#include "net/ListenAddress.h"
 #include "net/SocketBlocking.h"
 #include "net/WinsockInit.h"
 #include "platform/Kernel.h"
@@ -29,15 +30,22 @@ public:
     // Waits (bounded) for accept threads that still run, so that none outlives the listener.
     ~CSocketListening() override { WaitAcceptThreads(std::chrono::seconds(10)); }
 
-    // UI thread. Starts listening on every local interface. Reports failure only through the
-    // trace, g_szSocketError and GetListenError; a failing socket-layer start-up raises.
-    void Listen(std::uint16_t nPort);
+    // UI thread. Starts listening on the addresses that `where` names (every interface by
+    // default: one socket for both families where IPv6 is on). Reports failure only
+    // through the trace, g_szSocketError and GetListenError; a failing socket-layer start-up
+    // raises.
+    void Listen(std::uint16_t nPort, const CListenAddress& where = CListenAddress::All());
+
+    // After a successful Listen: on which addresses it listens, as a line for the user.
+    const std::wstring& GetListenDescription() const { return m_strDescription; }
 
     // The error text of the last Listen, empty after a success. Unlike g_szSocketError, no
     // other thread writes it.
     const std::wstring& GetListenError() const { return m_strListenError; }
 
     bool IsListening() const { return m_hSocket != 0; }
+    // The socket of the second family when two are bound ("local"), else none.
+    CSocketBlocking& GetSecondSocket() { return m_second; }
 
     // UI thread. Asks every session to stop, then closes the listening socket.
     void CloseListener(bool bCleanup);
@@ -74,9 +82,22 @@ private:
         return !m_threadsCv.wait_for(lock, time, [this] { return m_bClosing; });
     }
 
+    // One listening socket and the listener it belongs to: the argument of its accept
+    // threads.
+    struct CAcceptSide {
+        CSocketListening* pListener;
+        CSocketBlocking* pSocket;
+    };
+
+    // UI thread. Binds and listens on one address with `socket`; raises the socket error.
+    static void ListenOn(CSocketBlocking& socket, const CSocketAddress& addr);
+    // UI thread. Whether an IPv6 socket can be made and bound on this machine.
+    static bool IsIpv6On();
+
     static DWORD AcceptProc(void* pParameter);
-    // Starts one more accept thread; false (with the last error set) when it cannot.
-    bool StartAcceptThread();
+    // Starts one more accept thread on a side; false (with the last error set) when it
+    // cannot.
+    bool StartAcceptThread(CAcceptSide* pSide);
     void AcceptThreadEnded() {
         std::lock_guard lock(m_threadsMutex);
         if (--m_nAcceptThreads == 0) {
@@ -85,6 +106,9 @@ private:
     }
 
     std::wstring m_strListenError;
+    std::wstring m_strDescription;
+    CSocketBlocking m_second{TRUE};
+    CAcceptSide m_sides[2] = {{this, this}, {this, &m_second}};
     std::mutex m_threadsMutex;
     std::condition_variable m_threadsCv;
     int m_nAcceptThreads = 0;  // guarded by m_threadsMutex
@@ -92,25 +116,54 @@ private:
 };
 
 template <class TSession>
-void CSocketListening<TSession>::Listen(std::uint16_t nPort) {
+bool CSocketListening<TSession>::IsIpv6On() {
+    // A machine with IPv6 switched off either has no such sockets or no address to bind.
+    const SOCKET h = win::socket(AF_INET6, SOCK_STREAM, 0);
+    if (h == win::INVALID_SOCKET) {
+        return false;
+    }
+    const CSocketAddress loopback = CSocketAddress::Loopback(AF_INET6, 0);
+    const bool bOn = win::bind(h, loopback.Get(), loopback.Length()) == 0 ||
+                     win::WSAGetLastError() != WSAEADDRNOTAVAIL;
+    win::closesocket(h);
+    return bOn;
+}
+
+template <class TSession>
+void CSocketListening<TSession>::ListenOn(CSocketBlocking& socket, const CSocketAddress& addr) {
+    socket.Create(SOCK_STREAM, addr.Family());
+    if (addr.Family() == AF_INET6) {
+        // "::" takes IPv4 clients too (as IPv4-mapped addresses); "::1" is IPv6 only, its
+        // IPv4 twin has a socket of its own.
+        const int nV6Only = addr.IsAny() ? 0 : 1;
+        win::setsockopt(socket.GetSocket(), IPPROTO_IPV6, IPV6_V6ONLY, &nV6Only, sizeof(nV6Only));
+    }
+    socket.Bind(addr);
+    // The system's maximum, not 5: a browser opens six connections at once and a load
+    // test fifty; a short queue would drop or reset some of them.
+    socket.Listen(SOMAXCONN);
+}
+
+template <class TSession>
+void CSocketListening<TSession>::Listen(std::uint16_t nPort, const CListenAddress& where) {
     m_strListenError.clear();
+    m_strDescription.clear();
     {
         std::lock_guard lock(m_threadsMutex);
         m_bClosing = false;
     }
     g_WinsockInit.Startup();
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
     std::wstring strError;
     try {
-        Create(SOCK_STREAM);
-        Bind(addr);
-        // The system's maximum, not 5: a browser opens six connections at once and a load
-        // test fifty; a short queue would drop or reset some of them.
-        CSocketBlocking::Listen(SOMAXCONN);
-        if (!StartAcceptThread()) {
+        const bool bIpv6 = where.GetKind() == CListenAddress::Kind::Address || IsIpv6On();
+        const std::vector<CSocketAddress> addrs = where.BindAddresses(nPort, bIpv6);
+        ListenOn(*this, addrs[0]);
+        if (addrs.size() > 1) {
+            ListenOn(m_second, addrs[1]);
+        }
+        m_strDescription = where.Describe(addrs);
+        if (!StartAcceptThread(&m_sides[0]) ||
+            (m_second.GetSocket() != 0 && !StartAcceptThread(&m_sides[1]))) {
             strError = L"ERROR: Create AcceptProc thread failed!" + GetLastErrorText();
         }
     } catch (const char* psz) {
@@ -120,7 +173,9 @@ void CSocketListening<TSession>::Listen(std::uint16_t nPort) {
     }
     if (!strError.empty()) {
         m_strListenError = strError;
+        m_strDescription.clear();
         Close();
+        m_second.Close();
         Trace(L"%s", strError);
     }
 }
@@ -139,6 +194,7 @@ void CSocketListening<TSession>::CloseListener(bool bCleanup) {
     try {
         m_arrayListen.CloseAll();
         Close();
+        m_second.Close();
         if (bCleanup) {
             g_WinsockInit.Cleanup();
         }
@@ -159,12 +215,12 @@ void CSocketListening<TSession>::OnListenerFailed(const std::wstring& strReason)
 }
 
 template <class TSession>
-bool CSocketListening<TSession>::StartAcceptThread() {
+bool CSocketListening<TSession>::StartAcceptThread(CAcceptSide* pSide) {
     {
         std::lock_guard lock(m_threadsMutex);
         ++m_nAcceptThreads;
     }
-    const HANDLE h = win::CreateThread(&CSocketListening::AcceptProc, this, nullptr);
+    const HANDLE h = win::CreateThread(&CSocketListening::AcceptProc, pSide, nullptr);
     if (h == 0) {
         const DWORD dwError = win::GetLastError();
         AcceptThreadEnded();
@@ -177,25 +233,25 @@ bool CSocketListening<TSession>::StartAcceptThread() {
 
 template <class TSession>
 DWORD CSocketListening<TSession>::AcceptProc(void* pParameter) {
-    auto* pListener = static_cast<CSocketListening*>(pParameter);
+    auto* pSide = static_cast<CAcceptSide*>(pParameter);
+    CSocketListening* pListener = pSide->pListener;
     std::chrono::milliseconds backoff(0);
     for (bool bAgain = true; bAgain;) {
         bAgain = false;
-        sockaddr_in peer{};
-        peer.sin_family = AF_INET;
+        CSocketAddress peer;
         TSession vessel;
         std::wstring strError;
         try {
             int nError = 0;
-            if (pListener->Accept(vessel, &peer, &nError)) {
+            if (pSide->pSocket->Accept(vessel, &peer, &nError)) {
                 backoff = std::chrono::milliseconds(0);
-                if (!pListener->StartAcceptThread()) {
+                if (!pListener->StartAcceptThread(pSide)) {
                     // No successor: this thread accepts the next connection itself, so
                     // that accepting never ends while listening is on.
                     Trace(L"ERROR: Create AcceptProc thread failed! %s", GetLastErrorText());
                     bAgain = true;
                 }
-                Trace(L"Connection accepted");
+                Trace(L"Connection accepted from %s", peer.TextWithPort());
                 pListener->OnAccept(vessel);
             } else if (nError != 0) {
                 const std::wstring strText = g_szSocketError.Get();

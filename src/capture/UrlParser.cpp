@@ -51,7 +51,19 @@ bool CUrlParser::ParseAuthority(std::wstring_view authority) {
         m_strPassword = password;
         authority.remove_prefix(nAt + 1);
     }
-    const std::size_t nColon = authority.find(L':');
+    // An IPv6 address is written in brackets ("[::1]:8080"): its colons are not the port's.
+    std::size_t nHostEnd = 0;
+    if (authority.starts_with(L'[')) {
+        nHostEnd = authority.find(L']');
+        if (nHostEnd == std::wstring_view::npos) {
+            return false;
+        }
+        ++nHostEnd;
+        if (nHostEnd < authority.size() && authority[nHostEnd] != L':') {
+            return false;  // only a port may follow the brackets
+        }
+    }
+    const std::size_t nColon = authority.find(L':', nHostEnd);
     const std::wstring_view host = authority.substr(0, nColon);
     if (host.size() > kMaxHostName) {
         return false;

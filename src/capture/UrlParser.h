@@ -2,6 +2,7 @@
 //
 //     scheme ":" [ "//" authority ] path [ ("?" | "#") extra ]
 //     authority = [ user [ ":" password ] "@" ] host [ ":" port ]
+//     host      = name | IPv4 address | "[" IPv6 address "]"
 //
 // The scheme is the text before the first ':'. The authority runs to the next '/' or '?';
 // the path from there to the first '?' or '#'. Nothing is decoded and no "." or ".."
@@ -27,6 +28,7 @@ public:
     const std::wstring& GetScheme() const { return m_strScheme; }
     const std::wstring& GetUserName() const { return m_strUserName; }
     const std::wstring& GetPassword() const { return m_strPassword; }
+    // An IPv6 address keeps its brackets ("[::1]"), as it is written in a URL.
     const std::wstring& GetHostName() const { return m_strHostName; }
     // The digits after the host's ':' (empty when there are none).
     const std::wstring& GetPort() const { return m_strPort; }

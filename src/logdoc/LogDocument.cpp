@@ -13,27 +13,29 @@
 namespace {
 
 constexpr std::size_t kReadWindow = 64 * 1024;
-constexpr std::int64_t kRetryMs = 1000;
-
-std::int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+constexpr std::chrono::milliseconds kRetryAfter{1000};
 
 }  // namespace
 
-CLogDocument::CLogDocument(const std::string& strSpoolFolder)
-    : m_pTail(std::make_unique<char[]>(kTailBytes)) {
+CLogDocument::CLogDocument(const std::string& strSpoolFolder) : m_pChunks(new char[kTailBytes]) {
     const int nError = m_spool.Open(strSpoolFolder);
     if (nError != 0) {
         throw new CException(L"The traffic log cannot create its spool file: " +
                              win::GetSystemMessage(win::Win32ErrorFromErrno(nError)));
     }
     m_spoolStatus.strFolder = m_spool.GetFolder();
+    m_writer = std::thread([this] { WriterLoop(); });
 }
 
-CLogDocument::~CLogDocument() = default;
+CLogDocument::~CLogDocument() {
+    {
+        std::lock_guard state(m_stateMutex);
+        m_bStopWriter = true;
+    }
+    m_writerCv.notify_all();
+    m_spaceCv.notify_all();
+    m_writer.join();
+}
 
 void CLogDocument::AppendLog(std::wstring_view text, int nStyle) {
     std::lock_guard lock(m_appendMutex);
@@ -62,99 +64,134 @@ void CLogDocument::AppendLocked(std::string_view text, int nStyle) {
     if (text.empty()) {
         return;
     }
-    std::uint64_t nTailUsed;
+    std::uint64_t nDropped;
     {
         std::lock_guard state(m_stateMutex);
-        nTailUsed = m_nSize - m_nSpooled;
-    }
-    if (nTailUsed + text.size() > kTailBytes) {
-        if (!FlushTailLocked()) {
-            // The spool cannot take more: keep what the log holds readable and leave this
-            // text out, counted, until the disk has room again.
-            AddDropped(text.size());
-            return;
+        nDropped = m_spoolStatus.bFailing ? 0 : m_spoolStatus.nDropped;
+        if (nDropped > 0) {
+            AddDroppedLocked(0);
         }
-        nTailUsed = 0;
-        if (m_spoolStatus.nDropped > 0) {
-            const std::string strNote =
-                "\r\n[" + std::to_string(m_spoolStatus.nDropped) +
-                " bytes of traffic were not logged: the log's spool folder was full]\r\n";
-            AddDropped(0);
-            const bool bBold = m_bBoldFormat;
-            AppendLocked(strNote, LOG_STYLE_PLAIN);
-            m_bBoldFormat = bBold;
+    }
+    if (nDropped > 0) {
+        // The spool works again: say first what the log is missing.
+        const std::string strNote =
+            "\r\n[" + std::to_string(nDropped) +
+            " bytes of traffic were not logged: the log's spool folder was full]\r\n";
+        const bool bBold = m_bBoldFormat;
+        m_bBoldFormat = false;
+        const std::size_t nTaken = CopyIntoChunks(strNote);
+        m_bBoldFormat = bBold;
+        if (nTaken < strNote.size()) {
             std::lock_guard state(m_stateMutex);
-            nTailUsed = m_nSize - m_nSpooled;
+            AddDroppedLocked(nDropped);
         }
     }
-    bool bDirect = false;
-    if (text.size() > kTailBytes) {
-        // Larger than the whole tail (which is empty now): straight to the spool.
-        const int nError = m_spool.WriteAt(m_nSpooled, text.data(), text.size());
-        NoteSpoolResult(nError);
-        if (nError != 0) {
-            AddDropped(text.size());
+    const std::size_t nTaken = CopyIntoChunks(text);
+    if (nTaken < text.size()) {
+        // The spool cannot take more: what the log holds stays readable, and the rest of
+        // this text is left out, counted, until the disk has room again.
+        std::lock_guard state(m_stateMutex);
+        AddDroppedLocked(text.size() - nTaken);
+    }
+    if (nTaken > 0) {
+        m_bModified.store(true, std::memory_order_release);
+        m_nGeneration.fetch_add(1, std::memory_order_acq_rel);
+    }
+}
+
+char* CLogDocument::ChunkLocked(std::size_t nIndex) const {
+    return m_pChunks.get() + ((m_nFirstChunk + nIndex) % kChunks) * kChunkBytes;
+}
+
+std::size_t CLogDocument::CopyIntoChunks(std::string_view text) {
+    std::size_t nTaken = 0;
+    std::unique_lock state(m_stateMutex);
+    while (nTaken < text.size()) {
+        std::size_t nUsed =
+            static_cast<std::size_t>(m_nSize - m_nSpooled) - (m_nChunksInUse - 1) * kChunkBytes;
+        if (nUsed == kChunkBytes) {
+            // The last chunk is full, so the writer may take it: go on in a free one.
+            m_writerCv.notify_one();
+            m_spaceCv.wait(state, [this] {
+                return m_nChunksInUse < kChunks || m_spoolStatus.bFailing || m_bStopWriter;
+            });
+            if (m_nChunksInUse == kChunks) {
+                break;  // every chunk waits for a spool that fails
+            }
+            ++m_nChunksInUse;
+            nUsed = 0;
+        }
+        const std::size_t n = std::min(kChunkBytes - nUsed, text.size() - nTaken);
+        char* const pTo = ChunkLocked(m_nChunksInUse - 1) + nUsed;
+        // Past the published end: no reader looks there, and only appends write there.
+        state.unlock();
+        std::memcpy(pTo, text.data() + nTaken, n);
+        state.lock();
+        m_bold.SetBoldFrom(m_nSize, m_bBoldFormat);
+        m_index.Append(m_nSize, text.substr(nTaken, n));
+        m_nSize += n;
+        nTaken += n;
+    }
+    return nTaken;
+}
+
+void CLogDocument::WriterLoop() {
+    std::unique_lock state(m_stateMutex);
+    auto retryAt = std::chrono::steady_clock::now();
+    for (;;) {
+        m_writerCv.wait(state, [this] { return m_bStopWriter || m_nChunksInUse > 1; });
+        if (m_bStopWriter) {
             return;
         }
-        bDirect = true;
-    } else {
-        // Past the published end: no reader looks there.
-        std::memcpy(m_pTail.get() + nTailUsed, text.data(), text.size());
-    }
-    {
-        std::lock_guard state(m_stateMutex);
-        m_bold.SetBoldFrom(m_nSize, m_bBoldFormat);
-        m_index.Append(m_nSize, text);
-        m_nSize += text.size();
-        if (bDirect) {
-            m_nSpooled = m_nSize;
+        if (m_spoolStatus.bFailing) {
+            if (m_writerCv.wait_until(state, retryAt, [this] { return m_bStopWriter; })) {
+                return;
+            }
+            if (m_nChunksInUse <= 1) {
+                continue;  // cleared meanwhile
+            }
         }
+        // The first chunk is full and stays as it is until it is given back below.
+        const char* const pChunk = ChunkLocked(0);
+        const std::uint64_t nAt = m_nSpooled;
+        m_bWriting = true;
+        state.unlock();
+        const int nError = m_spool.WriteAt(nAt, pChunk, kChunkBytes);
+        state.lock();
+        m_bWriting = false;
+        if (nError == 0) {
+            m_nSpooled += kChunkBytes;
+            m_nFirstChunk = (m_nFirstChunk + 1) % kChunks;
+            --m_nChunksInUse;
+        } else {
+            retryAt = std::chrono::steady_clock::now() + kRetryAfter;
+        }
+        m_spaceCv.notify_all();
+        state.unlock();
+        NoteSpoolResult(nError);
+        state.lock();
     }
-    m_bModified.store(true, std::memory_order_release);
-    m_nGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
-void CLogDocument::AddDropped(std::uint64_t nBytes) {
-    std::lock_guard state(m_stateMutex);
+void CLogDocument::AddDroppedLocked(std::uint64_t nBytes) {
     m_spoolStatus.nDropped = nBytes == 0 ? 0 : m_spoolStatus.nDropped + nBytes;
-}
-
-bool CLogDocument::FlushTailLocked() {
-    if (m_spoolStatus.bFailing && NowMs() < m_nRetryAt) {
-        return false;
-    }
-    std::uint64_t nSpooled;
-    std::uint64_t nSize;
-    {
-        std::lock_guard state(m_stateMutex);
-        nSpooled = m_nSpooled;
-        nSize = m_nSize;
-    }
-    // Readers may copy from the tail meanwhile; nobody changes it while the append mutex
-    // is held.
-    const int nError = m_spool.WriteAt(nSpooled, m_pTail.get(), nSize - nSpooled);
-    NoteSpoolResult(nError);
-    if (nError != 0) {
-        m_nRetryAt = NowMs() + kRetryMs;
-        return false;
-    }
-    std::lock_guard state(m_stateMutex);
-    m_nSpooled = nSize;
-    return true;
 }
 
 void CLogDocument::NoteSpoolResult(int nErrno) {
     const bool bFailing = nErrno != 0;
-    if (bFailing == m_spoolStatus.bFailing && (!bFailing || nErrno == m_spoolStatus.nErrno)) {
-        return;
-    }
     CSpoolStatus status;
     {
         std::lock_guard state(m_stateMutex);
+        if (bFailing == m_spoolStatus.bFailing && (!bFailing || nErrno == m_spoolStatus.nErrno)) {
+            return;
+        }
         m_spoolStatus.bFailing = bFailing;
         m_spoolStatus.nErrno = nErrno;
         status = m_spoolStatus;
     }
+    // Appends that wait for a chunk learn that they will not get one.
+    m_spaceCv.notify_all();
+    std::lock_guard lock(m_statusFnMutex);
     if (m_fnSpoolStatus) {
         m_fnSpoolStatus(status);
     }
@@ -167,10 +204,14 @@ void CLogDocument::Clear() {
 
 void CLogDocument::ClearLocked() {
     std::unique_lock reset(m_resetMutex);
-    std::lock_guard state(m_stateMutex);
+    std::unique_lock state(m_stateMutex);
+    // A chunk being written would land after the truncation.
+    m_spaceCv.wait(state, [this] { return !m_bWriting; });
     m_spool.Truncate();
     m_nSize = 0;
     m_nSpooled = 0;
+    m_nFirstChunk = 0;
+    m_nChunksInUse = 1;
     m_index.Clear();
     m_bold.Clear();
     m_bBoldFormat = false;
@@ -197,12 +238,19 @@ bool CLogDocument::ReadRaw(std::uint64_t nOffset, char* p, std::size_t n) const 
             return false;
         }
         nSpooled = m_nSpooled;
-        const std::uint64_t nTailFrom = std::max(nOffset, nSpooled);
-        if (nTailFrom < nOffset + n) {
-            std::memcpy(p + (nTailFrom - nOffset), m_pTail.get() + (nTailFrom - nSpooled),
-                        static_cast<std::size_t>(nOffset + n - nTailFrom));
+        // The part still in memory, chunk by chunk.
+        for (std::uint64_t nFrom = std::max(nOffset, nSpooled); nFrom < nOffset + n;) {
+            const std::uint64_t nRelative = nFrom - nSpooled;
+            const std::size_t nWithin = static_cast<std::size_t>(nRelative % kChunkBytes);
+            const std::size_t nCopy = static_cast<std::size_t>(
+                std::min<std::uint64_t>(kChunkBytes - nWithin, nOffset + n - nFrom));
+            std::memcpy(p + (nFrom - nOffset),
+                        ChunkLocked(static_cast<std::size_t>(nRelative / kChunkBytes)) + nWithin,
+                        nCopy);
+            nFrom += nCopy;
         }
     }
+    // The spooled part never changes until a clear, which waits for this reader.
     if (nOffset < nSpooled) {
         const std::size_t nFromSpool =
             static_cast<std::size_t>(std::min<std::uint64_t>(n, nSpooled - nOffset));
@@ -316,7 +364,7 @@ std::string CLogDocument::ExtractText(std::uint64_t nFrom, std::uint64_t nTo,
 }
 
 void CLogDocument::SetSpoolStatusHandler(SpoolStatusFn fn) {
-    std::lock_guard lock(m_appendMutex);
+    std::lock_guard lock(m_statusFnMutex);
     m_fnSpoolStatus = std::move(fn);
 }
 

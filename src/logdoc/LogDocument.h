@@ -5,12 +5,16 @@
 // Threads: appends come from any thread (relay threads under the module lock); each is
 // complete when the call returns and they show in the order they were made. Reads come from
 // any thread (the view, on the GUI thread) at the same time and never wait for a write to
-// the disk. Appends never wait for readers beyond a few copied bytes.
+// the disk. Appends never wait for readers beyond a few copied bytes, nor for the disk:
+// the newest text stays in a ring of memory chunks, and a writer thread of the document's
+// own moves every full chunk to the spool. Only when the whole ring waits for the disk does
+// an append wait (or, while the spool fails, leave its text out, counted).
 //
 // Line breaks are LF, CR, or CR LF. Offsets are byte offsets into the UTF-8 text.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +22,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "logdoc/BoldRuns.h"
@@ -42,11 +47,15 @@ struct CSpoolStatus {
 
 class CLogDocument : public ILogSink {
 public:
-    // Size of the in-memory tail of the text, written to the spool whenever it is full.
-    static constexpr std::size_t kTailBytes = 4 << 20;
+    // The newest text is kept in memory, in kChunks chunks of kChunkBytes; the writer
+    // thread moves each full chunk to the spool.
+    static constexpr std::size_t kChunkBytes = 2 << 20;
+    static constexpr std::size_t kChunks = 4;
+    // Bytes of the text that memory holds at most.
+    static constexpr std::size_t kTailBytes = kChunks * kChunkBytes;
 
-    // Called with the document's own locks held, on the appending thread: must neither
-    // block nor append. bFailing says whether a failure began or ended.
+    // Called on the document's writer thread when a spool write fails after working, or
+    // works after failing: must neither block nor append. bFailing says which.
     using SpoolStatusFn = std::function<void(const CSpoolStatus&)>;
     // Progress of a save or load; false cancels it.
     using ProgressFn = std::function<bool(std::uint64_t nDone, std::uint64_t nTotal)>;
@@ -113,12 +122,18 @@ private:
 
     // m_appendMutex held. The append itself.
     void AppendLocked(std::string_view text, int nStyle);
-    // m_appendMutex held. Writes the tail to the spool; false when the write failed.
-    bool FlushTailLocked();
-    // m_appendMutex held. Records a failed or a successful spool write.
+    // m_appendMutex held. Copies and publishes what fits into the chunks; a full chunk goes
+    // to the writer, and the append waits for a free one while the spool works. Returns
+    // the bytes taken: fewer than text.size() only while the spool fails.
+    std::size_t CopyIntoChunks(std::string_view text);
+    // The document's writer thread: writes every full chunk to the spool, in order.
+    void WriterLoop();
+    // m_stateMutex held. The nIndex-th chunk in use.
+    char* ChunkLocked(std::size_t nIndex) const;
+    // Writer thread. Records a failed or a successful spool write and reports a change.
     void NoteSpoolResult(int nErrno);
-    // m_appendMutex held. Counts bytes left out; 0 resets the count.
-    void AddDropped(std::uint64_t nBytes);
+    // m_stateMutex held. Counts bytes left out; 0 resets the count.
+    void AddDroppedLocked(std::uint64_t nBytes);
     void ClearLocked();
     // Reads [nOffset, nOffset + n) of the text below `nSize` into p; m_resetMutex held
     // shared by the caller.
@@ -136,20 +151,31 @@ private:
     // Guards the index, the runs and the published sizes; held only for short copies.
     mutable std::mutex m_stateMutex;
 
-    CLineIndex m_index;               // m_stateMutex
-    CBoldRuns m_bold;                 // m_stateMutex
-    std::uint64_t m_nSize = 0;        // m_stateMutex: bytes of text
-    std::uint64_t m_nSpooled = 0;     // m_stateMutex: bytes in the spool; the rest is the tail
-    std::unique_ptr<char[]> m_pTail;  // bytes [m_nSpooled, m_nSize); written past m_nSize
-                                      // only under m_appendMutex
-    bool m_bBoldFormat = false;       // m_appendMutex: the current format
+    CLineIndex m_index;            // m_stateMutex
+    CBoldRuns m_bold;              // m_stateMutex
+    std::uint64_t m_nSize = 0;     // m_stateMutex: bytes of text
+    std::uint64_t m_nSpooled = 0;  // m_stateMutex: bytes in the spool; the rest is in chunks
+    // The ring of chunks: text [m_nSpooled, m_nSize) lies in m_nChunksInUse chunks from
+    // m_nFirstChunk on, every one full but the last. A chunk that is full (all but the
+    // last in use) never changes until the writer has spooled it; the last one is written
+    // past m_nSize only under m_appendMutex, where no reader looks.
+    std::unique_ptr<char[]> m_pChunks;
+    std::size_t m_nFirstChunk = 0;       // m_stateMutex
+    std::size_t m_nChunksInUse = 1;      // m_stateMutex
+    bool m_bWriting = false;             // m_stateMutex: the writer is writing the first chunk
+    bool m_bStopWriter = false;          // m_stateMutex
+    std::condition_variable m_writerCv;  // work for the writer, or a stop
+    std::condition_variable m_spaceCv;   // a chunk is free, the spool fails, or the writer idles
+    bool m_bBoldFormat = false;          // m_appendMutex: the current format
 
     std::string m_convert;       // m_appendMutex: reused conversion buffer
-    CSpoolStatus m_spoolStatus;  // m_appendMutex for writes, m_stateMutex for copies
+    CSpoolStatus m_spoolStatus;  // m_stateMutex
+    std::mutex m_statusFnMutex;  // held while the handler is set or called
     SpoolStatusFn m_fnSpoolStatus;
-    std::int64_t m_nRetryAt = 0;  // m_appendMutex: when a failed spool write is tried again
 
     std::atomic<std::uint64_t> m_nGeneration{0};
     std::atomic<std::uint64_t> m_nResets{0};
     std::atomic<bool> m_bModified{false};
+
+    std::thread m_writer;  // last: starts once everything above is made
 };

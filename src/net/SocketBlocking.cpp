@@ -85,11 +85,11 @@ void CSocketBlocking::SetErrorFormatV(const wchar_t* pszFormat,
     }
 }
 
-void CSocketBlocking::Create(int nType) {
+void CSocketBlocking::Create(int nType, int nFamily) {
     if (m_hSocket != 0) {
         StopThread(1000);
     }
-    const SOCKET h = win::socket(AF_INET, nType, 0);
+    const SOCKET h = win::socket(nFamily, nType, 0);
     if (h == win::INVALID_SOCKET) {
         m_hSocket = 0;
         SetError(L"CSocketBlocking::Create(...).", TRUE, 0);
@@ -99,6 +99,12 @@ void CSocketBlocking::Create(int nType) {
 
 void CSocketBlocking::Bind(const sockaddr_in& addr) {
     if (win::bind(m_hSocket, AsSockaddr(&addr), kAddrLen) == win::SOCKET_ERROR) {
+        SetError(L"CSocketBlocking::Bind.", TRUE, 0);
+    }
+}
+
+void CSocketBlocking::Bind(const CSocketAddress& addr) {
+    if (win::bind(m_hSocket, addr.Get(), addr.Length()) == win::SOCKET_ERROR) {
         SetError(L"CSocketBlocking::Bind.", TRUE, 0);
     }
 }
@@ -121,14 +127,25 @@ bool CSocketBlocking::Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr) {
 }
 
 bool CSocketBlocking::Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr, int* pnError) {
+    CSocketAddress peer;
+    const bool bAccepted = Accept(target, &peer, pnError);
+    if (bAccepted && pPeerAddr != nullptr) {
+        const CSocketAddress in = peer.Unmapped();
+        std::memcpy(pPeerAddr, in.Get(), std::min<std::size_t>(sizeof(*pPeerAddr), in.Length()));
+    }
+    return bAccepted;
+}
+
+bool CSocketBlocking::Accept(CSocketBlocking& target, CSocketAddress* pPeerAddr, int* pnError) {
     *pnError = 0;
     const SOCKET hListen = m_hSocket;
     if (hListen == 0) {
         target.m_hSocket = 0;  // closed before the call: nothing to accept from
         return false;
     }
-    int nLen = kAddrLen;
-    const SOCKET h = win::accept(hListen, AsSockaddr(pPeerAddr), pPeerAddr ? &nLen : nullptr);
+    CSocketAddress peer;
+    int nLen = CSocketAddress::kStorageLength;
+    const SOCKET h = win::accept(hListen, peer.Get(), &nLen);
     if (h == win::INVALID_SOCKET) {
         const int nError = win::WSAGetLastError();
         target.m_hSocket = 0;
@@ -142,6 +159,9 @@ bool CSocketBlocking::Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr, in
         return false;
     }
     target.m_hSocket = h;
+    if (pPeerAddr != nullptr) {
+        *pPeerAddr = peer;
+    }
     return true;
 }
 
@@ -159,7 +179,11 @@ void CSocketBlocking::Close() {
 }
 
 int CSocketBlocking::Connect(const sockaddr_in& addr, BOOL bThrow) {
-    if (win::connect(m_hSocket, AsSockaddr(&addr), kAddrLen) == 0) {
+    return Connect(CSocketAddress(addr), bThrow);
+}
+
+int CSocketBlocking::Connect(const CSocketAddress& addr, BOOL bThrow) {
+    if (win::connect(m_hSocket, addr.Get(), addr.Length()) == 0) {
         return 0;
     }
     // The text is recorded first; the socket is closed before anything is raised, so that a
@@ -171,31 +195,6 @@ int CSocketBlocking::Connect(const sockaddr_in& addr, BOOL bThrow) {
         throw new CException(strMessage);
     }
     return nError;
-}
-
-int CSocketBlocking::Connect(const wchar_t* lpszHostAddress, int nHostPort, BOOL bThrow) {
-    const std::wstring strHost(lpszHostAddress ? lpszHostAddress : L"");
-    const std::string strHostA = win::WideToAnsi(strHost);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(nHostPort));
-    const unsigned long ulAddr = win::inet_addr(strHostA.c_str());
-    if (ulAddr != INADDR_NONE) {
-        addr.sin_addr.s_addr = static_cast<in_addr_t>(ulAddr);
-    } else if (win::ResolveHostByName(strHostA.c_str(), &addr.sin_addr) != 0) {
-        const std::wstring strContext =
-            win::FormatW(L"CSocketBlocking::Connect(lpszHostAddress = '%s', nHostPort = %d).",
-                         strHost, nHostPort);
-        return SetError(strContext, bThrow, 0);
-    }
-    try {
-        return Connect(addr, bThrow);
-    } catch (CException* e) {
-        const std::wstring strText = e->GetText();
-        delete e;
-        throw CException::Format(L"%s Host Address: '%s', Host Port = %d", strText, strHost,
-                                 nHostPort);
-    }
 }
 
 int CSocketBlocking::Send(const char* pData, int nLength, int nTimeoutSec, int nFlags) {
@@ -345,23 +344,42 @@ bool CSocketBlocking::GetSockAddr(sockaddr_in* pAddr) {
     return true;
 }
 
+bool CSocketBlocking::GetPeerAddr(CSocketAddress* pAddr) {
+    int nLen = CSocketAddress::kStorageLength;
+    if (win::getpeername(m_hSocket, pAddr->Get(), &nLen) == win::SOCKET_ERROR) {
+        SetError(L"CSocketBlocking::GetPeerAddr(...).", TRUE, 0);
+    }
+    return true;
+}
+
+bool CSocketBlocking::GetSockAddr(CSocketAddress* pAddr) {
+    if (m_hSocket == 0) {
+        return false;
+    }
+    int nLen = CSocketAddress::kStorageLength;
+    if (win::getsockname(m_hSocket, pAddr->Get(), &nLen) == win::SOCKET_ERROR) {
+        SetError(L"CSocketBlocking::GetSockAddr(...).", TRUE, 0);
+    }
+    return true;
+}
+
 bool CSocketBlocking::GetPeerAddrText(std::wstring* pstrAddr, int* pnPort) {
-    sockaddr_in addr{};
+    CSocketAddress addr;
     if (!GetPeerAddr(&addr)) {
         return false;
     }
-    *pstrAddr = win::AnsiToWide(win::inet_ntoa(addr.sin_addr));
-    *pnPort = ntohs(addr.sin_port);
+    *pstrAddr = addr.Text();
+    *pnPort = addr.Port();
     return true;
 }
 
 bool CSocketBlocking::GetSockAddrText(std::wstring* pstrAddr, int* pnPort) {
-    sockaddr_in addr{};
+    CSocketAddress addr;
     if (!GetSockAddr(&addr)) {
         return false;
     }
-    *pstrAddr = win::AnsiToWide(win::inet_ntoa(addr.sin_addr));
-    *pnPort = ntohs(addr.sin_port);
+    *pstrAddr = addr.Text();
+    *pnPort = addr.Port();
     return true;
 }
 
@@ -422,6 +440,11 @@ void CSocketBlocking::RequestStop() {
         m_bStop = true;
         win::WSASetEvent(ev);
     }
+}
+
+bool CSocketBlocking::IsStopRequested() {
+    std::lock_guard lock(m_evMutex);
+    return m_bStopRequested;
 }
 
 void CSocketBlocking::CheckReceiveError(int nErrorCode) {

@@ -1,13 +1,16 @@
-// One IPv4 socket with synchronous operations bounded by time-outs and an optional receive
-// thread whose loop hands read and close events to virtual handlers. Every socket failure
+// One socket (IPv4 or IPv6) with synchronous operations bounded by time-outs and an optional
+// receive thread whose loop hands read and close events to virtual handlers. Every socket failure
 // becomes the text "SOCKET ERROR: %s error = %d. %s", kept in g_szSocketError and, as a
 // rule, raised as the application exception.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "net/SocketAddress.h"
 #include "net/SocketError.h"
 #include "net/Thread.h"
 #include "platform/Winsock.h"
@@ -45,8 +48,11 @@ public:
     virtual void OnLoopError(const std::wstring& strError);
 
     // --- synchronous operations (any thread that owns the object) ------------------------
-    void Create(int nType = SOCK_STREAM);
+    static constexpr std::chrono::milliseconds kAttemptDelay{250};
+
+    void Create(int nType = SOCK_STREAM, int nFamily = AF_INET);
     void Bind(const sockaddr_in& addr);
+    void Bind(const CSocketAddress& addr);
     void Listen(int nBacklog = 5);
     // Blocks until a connection arrives; false without any text when the listening socket
     // was closed by another thread.
@@ -54,10 +60,23 @@ public:
     // The same without raising: false with *pnError 0 when the listening socket was closed,
     // false with the Winsock code (its text in g_szSocketError) when accept failed.
     bool Accept(CSocketBlocking& target, sockaddr_in* pPeerAddr, int* pnError);
+    // Either family; the peer of a dual-stack socket as it comes (IPv4-mapped for IPv4).
+    bool Accept(CSocketBlocking& target, CSocketAddress* pPeerAddr, int* pnError);
     // Any thread. Closes the socket if one is held.
     void Close();
     int Connect(const sockaddr_in& addr, BOOL bThrow);
+    int Connect(const CSocketAddress& addr, BOOL bThrow);
+    // The host is a dotted IPv4 address, an IPv6 address (with or without brackets) or a
+    // name, which is resolved for both families. The addresses are tried in the resolver's
+    // order, the families alternating; while one attempt is pending, the next starts after
+    // kAttemptDelay (RFC 8305), and the first to connect wins, the others are closed. Each
+    // attempt uses a socket of its own, bound to the wildcard address of its family; a
+    // socket held before is closed, except that a single address of its family is
+    // connected on it. Failures are reported once, after every address has failed: the
+    // code of the last failure, its text in g_szSocketError, raised with bThrow.
     int Connect(const wchar_t* lpszHostAddress, int nHostPort, BOOL bThrow);
+    // The address that the last successful host-form Connect reached.
+    const CSocketAddress& GetConnectedAddress() const { return m_connectedAddr; }
 
     // Any thread (the receive loop may run). A failure that SetError does not raise
     // returns -1: a block is never reported as sent when it was not.
@@ -80,6 +99,9 @@ public:
 
     bool GetPeerAddr(sockaddr_in* pAddr);
     bool GetSockAddr(sockaddr_in* pAddr);
+    bool GetPeerAddr(CSocketAddress* pAddr);
+    bool GetSockAddr(CSocketAddress* pAddr);
+    // The address in its usual text ("127.0.0.1", "::1"; IPv4-mapped shown as IPv4).
     bool GetPeerAddrText(std::wstring* pstrAddr, int* pnPort);
     bool GetSockAddrText(std::wstring* pstrAddr, int* pnPort);
     static void GetHostByName(sockaddr_in* pAddr, const char* pszHostName, int nPort);
@@ -96,6 +118,9 @@ public:
     // Any thread; never waits. Asks the receive loop to end: at once when it runs, as soon
     // as it has started when it has not yet (a loop that never starts is not waited for).
     void RequestStop();
+    // Any thread. Whether RequestStop has been called; a host-form Connect in progress
+    // then gives up with WSAEINTR within a fraction of a second.
+    bool IsStopRequested();
 
     // Records "SOCKET ERROR: <context> error = <code>. <system text>"; raises with bThrow,
     // else returns the code. A code of 0 stands for the calling thread's last error.
@@ -142,7 +167,12 @@ protected:
     MY_FUNCTIONS::CThread m_thread;
 
 private:
-    std::mutex m_evMutex;           // held while m_ev is signalled or closed
-    bool m_bStopRequested = false;  // guarded by m_evMutex
-    std::wstring m_strLoopError;    // receive thread
+    std::mutex m_evMutex;            // held while m_ev is signalled or closed
+    bool m_bStopRequested = false;   // guarded by m_evMutex
+    std::wstring m_strLoopError;     // receive thread
+    CSocketAddress m_connectedAddr;  // the thread that connects
+
+    // The connecting thread: races the attempts on `order`; 0 with m_hSocket set, or the
+    // code of the last failure.
+    int ConnectAttempts(const std::vector<CSocketAddress>& order);
 };

@@ -24,11 +24,20 @@ std::vector<CArmedFault> g_faults;  // guarded by g_faultMutex
 int g_nInjected = 0;                // guarded by g_faultMutex
 
 std::uint16_t PortOf(int fd, bool bPeer) {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof(addr);
     const int rc = bPeer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len)
                          : ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    return rc == 0 && addr.sin_family == AF_INET ? ntohs(addr.sin_port) : 0;
+    if (rc != 0) {
+        return 0;
+    }
+    if (addr.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
+    }
+    if (addr.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port);
+    }
+    return 0;
 }
 
 bool Eligible(const CFaultRule& rule, FaultCall call, int fd) {

@@ -154,7 +154,8 @@ struct CByteUtf8 {
     char bytes[3];
 };
 
-constexpr std::array<CByteUtf8, 256> MakeByteUtf8() {
+// With bShowZero, a zero byte becomes U+2400 SYMBOL FOR NULL.
+constexpr std::array<CByteUtf8, 256> MakeByteUtf8(bool bShowZero) {
     std::array<CByteUtf8, 256> table{};
     for (unsigned b = 0; b < 256; ++b) {
         const char32_t c = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b;
@@ -169,10 +170,28 @@ constexpr std::array<CByteUtf8, 256> MakeByteUtf8() {
                   static_cast<char>(0x80 | (c & 0x3F))}};
         }
     }
+    if (bShowZero) {
+        table[0] = {3, {'\xE2', '\x90', '\x80'}};
+    }
     return table;
 }
 
-constexpr std::array<CByteUtf8, 256> kByteUtf8 = MakeByteUtf8();
+constexpr std::array<CByteUtf8, 256> kByteUtf8 = MakeByteUtf8(false);
+constexpr std::array<CByteUtf8, 256> kByteUtf8ShowZero = MakeByteUtf8(true);
+
+}  // namespace
+
+namespace {
+
+// Length of the valid UTF-8 sequence at p, whose first byte is 0xC2 to 0xF4, or 0:
+// DecodeSequence without the code point for the common two-byte case.
+inline std::size_t ValidSequenceLength(const unsigned char* p, std::size_t n) {
+    if (p[0] <= 0xDF) {
+        return n >= 2 && IsContinuation(p[1]) ? 2 : 0;
+    }
+    char32_t cp = 0;
+    return DecodeSequence(p, n, cp);
+}
 
 }  // namespace
 
@@ -180,6 +199,7 @@ std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero) {
     const std::size_t n = bytes.size();
     const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
     char* dst = pOut;
+    const std::array<CByteUtf8, 256>& table = bShowZero ? kByteUtf8ShowZero : kByteUtf8;
     std::size_t i = 0;
     while (i < n) {
         // ASCII runs (without zero bytes when those are shown) go eight bytes at a time.
@@ -196,32 +216,27 @@ std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero) {
             dst += 8;
             i += 8;
         }
-        if (i >= n) {
-            break;
-        }
-        const unsigned char b = src[i];
-        if (b == 0 && bShowZero) {
-            std::memcpy(dst, "\xE2\x90\x80", 3);  // U+2400 SYMBOL FOR NULL
-            dst += 3;
-            ++i;
-            continue;
-        }
-        if (b >= 0xC2 && b <= 0xF4) {
-            char32_t cp = 0;
-            const std::size_t len = DecodeSequence(src + i, n - i, cp);
-            if (len != 0) {
-                std::memcpy(dst, src + i, len);
-                dst += len;
-                i += len;
-                continue;
+        // The word that held other bytes goes byte by byte (binary data mostly stays here:
+        // testing a word before every byte would cost more than it saves).
+        const std::size_t nStop = std::min(n, i + 8);
+        while (i < nStop) {
+            const unsigned char b = src[i];
+            if (b >= 0xC2 && b <= 0xF4) {
+                const std::size_t len = ValidSequenceLength(src + i, n - i);
+                if (len != 0) {
+                    std::memcpy(dst, src + i, len);
+                    dst += len;
+                    i += len;
+                    continue;
+                }
             }
+            // Any other byte on its own, through the table without further tests: three
+            // bytes are always room, only the character's own length counts.
+            const CByteUtf8& e = table[b];
+            std::memcpy(dst, e.bytes, 3);
+            dst += e.nLength;
+            ++i;
         }
-        // ASCII, or a byte that is not part of a valid sequence: three bytes are always
-        // room, only the character's own length counts.
-        const CByteUtf8& e = kByteUtf8[b];
-        std::memcpy(dst, e.bytes, 3);
-        dst += e.nLength;
-        ++i;
     }
     return static_cast<std::size_t>(dst - pOut);
 }

@@ -158,8 +158,14 @@ int bind(SOCKET s, const sockaddr* pAddr, int nAddrLen) {
     // thousand relayed connections each bind searches long and at last finds none. connect
     // picks the port instead, as it does for a socket that was never bound.
     const auto* pIn = reinterpret_cast<const sockaddr_in*>(pAddr);
-    if (pAddr != nullptr && nAddrLen >= static_cast<int>(sizeof(sockaddr_in)) &&
-        pIn->sin_family == AF_INET && pIn->sin_port == 0 && pIn->sin_addr.s_addr == INADDR_ANY) {
+    const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(pAddr);
+    const bool bAnyIn = pAddr != nullptr && nAddrLen >= static_cast<int>(sizeof(sockaddr_in)) &&
+                        pIn->sin_family == AF_INET && pIn->sin_port == 0 &&
+                        pIn->sin_addr.s_addr == INADDR_ANY;
+    const bool bAnyIn6 = pAddr != nullptr && nAddrLen >= static_cast<int>(sizeof(sockaddr_in6)) &&
+                         pIn6->sin6_family == AF_INET6 && pIn6->sin6_port == 0 &&
+                         IN6_IS_ADDR_UNSPECIFIED(&pIn6->sin6_addr);
+    if (bAnyIn || bAnyIn6) {
         ::setsockopt(p->m_fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &nOn, sizeof(nOn));
     }
     if (::bind(p->m_fd, pAddr, static_cast<socklen_t>(nAddrLen)) != 0) {
@@ -408,6 +414,56 @@ int setsockopt(SOCKET s, int nLevel, int nName, const void* pValue, int nLen) {
     return 0;
 }
 
+int getsockopt(SOCKET s, int nLevel, int nName, void* pValue, int* pnLen) {
+    auto p = FindSocket(s);
+    if (!p) {
+        return SOCKET_ERROR;
+    }
+    if (pnLen == nullptr) {
+        return Fail(WSAEFAULT);
+    }
+    socklen_t len = AddrLen(pnLen);
+    if (::getsockopt(p->m_fd, nLevel, nName, pValue, &len) != 0) {
+        return FailFromErrno(p.get(), errno);
+    }
+    if (nLevel == SOL_SOCKET && nName == SO_ERROR && pValue != nullptr &&
+        len >= static_cast<socklen_t>(sizeof(int))) {
+        // The pending error as a Winsock code.
+        int& nError = *static_cast<int*>(pValue);
+        nError = nError == 0 ? 0 : WsaErrorFromErrno(nError);
+    }
+    *pnLen = static_cast<int>(len);
+    return 0;
+}
+
+int WSAPoll(WSAPOLLFD* pFds, unsigned long nFds, int nTimeoutMs) {
+    std::vector<std::shared_ptr<CSocketEntry>> entries;
+    std::vector<pollfd> fds;
+    entries.reserve(nFds);
+    fds.reserve(nFds);
+    for (unsigned long i = 0; i < nFds; ++i) {
+        auto p = FindSocket(pFds[i].fd);
+        if (!p) {
+            return SOCKET_ERROR;
+        }
+        fds.push_back(pollfd{p->m_fd, pFds[i].events, 0});
+        entries.push_back(std::move(p));  // the descriptors stay valid during the wait
+    }
+    for (;;) {
+        const int n = ::poll(fds.data(), fds.size(), nTimeoutMs);
+        if (n >= 0) {
+            for (unsigned long i = 0; i < nFds; ++i) {
+                pFds[i].revents =
+                    entries[i]->m_bClosed ? static_cast<short>(POLLNVAL) : fds[i].revents;
+            }
+            return n;
+        }
+        if (errno != EINTR) {
+            return FailFromErrno(nullptr, errno);
+        }
+    }
+}
+
 int ioctlsocket(SOCKET s, long lCommand, unsigned long* pArg) {
     auto p = FindSocket(s);
     if (!p) {
@@ -485,6 +541,36 @@ int ResolveHostByName(const char* pszName, in_addr* pAddr) {
     *pAddr = reinterpret_cast<const sockaddr_in*>(pResult->ai_addr)->sin_addr;
     ::freeaddrinfo(pResult);
     return 0;
+}
+
+int ResolveHostAddresses(const char* pszName, std::vector<sockaddr_storage>* pAddrs) {
+    if (pszName == nullptr || pAddrs == nullptr) {
+        return Fail(WSAEFAULT);
+    }
+    pAddrs->clear();
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* pResult = nullptr;
+    int nEai = ::getaddrinfo(pszName, nullptr, &hints, &pResult);
+    if (nEai != 0 && nEai != EAI_AGAIN && nEai != EAI_MEMORY && nEai != EAI_SYSTEM) {
+        hints.ai_flags = 0;
+        nEai = ::getaddrinfo(pszName, nullptr, &hints, &pResult);
+    }
+    if (nEai != 0 || pResult == nullptr) {
+        return Fail(nEai == EAI_SYSTEM ? WsaErrorFromErrno(errno) : ResolveError(nEai));
+    }
+    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
+        if ((p->ai_family == AF_INET || p->ai_family == AF_INET6) &&
+            p->ai_addrlen <= sizeof(sockaddr_storage)) {
+            sockaddr_storage addr{};
+            std::memcpy(&addr, p->ai_addr, p->ai_addrlen);
+            pAddrs->push_back(addr);
+        }
+    }
+    ::freeaddrinfo(pResult);
+    return pAddrs->empty() ? Fail(WSANO_DATA) : 0;
 }
 
 int ResolveHostByAddr(in_addr addr, std::string* pstrName) {

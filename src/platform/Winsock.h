@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/WinError.h"
 #include "platform/WinTypes.h"
@@ -59,6 +60,7 @@ int recvfrom(SOCKET s, char* pBuf, int nLen, int nFlags, sockaddr* pFrom, int* p
 int getpeername(SOCKET s, sockaddr* pAddr, int* pnAddrLen);
 int getsockname(SOCKET s, sockaddr* pAddr, int* pnAddrLen);
 int setsockopt(SOCKET s, int nLevel, int nName, const void* pValue, int nLen);
+int getsockopt(SOCKET s, int nLevel, int nName, void* pValue, int* pnLen);
 
 constexpr long FIONREAD_ = 0x4004667F;
 constexpr long FIONBIO_ = static_cast<long>(0x8004667Eu);
@@ -70,6 +72,15 @@ int ioctlsocket(SOCKET s, long lCommand, unsigned long* pArg);
 enum class SelectFor { Read, Write };
 int select(SOCKET s, SelectFor what, const timeval* pTimeout);
 
+// Several sockets at once (POLLIN, POLLOUT; POLLERR and POLLHUP come back unasked): the
+// number of sockets with events, 0 after `nTimeoutMs` (-1: no limit), SOCKET_ERROR on failure.
+struct WSAPOLLFD {
+    SOCKET fd;
+    short events;
+    short revents;
+};
+int WSAPoll(WSAPOLLFD* pFds, unsigned long nFds, int nTimeoutMs);
+
 // Dotted text to a network-order address; INADDR_NONE when the text is not an address.
 unsigned long inet_addr(const char* pszText);
 // A network-order address as dotted text, in a buffer of the calling thread.
@@ -78,6 +89,11 @@ const char* inet_ntoa(in_addr addr);
 // Name resolution (IPv4, the first address), thread-safe. 0 on success; SOCKET_ERROR with
 // WSAHOST_NOT_FOUND, WSATRY_AGAIN, WSANO_RECOVERY or WSANO_DATA.
 int ResolveHostByName(const char* pszName, in_addr* pAddr);
+// Every address of a name, IPv4 and IPv6, in the order the system's resolver gives them
+// (families without a configured address left out, AI_ADDRCONFIG, unless that leaves
+// nothing: a machine whose only IPv6 address is its loopback still reaches "::1"). Errors as
+// ResolveHostByName.
+int ResolveHostAddresses(const char* pszName, std::vector<sockaddr_storage>* pAddrs);
 // The host name of an address; SOCKET_ERROR as above when there is none.
 int ResolveHostByAddr(in_addr addr, std::string* pstrName);
 

@@ -19,6 +19,7 @@ namespace {
 constexpr const wchar_t* kValueReplaceHostHeader = L"Replace host header";
 constexpr const wchar_t* kValueSaveResponse = L"Save Response";
 constexpr const wchar_t* kValueDataFolder = L"Applacation Data Folder";
+constexpr const wchar_t* kValueListenAddress = L"Listen Address";
 constexpr const wchar_t* kValueDefaultServerID = L"Default Server ID";
 constexpr const wchar_t* kValueURL = L"URL";
 constexpr const wchar_t* kValuePort = L"Port";
@@ -127,6 +128,14 @@ std::wstring CRegKeyTalvex::GetDataFolder() {
 
 void CRegKeyTalvex::SetDataFolder(const wchar_t* pszFolder) {
     SetString(kValueDataFolder, pszFolder);
+}
+
+std::wstring CRegKeyTalvex::GetListenAddress() {
+    return QueryString(kValueListenAddress, L"all", nullptr, KEY_ALL_ACCESS);
+}
+
+void CRegKeyTalvex::SetListenAddress(const wchar_t* pszAddress) {
+    SetString(kValueListenAddress, pszAddress);
 }
 
 LONG CRegKeyTalvex::GetDefaultServerID() {

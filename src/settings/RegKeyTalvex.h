@@ -40,6 +40,11 @@ public:
     std::wstring GetDataFolder();
     void SetDataFolder(const wchar_t* pszFolder);
 
+    // "Listen Address": who may connect to the relay, as CListenAddress reads it ("all",
+    // "local" or an address); "all" by default.
+    std::wstring GetListenAddress();
+    void SetListenAddress(const wchar_t* pszAddress);
+
     // The position of the selected entry in the connection bar's list (not a server number).
     LONG GetDefaultServerID();
     void SetDefaultServerID(LONG nPosition);

@@ -1,6 +1,7 @@
 #include "ui/OptionsDialog.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCursor>
 #include <QDialogButtonBox>
 #include <QEvent>
@@ -67,6 +68,7 @@ COptionsDialog::COptionsDialog(QWidget* pParent) : QDialog(pParent) {
         {m_pPage->SaveResponseBox(), 149},
         {m_pPage->FolderField(), 150},
         {m_pPage->BrowseButton(), 151},
+        {m_pPage->ListenAddressBox(), 160},
         {m_pButtons->button(QDialogButtonBox::Ok), 5101},
         {m_pButtons->button(QDialogButtonBox::Cancel), 5102},
     };

@@ -1,12 +1,14 @@
 #include "ui/OptionsPage.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "net/ListenAddress.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/ResourceStrings.h"
 #include "ui/ProblemReport.h"
@@ -42,6 +44,16 @@ CPageOptionsHtml::CPageOptionsHtml(QWidget* pParent) : QWidget(pParent) {
     m_pBrowse->setObjectName(QStringLiteral("browse"));
     m_pBrowse->setAutoDefault(false);
 
+    auto* pListenLabel = new QLabel(tr("&Accept connections from:"), this);
+    m_pListenAddress = new QComboBox(this);
+    m_pListenAddress->setObjectName(QStringLiteral("listenAddress"));
+    m_pListenAddress->addItem(tr("All interfaces (any machine that reaches this one)"),
+                              QStringLiteral("all"));
+    m_pListenAddress->addItem(tr("This machine only (127.0.0.1 and ::1)"), QStringLiteral("local"));
+    m_pListenAddress->setToolTip(
+        tr("Listen Address: who may connect to the local port. Used when listening starts."));
+    pListenLabel->setBuddy(m_pListenAddress);
+
     auto* pLayout = new QGridLayout(this);
     pLayout->addWidget(pIntro, 0, 0, 1, 2);
     pLayout->addWidget(m_pReplaceHost, 1, 0, 1, 2);
@@ -49,8 +61,10 @@ CPageOptionsHtml::CPageOptionsHtml(QWidget* pParent) : QWidget(pParent) {
     pLayout->addWidget(pFolderLabel, 3, 0, 1, 2);
     pLayout->addWidget(m_pFolder, 4, 0, 1, 2);
     pLayout->addWidget(m_pBrowse, 5, 1);
+    pLayout->addWidget(pListenLabel, 6, 0, 1, 2);
+    pLayout->addWidget(m_pListenAddress, 7, 0, 1, 2);
     pLayout->setColumnStretch(0, 1);
-    pLayout->setRowStretch(6, 1);
+    pLayout->setRowStretch(8, 1);
 
     connect(m_pSaveResponse, &QCheckBox::toggled, this, [this] {
         ReportGuard(kOptionsPageFailed, kUnhandled, [&] { UpdateFolderControls(); });
@@ -65,6 +79,17 @@ void CPageOptionsHtml::Load() {
     m_pSaveResponse->setChecked(settings.GetSaveResponse());
     m_pFolder->setText(QString::fromStdWString(settings.GetDataFolder()));
     UpdateFolderControls();
+    // A text that is no address is shown as what listening does with it: this machine only.
+    const CListenAddress where =
+        CListenAddress::Parse(settings.GetListenAddress()).value_or(CListenAddress::Local());
+    while (m_pListenAddress->count() > 2) {
+        m_pListenAddress->removeItem(2);
+    }
+    const QString strWhere = QString::fromStdWString(where.ToText());
+    if (where.GetKind() == CListenAddress::Kind::Address) {
+        m_pListenAddress->addItem(tr("Only the address %1").arg(strWhere), strWhere);
+    }
+    m_pListenAddress->setCurrentIndex(m_pListenAddress->findData(strWhere));
 }
 
 void CPageOptionsHtml::Store() {
@@ -73,6 +98,7 @@ void CPageOptionsHtml::Store() {
     settings.SetDataFolder(m_pFolder->text().toStdWString().c_str());
     settings.SetReplaceHostHeader(m_pReplaceHost->isChecked());
     settings.SetSaveResponse(m_pSaveResponse->isChecked());
+    settings.SetListenAddress(m_pListenAddress->currentData().toString().toStdWString().c_str());
 }
 
 void CPageOptionsHtml::UpdateFolderControls() {

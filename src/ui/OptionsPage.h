@@ -1,6 +1,7 @@
 // The "General" page of the options: the HTTP options that sessions read when they start
 // (replace the Host header, save the server's responses, the folder for them), with a
-// folder chooser and a pop-up help text for every control.
+// folder chooser and a pop-up help text for every control; and who may connect to the relay
+// ("Listen Address", read when listening starts).
 #pragma once
 
 #include <QWidget>
@@ -8,6 +9,7 @@
 #include <functional>
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QPushButton;
 
@@ -19,6 +21,7 @@ public:
     static constexpr int kIdSaveResponse = 1001;
     static constexpr int kIdFolder = 1002;
     static constexpr int kIdBrowse = 1003;
+    static constexpr int kIdListenAddress = 1004;
 
     // The folder chooser: owner, title, the folder to start at -> the folder chosen, or an
     // empty text when the user cancelled.
@@ -28,7 +31,7 @@ public:
 
     explicit CPageOptionsHtml(QWidget* pParent = nullptr);
 
-    // Reads the three options from the settings into the controls.
+    // Reads the options from the settings into the controls.
     void Load();
     // Writes the controls to the settings; raises a CException* when a write fails.
     void Store();
@@ -37,6 +40,9 @@ public:
     QCheckBox* SaveResponseBox() const { return m_pSaveResponse; }
     QLineEdit* FolderField() const { return m_pFolder; }
     QPushButton* BrowseButton() const { return m_pBrowse; }
+    // "All interfaces" (data "all"), "This machine only" (data "local"), and a third entry
+    // for an address stored by tapvane-cli --bind (data the address).
+    QComboBox* ListenAddressBox() const { return m_pListenAddress; }
 
 private:
     void UpdateFolderControls();
@@ -46,4 +52,5 @@ private:
     QCheckBox* m_pSaveResponse = nullptr;
     QLineEdit* m_pFolder = nullptr;
     QPushButton* m_pBrowse = nullptr;
+    QComboBox* m_pListenAddress = nullptr;
 };

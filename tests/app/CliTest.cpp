@@ -63,6 +63,34 @@ TEST(CliOptionsTest, ReadsEveryOptionAndRefusesBadOnes) {
     }
 }
 
+TEST(CliOptionsTest, BindTakesAllLocalOrAnAddress) {
+    const std::vector<std::pair<const char*, std::wstring>> good = {
+        {"all", L"all"},   {"local", L"local"},         {"LOCAL", L"local"}, {"::1", L"::1"},
+        {"[::1]", L"::1"}, {"127.0.0.1", L"127.0.0.1"}, {"0.0.0.0", L"all"},
+    };
+    for (const auto& [pszValue, strStored] : good) {
+        const char* args[] = {"tapvane-cli", "--bind", pszValue};
+        CCliOptions options;
+        std::string strError;
+        ASSERT_TRUE(ParseCliOptions(std::size(args), args, options, strError)) << strError;
+        EXPECT_EQ(strStored, options.strBind.value_or(L"-")) << pszValue;
+    }
+    for (const char* pszValue : {"", "everyone", "localhost", "1.2.3.4.5", "[::1"}) {
+        const char* args[] = {"tapvane-cli", "--bind", pszValue};
+        CCliOptions options;
+        std::string strError;
+        EXPECT_FALSE(ParseCliOptions(std::size(args), args, options, strError)) << pszValue;
+        EXPECT_NE(std::string::npos, strError.find("--bind takes all, local or an address"))
+            << strError;
+    }
+    const char* missing[] = {"tapvane-cli", "--bind"};
+    CCliOptions options;
+    std::string strError;
+    EXPECT_FALSE(ParseCliOptions(std::size(missing), missing, options, strError));
+    EXPECT_EQ("option --bind needs a value", strError);
+    EXPECT_NE(std::string::npos, std::string(kCliUsage).find("--bind all|local|ADDRESS"));
+}
+
 TEST_F(CliTest, BadOptionsAndHelp) {
     test::CChildProcess bad({TAPVANE_CLI_PATH, "--local-port", "http"}, Env());
     EXPECT_EQ(2, bad.Wait(10s));
@@ -84,6 +112,26 @@ TEST_F(CliTest, PortInUseExitsWithOne) {
                              "CSocketBlocking::Bind. error = 10048."))
         << cli.Err();
     EXPECT_NE(std::string::npos, cli.Err().find("port = " + std::to_string(other.Port())));
+}
+
+TEST_F(CliTest, BindLocalListensOnLoopbackOnlyAndSaysSo) {
+    const std::uint16_t nLocal = test::FreePort();
+    test::CChildProcess cli({TAPVANE_CLI_PATH, "--local-port", std::to_string(nLocal), "--url",
+                             "127.0.0.1", "--remote-port", "80", "--bind", "local"},
+                            Env());
+    ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
+    // After "Start listening", a status line of its own says where, with the IPv6
+    // loopback when the machine has it.
+    ASSERT_TRUE(cli.WaitForStderr("Start listening\n", 10s)) << cli.Err();
+    ASSERT_TRUE(cli.WaitForStderr("\nListening on this machine only (127.0.0.1", 10s)) << cli.Err();
+    EXPECT_LT(cli.Err().find("Start listening\n"),
+              cli.Err().find("\nListening on this machine only (127.0.0.1"));
+    EXPECT_NE(std::string::npos, cli.Err().find("), port " + std::to_string(nLocal))) << cli.Err();
+    const int fd = test::ConnectPosix(nLocal);  // loopback is welcome
+    EXPECT_GE(fd, 0);
+    ::close(fd);
+    cli.Signal(SIGINT);
+    EXPECT_EQ(0, cli.Wait(10s)) << cli.Err();
 }
 
 TEST_F(CliTest, CurlThroughTheRelayThenCtrlC) {

@@ -20,6 +20,25 @@ TEST(UrlParserTest, SplitsSchemeAuthorityPathAndExtra) {
     EXPECT_EQ(L"?x=1#top", url.GetExtra());
 }
 
+TEST(UrlParserTest, Ipv6AddressInBracketsWithAndWithoutPort) {
+    CUrlParser url;
+    ASSERT_TRUE(url.Parse(L"http://[::1]:8080/path?q"));
+    EXPECT_EQ(L"[::1]", url.GetHostName());
+    EXPECT_EQ(L"8080", url.GetPort());
+    EXPECT_EQ(L"/path", url.GetPath());
+    ASSERT_TRUE(url.Parse(L"http://[2001:db8::1]"));
+    EXPECT_EQ(L"[2001:db8::1]", url.GetHostName());
+    EXPECT_EQ(L"", url.GetPort());
+    EXPECT_EQ(L"", url.GetPath());
+    ASSERT_TRUE(url.Parse(L"http://user@[::1]/x"));
+    EXPECT_EQ(L"user", url.GetUserName());
+    EXPECT_EQ(L"[::1]", url.GetHostName());
+    // An unclosed bracket, or anything but a port after it, is no URL.
+    EXPECT_FALSE(url.Parse(L"http://[::1/x"));
+    EXPECT_FALSE(url.Parse(L"http://[::1]x/"));
+    EXPECT_FALSE(url.Parse(L"http://[::1]:80a/"));
+}
+
 TEST(UrlParserTest, RequestTargetsReadAsTheResponseNamingNeedsThem) {
     CUrlParser url;
     // Origin form: the path without its query.

@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "TempFolder.h"
 #include "logdoc/LogDocument.h"
@@ -174,34 +179,58 @@ TEST_F(LogDocumentFilesTest, SaveKeepsTheModeOfTheFileItReplaces) {
 TEST(LogDocumentSpoolTest, FullSpoolIsReportedAndLoggingResumes) {
     CTempFolder dir;
     CLogDocument doc(dir.Path());
+    std::mutex reportsMutex;
     std::vector<CSpoolStatus> reports;
-    doc.SetSpoolStatusHandler([&](const CSpoolStatus& s) { reports.push_back(s); });
+    doc.SetSpoolStatusHandler([&](const CSpoolStatus& s) {
+        std::lock_guard lock(reportsMutex);
+        reports.push_back(s);
+    });
+    const auto reportCount = [&] {
+        std::lock_guard lock(reportsMutex);
+        return reports.size();
+    };
+    // The writer thread reports; wait for it, boundedly.
+    const auto waitFor = [&](auto fnDone) {
+        for (int i = 0; i < 500 && !fnDone(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return fnDone();
+    };
     const std::string block(1024 * 1024, 'b');
-    CFileSizeLimit limit(2 * 1024 * 1024);
+    constexpr std::uint64_t kLimit = 2 * 1024 * 1024;
+    CFileSizeLimit limit(kLimit);
     ASSERT_TRUE(limit.IsActive());
     for (int i = 0; i < 12; ++i) {
         doc.AppendUtf8(block, LOG_STYLE_PLAIN);
     }
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_TRUE(reports[0].bFailing);
-    EXPECT_EQ(reports[0].nErrno, EFBIG);
-    EXPECT_EQ(reports[0].strFolder, dir.Path());
+    ASSERT_TRUE(waitFor([&] { return reportCount() == 1; }));
+    {
+        std::lock_guard lock(reportsMutex);
+        EXPECT_TRUE(reports[0].bFailing);
+        EXPECT_EQ(reports[0].nErrno, EFBIG);
+        EXPECT_EQ(reports[0].strFolder, dir.Path());
+    }
     EXPECT_TRUE(doc.GetSpoolStatus().bFailing);
-    EXPECT_GT(doc.GetSpoolStatus().nDropped, 0u);
-    // What is logged is readable: the tail of four blocks stays in memory.
+    // What is logged is readable: what the spool took, and the memory's chunks.
     const std::uint64_t nKept = doc.GetSize();
-    EXPECT_EQ(nKept, 4u * 1024 * 1024);
+    EXPECT_EQ(nKept, kLimit + CLogDocument::kTailBytes);
+    EXPECT_EQ(doc.GetSpoolStatus().nDropped, 12 * block.size() - nKept);
     EXPECT_EQ(doc.ReadBytes(nKept - 3, 3), "bbb");
 
     limit.Lift();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the retry interval
+    ASSERT_TRUE(waitFor([&] { return !doc.GetSpoolStatus().bFailing; }));
     doc.AppendUtf8(block, LOG_STYLE_PLAIN);
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_FALSE(reports[1].bFailing);
-    EXPECT_FALSE(doc.GetSpoolStatus().bFailing);
+    ASSERT_EQ(reportCount(), 2u);
+    {
+        std::lock_guard lock(reportsMutex);
+        EXPECT_FALSE(reports[1].bFailing);
+    }
     const std::string strNote = doc.ReadBytes(nKept, 200);
-    EXPECT_NE(strNote.find("8388608 bytes of traffic were not logged"), std::string::npos)
+    EXPECT_NE(strNote.find(std::to_string(12 * block.size() - nKept) +
+                           " bytes of traffic were not logged"),
+              std::string::npos)
         << strNote;
+    EXPECT_EQ(doc.GetSpoolStatus().nDropped, 0u);
     EXPECT_EQ(doc.ReadBytes(doc.GetSize() - 3, 3), "bbb");
     EXPECT_EQ(doc.ReadBytes(0, 3), "bbb");  // the spooled part reads back
 }

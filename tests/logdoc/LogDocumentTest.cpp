@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
 #include <thread>
@@ -213,6 +214,51 @@ TEST_F(LogDocumentTest, AppendLargerThanTheTailGoesStraightToTheSpool) {
     const std::vector<CBoldRun> runs = m_doc.GetBoldRuns(0, m_doc.GetSize());
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].nEnd, 6u);
+}
+
+// Readers see the right bytes while the writer thread moves chunks to the spool and the
+// appends reuse them: every byte of the text is a function of its offset.
+TEST_F(LogDocumentTest, ReadsWhileChunksMoveToTheSpoolSeeTheRightBytes) {
+    const auto byteAt = [](std::uint64_t n) {
+        return static_cast<char>('a' + (n * 7 + n / 13) % 26);
+    };
+    constexpr std::uint64_t kTotal = 6 * CLogDocument::kTailBytes;
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nBad{0};
+    std::thread reader([&] {
+        std::mt19937_64 random(3);
+        while (!bDone.load()) {
+            const std::uint64_t nSize = m_doc.GetSize();
+            if (nSize == 0) {
+                continue;
+            }
+            const std::uint64_t nFrom = random() % nSize;
+            const std::string bytes = m_doc.ReadBytes(nFrom, 1 + random() % (3 << 20));
+            for (std::size_t i = 0; i < bytes.size(); i += 997) {
+                if (bytes[i] != byteAt(nFrom + i)) {
+                    ++nBad;
+                }
+            }
+        }
+    });
+    std::mt19937 random(9);
+    std::string piece;
+    for (std::uint64_t nAt = 0; nAt < kTotal;) {
+        piece.resize(1 + random() % 300000);
+        for (std::size_t i = 0; i < piece.size(); ++i) {
+            piece[i] = byteAt(nAt + i);
+        }
+        m_doc.AppendUtf8(piece, LOG_STYLE_PLAIN);
+        nAt += piece.size();
+    }
+    bDone = true;
+    reader.join();
+    EXPECT_EQ(nBad.load(), 0);
+    const std::string all = AllText(m_doc);
+    ASSERT_EQ(all.size(), m_doc.GetSize());
+    for (std::size_t i = 0; i < all.size(); i += 4093) {
+        ASSERT_EQ(all[i], byteAt(i)) << i;
+    }
 }
 
 TEST_F(LogDocumentTest, MemoryStaysSmallForManyLines) {

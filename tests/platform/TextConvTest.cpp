@@ -146,16 +146,29 @@ namespace {
 TEST(TextConvTest, OnePassLogConversionMatchesTheTwoSteps) {
     std::mt19937 rng(11);
     for (int nCase = 0; nCase < 2000; ++nCase) {
-        std::string bytes(rng() % 40, '\0');
-        for (char& c : bytes) {
-            const unsigned r = rng() % 6;
-            // Mix ASCII, zero bytes, stray high bytes and pieces of valid sequences.
-            c = r == 0   ? '\0'
-                : r == 1 ? 'a'
-                : r == 2 ? '\xC3'
-                : r == 3 ? '\xA9'
-                         : static_cast<char>(rng());
+        // Mix ASCII runs that fill whole words, zero bytes, stray high bytes, valid
+        // sequences of every length and invalid ones (a surrogate), cut anywhere.
+        static const char* const kPieces[] = {"a",
+                                              "\xC3",
+                                              "\xA9",
+                                              "abcdefghijk",
+                                              "\xE2\x82\xAC",
+                                              "\xF0\x9F\x98\x80",
+                                              "\xED\xA0\x80",
+                                              "\xC3\xA9"};
+        std::string bytes;
+        const std::size_t nPieces = rng() % 40;
+        for (std::size_t k = 0; k < nPieces; ++k) {
+            const unsigned r = rng() % 10;
+            if (r == 0) {
+                bytes.push_back('\0');
+            } else if (r == 1) {
+                bytes.push_back(static_cast<char>(rng()));
+            } else {
+                bytes += kPieces[r - 2];
+            }
         }
+        bytes.resize(bytes.size() - (bytes.empty() ? 0 : rng() % 3 % bytes.size()));
         for (const bool bShowZero : {false, true}) {
             std::wstring wide = win::AnsiToWide(bytes);
             if (bShowZero) {

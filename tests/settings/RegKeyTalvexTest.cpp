@@ -137,6 +137,14 @@ TEST_F(RegKeyTalvexTest, NamesAndPathsAreTheStoredOnes) {
     EXPECT_EQ(raw.QueryDWORD(L"Port Remote", 9, L"\\Servers\\3"), 80u);
 }
 
+TEST_F(RegKeyTalvexTest, ListenAddressIsAllUntilOneIsStored) {
+    EXPECT_EQ(L"all", m_settings.GetListenAddress());
+    m_settings.SetListenAddress(L"local");
+    CRegkeyBase raw(L"SOFTWARE\\Velmor\\Tapvane\\Config", HKEY_CURRENT_USER);
+    EXPECT_EQ(raw.QueryString(L"Listen Address"), L"local");
+    EXPECT_EQ(L"local", CRegKeyTalvex().GetListenAddress());
+}
+
 TEST_F(RegKeyTalvexTest, FirstStartSeedsTheBuiltInEntriesInTableOrder) {
     EXPECT_TRUE(m_settings.GetSaveResponse());
     EXPECT_FALSE(m_settings.GetReplaceHostHeader());

@@ -190,7 +190,11 @@ TEST_F(MainFrameTest, ExitWhileListeningStopsListeningAndKeepsTheWindowWithoutSe
     EXPECT_TRUE(Act(ID_TOOLS_LISTEN).isChecked());
     EXPECT_FALSE(Bar().LocalPortField()->isEnabled());
     EXPECT_FALSE(Bar().UrlBox()->isEnabled());
-    EXPECT_TRUE(PumpUntil([&] { return m_pFrame->StatusText(1) == "Start listening"; }, 2000));
+    // "Start listening", followed by where it listens.
+    EXPECT_TRUE(PumpUntil(
+        [&] { return m_pFrame->StatusText(1).startsWith("Listening on all interfaces, port "); },
+        2000))
+        << m_pFrame->StatusText(1).toStdString();
 
     QSignalSpy closed(m_pFrame.get(), &CMainFrame::closed);
     Act(ID_APP_EXIT).trigger();

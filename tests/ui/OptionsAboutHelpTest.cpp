@@ -1,6 +1,7 @@
 // The options dialog, the About box, the problem report and the help pages: what they read
 // and store, their texts, and the URLs they hand to the desktop (caught, not opened).
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -110,6 +111,22 @@ TEST_F(DialogTest, OptionsLoadStoreAndCancel) {
     EXPECT_FALSE(settings.GetReplaceHostHeader());
     EXPECT_TRUE(settings.GetSaveResponse());
     EXPECT_EQ(L"", settings.GetDataFolder());
+
+    // Who may connect: all interfaces by default, this machine only once chosen, and an
+    // address stored by tapvane-cli --bind shown as a third choice that OK keeps.
+    COptionsDialog listen;
+    QComboBox* pWhere = listen.Page()->ListenAddressBox();
+    EXPECT_EQ(QStringLiteral("all"), pWhere->currentData().toString());
+    EXPECT_EQ(2, pWhere->count());
+    pWhere->setCurrentIndex(pWhere->findData(QStringLiteral("local")));
+    listen.accept();
+    EXPECT_EQ(L"local", settings.GetListenAddress());
+    settings.SetListenAddress(L"[::1]");
+    COptionsDialog address;
+    EXPECT_EQ(3, address.Page()->ListenAddressBox()->count());
+    EXPECT_EQ(QStringLiteral("::1"), address.Page()->ListenAddressBox()->currentData().toString());
+    address.accept();
+    EXPECT_EQ(L"::1", settings.GetListenAddress());
     EXPECT_TRUE(Boxes().empty());
 }
 

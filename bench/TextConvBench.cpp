@@ -1,0 +1,49 @@
+// The conversion of relayed bytes to the log's UTF-8 text, per kind of payload: the cost
+// every logged byte pays before it reaches the log.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <string>
+
+#include "platform/TextConv.h"
+
+namespace {
+
+std::string Payload(int nKind) {
+    std::mt19937 random(5);
+    std::string bytes;
+    while (bytes.size() < 64 * 1024) {
+        switch (nKind) {
+            case 0:  // HTTP-like text
+                bytes += "GET /images/item" + std::to_string(random() % 100000) +
+                         ".png HTTP/1.1\r\nHost: example.com\r\nAccept: */*\r\n\r\n";
+                break;
+            case 1:  // compressed or encrypted data: every byte value alike
+                bytes.push_back(static_cast<char>(random()));
+                break;
+            default:  // text in a language with accented letters, valid UTF-8
+                bytes +=
+                    "Gr\xC3\xBC\xC3\x9F"
+                    "e aus K\xC3\xB6ln, caf\xC3\xA9 \xE2\x82\xAC 5 ";
+                break;
+        }
+    }
+    bytes.resize(64 * 1024);
+    return bytes;
+}
+
+void BM_AnsiToUtf8(benchmark::State& state) {
+    const std::string bytes = Payload(static_cast<int>(state.range(0)));
+    std::string out(3 * bytes.size(), '\0');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(win::AnsiToUtf8(bytes, out.data(), true));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+    state.SetLabel(state.range(0) == 0 ? "http text" : state.range(0) == 1 ? "binary" : "utf-8");
+}
+BENCHMARK(BM_AnsiToUtf8)->DenseRange(0, 2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
