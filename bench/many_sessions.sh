@@ -64,6 +64,8 @@ open_fds=$(fds)
 open_threads=$(field Threads)
 open_rss=$(field VmRSS)
 wait "$hpid" || true
+held=$(cut -d' ' -f1 "$work/hold.out")
+[ "$held" -gt 0 ] || held=1
 gone=$(date +%s.%N)
 while [ "$(fds)" -gt $((base_fds + 6)) ]; do
     sleep 0.1
@@ -73,7 +75,7 @@ released=$(echo "$(date +%s.%N) - $gone" | bc)
 
 echo "$(grep -o 'Open files limit: .*' "$work/cli.err" | head -1)"
 echo "load: $(cat "$work/hold.out")"
-echo "| clients open | descriptors (before) | threads | memory (before) | per session | released after |"
+echo "| clients held | descriptors (before) | threads | memory (before) | per session held | released after |"
 echo "|---|---|---|---|---|---|"
-echo "| $CLIENTS | $open_fds ($base_fds) | $open_threads | $((open_rss / 1024)) MiB ($((base_rss / 1024)) MiB) | $(((open_rss - base_rss) / CLIENTS)) KiB, $(echo "scale=2; ($open_fds - $base_fds) / $CLIENTS" | bc) descriptors | ${released} s, $(fds) descriptors left |"
+echo "| $held of $CLIENTS | $open_fds ($base_fds) | $open_threads | $((open_rss / 1024)) MiB ($((base_rss / 1024)) MiB) | $(((open_rss - base_rss) / held)) KiB, $(echo "scale=2; ($open_fds - $base_fds) / $held" | bc) descriptors | ${released} s, $(fds) descriptors left |"
 grep -q "Session limit reached" "$work/cli.err" && echo "The relay reported its session limit." || true
