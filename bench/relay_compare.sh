@@ -9,7 +9,11 @@
 # (us each), connections one after another (per second), 50 sessions at once (s) and the
 # relay's peak memory. Prints a Markdown table.
 #
-# Environment: BYTES (default 268435456), RTTS (20000), CONNECTS (2000), CONCURRENT (50).
+# Environment: BYTES (default 268435456), RTTS (20000), CONNECTS (2000), CONCURRENT (50);
+# BUILD, a Release build folder to use as it is (default: build-release, built here);
+# CLI_BEFORE, another tapvane-cli (an earlier build) measured in the same run for a
+# before-and-after row. The relays' CPU time per GB of the bulk transfers (user + system,
+# both directions) is printed beside the table.
 set -eu
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -29,9 +33,13 @@ if [ -n "$missing" ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y $missing
 fi
 
-"$root/scripts/deps.sh"
-build="$root/build-release"
-"$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DTAPVANE_GUI=ON -DTAPVANE_TESTS=OFF >/dev/null
+build="${BUILD:-}"
+if [ -z "$build" ]; then
+    "$root/scripts/deps.sh"
+    build="$root/build-release"
+    "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=Release -DTAPVANE_GUI=ON -DTAPVANE_TESTS=OFF >/dev/null
+fi
+CLI_BEFORE="${CLI_BEFORE:-}"
 load="$build/bench/relay-load"
 cli="$build/src/tapvane-cli"
 gui="$build/bench/tapvane-gui-host"
@@ -69,6 +77,10 @@ if [ -z "${BASH_VERSION:-}" ]; then
     }
 fi
 
+cpu_ticks() {  # user + system time of a process, in clock ticks
+    awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0
+}
+
 peak_kib() {
     awk '/VmHWM/ {print $2}' "/proc/$1/status" 2>/dev/null || echo "?"
 }
@@ -78,8 +90,13 @@ measure() {  # name port pid
     port="$2"
     pid="$3"
     wait_port "$port"
+    [ -z "$pid" ] || ticks=$(cpu_ticks "$pid")
     up=$("$load" upload 127.0.0.1 "$port" "$BYTES" | cut -d' ' -f1)
     down=$("$load" download 127.0.0.1 "$port" "$BYTES" | cut -d' ' -f1)
+    if [ -n "$pid" ]; then
+        ticks=$(($(cpu_ticks "$pid") - ticks))
+        echo "$name: $(echo "scale=2; $ticks / $(getconf CLK_TCK) / (2 * $BYTES / 1000000000)" | bc) CPU s per GB relayed" >>"$work/cpu"
+    fi
     rtt=$("$load" rtt 127.0.0.1 "$port" "$RTTS" | cut -d' ' -f1)
     conn=$("$load" connect 127.0.0.1 "$port" "$CONNECTS" | cut -d' ' -f1)
     conc=$("$load" concurrent 127.0.0.1 "$port" "$CONCURRENT" | cut -d' ' -f1)
@@ -91,7 +108,19 @@ measure() {  # name port pid
 }
 
 : >"$work/table"
+: >"$work/cpu"
 measure "direct" "$SERVER_PORT" ""
+
+if [ -n "$CLI_BEFORE" ]; then
+    XDG_CONFIG_HOME="$work/config-before" XDG_DESKTOP_DIR="$work/desktop" "$CLI_BEFORE" \
+        --local-port "$RELAY_PORT" --url 127.0.0.1 --remote-port "$SERVER_PORT" \
+        --save-response off --replace-host off >"$work/before.log" 2>"$work/before.err" &
+    bpid=$!
+    pids="$pids $bpid"
+    measure "tapvane-cli before (log to a file)" "$RELAY_PORT" "$bpid"
+    kill -INT "$bpid"; wait "$bpid" || true
+    RELAY_PORT=$((RELAY_PORT + 1))
+fi
 
 XDG_CONFIG_HOME="$work/config" XDG_DESKTOP_DIR="$work/desktop" "$cli" \
     --local-port "$RELAY_PORT" --url 127.0.0.1 --remote-port "$SERVER_PORT" \
@@ -102,14 +131,19 @@ measure "tapvane-cli (log to a file)" "$RELAY_PORT" "$tpid"
 kill -INT "$tpid"; wait "$tpid" || true
 RELAY_PORT=$((RELAY_PORT + 1))
 
-XDG_CONFIG_HOME="$work/config-gui" XDG_DESKTOP_DIR="$work/desktop" XDG_CACHE_HOME="$work/cache" \
-    QT_QPA_PLATFORM=offscreen "$gui" "$RELAY_PORT" 127.0.0.1 "$SERVER_PORT" \
-    >"$work/gui.out" 2>"$work/gui.err" &
-gpid=$!
-pids="$pids $gpid"
-measure "tapvane (window, log view)" "$RELAY_PORT" "$gpid"
-kill -INT "$gpid"; wait "$gpid" || true
-RELAY_PORT=$((RELAY_PORT + 1))
+if [ -x "$gui" ]; then
+    XDG_CONFIG_HOME="$work/config-gui" XDG_DESKTOP_DIR="$work/desktop" XDG_CACHE_HOME="$work/cache" \
+        QT_QPA_PLATFORM=offscreen "$gui" "$RELAY_PORT" 127.0.0.1 "$SERVER_PORT" \
+        >"$work/gui.out" 2>"$work/gui.err" &
+    gpid=$!
+    pids="$pids $gpid"
+    measure "tapvane (window, log view)" "$RELAY_PORT" "$gpid"
+    kill -INT "$gpid"; wait "$gpid" || true
+    RELAY_PORT=$((RELAY_PORT + 1))
+else
+    echo "no $gui (a build without the GUI): the window is not measured" >&2
+    : >"$work/gui.err"
+fi
 
 socat -v TCP-LISTEN:"$RELAY_PORT",fork,reuseaddr,backlog=1024 TCP:127.0.0.1:"$SERVER_PORT" \
     2>"$work/socat.log" &
@@ -144,4 +178,8 @@ echo "| relay | upload MB/s | download MB/s | round trip us | connections/s | $C
 echo "|---|---|---|---|---|---|---|"
 cat "$work/table"
 echo
-echo "The window's answers to a sent message while it relayed (ms): $(grep gui-answer-ms "$work/gui.err" | cut -d' ' -f2-)"
+cat "$work/cpu"
+echo
+if grep -q gui-answer-ms "$work/gui.err"; then
+    echo "The window's answers to a sent message while it relayed (ms): $(grep gui-answer-ms "$work/gui.err" | cut -d' ' -f2-)"
+fi

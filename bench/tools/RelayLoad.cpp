@@ -6,6 +6,8 @@
 //   relay-load rtt HOST PORT COUNT         COUNT round trips of 100 bytes on one connection
 //   relay-load connect HOST PORT COUNT     COUNT connections one after another (1 byte each way)
 //   relay-load concurrent HOST PORT N      N connections at once, 100 round trips each
+//   relay-load hold HOST PORT N [SECONDS]  N connections at once, each checked with one round
+//                                          trip, held open for SECONDS (default 3), closed
 //
 // Each client command prints one line "<figure> <unit>" and exits 1 when a check fails.
 #include <arpa/inet.h>
@@ -188,7 +190,8 @@ double Seconds(Clock::time_point start) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fputs(
-            "usage: relay-load server PORT | upload|download|rtt|connect|concurrent HOST PORT N\n",
+            "usage: relay-load server PORT | upload|download|rtt|connect|concurrent|hold HOST PORT "
+            "N\n",
             stderr);
         return 2;
     }
@@ -258,6 +261,39 @@ int main(int argc, char** argv) {
         }
         std::printf("%.0f connections/s\n", static_cast<double>(n) / Seconds(start));
         return 0;
+    }
+    if (strMode == "hold") {
+        const int nSeconds = argc > 5 ? std::atoi(argv[5]) : 3;
+        std::vector<int> fds;
+        int nFailed = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const int fd = Connect(pszHost, nPort);
+            if (fd < 0 || !SendCommand(fd, 'E', 0)) {
+                ++nFailed;
+                continue;
+            }
+            fds.push_back(fd);
+        }
+        char out[100];
+        char in[100];
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            for (int k = 0; k < 100; ++k) {
+                out[k] = PatternByte(i * 100 + static_cast<std::uint64_t>(k));
+            }
+            if (!SendAll(fds[i], out, 100) || !ReceiveAll(fds[i], in, 100) ||
+                std::memcmp(in, out, 100) != 0) {
+                ++nFailed;
+            }
+        }
+        const int nHeld = static_cast<int>(fds.size()) -
+                          (nFailed - (static_cast<int>(n) - static_cast<int>(fds.size())));
+        std::printf("%d connections held, %d failed, %.3f s\n", nHeld, nFailed, Seconds(start));
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(nSeconds));
+        for (const int fd : fds) {
+            ::close(fd);
+        }
+        return nFailed == 0 ? 0 : 1;
     }
     if (strMode == "concurrent") {
         std::atomic<int> nFailed{0};

@@ -21,6 +21,11 @@ void CConsoleLog::AppendLogBytes(std::string_view bytes, int nStyle) {
     Write(std::string_view(m_buffer.data(), n), nStyle);
 }
 
+void CConsoleLog::AppendLogUtf8(std::string_view text, int nStyle) {
+    std::lock_guard lock(m_mutex);
+    Write(text, nStyle);
+}
+
 void CConsoleLog::Write(std::string_view bytes, int nStyle) {
     if (nStyle != LOG_STYLE_KEEP) {
         m_bBold = nStyle == LOG_STYLE_BOLD;

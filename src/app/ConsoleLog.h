@@ -18,6 +18,7 @@ public:
     // Any thread (the module lock orders the calls). Each block is written out at once.
     void AppendLog(std::wstring_view text, int nStyle) override;
     void AppendLogBytes(std::string_view bytes, int nStyle) override;
+    void AppendLogUtf8(std::string_view text, int nStyle) override;
 
     void Flush();
 

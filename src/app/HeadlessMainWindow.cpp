@@ -72,6 +72,12 @@ LRESULT CHeadlessMainWindow::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
             *reinterpret_cast<int*>(wParam) = m_nRemotePort;
             return 0;
         }
+        case UM_GET_CONNECTION: {
+            std::lock_guard lock(m_mutex);
+            auto& query = *reinterpret_cast<CConnectionQuery*>(wParam);
+            query = {m_strUrl, m_nLocalPort, m_nRemotePort};
+            return 1;
+        }
         case UM_GET_MAIN_MENU:
             *reinterpret_cast<HANDLE*>(wParam) = 0;  // no menu without a window system
             return 0;

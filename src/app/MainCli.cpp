@@ -19,6 +19,7 @@
 #include "capture/ClientCount.h"
 #include "logdoc/PcapngWriter.h"
 #include "module/MyModule.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/SystemDescription.h"
@@ -169,6 +170,9 @@ int main(int argc, char** argv) {
     }
 
     SetTraceOutput(stderr);
+    // Every session holds descriptors: the usual soft limit of 1,024 would refuse clients
+    // long before the hard limit does.
+    Trace(L"%s", win::DescribeOpenFileLimit(win::RaiseOpenFileLimit()));
     std::FILE* pLogFile = nullptr;
     if (options.strLogFile) {
         pLogFile = std::fopen(options.strLogFile->c_str(), "we");

@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include "capture/SocketAccept.h"
+#include "module/MyModule.h"
+#include "platform/OpenFileLimit.h"
+#include "platform/WinFormat.h"
 #include "support/Trace.h"
 
 namespace {
@@ -40,16 +43,49 @@ long CArrayListen::NextSessionNumber() {
     return nNumber;
 }
 
-void CArrayListen::Add(CSocketAccept& vessel) {
+bool CArrayListen::Add(CSocketAccept& vessel) {
     long nCount = 0;
+    std::uint64_t nLimit = 0;
+    bool bRefused = false;
+    bool bTell = false;
     {
         CRegistryLock lock(m_lock);
-        auto* pSession = new CSocketAccept(vessel, *this);
-        m_sessions.push_back(pSession);
-        nCount = static_cast<long>(m_sessions.size());
-        m_nCount = nCount;
+        nLimit = win::OpenFileLimit();
+        if (m_sessions.size() >= win::SessionCapacity(nLimit)) {
+            // Refused before the descriptors run out, so that the open sessions keep what
+            // they need; a reset tells the client at once instead of leaving it waiting.
+            CSocketBlocking::SetResetOnClose(vessel.GetSocket());
+            vessel.Close();
+            ++m_nRefused;
+            bRefused = true;
+            bTell = !m_bLimitTold;
+            m_bLimitTold = true;
+            nCount = static_cast<long>(m_sessions.size());
+        } else {
+            auto* pSession = new CSocketAccept(vessel, *this);
+            m_sessions.push_back(pSession);
+            nCount = static_cast<long>(m_sessions.size());
+            m_nCount = nCount;
+        }
+    }
+    if (bTell) {
+        const std::wstring strText = win::FormatW(
+            L"Session limit reached: %ld sessions are open, as many as the limit of %s open "
+            L"files allows (%d descriptors each). New clients are refused until sessions end.",
+            nCount, std::to_wstring(nLimit), static_cast<int>(win::kDescriptorsPerSession));
+        Trace(L"%s", strText);
+        {
+            CModuleLock moduleLock;
+            g_Module.AppendLog(L"\r\n" + strText, LOG_STYLE_BOLD);
+            g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
+        }
+        g_Module.SetStatusText(strText, STATUS_PANE_TEXT);
+    }
+    if (bRefused) {
+        return false;
     }
     Trace(L"CArrayListen::Add(...) Listen count = %ld", nCount);
+    return true;
 }
 
 void CArrayListen::Remove(CSocketAccept* psocketRemove) {
@@ -60,6 +96,13 @@ void CArrayListen::Remove(CSocketAccept* psocketRemove) {
     }
     m_sessions.erase(it);
     m_nCount = static_cast<long>(m_sessions.size());
+    if (m_bLimitTold && m_sessions.size() < win::SessionCapacity(win::OpenFileLimit())) {
+        // Room again: a later refusal is told again.
+        m_bLimitTold = false;
+        Trace(L"Sessions are accepted again; %ld clients were refused.",
+              m_nRefused.load() - m_nRefusedBefore);
+        m_nRefusedBefore = m_nRefused.load();
+    }
     Trace(L"CArrayListen::Remove(psocketRemove = 0x%x)0. Listen count = %ld",
           reinterpret_cast<std::uintptr_t>(psocketRemove), m_nCount.load());
 }

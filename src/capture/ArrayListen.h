@@ -17,8 +17,11 @@ public:
     CArrayListen& operator=(const CArrayListen&) = delete;
 
     // Accept thread. Creates the session from the vessel's freshly accepted socket (its
-    // thread starts at once) and registers it.
-    void Add(CSocketAccept& vessel);
+    // thread starts at once) and registers it. When as many sessions are open as the limit
+    // of open files leaves room for, the connection is refused instead (reset), and the
+    // first refusal says so in the log and the status line; the open sessions go on.
+    // False when the connection was refused.
+    bool Add(CSocketAccept& vessel);
 
     // GUI thread (session destructor). Unregisters the session; an unknown pointer changes
     // nothing.
@@ -32,6 +35,9 @@ public:
     // Any thread, without the lock (may lag by one).
     long GetCount() const { return m_nCount.load(); }
 
+    // Any thread. Connections refused since listening started for want of room.
+    long GetRefusedCount() const { return m_nRefused.load(); }
+
     // Inside Add (the lock held): the lowest number that no registered session holds, so
     // that two live sessions never share a number.
     long NextSessionNumber();
@@ -39,5 +45,8 @@ public:
 private:
     std::vector<CSocketAccept*> m_sessions;  // guarded by m_lock
     std::atomic<long> m_nCount{0};
+    std::atomic<long> m_nRefused{0};
+    long m_nRefusedBefore = 0;  // guarded by m_lock: refusals told before this stretch
+    bool m_bLimitTold = false;  // guarded by m_lock: the limit was reached and said so
     CLockedText m_lock;
 };

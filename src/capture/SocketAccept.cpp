@@ -55,7 +55,8 @@ CSocketAccept::CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen)
       m_pClient(nullptr),
       m_bReplaceHost(false),
       m_pRelay(std::make_shared<CRelayState>()),
-      m_pLink(std::make_shared<CSessionLink>(this, m_nSession, GetSocket())) {
+      m_pLink(std::make_shared<CSessionLink>(this, m_nSession, GetSocket())),
+      m_strMarker("\r\n" + std::to_string(m_nSession) + "---<---") {
     m_pClient = new CSocketClient(this);
     try {
         CRegKeyTalvex regKey;
@@ -185,18 +186,26 @@ void CSocketAccept::OnThreadEnd() {
 }
 
 void CSocketAccept::OnReceive(int nErrorCode) {
+    CheckReceiveError(nErrorCode);
+    const bool bSaveResponse = m_regKey.GetSaveResponse();
+    if (!m_bReplaceHost && !bSaveResponse) {
+        // Plain relaying: the block is received and converted without the module lock,
+        // which is held only while it goes into the log; it is sent after that.
+        const std::string_view block = ReceivePlainBlock();
+        LogPlainBlock(block);
+        SendToServer(block);
+        return;
+    }
     std::string_view toSend;
     {
-        // Receive, rewrite and log under the module lock: each block shows whole in the
-        // log, and in the order in which it goes out. The send waits outside it.
+        // HTTP mode: receive, rewrite and log under the module lock, which the requests'
+        // state shares with the client's thread. The send waits outside it.
         CModuleLock lock;
         try {
             // After a protocol switch the stream is opaque: relayed as it comes.
             const bool bTunnel = m_pLink->Tunnel().IsTunnel();
-            CheckReceiveError(nErrorCode);
-            const bool bSaveResponse = !bTunnel && m_regKey.GetSaveResponse();
             CSocketClient* pClient = m_pClient;
-            if (!bTunnel && (m_bReplaceHost || bSaveResponse)) {
+            if (!bTunnel) {
                 if (pClient != nullptr) {
                     pClient->BeginRequestBlock();  // its requests' names: the last one wins
                 }
@@ -205,14 +214,12 @@ void CSocketAccept::OnReceive(int nErrorCode) {
                 if (kind != CTunnelWatch::Request::None) {
                     m_pLink->Tunnel().OnRequest(kind);
                 }
+                m_pRelay->NotifyActivity(CRelayState::Local);
             } else {
-                if (pClient != nullptr && !bTunnel) {
-                    pClient->ResetResponse();  // requests are not followed: none is saved
-                }
                 m_request.Restart();
                 toSend = ReceivePlainBlock();
+                LogPlainBlock(toSend);  // the lock is re-entrant
             }
-            m_pRelay->NotifyActivity(CRelayState::Local);
         } catch (CFileException* e) {
             const std::wstring strMessage = e->GetErrorMessage(255);
             delete e;
@@ -224,11 +231,22 @@ void CSocketAccept::OnReceive(int nErrorCode) {
 
 std::string_view CSocketAccept::ReceivePlainBlock() {
     ReceiveData();
-    const std::string_view block(GetData(), static_cast<std::size_t>(GetDataLength()));
+    return std::string_view(GetData(), static_cast<std::size_t>(GetDataLength()));
+}
+
+void CSocketAccept::LogPlainBlock(std::string_view block) {
+    const std::string_view text = m_logText.Convert(block);
+    CModuleLock lock;
+    if (!m_pLink->Tunnel().IsTunnel()) {
+        if (CSocketClient* pClient = m_pClient) {
+            pClient->ResetResponse();  // requests are not followed: none is saved
+        }
+    }
+    m_request.Restart();
     LogBlockBegin(*m_pLink);
-    LogClientBlockBytes(block);
+    LogClientBlockBytes(block, text);
     LogBlockRecord(*m_pLink, LogDirection::ClientToServer, block);
-    return block;
+    m_pRelay->NotifyActivity(CRelayState::Local);
 }
 
 void CSocketAccept::SendToServer(std::string_view bytes) {
@@ -248,11 +266,8 @@ void CSocketAccept::SendToServer(std::string_view bytes) {
 }
 
 std::wstring CSocketAccept::ReceiveString() {
-    std::string_view block;
-    {
-        CModuleLock lock;
-        block = ReceivePlainBlock();
-    }
+    const std::string_view block = ReceivePlainBlock();
+    LogPlainBlock(block);
     SendToServer(block);
     return win::BlockText(block);
 }
@@ -329,9 +344,10 @@ void CSocketAccept::OnRequestTarget(const std::wstring& strTarget) {
 }
 
 void CSocketAccept::LogClientMarker() {
-    const std::wstring strMarker = win::FormatW(L"\r\n%d---<---", m_nSession);
-    TraceW(strMarker);
-    g_Module.AppendLog(strMarker, LOG_STYLE_BOLD);
+    if (win::IsDebugOutputOn()) {
+        TraceW(win::AnsiToWide(m_strMarker));
+    }
+    g_Module.AppendLogUtf8(m_strMarker, LOG_STYLE_BOLD);
 }
 
 void CSocketAccept::LogClientBlock(std::wstring_view text) {
@@ -340,12 +356,12 @@ void CSocketAccept::LogClientBlock(std::wstring_view text) {
     g_Module.AppendLog(text, LOG_STYLE_PLAIN);
 }
 
-void CSocketAccept::LogClientBlockBytes(std::string_view block) {
+void CSocketAccept::LogClientBlockBytes(std::string_view block, std::string_view text) {
     LogClientMarker();
     if (win::IsDebugOutputOn()) {
         TraceW(win::BlockText(block));
     }
-    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
+    g_Module.AppendLogUtf8(text, LOG_STYLE_PLAIN);
 }
 
 void CSocketAccept::StopSession() {

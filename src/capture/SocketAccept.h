@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/BlockLogText.h"
 #include "capture/RelayState.h"
 #include "capture/RequestRewriter.h"
 #include "capture/SessionLink.h"
@@ -41,9 +42,11 @@ public:
     void OnLoopError(const std::wstring& strError) override;
     // Session thread, after Proc: posts the session for deletion on the GUI thread.
     void OnThreadEnd() override;
-    // Session thread. Client-to-server relay of one block: received, rewritten and logged
-    // under the module lock, then sent to the server without it, so that a slow server
-    // holds up only this session.
+    // Session thread. Client-to-server relay of one block, logged before it is sent, so that
+    // the log never shows an answer before its request. Plain relaying takes the module
+    // lock only for the log's append (received and converted before, sent after); HTTP
+    // mode receives and rewrites under it too. The send waits outside it, so that a slow
+    // server holds up only this session.
     void OnReceive(int nErrorCode) override;
     // Session thread (plain mode): receive, forward, log; returns the block as text.
     std::wstring ReceiveString() override;
@@ -54,8 +57,9 @@ public:
 
     // Session thread, module lock held: the marker line and the block's text.
     void LogClientBlock(std::wstring_view text);
-    // The same for the bytes of a block, which the log shows whole.
-    void LogClientBlockBytes(std::string_view block);
+    // The same for the bytes of a block, which the log shows whole, and their text as
+    // CBlockLogText made it.
+    void LogClientBlockBytes(std::string_view block, std::string_view text);
 
     // Any thread; never waits (the GUI thread calls it for every session when listening
     // stops). Asks the client's loop and then the session's own to end, at once when they
@@ -94,10 +98,16 @@ protected:
     std::shared_ptr<CSessionLink> m_pLink;
     // HTTP mode (session thread, module lock): where the client's stream is.
     CRequestRewriter m_request;
+    // Session thread: the log text of the block being relayed, and the marker line.
+    CBlockLogText m_logText;
+    std::string m_strMarker;
 
 private:
-    // Plain mode, module lock held: receive one block and log it; the bytes to send.
+    // Plain mode, module lock not held: receive one block; the bytes to send.
     std::string_view ReceivePlainBlock();
+    // Plain mode, module lock taken here: the block to the log (the HTTP state learns that
+    // this block is not followed).
+    void LogPlainBlock(std::string_view block);
     // HTTP mode, module lock held: the same with the requests rewritten.
     std::string_view ReceiveHttpBlock(bool bSaveResponse);
     // Session thread, module lock not held: sends the bytes to the server; a failure ends

@@ -55,7 +55,10 @@ CSocketClient::CSocketClient(CSocketAccept* pAccept, bool bCounted)
     : CSocketTelnet(TRUE, kDataSize),
       m_bCounted(bCounted),
       m_pRelay(pAccept ? pAccept->GetRelayState() : std::make_shared<CRelayState>()),
-      m_pLink(pAccept ? pAccept->GetLink() : std::make_shared<CSessionLink>(nullptr, 0, 0)) {
+      m_pLink(pAccept ? pAccept->GetLink() : std::make_shared<CSessionLink>(nullptr, 0, 0)),
+      m_strMarker("\r\n" +
+                  (m_pLink->HasSession() ? std::to_string(m_pLink->GetSession()) : std::string()) +
+                  "--->---") {
     if (m_bCounted) {
         ++g_nClientsCount;
     }
@@ -86,7 +89,7 @@ bool CSocketClient::ConnectToServer() {
     int nLocalPort = 0;
     int nRemotePort = 0;
     m_strHost.clear();
-    g_Module.GetConnectionSettings(m_strHost, &nLocalPort, &nRemotePort);
+    g_Module.GetConnectionSettingsAtOnce(m_strHost, nLocalPort, nRemotePort);
     m_strUrl = m_strHost;
     RemoveScheme(m_strHost);
 
@@ -275,18 +278,14 @@ void CSocketClient::CloseResponseFile() {
     }
 }
 
-void CSocketClient::LogServerBlock(std::string_view block) {
+void CSocketClient::LogServerBlock(std::string_view block, std::string_view text) {
     LogBlockBegin(*m_pLink);
-    const std::wstring strMarker =
-        L"\r\n" +
-        (m_pLink->HasSession() ? win::FormatW(L"%d", m_pLink->GetSession()) : std::wstring()) +
-        L"--->---";
-    TraceW(strMarker);
-    g_Module.AppendLog(strMarker, LOG_STYLE_BOLD);
     if (win::IsDebugOutputOn()) {
+        TraceW(win::AnsiToWide(m_strMarker));
         TraceW(win::BlockText(block));
     }
-    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
+    g_Module.AppendLogUtf8(m_strMarker, LOG_STYLE_BOLD);
+    g_Module.AppendLogUtf8(text, LOG_STYLE_PLAIN);
     LogBlockRecord(*m_pLink, LogDirection::ServerToClient, block);
 }
 
@@ -305,20 +304,21 @@ void CSocketClient::SendToLocal(std::string_view bytes) {
 void CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
     const std::string_view block(pBytes, static_cast<std::size_t>(nBytes > 0 ? nBytes : 0));
     SendToLocal(block);
+    const std::string_view text = m_logText.Convert(block);
     CModuleLock lock;
-    LogServerBlock(block);
+    LogServerBlock(block, text);
 }
 
 void CSocketClient::OnReceive(int nErrorCode) {
-    std::string_view block;
+    CheckReceiveError(nErrorCode);
+    ReceiveData();
+    const std::string_view block(GetData(), static_cast<std::size_t>(GetDataLength()));
+    const std::string_view text = m_logText.Convert(block);
     {
-        // Receive, log and capture under the module lock: each block shows whole in the
-        // log, and in the order in which it goes out. The send waits outside it.
+        // Log and capture under the module lock: each block shows whole in the log, before
+        // it goes out. Receiving and converting need no lock; the send waits outside it.
         CModuleLock lock;
-        CheckReceiveError(nErrorCode);
-        ReceiveData();
-        block = std::string_view(GetData(), static_cast<std::size_t>(GetDataLength()));
-        LogServerBlock(block);
+        LogServerBlock(block, text);
         CTunnelWatch& tunnel = m_pLink->Tunnel();
         if (tunnel.IsWaiting()) {
             tunnel.OnResponse(block);

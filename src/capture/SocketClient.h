@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "capture/BlockLogText.h"
 #include "capture/BodyDecoder.h"
 #include "capture/RelayState.h"
 #include "capture/ResponseFile.h"
@@ -66,8 +67,9 @@ public:
     void OnLoopError(const std::wstring& strError) override;
     // Client thread, after Proc.
     void OnThreadEnd() override;
-    // Client thread. Server-to-client relay of one block: received, logged and captured
-    // under the module lock, then sent to the local client without it.
+    // Client thread. Server-to-client relay of one block: received and converted for the
+    // log, then logged and captured under the module lock, then sent to the local client
+    // without it.
     void OnReceive(int nErrorCode) override;
     std::wstring ReceiveString() override;
     // The response header scan of one line: the empty line after the headers starts the
@@ -108,10 +110,13 @@ protected:
     std::wstring m_strUrl;
     std::shared_ptr<CRelayState> m_pRelay;
     std::shared_ptr<CSessionLink> m_pLink;
+    // Client thread: the log text of the block being relayed, and the marker line.
+    CBlockLogText m_logText;
+    std::string m_strMarker;
 
 private:
-    // Module lock held: the marker line and the block.
-    void LogServerBlock(std::string_view block);
+    // Module lock held: the marker line and the block with its text (CBlockLogText).
+    void LogServerBlock(std::string_view block, std::string_view text);
     // Module lock held: a write to the response file failed; logged once.
     void OnSaveFailed(const std::wstring& strMessage);
     // Client thread, module lock not held: sends the block to the local client; a failure

@@ -72,6 +72,7 @@ public:
     void AppendLog(std::wstring_view text, int nStyle) override;
     // Any thread. Block bytes: UTF-8 kept, other bytes as Windows-1252, zero as U+2400.
     void AppendLogBytes(std::string_view bytes, int nStyle) override;
+    void AppendLogUtf8(std::string_view text, int nStyle) override { AppendUtf8(text, nStyle); }
     // Relay thread, module lock held. Keeps the record of a block or session beside the text.
     void OnLogRecord(const CLogRecord& record) override;
     // The blocks and sessions of this log; emptied with it.

@@ -16,10 +16,16 @@ std::int64_t LogRecordNow() {
         .count();
 }
 
+void ILogSink::AppendLogUtf8(std::string_view text, int nStyle) {
+    AppendLog(win::AnsiToWide(text), nStyle);
+}
+
 LRESULT AppendLogMessage(ILogSink& sink, WPARAM wParam, LPARAM lParam) {
     const auto& log = *reinterpret_cast<const CLogText*>(wParam);
     if (log.pRecord != nullptr) {
         sink.OnLogRecord(*log.pRecord);
+    } else if (log.bUtf8) {
+        sink.AppendLogUtf8(log.bytes, static_cast<int>(lParam));
     } else if (log.bBytes) {
         sink.AppendLogBytes(log.bytes, static_cast<int>(lParam));
     } else {

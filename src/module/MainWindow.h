@@ -28,12 +28,15 @@ public:
 };
 
 // The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
-// shows as win::BlockText does (each sink converts them the way that suits it best), or,
-// when pRecord is set, a record of what happened to a session (no text).
+// The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
+// shows as win::BlockText does (each sink converts them the way that suits it best), or
+// with bUtf8 a text in UTF-8 in `bytes` (a block converted before the module lock was
+// taken), or, when pRecord is set, a record of what happened to a session (no text).
 struct CLogText {
     std::wstring_view text;
     std::string_view bytes;
     bool bBytes = false;
+    bool bUtf8 = false;
     const CLogRecord* pRecord = nullptr;
 };
 
@@ -56,4 +59,7 @@ public:
     // A record of a block or of a session's start or end, in log order next to the text;
     // sinks that keep no records ignore it.
     virtual void OnLogRecord(const CLogRecord& record);
+    // A text in UTF-8, such as a block already converted (win::AnsiToUtf8 with zero bytes
+    // shown).
+    virtual void AppendLogUtf8(std::string_view text, int nStyle);
 };

@@ -20,6 +20,9 @@ constexpr UINT UM_NOTIFY_BANNER = 0x080B;    // posted
 constexpr UINT UM_CONTEXT_MENU = 0x080D;     // sent: window, screen point
 constexpr UINT UM_DELETE_CLIENT = 0x080E;    // posted: CSocketClient*
 constexpr UINT UM_DELETE_SESSION = 0x080F;   // posted: CSocketAccept*
+// sent: CConnectionQuery*, all three answers at once (one trip to the GUI thread instead of
+// three); a window that knows it returns 1.
+constexpr UINT UM_GET_CONNECTION = 0x0810;
 
 constexpr UINT ID_TOOLS_LISTEN = 32775;
 // lParam of the Listen command (WM_COMMAND ID_TOOLS_LISTEN) that stops listening when it
@@ -34,6 +37,14 @@ constexpr int LOG_STYLE_PLAIN = 2;
 // Status panes: 0 the session count, 1 everything else.
 constexpr int STATUS_PANE_SESSIONS = 0;
 constexpr int STATUS_PANE_TEXT = 1;
+
+// Payload of UM_GET_CONNECTION: what UM_GET_URL, UM_GET_LOCAL_PORT and UM_GET_REMOTE_PORT
+// answer.
+struct CConnectionQuery {
+    std::wstring strUrl;
+    int nLocalPort = 0;
+    int nRemotePort = 0;
+};
 
 // Payload of UM_SET_STATUS_TEXT; the GUI thread deletes it.
 struct StatusRecord {

@@ -55,6 +55,14 @@ void CMyModule::LogRecord(const CLogRecord& record) {
     }
 }
 
+void CMyModule::AppendLogUtf8(std::string_view text, int nStyle) {
+    IMainWindow* pWindow = m_pMainWindow;
+    if (pWindow != nullptr) {
+        const CLogText log{{}, text, false, true};
+        pWindow->SendMessage(UM_APPEND_LOG, reinterpret_cast<WPARAM>(&log), nStyle);
+    }
+}
+
 void CMyModule::AppendLogNarrow(std::string_view text) {
     if (text.data() == nullptr || text.size() > 0x3FFFFFFF) {
         return;
@@ -74,6 +82,22 @@ void CMyModule::GetConnectionSettings(std::wstring& strUrl, int* pnLocalPort, in
     if (pnRemotePort != nullptr) {
         pWindow->SendMessage(UM_GET_REMOTE_PORT, reinterpret_cast<WPARAM>(pnRemotePort), 0);
     }
+}
+
+void CMyModule::GetConnectionSettingsAtOnce(std::wstring& strUrl, int& nLocalPort,
+                                            int& nRemotePort) {
+    IMainWindow* pWindow = m_pMainWindow;
+    if (pWindow == nullptr) {
+        return;
+    }
+    CConnectionQuery query;
+    if (pWindow->SendMessage(UM_GET_CONNECTION, reinterpret_cast<WPARAM>(&query), 0) == 1) {
+        strUrl = std::move(query.strUrl);
+        nLocalPort = query.nLocalPort;
+        nRemotePort = query.nRemotePort;
+        return;
+    }
+    GetConnectionSettings(strUrl, &nLocalPort, &nRemotePort);
 }
 
 void CMyModule::ToggleListening(bool bFlag) {

@@ -36,12 +36,19 @@ public:
     // Any thread, module lock held (so that records keep the log's order). Hands a record
     // to the log sink; returns when it is stored.
     void LogRecord(const CLogRecord& record);
+    // Any thread. A text in UTF-8 (a block converted with win::AnsiToUtf8, zero bytes
+    // shown), so that the conversion can be done before the module lock is taken.
+    void AppendLogUtf8(std::string_view text, int nStyle);
     // Any thread. 8-bit text in the ANSI code page, appended with style 0.
     void AppendLogNarrow(std::string_view text);
 
     // Any thread but the GUI thread (which answers). The URL box's text and, when asked
     // for, the local and remote port fields (0 when empty).
     void GetConnectionSettings(std::wstring& strUrl, int* pnLocalPort, int* pnRemotePort);
+    // Any thread but the GUI thread. The same three answers in one message
+    // (UM_GET_CONNECTION), as a session asks them for every connection; a window that does
+    // not know that message is asked the three questions.
+    void GetConnectionSettingsAtOnce(std::wstring& strUrl, int& nLocalPort, int& nRemotePort);
 
     // Any thread. Posts the Listen command: lParam 1 for false, 0 for true.
     void ToggleListening(bool bFlag);

@@ -16,6 +16,7 @@ enum class FaultCall {
     CreateThread,  // the start of a thread
     OpenFile,      // open of a file (CreateFileW)
     WriteFile,     // write to a file (WriteFile)
+    Socket,        // the creation of a socket
 };
 
 struct CFaultRule {

@@ -1,5 +1,6 @@
 #include "platform/Kernel.h"
 
+#include <pthread.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -8,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -92,10 +94,52 @@ public:
                 return;
             }
         }
-        std::thread([this, first = std::move(job)]() mutable { Work(std::move(first)); }).detach();
+        StartThread(std::move(job));
     }
 
 private:
+    // A relay thread needs little stack (its buffers are on the heap): a small one lets a
+    // thousand sessions run without reserving gigabytes of address space. Sanitizers make
+    // every frame several times larger.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    static constexpr std::size_t kStackSize = 1024 * 1024;
+#else
+    static constexpr std::size_t kStackSize = 256 * 1024;
+#endif
+
+    struct CStart {
+        CThreadPool* pPool;
+        Job job;
+    };
+
+    static void* ThreadMain(void* pArg) {
+        std::unique_ptr<CStart> pStart(static_cast<CStart*>(pArg));
+        CThreadPool* pPool = pStart->pPool;
+        Job job = std::move(pStart->job);
+        pStart.reset();
+        pPool->Work(std::move(job));
+        return nullptr;
+    }
+
+    void StartThread(Job job) {
+        pthread_attr_t attr;
+        int nError = pthread_attr_init(&attr);
+        if (nError == 0) {
+            pthread_attr_setstacksize(&attr, kStackSize);
+            pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+            auto pStart = std::make_unique<CStart>(CStart{this, std::move(job)});
+            pthread_t thread;
+            nError = pthread_create(&thread, &attr, &ThreadMain, pStart.get());
+            if (nError == 0) {
+                pStart.release();  // the thread owns it now
+            }
+            pthread_attr_destroy(&attr);
+        }
+        if (nError != 0) {
+            throw std::system_error(nError, std::generic_category(), "pthread_create");
+        }
+    }
+
     static constexpr auto kIdleTime = std::chrono::seconds(2);
     static constexpr std::size_t kMaxIdle = 64;
 

@@ -122,13 +122,13 @@ std::string JoinPath(const std::string& strBase, const std::vector<CKeyPart>& pa
     return strPath;
 }
 
-// The calling thread's store for an operation on `key`: null with `dwError` set when the
+// A connection to the store for an operation on `key`: empty with `dwError` set when the
 // store cannot be used or `key` belongs to a store that is no longer the current one.
-CRegistryStore* StoreFor(const CRegKeyObject& key, DWORD& dwError) {
-    CRegistryStore* pStore = CRegistryStore::ForThread(dwError);
-    if (pStore != nullptr && !key.strStore.empty() && key.strStore != pStore->Path()) {
+CStoreLease StoreFor(const CRegKeyObject& key, DWORD& dwError) {
+    CStoreLease pStore = CRegistryStore::Lease(dwError);
+    if (pStore && !key.strStore.empty() && key.strStore != pStore->Path()) {
         dwError = ERROR_KEY_DELETED;
-        return nullptr;
+        return {};
     }
     return pStore;
 }
@@ -137,15 +137,15 @@ CRegistryStore* StoreFor(const CRegKeyObject& key, DWORD& dwError) {
 // null with `dwStatus` set when the handle lacks that right (ERROR_ACCESS_DENIED), when it
 // names a predefined root that holds nothing (`dwNothingBelow`), or when the store cannot be
 // used.
-CRegistryStore* StoreForAccess(const CRegKeyObject& key, REGSAM samNeeded, DWORD dwNothingBelow,
-                               DWORD& dwStatus) {
+CStoreLease StoreForAccess(const CRegKeyObject& key, REGSAM samNeeded, DWORD dwNothingBelow,
+                           DWORD& dwStatus) {
     if ((key.samGranted & samNeeded) == 0) {
         dwStatus = ERROR_ACCESS_DENIED;
-        return nullptr;
+        return {};
     }
     if (key.nId == 0) {
         dwStatus = dwNothingBelow;
-        return nullptr;
+        return {};
     }
     return StoreFor(key, dwStatus);
 }
@@ -184,8 +184,8 @@ LONG RegOpenKeyExW(HKEY hKey, const wchar_t* pszSubKey, DWORD /*ulOptions*/, REG
         return ERROR_SUCCESS;
     }
     DWORD dw = ERROR_SUCCESS;
-    CRegistryStore* pStore = StoreFor(*pKey, dw);
-    if (pStore == nullptr) {
+    CStoreLease pStore = StoreFor(*pKey, dw);
+    if (!pStore) {
         return static_cast<LONG>(dw);
     }
     std::string strPath = JoinPath(pKey->strPath, parts);
@@ -229,8 +229,8 @@ LONG RegCreateKeyExW(HKEY hKey, const wchar_t* pszSubKey, DWORD dwReserved,
         }
         return RegOpenKeyExW(hKey, nullptr, 0, samDesired, phkResult);
     }
-    CRegistryStore* pStore = StoreFor(*pKey, dw);
-    if (pStore == nullptr) {
+    CStoreLease pStore = StoreFor(*pKey, dw);
+    if (!pStore) {
         return static_cast<LONG>(dw);
     }
     std::string strPath = JoinPath(pKey->strPath, parts);
@@ -272,8 +272,8 @@ LONG RegSetValueExW(HKEY hKey, const wchar_t* pszValueName, DWORD dwReserved, DW
         return ERROR_INVALID_PARAMETER;
     }
     DWORD dw = ERROR_SUCCESS;
-    CRegistryStore* pStore = StoreForAccess(*pKey, KEY_SET_VALUE, ERROR_ACCESS_DENIED, dw);
-    if (pStore == nullptr) {
+    CStoreLease pStore = StoreForAccess(*pKey, KEY_SET_VALUE, ERROR_ACCESS_DENIED, dw);
+    if (!pStore) {
         return static_cast<LONG>(dw);
     }
     return static_cast<LONG>(pStore->SetValue(pKey->nId, MakePart(name), dwType, pData, cbData));
@@ -289,8 +289,8 @@ LONG RegQueryValueExW(HKEY hKey, const wchar_t* pszValueName, DWORD* pdwReserved
         return ERROR_INVALID_PARAMETER;
     }
     DWORD dw = ERROR_SUCCESS;
-    CRegistryStore* pStore = StoreForAccess(*pKey, KEY_QUERY_VALUE, ERROR_FILE_NOT_FOUND, dw);
-    if (pStore == nullptr) {
+    CStoreLease pStore = StoreForAccess(*pKey, KEY_QUERY_VALUE, ERROR_FILE_NOT_FOUND, dw);
+    if (!pStore) {
         return static_cast<LONG>(dw);
     }
     return static_cast<LONG>(
@@ -308,8 +308,8 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, wchar_t* pszName, DWORD* pcchName, 
         return ERROR_INVALID_PARAMETER;
     }
     DWORD dw = ERROR_SUCCESS;
-    CRegistryStore* pStore = StoreForAccess(*pKey, KEY_ENUMERATE_SUB_KEYS, ERROR_NO_MORE_ITEMS, dw);
-    if (pStore == nullptr) {
+    CStoreLease pStore = StoreForAccess(*pKey, KEY_ENUMERATE_SUB_KEYS, ERROR_NO_MORE_ITEMS, dw);
+    if (!pStore) {
         return static_cast<LONG>(dw);
     }
     std::string strName;
@@ -343,8 +343,8 @@ LONG RegDeleteValueW(HKEY hKey, const wchar_t* pszValueName) {
         return ERROR_INVALID_HANDLE;
     }
     DWORD dw = ERROR_SUCCESS;
-    CRegistryStore* pStore = StoreForAccess(*pKey, KEY_SET_VALUE, ERROR_FILE_NOT_FOUND, dw);
-    if (pStore == nullptr) {
+    CStoreLease pStore = StoreForAccess(*pKey, KEY_SET_VALUE, ERROR_FILE_NOT_FOUND, dw);
+    if (!pStore) {
         return static_cast<LONG>(dw);
     }
     return static_cast<LONG>(pStore->DeleteValue(pKey->nId, FoldedValueName(pszValueName)));

@@ -10,9 +10,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -75,68 +77,80 @@ constexpr const char* kStatementSql[] = {
     "BEGIN IMMEDIATE",
     "COMMIT",
     "ROLLBACK",
+    "PRAGMA data_version",
 };
 
 std::atomic<unsigned> g_nGeneration{0};
 std::atomic<bool> g_bForceReadOnly{false};
 
-// Connections of threads that have ended, kept for the next thread: opening one (the file,
-// its schema, the prepared statements) costs far more than a whole read, and every relayed
-// connection runs on new threads. Never destroyed, so that threads ending late find it.
-struct CIdleStores {
-    static constexpr std::size_t kMaxIdle = 32;
+// The connections of the process. Opening one (the file, its schema, the prepared
+// statements) costs far more than a whole read, so they are kept and lent to one call at a
+// time; at most kMaxConnections exist, so that sessions on many threads hold no descriptors
+// of the store. Never destroyed, so that threads ending late find it.
+struct CStorePool {
     std::mutex mutex;
-    std::vector<std::unique_ptr<CRegistryStore>> stores;  // guarded by mutex
+    std::condition_variable cv;
+    std::vector<std::unique_ptr<CRegistryStore>> idle;  // guarded by mutex
+    std::size_t nOpen = 0;                              // lent and idle; guarded by mutex
 };
 
-CIdleStores& IdleStores() {
-    static auto* s_pIdle = new CIdleStores;
-    return *s_pIdle;
+CStorePool& StorePool() {
+    static auto* s_pPool = new CStorePool;
+    return *s_pPool;
 }
 
-// The calling thread's connection; given back to the idle ones when the thread ends.
-struct CThreadStore {
-    std::unique_ptr<CRegistryStore> p;
-    ~CThreadStore() {
-        if (!p) {
-            return;
-        }
-        CIdleStores& idle = IdleStores();
-        std::lock_guard lock(idle.mutex);
-        if (idle.stores.size() < CIdleStores::kMaxIdle) {
-            idle.stores.push_back(std::move(p));
-        }
+// What was read from the store, for one store file and generation. Entries stay while no
+// other connection or process commits to the file (its data version tells), and a write
+// through this process drops the value it wrote. Keys are never removed, so a key found
+// stays found.
+struct CReadCache {
+    std::mutex mutex;
+    std::string strPath;
+    unsigned nGeneration = 0;
+    std::map<std::string, std::int64_t, std::less<>> keys;
+    std::map<std::pair<std::int64_t, std::string>, std::optional<std::pair<DWORD, std::string>>>
+        values;  // a missing value is kept as empty
+    // (key, index) -> the subkey's name and last write time; past the last one, empty.
+    std::map<std::pair<std::int64_t, DWORD>, std::optional<std::pair<std::string, std::uint64_t>>>
+        subkeys;
+    std::uint64_t nEpoch = 0;  // counts the times entries were dropped
+
+    void Clear() {
+        keys.clear();
+        values.clear();
+        subkeys.clear();
+        ++nEpoch;
     }
 };
 
-thread_local CThreadStore t_store;
+CReadCache& ReadCache() {
+    static auto* s_pCache = new CReadCache;
+    return *s_pCache;
+}
+
+// Around a fork: no other thread may hold the pool's or the cache's lock in the child.
+void LockStoreForFork() {
+    StorePool().mutex.lock();
+    ReadCache().mutex.lock();
+}
+
+void UnlockStoreAfterFork() {
+    ReadCache().mutex.unlock();
+    StorePool().mutex.unlock();
+}
 
 // In a child made by fork the parent's connections must not be used, not even closed:
 // they are set aside, and the child opens its own.
 void AbandonStoreAfterFork() {
     static std::vector<CRegistryStore*> s_abandoned;
-    if (t_store.p) {
-        s_abandoned.push_back(t_store.p.release());
-    }
-    for (auto& p : IdleStores().stores) {  // the child has this one thread: no lock needed
+    CStorePool& pool = StorePool();
+    for (auto& p : pool.idle) {
         s_abandoned.push_back(p.release());
     }
-    IdleStores().stores.clear();
-}
-
-// An idle connection to the store that the environment names now, if there is one.
-std::unique_ptr<CRegistryStore> TakeIdleStore(unsigned nGeneration, const char* pszXdg,
-                                              const char* pszHome) {
-    CIdleStores& idle = IdleStores();
-    std::lock_guard lock(idle.mutex);
-    while (!idle.stores.empty()) {
-        std::unique_ptr<CRegistryStore> p = std::move(idle.stores.back());
-        idle.stores.pop_back();
-        if (p->Matches(nGeneration, pszXdg, pszHome)) {
-            return p;
-        }
-    }
-    return nullptr;
+    pool.idle.clear();
+    pool.nOpen = 0;  // connections lent to the parent's other threads are not the child's
+    ReadCache().Clear();
+    UnlockStoreAfterFork();
 }
 
 // FILETIME value of the current time: 100-nanosecond steps since 1601.
@@ -254,9 +268,40 @@ bool CRegistryStore::CEnvironment::Matches(const char* pszXdg, const char* pszHo
            (pszXdg == nullptr || strXdg == pszXdg) && (pszHome == nullptr || strHome == pszHome);
 }
 
-CRegistryStore* CRegistryStore::ForThread(DWORD& dwError) {
+CStoreLease::CStoreLease(std::unique_ptr<CRegistryStore> p) : m_p(std::move(p)) {}
+
+CStoreLease& CStoreLease::operator=(CStoreLease&& other) noexcept {
+    if (this != &other) {
+        CStoreLease old(std::move(*this));
+        m_p = std::move(other.m_p);
+    }
+    return *this;
+}
+
+CStoreLease::~CStoreLease() {
+    if (!m_p) {
+        return;
+    }
+    const char* pszXdg = std::getenv("XDG_CONFIG_HOME");
+    const char* pszHome = std::getenv("HOME");
+    const unsigned nGeneration = g_nGeneration.load(std::memory_order_acquire);
+    std::unique_ptr<CRegistryStore> pClose;
+    CStorePool& pool = StorePool();
+    {
+        std::lock_guard lock(pool.mutex);
+        if (m_p->Matches(nGeneration, pszXdg, pszHome)) {
+            pool.idle.push_back(std::move(m_p));
+        } else {
+            pClose = std::move(m_p);  // of an old generation or environment: closed
+            --pool.nOpen;
+        }
+    }
+    pool.cv.notify_one();
+}
+
+CStoreLease CRegistryStore::Lease(DWORD& dwError) {
     static const bool s_bAtFork = [] {
-        pthread_atfork(nullptr, nullptr, &AbandonStoreAfterFork);
+        pthread_atfork(&LockStoreForFork, &UnlockStoreAfterFork, &AbandonStoreAfterFork);
         return true;
     }();
     (void)s_bAtFork;
@@ -264,15 +309,37 @@ CRegistryStore* CRegistryStore::ForThread(DWORD& dwError) {
     const char* pszXdg = std::getenv("XDG_CONFIG_HOME");
     const char* pszHome = std::getenv("HOME");
     const unsigned nGeneration = g_nGeneration.load(std::memory_order_acquire);
-    CRegistryStore* p = t_store.p.get();
-    if (p != nullptr && p->Matches(nGeneration, pszXdg, pszHome)) {
-        return p;
+    std::vector<std::unique_ptr<CRegistryStore>> stale;  // closed outside the lock
+    CStorePool& pool = StorePool();
+    {
+        std::unique_lock lock(pool.mutex);
+        for (;;) {
+            while (!pool.idle.empty()) {
+                std::unique_ptr<CRegistryStore> p = std::move(pool.idle.back());
+                pool.idle.pop_back();
+                if (p->Matches(nGeneration, pszXdg, pszHome)) {
+                    lock.unlock();
+                    return CStoreLease(std::move(p));
+                }
+                stale.push_back(std::move(p));
+                --pool.nOpen;
+            }
+            if (pool.nOpen < kMaxConnections) {
+                ++pool.nOpen;  // this caller opens one
+                break;
+            }
+            pool.cv.wait(lock);
+        }
     }
-    t_store.p.reset();
-    if ((t_store.p = TakeIdleStore(nGeneration, pszXdg, pszHome))) {
-        return t_store.p.get();
-    }
+    stale.clear();
 
+    auto giveUp = [&pool] {
+        {
+            std::lock_guard lock(pool.mutex);
+            --pool.nOpen;
+        }
+        pool.cv.notify_one();
+    };
     CEnvironment env;
     env.bHasXdg = pszXdg != nullptr;
     env.bHasHome = pszHome != nullptr;
@@ -280,8 +347,9 @@ CRegistryStore* CRegistryStore::ForThread(DWORD& dwError) {
     env.strHome = pszHome != nullptr ? pszHome : "";
     std::string strPath = StorePath(pszXdg, pszHome);
     if (strPath.empty()) {
+        giveUp();
         dwError = ERROR_PATH_NOT_FOUND;
-        return nullptr;
+        return {};
     }
     std::unique_ptr<CRegistryStore> pNew(new CRegistryStore(std::move(strPath), env, nGeneration));
     dwError = pNew->Open(g_bForceReadOnly.load(std::memory_order_acquire));
@@ -292,10 +360,17 @@ CRegistryStore* CRegistryStore::ForThread(DWORD& dwError) {
                        FormatW(L"The registry store \"%S\" cannot be opened: %ld %s",
                                pNew->m_strPath, static_cast<LONG>(dwError), strText));
         }
-        return nullptr;
+        pNew.reset();
+        giveUp();
+        return {};
     }
-    t_store.p = std::move(pNew);
-    return t_store.p.get();
+    return CStoreLease(std::move(pNew));
+}
+
+std::size_t CRegistryStore::OpenConnections() {
+    CStorePool& pool = StorePool();
+    std::lock_guard lock(pool.mutex);
+    return pool.nOpen;
 }
 
 bool CRegistryStore::Matches(unsigned nGeneration, const char* pszXdg, const char* pszHome) const {
@@ -309,10 +384,18 @@ std::string CRegistryStore::PathFromEnvironment() {
 void CRegistryStore::ResetConnections(bool bForceReadOnly) {
     g_bForceReadOnly.store(bForceReadOnly, std::memory_order_release);
     g_nGeneration.fetch_add(1, std::memory_order_acq_rel);
-    t_store.p.reset();  // the calling thread's at once, the others' on their next call
-    CIdleStores& idle = IdleStores();
-    std::lock_guard lock(idle.mutex);
-    idle.stores.clear();
+    std::vector<std::unique_ptr<CRegistryStore>> idle;
+    {
+        // Lent connections are closed when they come back (their generation is old).
+        CStorePool& pool = StorePool();
+        std::lock_guard lock(pool.mutex);
+        pool.nOpen -= pool.idle.size();
+        idle.swap(pool.idle);
+    }
+    idle.clear();
+    CReadCache& cache = ReadCache();
+    std::lock_guard lock(cache.mutex);
+    cache.Clear();
 }
 
 CRegistryStore::CRegistryStore(std::string strPath, CEnvironment env, unsigned nGeneration)
@@ -643,13 +726,62 @@ DWORD CRegistryStore::FindKey(const std::string& strFoldedPath, std::int64_t& nI
         nId = kRootKeyId;
         return ERROR_SUCCESS;
     }
-    return RetryWhileBusy([&] { return FindKeyOnce(strFoldedPath, nId); });
+    CReadCache& cache = ReadCache();
+    std::unique_lock lock(cache.mutex);
+    const bool bCacheUsable = NothingWrittenSinceLastLook();
+    if (bCacheUsable) {
+        if (auto it = cache.keys.find(strFoldedPath); it != cache.keys.end()) {
+            nId = it->second;
+            return ERROR_SUCCESS;
+        }
+    }
+    const std::uint64_t nEpoch = cache.nEpoch;
+    lock.unlock();
+    const DWORD dw = RetryWhileBusy([&] { return FindKeyOnce(strFoldedPath, nId); });
+    lock.lock();
+    if (dw == ERROR_SUCCESS && bCacheUsable && cache.nEpoch == nEpoch) {
+        cache.keys.emplace(strFoldedPath, nId);
+    }
+    return dw;
+}
+
+bool CRegistryStore::NothingWrittenSinceLastLook() {
+    CReadCache& cache = ReadCache();
+    if (cache.strPath != m_strPath || cache.nGeneration != m_nGeneration) {
+        cache.Clear();
+        cache.strPath = m_strPath;
+        cache.nGeneration = m_nGeneration;
+    }
+    std::int64_t nVersion = -1;
+    const int rc = Run(
+        kDataVersion, [](sqlite3_stmt*) {},
+        [&](sqlite3_stmt* p) { nVersion = sqlite3_column_int64(p, 0); });
+    if (rc != SQLITE_ROW) {
+        cache.Clear();
+        m_nDataVersion = -1;
+        return false;
+    }
+    if (nVersion != m_nDataVersion) {
+        // Another connection or process committed since this one looked last (or this one
+        // never looked): anything read before may be out of date.
+        cache.Clear();
+        m_nDataVersion = nVersion;
+    }
+    return true;
+}
+
+void CRegistryStore::ForgetValue(std::int64_t nKeyId, const std::string& strFold) {
+    CReadCache& cache = ReadCache();
+    std::lock_guard lock(cache.mutex);
+    cache.values.erase({nKeyId, strFold});
+    cache.subkeys.clear();  // the key's last write time changed
+    ++cache.nEpoch;         // a read that began before the write must not store what it saw
 }
 
 DWORD CRegistryStore::CreateKey(std::int64_t nBaseId, const std::string& strBasePath,
                                 const std::vector<CKeyPart>& parts, std::int64_t& nId,
                                 bool& bCreated) {
-    return WriteTransaction([&]() -> DWORD {
+    const DWORD dwResult = WriteTransaction([&]() -> DWORD {
         const std::int64_t nNow = NowAsFileTime();
         DWORD dw = CheckKey(nBaseId);
         if (dw != ERROR_SUCCESS) {
@@ -700,15 +832,14 @@ DWORD CRegistryStore::CreateKey(std::int64_t nBaseId, const std::string& strBase
         nId = nParent;
         return ERROR_SUCCESS;
     });
+    ForgetValue(0, {});  // the new keys change the lists of subkeys
+    return dwResult;
 }
 
-DWORD CRegistryStore::QueryValue(std::int64_t nKeyId, const std::string& strFold, DWORD* pdwType,
-                                 BYTE* pData, DWORD* pcbData) {
-    if (m_bEmpty) {
-        return ERROR_FILE_NOT_FOUND;
-    }
+DWORD CRegistryStore::ReadValue(std::int64_t nKeyId, const std::string& strFold,
+                                std::optional<CValue>& value) {
     return RetryWhileBusy([&]() -> DWORD {
-        DWORD dwResult = ERROR_SUCCESS;
+        value.reset();
         const int rc = Run(
             kQueryValue,
             [&](sqlite3_stmt* p) {
@@ -717,31 +848,72 @@ DWORD CRegistryStore::QueryValue(std::int64_t nKeyId, const std::string& strFold
                                   SQLITE_STATIC);
             },
             [&](sqlite3_stmt* p) {
-                const auto dwType = static_cast<DWORD>(sqlite3_column_int64(p, 0));
-                const void* pBlob = sqlite3_column_blob(p, 1);
-                const auto cb = static_cast<DWORD>(sqlite3_column_bytes(p, 1));
-                if (pdwType != nullptr) {
-                    *pdwType = dwType;
-                }
-                if (pData != nullptr && *pcbData < cb) {
-                    dwResult = ERROR_MORE_DATA;
-                } else if (pData != nullptr && cb != 0) {
-                    std::memcpy(pData, pBlob, cb);
-                }
-                if (pcbData != nullptr) {
-                    *pcbData = cb;
-                }
+                const auto* pBlob = static_cast<const char*>(sqlite3_column_blob(p, 1));
+                const auto cb = static_cast<std::size_t>(sqlite3_column_bytes(p, 1));
+                value = CValue{static_cast<DWORD>(sqlite3_column_int64(p, 0)),
+                               std::string(pBlob != nullptr ? pBlob : "", cb)};
             });
         if (rc == SQLITE_ROW) {
-            return dwResult;
+            return ERROR_SUCCESS;
         }
         return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
     });
 }
 
+DWORD CRegistryStore::QueryValue(std::int64_t nKeyId, const std::string& strFold, DWORD* pdwType,
+                                 BYTE* pData, DWORD* pcbData) {
+    if (m_bEmpty) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    std::optional<CValue> value;
+    DWORD dw = ERROR_SUCCESS;
+    {
+        CReadCache& cache = ReadCache();
+        std::unique_lock lock(cache.mutex);
+        const bool bCacheUsable = NothingWrittenSinceLastLook();
+        const auto key = std::make_pair(nKeyId, strFold);
+        auto it = bCacheUsable ? cache.values.find(key) : cache.values.end();
+        if (it != cache.values.end()) {
+            if (!it->second) {
+                return ERROR_FILE_NOT_FOUND;
+            }
+            value = CValue{it->second->first, it->second->second};
+        } else {
+            const std::uint64_t nEpoch = cache.nEpoch;
+            lock.unlock();
+            dw = ReadValue(nKeyId, strFold, value);
+            lock.lock();
+            if ((dw == ERROR_SUCCESS || dw == ERROR_FILE_NOT_FOUND) && bCacheUsable &&
+                cache.nEpoch == nEpoch) {
+                cache.values[key] = value
+                                        ? std::optional(std::make_pair(value->dwType, value->data))
+                                        : std::nullopt;
+            }
+        }
+    }
+    if (dw != ERROR_SUCCESS) {
+        return dw;
+    }
+    // RegQueryValueExW's buffer rules: the size is always told, the data only when it fits.
+    const auto cb = static_cast<DWORD>(value->data.size());
+    if (pdwType != nullptr) {
+        *pdwType = value->dwType;
+    }
+    DWORD dwResult = ERROR_SUCCESS;
+    if (pData != nullptr && *pcbData < cb) {
+        dwResult = ERROR_MORE_DATA;
+    } else if (pData != nullptr && cb != 0) {
+        std::memcpy(pData, value->data.data(), cb);
+    }
+    if (pcbData != nullptr) {
+        *pcbData = cb;
+    }
+    return dwResult;
+}
+
 DWORD CRegistryStore::SetValue(std::int64_t nKeyId, const CKeyPart& name, DWORD dwType,
                                const BYTE* pData, DWORD cbData) {
-    return WriteTransaction([&]() -> DWORD {
+    const DWORD dw = WriteTransaction([&]() -> DWORD {
         DWORD dw = CheckKey(nKeyId);
         if (dw != ERROR_SUCCESS) {
             return dw;
@@ -767,10 +939,12 @@ DWORD CRegistryStore::SetValue(std::int64_t nKeyId, const CKeyPart& name, DWORD 
         }
         return TouchKey(nKeyId, NowAsFileTime());
     });
+    ForgetValue(nKeyId, name.strFold);  // also after a failure: the file may hold either
+    return dw;
 }
 
 DWORD CRegistryStore::DeleteValue(std::int64_t nKeyId, const std::string& strFold) {
-    return WriteTransaction([&]() -> DWORD {
+    const DWORD dw = WriteTransaction([&]() -> DWORD {
         const int rc = Run(
             kDeleteValue,
             [&](sqlite3_stmt* p) {
@@ -787,6 +961,8 @@ DWORD CRegistryStore::DeleteValue(std::int64_t nKeyId, const std::string& strFol
         }
         return TouchKey(nKeyId, NowAsFileTime());
     });
+    ForgetValue(nKeyId, strFold);
+    return dw;
 }
 
 DWORD CRegistryStore::EnumSubKey(std::int64_t nKeyId, DWORD dwIndex, std::string& strName,
@@ -794,7 +970,21 @@ DWORD CRegistryStore::EnumSubKey(std::int64_t nKeyId, DWORD dwIndex, std::string
     if (m_bEmpty) {
         return ERROR_NO_MORE_ITEMS;
     }
-    return RetryWhileBusy([&]() -> DWORD {
+    CReadCache& cache = ReadCache();
+    std::unique_lock lock(cache.mutex);
+    const bool bCacheUsable = NothingWrittenSinceLastLook();
+    const auto key = std::make_pair(nKeyId, dwIndex);
+    if (auto it = cache.subkeys.find(key); bCacheUsable && it != cache.subkeys.end()) {
+        if (!it->second) {
+            return ERROR_NO_MORE_ITEMS;
+        }
+        strName = it->second->first;
+        nWritten = it->second->second;
+        return ERROR_SUCCESS;
+    }
+    const std::uint64_t nEpoch = cache.nEpoch;
+    lock.unlock();
+    const DWORD dw = RetryWhileBusy([&]() -> DWORD {
         const int rc = Run(
             kEnumSubKey,
             [&](sqlite3_stmt* p) {
@@ -812,6 +1002,13 @@ DWORD CRegistryStore::EnumSubKey(std::int64_t nKeyId, DWORD dwIndex, std::string
         }
         return rc == SQLITE_DONE ? ERROR_NO_MORE_ITEMS : Fail(rc);
     });
+    lock.lock();
+    if ((dw == ERROR_SUCCESS || dw == ERROR_NO_MORE_ITEMS) && bCacheUsable &&
+        cache.nEpoch == nEpoch) {
+        cache.subkeys[key] =
+            dw == ERROR_SUCCESS ? std::optional(std::make_pair(strName, nWritten)) : std::nullopt;
+    }
+    return dw;
 }
 
 }  // namespace win

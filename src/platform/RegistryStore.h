@@ -1,8 +1,12 @@
-// The SQLite file behind the registry calls (see Registry.h): one connection per thread.
+// The SQLite file behind the registry calls (see Registry.h): a small pool of connections
+// that the whole process shares, each lent to one call at a time, and a cache of what was
+// read, kept while no other connection or process writes to the file.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,14 +27,38 @@ struct CKeyPart {
 // Id of the HKEY_CURRENT_USER key in every store.
 constexpr std::int64_t kRootKeyId = 1;
 
-// The calling thread's connection to the store. Keys are never removed, so a key id stays
-// valid for as long as its store file exists. Every operation returns a Win32 status code.
+class CRegistryStore;
+
+// A connection lent to one registry call; given back to the pool when the lease ends.
+class CStoreLease {
+public:
+    CStoreLease() = default;
+    explicit CStoreLease(std::unique_ptr<CRegistryStore> p);
+    ~CStoreLease();
+    CStoreLease(CStoreLease&& other) noexcept = default;
+    CStoreLease& operator=(CStoreLease&& other) noexcept;
+    CStoreLease(const CStoreLease&) = delete;
+    CStoreLease& operator=(const CStoreLease&) = delete;
+
+    CRegistryStore* get() const { return m_p.get(); }
+    CRegistryStore* operator->() const { return m_p.get(); }
+    explicit operator bool() const { return m_p != nullptr; }
+
+private:
+    std::unique_ptr<CRegistryStore> m_p;
+};
+
+// One connection to the store. Keys are never removed, so a key id stays valid for as long
+// as its store file exists. Every operation returns a Win32 status code.
 class CRegistryStore {
 public:
-    // The calling thread's connection to the store that the environment names now, opened
-    // when there is none yet or the environment or a reset asks for another; null with
-    // `dwError` set when the store cannot be used.
-    static CRegistryStore* ForThread(DWORD& dwError);
+    // At most this many connections are open at once (each holds the file, its write-ahead
+    // log and its shared index): callers beyond them wait for one to be given back.
+    static constexpr std::size_t kMaxConnections = 2;
+
+    // Any thread. A connection to the store that the environment names now, taken from the
+    // pool or opened; an empty lease with `dwError` set when the store cannot be used.
+    static CStoreLease Lease(DWORD& dwError);
 
     // The store file that the environment names now; empty when there is no home folder.
     static std::string PathFromEnvironment();
@@ -38,8 +66,11 @@ public:
     // Whether this connection is for the store that the generation and environment name.
     bool Matches(unsigned nGeneration, const char* pszXdg, const char* pszHome) const;
 
-    // Makes every thread open its connection again on its next call.
+    // Closes the connections and forgets what was read: the next calls open them again.
     static void ResetConnections(bool bForceReadOnly);
+
+    // Connections open now (lent or waiting in the pool).
+    static std::size_t OpenConnections();
 
     ~CRegistryStore();
     CRegistryStore(const CRegistryStore&) = delete;
@@ -72,6 +103,14 @@ public:
                      std::uint64_t& nWritten);
 
 private:
+    friend class CStoreLease;
+
+    // A value as stored: its type and data.
+    struct CValue {
+        DWORD dwType = 0;
+        std::string data;
+    };
+
     enum EStatement {
         kFindKey,
         kKeyExists,
@@ -84,6 +123,7 @@ private:
         kBegin,
         kCommit,
         kRollback,
+        kDataVersion,
         kStatementCount
     };
 
@@ -116,6 +156,14 @@ private:
     int Run(EStatement e, B bind, R onRow);
 
     DWORD CheckKey(std::int64_t nKeyId);
+    // The value from the file: ERROR_SUCCESS with `value` set, ERROR_FILE_NOT_FOUND with
+    // it empty, or the failure.
+    DWORD ReadValue(std::int64_t nKeyId, const std::string& strFold, std::optional<CValue>& value);
+    // Cache lock held. False when another connection or process has committed since this
+    // connection last looked (or it cannot tell): what was read may be out of date.
+    bool NothingWrittenSinceLastLook();
+    // After a write through this connection: the cached value is dropped.
+    static void ForgetValue(std::int64_t nKeyId, const std::string& strFold);
     DWORD TouchKey(std::int64_t nKeyId, std::int64_t nNow);
     DWORD FindKeyOnce(const std::string& strFoldedPath, std::int64_t& nId);
 
@@ -133,6 +181,7 @@ private:
     sqlite3* m_pDb = nullptr;
     std::array<sqlite3_stmt*, kStatementCount> m_statements{};
     bool m_bReadOnly = false;
+    std::int64_t m_nDataVersion = -1;  // cache lock: the data version last seen, -1 none
     // No file, or an empty one that cannot be written: only the root exists.
     bool m_bEmpty = false;
 };

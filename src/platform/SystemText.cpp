@@ -88,7 +88,7 @@ constexpr CCodeText kTexts[] = {
      L"The system detected an invalid pointer address in attempting to use a pointer "
      L"argument in a call.\r\n"},
     {10022, L"An invalid argument was supplied.\r\n"},
-    {10024, L"Too many open files.\r\n"},
+    {10024, L"Too many open sockets.\r\n"},
     {10035, L"A non-blocking socket operation could not be completed immediately.\r\n"},
     {10036, L"A blocking operation is currently executing.\r\n"},
     {10037,

@@ -132,9 +132,10 @@ SOCKET socket(int af, int type, int protocol) {
         Fail(WSANOTINITIALISED);
         return INVALID_SOCKET;
     }
-    const int fd = ::socket(af, type | SOCK_CLOEXEC, protocol);
+    const int nFault = TakeFault(FaultCall::Socket);
+    const int fd = nFault != 0 ? -1 : ::socket(af, type | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
-        FailFromErrno(nullptr, errno);
+        FailFromErrno(nullptr, nFault != 0 ? nFault : errno);
         return INVALID_SOCKET;
     }
     return SocketTable().Insert(std::make_shared<CSocketEntry>(fd));

@@ -161,8 +161,14 @@ void CRegKeyTalvex::SetServer(const wchar_t* pszURL, DWORD nPort, DWORD nPortRem
             }
             const LONG nServer = ServerNumber(szName);
             if (GetServerURL(nServer) == strURL) {
-                SetServerPort(nServer, nPort);
-                SetServerPortRemote(nServer, nPortRemote);
+                // Only what changed is written: a session remembers its server on every
+                // connection, nearly always with the ports it has already.
+                if (GetServerPort(nServer) != nPort) {
+                    SetServerPort(nServer, nPort);
+                }
+                if (GetServerPortRemote(nServer) != nPortRemote) {
+                    SetServerPortRemote(nServer, nPortRemote);
+                }
                 return;
             }
             if (nNew < std::int64_t{nServer} + 1) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "module/MyModule.h"
+#include "platform/OpenFileLimit.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/Exception.h"
 #include "support/Trace.h"
@@ -28,6 +29,9 @@ int main(int argc, char** argv) {
                      strReason.c_str());
         return 0;
     }
+    // Every session holds descriptors: the usual soft limit of 1,024 would refuse clients
+    // long before the hard limit does.
+    Trace(L"%s", win::DescribeOpenFileLimit(win::RaiseOpenFileLimit()));
     // The command line is not interpreted: Qt sees the program's name only.
     int nArgs = argc > 0 ? 1 : 0;
     QApplication app(nArgs, argv);

@@ -57,6 +57,12 @@ LRESULT CMainFrame::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) {
         case UM_GET_REMOTE_PORT:
             *reinterpret_cast<int*>(wParam) = m_pConnectionBar->GetRemotePort();
             return 0;
+        case UM_GET_CONNECTION: {
+            auto& query = *reinterpret_cast<CConnectionQuery*>(wParam);
+            query = {m_pConnectionBar->GetUrl(), m_pConnectionBar->GetLocalPort(),
+                     m_pConnectionBar->GetRemotePort()};
+            return 1;
+        }
         case UM_GET_MAIN_MENU:
             // The recent-file list is given its menu directly; no handle stands for it.
             *reinterpret_cast<HANDLE*>(wParam) = 0;

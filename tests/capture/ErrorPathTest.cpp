@@ -346,6 +346,60 @@ TEST_F(ErrorPathTest, ServerSideErrorsCloseTheLocalClientAtOnce) {
     ExpectNothingLeft();
 }
 
+// Out of descriptors at each step of a session that needs one: the session ends with a
+// reset of its client, the log names the cause (10024, too many open sockets, not a lack of
+// memory), everything it took is given back and the next client is served.
+TEST_F(ErrorPathTest, RunningOutOfDescriptorsAtEachStepTellsWhyAndLeavesNothing) {
+    CPiecesServer server("answer", 1);
+    const std::uint16_t nLocal = Listen(server.Port());
+    struct CCase {
+        win::CFaultRule fault;
+        const wchar_t* pszLog;
+    };
+    const CCase cases[] = {
+        {{.call = win::FaultCall::Socket, .nErrno = EMFILE}, L"Connect to the server failed! "},
+        {{.call = win::FaultCall::Socket, .nErrno = ENFILE}, L"Connect to the server failed! "},
+        {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE}, L"Receive from the "},
+        {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE, .nSkip = 1}, L"Receive from the "},
+    };
+    int nCase = 0;
+    for (const CCase& c : cases) {
+        ASSERT_TRUE(test::WaitUntil([] { return g_nClientsCount <= 1; }, 15s));
+        const std::size_t nSockets = win::OpenSocketCount();
+        win::ArmFault(c.fault);
+        const int fd = test::ConnectPosix(nLocal);
+        const bool bSendReset =
+            !test::SendAllPosix(fd, "request") && (errno == ECONNRESET || errno == EPIPE);
+        const CReadEnd end = ReadToEnd(fd);
+        ::close(fd);
+        EXPECT_TRUE(end.bReset || bSendReset) << nCase;
+        EXPECT_EQ(1, win::InjectedFaultCount()) << nCase;
+        win::DisarmFaults();
+        EXPECT_TRUE(test::WaitUntil(
+            [&] {
+                for (const test::CLogRow& row : m_log.Rows()) {
+                    if (row.text.find(c.pszLog) != std::wstring::npos &&
+                        row.text.find(L"error = 10024. Too many open sockets") !=
+                            std::wstring::npos) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            10s))
+            << nCase;
+        EXPECT_TRUE(test::WaitUntil([] { return g_nClientsCount <= 1; }, 15s));
+        EXPECT_TRUE(test::WaitUntil([&] { return win::OpenSocketCount() <= nSockets; }))
+            << nCase << ": " << win::OpenSocketCount() << " sockets, " << nSockets << " before";
+        EXPECT_TRUE(RoundTrip(nLocal, "answer")) << nCase;
+        ++nCase;
+    }
+    for (const test::CLogRow& row : m_log.Rows()) {
+        EXPECT_EQ(std::wstring::npos, row.text.find(L"Not enough memory")) << row.text.size();
+    }
+    ExpectNothingLeft();
+}
+
 TEST_F(ErrorPathTest, FailedBindTowardTheServerReleasesItsSocket) {
     CPiecesServer server("answer", 1);
     const std::uint16_t nLocal = Listen(server.Port());

@@ -26,6 +26,10 @@ public:
             *reinterpret_cast<std::wstring*>(wParam) = L"example.com";
         } else if (nMsg == UM_GET_LOCAL_PORT || nMsg == UM_GET_REMOTE_PORT) {
             *reinterpret_cast<int*>(wParam) = nMsg == UM_GET_LOCAL_PORT ? 8080 : 80;
+        } else if (nMsg == UM_GET_CONNECTION && m_bAnswersAtOnce) {
+            *reinterpret_cast<CConnectionQuery*>(wParam) = {L"at.once", 81, 82};
+            Record({nMsg, true, lParam, strText});
+            return 1;
         }
         Record({nMsg, true, lParam, strText});
         return 0;
@@ -46,6 +50,7 @@ public:
         return m_messages;
     }
     bool m_bAlive = true;
+    bool m_bAnswersAtOnce = false;
 
 private:
     void Record(CMessageRecord r) {
@@ -157,6 +162,40 @@ TEST_F(MyModuleTest, StopListeningPostsTheStopOnlyCommand) {
     EXPECT_EQ(WM_COMMAND, m[0].nMsg);
     EXPECT_FALSE(m[0].bSent);
     EXPECT_EQ(LISTEN_STOP_ONLY, m[0].lParam);
+}
+
+}  // namespace
+
+namespace {
+
+// A session asks for the URL and both ports in one trip to the GUI thread; a window that
+// does not know that message is asked the three questions.
+TEST_F(MyModuleTest, ConnectionSettingsAtOnceTakeOneMessageOrFallBackToThree) {
+    g_Module.SetMainWindow(&m_window);
+    std::wstring strUrl;
+    int nLocal = 0;
+    int nRemote = 0;
+    g_Module.GetConnectionSettingsAtOnce(strUrl, nLocal, nRemote);
+    std::vector<CMessageRecord> m = m_window.Messages();
+    ASSERT_EQ(4u, m.size());
+    EXPECT_EQ(UM_GET_CONNECTION, m[0].nMsg);
+    EXPECT_EQ(UM_GET_URL, m[1].nMsg);
+    EXPECT_EQ(UM_GET_LOCAL_PORT, m[2].nMsg);
+    EXPECT_EQ(UM_GET_REMOTE_PORT, m[3].nMsg);
+    EXPECT_EQ(L"example.com", strUrl);
+    EXPECT_EQ(8080, nLocal);
+    EXPECT_EQ(80, nRemote);
+
+    CRecordingWindow atOnce;
+    atOnce.m_bAnswersAtOnce = true;
+    g_Module.SetMainWindow(&atOnce);
+    g_Module.GetConnectionSettingsAtOnce(strUrl, nLocal, nRemote);
+    m = atOnce.Messages();
+    ASSERT_EQ(1u, m.size());
+    EXPECT_EQ(UM_GET_CONNECTION, m[0].nMsg);
+    EXPECT_EQ(L"at.once", strUrl);
+    EXPECT_EQ(81, nLocal);
+    EXPECT_EQ(82, nRemote);
 }
 
 }  // namespace

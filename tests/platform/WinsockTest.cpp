@@ -308,14 +308,20 @@ TEST_F(WinsockTest, CloseWithZeroLingerResetsThePeerAndWakesAWaiter) {
 }
 
 // Out of descriptors is told as such, not as a lack of memory.
-TEST_F(WinsockTest, EventWithoutDescriptorsTellsTooManyOpenFiles) {
+TEST_F(WinsockTest, EventOrSocketWithoutDescriptorsTellsTooManyOpenSockets) {
     for (const int nErrno : {EMFILE, ENFILE}) {
         win::ArmFault({.call = win::FaultCall::CreateEvent, .nErrno = nErrno});
         EXPECT_EQ(WSA_INVALID_EVENT, WSACreateEvent());
         EXPECT_EQ(WSAEMFILE, WSAGetLastError());
         win::DisarmFaults();
     }
-    EXPECT_EQ(L"Too many open files.\r\n", win::GetSystemMessage(WSAEMFILE));
+    for (const int nErrno : {EMFILE, ENFILE}) {
+        win::ArmFault({.call = win::FaultCall::Socket, .nErrno = nErrno});
+        EXPECT_EQ(INVALID_SOCKET, win::socket(AF_INET, SOCK_STREAM, 0));
+        EXPECT_EQ(WSAEMFILE, WSAGetLastError());
+        win::DisarmFaults();
+    }
+    EXPECT_EQ(L"Too many open sockets.\r\n", win::GetSystemMessage(WSAEMFILE));
     EXPECT_EQ(L"Too many open files.\r\n", win::GetSystemMessage(ERROR_TOO_MANY_OPEN_FILES));
     win::ArmFault({.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM});
     EXPECT_EQ(WSA_INVALID_EVENT, WSACreateEvent());
