@@ -56,6 +56,7 @@ public:
     CChildProcess& operator=(const CChildProcess&) = delete;
 
     void Signal(int nSignal) { ::kill(m_pid, nSignal); }
+    pid_t Pid() const { return m_pid; }
 
     // Collects output until the process ends or the time is up; the exit code, or -1.
     int Wait(std::chrono::milliseconds timeout) {
