@@ -7,7 +7,7 @@
 #     scripts/check-install.sh [build folder, default build]
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build}"
+build="$(cd "${1:-$root/build}" && pwd)"
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO=sudo
 
