@@ -276,7 +276,9 @@ int main(int argc, char** argv) {
         // As closing the main window: stop listening and every session, then leave.
         g_Module.CloseMainWindow();
         const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
-        while (window.IsListening() || window.GetSessionCount() > 0 || g_nClientsCount > 0) {
+        // (The window may also end the run itself, when the last client connection ends.)
+        while (!bEnded &&
+               (window.IsListening() || window.GetSessionCount() > 0 || g_nClientsCount > 0)) {
             if (sigtimedwait(&signals, nullptr, &tick) > 0) {
                 interruptNow();
             }
