@@ -45,9 +45,10 @@ std::unique_ptr<CLogFileWriter> CLogFileWriter::Open(const std::string& strPath,
                                             std::move(fnReport), limits);
 }
 
-bool CLogFileWriter::MustWait(std::size_t nBytes) const {
-    return !m_bNoWait && !m_bFailing && !m_pending.empty() &&
-           m_pending.size() + nBytes > m_limits.nCapacity;
+bool CLogFileWriter::MustWait() const {
+    // A block is taken while less than the capacity waits, so that a large block does not
+    // wait for the writer to take the one before: the queue ends at most one block beyond.
+    return !m_bNoWait && !m_bFailing && m_pending.size() >= m_limits.nCapacity;
 }
 
 void CLogFileWriter::Append(std::string_view bytes) {
@@ -55,7 +56,7 @@ void CLogFileWriter::Append(std::string_view bytes) {
         return;
     }
     std::unique_lock lock(m_mutex);
-    m_cvRoom.wait(lock, [this, &bytes] { return !MustWait(bytes.size()); });
+    m_cvRoom.wait(lock, [this] { return !MustWait(); });
     if (m_bClosing) {
         m_nLost += bytes.size();
         return;

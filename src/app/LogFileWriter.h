@@ -25,7 +25,7 @@
 struct CLogWriterLimits {
     // A batch is written once this much waits, or after `flushInterval`.
     std::size_t nBatch = 256 * 1024;
-    // While the output takes writes, appenders wait when this much waits already.
+    // While the output takes writes, appenders wait while this much waits already.
     std::size_t nCapacity = 4 * 1024 * 1024;
     // While the output refuses writes, this much is kept; more is left out.
     std::size_t nBacklog = 64 * 1024 * 1024;
@@ -85,7 +85,7 @@ private:
     // Writer thread, lock not held: writes m_out from m_nOutDone on; the error, or 0.
     int WriteOut();
     // m_mutex held: whether Append must wait for room.
-    bool MustWait(std::size_t nBytes) const;
+    bool MustWait() const;
 
     const int m_fd;
     const bool m_bOwnsFd;

@@ -227,13 +227,7 @@ int main(int argc, char** argv) {
         return Fail(win::WideToAnsi(TakeCaughtText(L"Unhandled exception!")), 1);
     }
 
-    // The standard output is often a terminal, read by a person: a short queue, so that
-    // the end of the log is out soon after a Ctrl-C even on a slow one.
-    CLogWriterLimits outLimits;
-    outLimits.nBatch = 64 * 1024;
-    outLimits.nCapacity = 256 * 1024;
-    CLogFileWriter outWriter(STDOUT_FILENO, false, "the standard output", ReportToStderr,
-                             outLimits);
+    CLogFileWriter outWriter(STDOUT_FILENO, false, "the standard output", ReportToStderr);
     CLogOutputs outputs;
     outputs.writers[0] = &outWriter;
     outputs.writers[1] = pFileWriter.get();
