@@ -7,42 +7,51 @@
 #include "platform/TextConv.h"
 
 const char* const kCliUsage =
-    "Usage: tapvane-cli [options]\n"
+    "Usage: tapvane-cli [OPTION]...\n"
+    "Relays every TCP connection made to a local port to one server and writes everything\n"
+    "that passes to the traffic log.\n"
     "\n"
-    "Listens on a local port and relays every connection made to it to one server, writing\n"
-    "everything that passes to the traffic log.\n"
-    "\n"
-    "  --local-port N        the local port to listen on\n"
-    "  --url HOST            the server: a host name, a dotted address or a URL such as\n"
-    "                        http://example.com (the scheme is dropped)\n"
-    "  --remote-port N       the server's port\n"
-    "  --log FILE            also write the traffic log to FILE as plain text\n"
-    "  --pcap FILE           also write every session to FILE as a pcapng packet capture,\n"
-    "                        packet by packet as they pass\n"
-    "  --replace-host on|off store \"Replace host header\" for this user first\n"
-    "  --save-response on|off\n"
-    "                        store \"Save Response\" for this user first\n"
-    "  --data-folder DIR     store the folder that receives saved responses\n"
+    "  --local-port N          listen on port N (of every local interface unless --bind\n"
+    "                          says otherwise)\n"
+    "  --url HOST              the server: a host name, a dotted address, an IPv6 address\n"
+    "                          or a URL such as http://example.com (the scheme is dropped)\n"
+    "  --remote-port N         the server's port\n"
+    "  --log FILE              also write the traffic log to FILE, as plain text\n"
+    "  --pcap FILE             also write every session to FILE as a pcapng packet\n"
+    "                          capture, packet by packet as they pass\n"
+    "  --replace-host on|off   store \"Replace host header\" for this user first\n"
+    "  --save-response on|off  store \"Save Response\" for this user first\n"
+    "  --data-folder DIR       store the folder that receives saved responses first\n"
     "  --bind all|local|ADDRESS\n"
-    "                        store \"Listen Address\" for this user first: who may connect.\n"
-    "                        all: every interface, IPv4 and IPv6 (the default); local: this\n"
-    "                        machine only (127.0.0.1 and ::1); ADDRESS: one address of this\n"
-    "                        machine, such as 192.168.1.5 or ::1\n"
-    "  --version             show the version, the build and the program's path, as the\n"
-    "                        About box of the window shows them\n"
-    "  --help                show this text\n"
+    "                          store \"Listen Address\" for this user first: who may\n"
+    "                          connect. all: every interface, IPv4 and IPv6 (the default);\n"
+    "                          local: this machine only (127.0.0.1 and ::1); ADDRESS: one\n"
+    "                          address of this machine, such as 192.168.1.5 or ::1\n"
+    "  -v, --verbose           also write the trace lines to the standard error\n"
+    "  --version               show the version and the build, then exit\n"
+    "  -h, --help              show this help, then exit\n"
     "\n"
     "Without --local-port, --url or --remote-port the stored default server entry supplies\n"
     "what is missing (its remote port is its local port when none is stored).\n"
     "\n"
     "The traffic log goes to the standard output (marker and session lines in bold on a\n"
-    "terminal); status and trace lines go to the standard error. Ctrl-C (SIGINT) or SIGTERM\n"
-    "stops listening, asks the open sessions to stop and exits once they have ended.\n"
+    "terminal); status lines and error messages go to the standard error. Ctrl-C (SIGINT)\n"
+    "or SIGTERM stops listening and the open sessions, and exits once they have ended; a\n"
+    "second one ends the program at once, with the log written up to the last block.\n"
     "\n"
     "The server may be a name, an IPv4 address or an IPv6 address (::1 or [::1]); a name is\n"
     "tried on all its addresses, IPv6 and IPv4.\n"
     "\n"
-    "Exit status: 0 after a stop, 1 when listening cannot start, 2 for bad options.\n";
+    "Exit status:\n"
+    "  0    stopped by Ctrl-C or SIGTERM\n"
+    "  1    listening could not start (the port is in use, for example)\n"
+    "  2    bad options, or the log file cannot be created\n"
+    "  3    the log is incomplete: the log file or the standard output could not be\n"
+    "       written in full (a full disk, for example)\n"
+    "  130  ended by a second Ctrl-C or SIGTERM, the log complete up to then\n"
+    "\n"
+    "TAPVANE_DEBUG_OUTPUT=stderr (or a file name) also sends the debugger output there.\n"
+    "Settings: $XDG_CONFIG_HOME/Velmor/Tapvane/registry.db. Manual: man tapvane-cli\n";
 
 namespace {
 
@@ -81,6 +90,10 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
         }
         if (strOption == "--version") {
             options.bVersion = true;
+            continue;
+        }
+        if (strOption == "--verbose" || strOption == "-v") {
+            options.bVerbose = true;
             continue;
         }
         if (i + 1 >= argc) {

@@ -17,6 +17,7 @@ struct CCliOptions {
     std::optional<std::wstring> strBind;
     bool bHelp = false;
     bool bVersion = false;
+    bool bVerbose = false;  // trace lines on the standard error too
 };
 
 // Reads the options; false with a message in `strError` for an unknown option, a missing

@@ -3,7 +3,7 @@
 #include "module/Messages.h"
 #include "platform/TextConv.h"
 
-CConsoleLog::CConsoleLog(std::FILE* pOut, bool bAnsi, std::FILE* pFile)
+CConsoleLog::CConsoleLog(CLogFileWriter* pOut, bool bAnsi, CLogFileWriter* pFile)
     : m_pOut(pOut), m_bAnsi(bAnsi), m_pFile(pFile) {}
 
 void CConsoleLog::AppendLog(std::wstring_view text, int nStyle) {
@@ -31,31 +31,14 @@ void CConsoleLog::Write(std::string_view bytes, int nStyle) {
         m_bBold = nStyle == LOG_STYLE_BOLD;
     }
     if (m_pOut != nullptr) {
-        if (m_bAnsi && m_bBold) {
-            std::fputs("\x1b[1m", m_pOut);
-        }
-        std::fwrite(bytes.data(), 1, bytes.size(), m_pOut);
-        if (m_bAnsi && m_bBold) {
-            std::fputs("\x1b[0m", m_pOut);
-        }
-        if (!m_bBold) {
-            std::fflush(m_pOut);  // a block is out as soon as its data is
+        if (m_bAnsi && m_bBold && !bytes.empty()) {
+            m_strStyled.assign("\x1b[1m").append(bytes).append("\x1b[0m");
+            m_pOut->Append(m_strStyled);
+        } else {
+            m_pOut->Append(bytes);
         }
     }
     if (m_pFile != nullptr) {
-        std::fwrite(bytes.data(), 1, bytes.size(), m_pFile);
-        if (!m_bBold) {
-            std::fflush(m_pFile);
-        }
-    }
-}
-
-void CConsoleLog::Flush() {
-    std::lock_guard lock(m_mutex);
-    if (m_pOut != nullptr) {
-        std::fflush(m_pOut);
-    }
-    if (m_pFile != nullptr) {
-        std::fflush(m_pFile);
+        m_pFile->Append(bytes);
     }
 }

@@ -30,6 +30,10 @@ bool CHeadlessMainWindow::IsListening() const {
     return m_bListening;
 }
 
+long CHeadlessMainWindow::GetSessionCount() {
+    return m_listen.GetListener().GetRegistry().GetCount();  // an atomic count
+}
+
 int CHeadlessMainWindow::GetBannerNotifications() const {
     std::lock_guard lock(m_mutex);
     return m_nBannerNotifications;

@@ -25,6 +25,8 @@ public:
     std::wstring GetStatusText(int nPane) const;
     // Any thread. Whether the Listen toggle reports listening.
     bool IsListening() const;
+    // Any thread. The sessions that have not been deleted yet.
+    long GetSessionCount();
     int GetBannerNotifications() const;
     bool IsCommandEnabled(UINT nId) const;
 

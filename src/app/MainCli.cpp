@@ -1,5 +1,6 @@
-// tapvane-cli: the relay without windows. The traffic log goes to the standard output,
-// status and trace lines to the standard error.
+// tapvane-cli: the relay without windows. The traffic log goes to the standard output (and
+// a file), status lines and error messages to the standard error, trace lines too with
+// --verbose.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,9 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "BuildInfo.h"
 #include "app/CliOptions.h"
 #include "app/ConsoleLog.h"
 #include "app/HeadlessMainWindow.h"
+#include "app/LogFileWriter.h"
 #include "capture/ClientCount.h"
 #include "logdoc/PcapngWriter.h"
 #include "module/MyModule.h"
@@ -77,6 +80,9 @@ public:
     void AppendLogBytes(std::string_view bytes, int nStyle) override {
         m_console.AppendLogBytes(bytes, nStyle);
     }
+    void AppendLogUtf8(std::string_view text, int nStyle) override {
+        m_console.AppendLogUtf8(text, nStyle);
+    }
     void OnLogRecord(const CLogRecord& record) override {
         if (m_pPcap == nullptr) {
             return;
@@ -95,12 +101,75 @@ private:
     bool m_bReported = false;  // module lock
 };
 
-int Fail(const std::string& strMessage, int nCode) {
+int Fail(const std::string& strMessage, int nCode, bool bHint = false) {
     std::fprintf(stderr, "tapvane-cli: %s\n", strMessage.c_str());
-    if (nCode == 2) {
+    if (bHint) {
         std::fputs("Try tapvane-cli --help.\n", stderr);
     }
     return nCode;
+}
+
+// Exit statuses beyond 0 (stopped), 1 (listening failed) and 2 (bad options).
+constexpr int kExitLogIncomplete = 3;
+constexpr int kExitInterrupted = 130;
+
+// How long the first Ctrl-C waits for the sessions to end before leaving them.
+constexpr auto kStopTimeout = std::chrono::seconds(5);
+// How long a second Ctrl-C lets each log output take what it has been given.
+constexpr auto kFinalFlushTimeout = std::chrono::milliseconds(1000);
+
+void ReportToStderr(const std::string& strText) {
+    std::fprintf(stderr, "tapvane-cli: %s\n", strText.c_str());
+}
+
+// The log's outputs: the standard output and, with --log, the file.
+struct CLogOutputs {
+    CLogFileWriter* writers[2] = {nullptr, nullptr};
+
+    void StopWaiting() {
+        for (CLogFileWriter* p : writers) {
+            if (p != nullptr) {
+                p->StopWaiting();
+            }
+        }
+    }
+    // Writes what every output has been given, each for a bounded time; whether all of it
+    // was written and nothing was left out before.
+    bool FlushAll() {
+        bool bComplete = true;
+        for (CLogFileWriter* p : writers) {
+            if (p == nullptr) {
+                continue;
+            }
+            if (!p->Flush(kFinalFlushTimeout)) {
+                ReportToStderr("ended at once: the log is incomplete, " + p->Name() +
+                               " did not take all of it");
+                bComplete = false;
+            } else if (p->LostBytes() > 0) {
+                bComplete = false;
+            }
+        }
+        return bComplete;
+    }
+    // After Close: says which output is incomplete; whether all are complete.
+    bool ReportIncomplete() {
+        bool bComplete = true;
+        for (CLogFileWriter* p : writers) {
+            if (p != nullptr && !p->IsComplete()) {
+                bComplete = false;
+                const std::uint64_t nLost = p->LostBytes();
+                ReportToStderr("the log is incomplete: " +
+                               (nLost > 0 ? std::to_string(nLost) + " bytes are missing from "
+                                          : std::string("it may miss the end of ")) +
+                               p->Name());
+            }
+        }
+        return bComplete;
+    }
+};
+
+std::string SessionsText(long nSessions) {
+    return nSessions == 1 ? "1 session" : std::to_string(nSessions) + " sessions";
 }
 
 // Stores the options that are settings, as the options page's OK would, and fills in what
@@ -156,28 +225,40 @@ int main(int argc, char** argv) {
     CCliOptions options;
     std::string strError;
     if (!ParseCliOptions(argc, argv, options, strError)) {
-        return Fail(strError, 2);
+        return Fail(strError, 2, true);
     }
     if (options.bHelp) {
         std::fputs(kCliUsage, stdout);
         return 0;
     }
     if (options.bVersion) {
+        // The program and its version first, as tools do; then the About box's text.
         std::string strText = win::WideToAnsi(GetVersionText());
         std::erase(strText, '\r');
-        std::fputs((strText + "\n").c_str(), stdout);
+        std::printf("tapvane-cli %s\n%s\n", TAPVANE_VERSION_STRING, strText.c_str());
         return 0;
     }
 
+    // Every thread started from here on leaves SIGINT and SIGTERM to the control thread.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    // A closed pipe or a file size limit is an error of the write, reported; not the end.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
     SetTraceOutput(stderr);
+    SetTraceStreamOn(options.bVerbose);
     // Every session holds descriptors: the usual soft limit of 1,024 would refuse clients
     // long before the hard limit does.
     Trace(L"%s", win::DescribeOpenFileLimit(win::RaiseOpenFileLimit()));
-    std::FILE* pLogFile = nullptr;
+    std::unique_ptr<CLogFileWriter> pFileWriter;
     if (options.strLogFile) {
-        pLogFile = std::fopen(options.strLogFile->c_str(), "we");
-        if (pLogFile == nullptr) {
-            return Fail("cannot write the log file \"" + *options.strLogFile + "\"", 2);
+        pFileWriter = CLogFileWriter::Open(*options.strLogFile, ReportToStderr, strError);
+        if (!pFileWriter) {
+            return Fail(strError, 2);
         }
     }
     CPcapngWriter pcap;
@@ -190,20 +271,17 @@ int main(int argc, char** argv) {
     }
     try {
         if (!ApplySettings(options, strError)) {
-            return Fail(strError, 2);
+            return Fail(strError, 2, true);
         }
     } catch (...) {
         return Fail(win::WideToAnsi(TakeCaughtText(L"Unhandled exception!")), 1);
     }
 
-    // Every thread started from here on leaves SIGINT and SIGTERM to the control thread.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-    CConsoleLog log(stdout, ::isatty(STDOUT_FILENO) != 0, pLogFile);
+    CLogFileWriter outWriter(STDOUT_FILENO, false, "the standard output", ReportToStderr);
+    CLogOutputs outputs;
+    outputs.writers[0] = &outWriter;
+    outputs.writers[1] = pFileWriter.get();
+    CConsoleLog log(&outWriter, ::isatty(STDOUT_FILENO) != 0, pFileWriter.get());
     CCliLog cliLog(log, options.strPcapFile ? &pcap : nullptr);
     CHeadlessMainWindow window(cliLog);
     window.SetStatusObserver([](int, const std::wstring& strText) {
@@ -214,6 +292,12 @@ int main(int argc, char** argv) {
 
     std::atomic<int> nExitCode{0};
     std::atomic<bool> bEnded{false};
+    // Control thread: a second signal, at any time after the first, ends the program at once
+    // with what the log has been given written out.
+    const auto interruptNow = [&outputs] {
+        std::_Exit(outputs.FlushAll() ? kExitInterrupted : kExitLogIncomplete);
+    };
+    const timespec tick{0, 20 * 1000 * 1000};
     std::thread control([&] {
         g_Module.ToggleListening(true);
         window.SendMessage(UM_REFRESH_TITLE, 0, 0);  // returns once the Listen command ran
@@ -225,30 +309,48 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Listening on port %d, relaying to %s port %d. Ctrl-C stops.\n",
                      *options.nLocalPort, win::WideToAnsi(*options.strUrl).c_str(),
                      *options.nRemotePort);
-        const timespec tick{0, 200 * 1000 * 1000};
-        while (!bEnded) {
-            if (sigtimedwait(&signals, nullptr, &tick) > 0) {
-                break;
-            }
+        while (!bEnded && sigtimedwait(&signals, nullptr, &tick) <= 0) {
         }
         if (bEnded) {
             return;
         }
-        // As closing the main window: stop listening, let the sessions end, then leave.
+        std::fprintf(stderr, "Stopping %s; Ctrl-C again ends at once.\n",
+                     SessionsText(window.GetSessionCount()).c_str());
+        // The threads that still log must not wait for a slow terminal or disk now.
+        outputs.StopWaiting();
+        // As closing the main window: stop listening and every session, then leave.
         g_Module.CloseMainWindow();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline &&
-               (window.IsListening() || g_nClientsCount > 0)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
+        // (The window may also end the run itself, when the last client connection ends.)
+        while (!bEnded &&
+               (window.IsListening() || window.GetSessionCount() > 0 || g_nClientsCount > 0)) {
+            if (sigtimedwait(&signals, nullptr, &tick) > 0) {
+                interruptNow();
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                std::fprintf(stderr, "tapvane-cli: %s did not end within %d s; leaving them.\n",
+                             SessionsText(window.GetSessionCount()).c_str(),
+                             static_cast<int>(kStopTimeout.count()));
+                break;
+            }
         }
         window.Quit(0);
+        // The rest of the log is being written meanwhile; a second signal cuts that short.
+        while (!bEnded) {
+            if (sigtimedwait(&signals, nullptr, &tick) > 0) {
+                interruptNow();
+            }
+        }
     });
     window.Run();
+    outWriter.Close();
+    if (pFileWriter) {
+        pFileWriter->Close();
+    }
     bEnded = true;
     control.join();
-    log.Flush();
-    if (pLogFile != nullptr) {
-        std::fclose(pLogFile);
+    if (!outputs.ReportIncomplete()) {
+        nExitCode = kExitLogIncomplete;
     }
     // The capture file needs no closing: every packet is in it already, and sessions that
     // are still ending may write to it until the process ends.

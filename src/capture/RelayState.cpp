@@ -30,6 +30,11 @@ void CRelayState::NotifyStop() {
     m_cv.notify_all();
 }
 
+bool CRelayState::IsStopping() {
+    std::lock_guard lock(m_mutex);
+    return m_bStop;
+}
+
 bool CRelayState::IsClosed(Side side) {
     std::lock_guard lock(m_mutex);
     return m_bClosed[side];

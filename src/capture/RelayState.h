@@ -26,6 +26,8 @@ public:
     bool WaitOtherSide(Side closed, std::chrono::milliseconds silence);
 
     bool IsClosed(Side side);
+    // Any thread. Whether the session was asked to stop.
+    bool IsStopping();
 
 private:
     using Clock = std::chrono::steady_clock;

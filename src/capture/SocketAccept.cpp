@@ -291,7 +291,9 @@ void CSocketAccept::AbortSession(const std::wstring& strReason) {
         Close();  // the other thread is ending the session already
         return;
     }
-    LogSessionError(m_nSession, strReason);
+    if (!m_pRelay->IsStopping()) {
+        LogSessionError(m_nSession, strReason);  // a stop cuts sends on purpose: no error
+    }
     CSocketClient* pClient = m_pClient;
     const SOCKET hServer = pClient != nullptr ? pClient->GetSocket() : 0;
     if (hServer != 0) {

@@ -352,7 +352,9 @@ void CSocketClient::AbortSession(const std::wstring& strReason) {
         Close();  // the session's thread is ending the session already
         return;
     }
-    LogSessionError(m_pLink->GetSession(), strReason);
+    if (!m_pRelay->IsStopping()) {
+        LogSessionError(m_pLink->GetSession(), strReason);  // a stop cuts sends on purpose
+    }
     if (const SOCKET hServer = GetSocket(); hServer != 0) {
         SetResetOnClose(hServer);
     }

@@ -15,23 +15,35 @@ namespace {
 constexpr std::size_t kOutputStringMax = 1024;  // szOutputString, in units
 
 std::atomic<std::FILE*> g_pTraceOutput{nullptr};  // null: the standard output
+std::atomic<bool> g_bTraceStreamOn{true};
 
 void WriteLine(const std::wstring& line) {
-    const std::string bytes = win::WideToAnsi(line);
-    std::FILE* pOut = g_pTraceOutput.load();
-    if (pOut == nullptr) {
-        pOut = stdout;
+    if (g_bTraceStreamOn.load()) {
+        const std::string bytes = win::WideToAnsi(line);
+        std::FILE* pOut = g_pTraceOutput.load();
+        if (pOut == nullptr) {
+            pOut = stdout;
+        }
+        std::fwrite(bytes.data(), 1, bytes.size(), pOut);
+        std::fflush(pOut);
     }
-    std::fwrite(bytes.data(), 1, bytes.size(), pOut);
-    std::fflush(pOut);
     win::OutputDebugStringW(line);
 }
 
 }  // namespace
 
-void SetTraceOutput(std::FILE* pOut) { g_pTraceOutput = pOut; }
+void SetTraceOutput(std::FILE* pOut) {
+    g_pTraceOutput = pOut;
+}
+
+void SetTraceStreamOn(bool bOn) {
+    g_bTraceStreamOn = bOn;
+}
 
 void TraceV(std::wstring_view fmt, std::span<const win::CFormatArg> args) {
+    if (!g_bTraceStreamOn.load() && !win::IsDebugOutputOn()) {
+        return;  // nobody reads it: not even formatted
+    }
     win::SYSTEMTIME st{};
     win::GetLocalTime(&st);
 

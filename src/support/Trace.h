@@ -19,3 +19,7 @@ void Trace(std::wstring_view fmt, const A&... args) {
 // Where trace lines go: the standard output unless a front end chooses another stream
 // (the headless front end keeps its standard output for the traffic log).
 void SetTraceOutput(std::FILE* pOut);
+
+// Whether trace lines go to that stream at all (on by default); the debugger output gets
+// them either way. The command-line relay shows them only when asked to.
+void SetTraceStreamOn(bool bOn);

@@ -181,7 +181,9 @@ TEST(VersionTextTest, VersionBuildDateAndPathOfTheProgramFile) {
 TEST(VersionTextTest, CliPrintsTheSameVersionText) {
     test::CChildProcess cli({TAPVANE_CLI_PATH, "--version"}, {});
     EXPECT_EQ(0, cli.Wait(10s));
-    std::string strExpected = win::WideToAnsi(GetVersionText(W(TAPVANE_CLI_PATH))) + "\n";
+    // The program and its version as tools print them, then the About box's text.
+    std::string strExpected = "tapvane-cli " TAPVANE_VERSION_STRING "\n" +
+                              win::WideToAnsi(GetVersionText(W(TAPVANE_CLI_PATH))) + "\n";
     std::erase(strExpected, '\r');
     EXPECT_EQ(strExpected, cli.Out());
 }

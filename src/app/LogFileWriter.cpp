@@ -1,0 +1,255 @@
+#include "app/LogFileWriter.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+std::string ErrorText(int nError) {
+    char buffer[256];
+    // The GNU strerror_r: the text, in the buffer or a static string.
+    return ::strerror_r(nError, buffer, sizeof(buffer));
+}
+
+std::string MiB(std::size_t nBytes) {
+    return std::to_string(nBytes / (1024 * 1024)) + " MiB";
+}
+
+}  // namespace
+
+CLogFileWriter::CLogFileWriter(int fd, bool bOwnsFd, std::string strName, Reporter fnReport,
+                               Limits limits)
+    : m_fd(fd),
+      m_bOwnsFd(bOwnsFd),
+      m_strName(std::move(strName)),
+      m_fnReport(std::move(fnReport)),
+      m_limits(limits),
+      m_thread([this] { Run(); }) {}
+
+CLogFileWriter::~CLogFileWriter() {
+    Close();
+}
+
+std::unique_ptr<CLogFileWriter> CLogFileWriter::Open(const std::string& strPath, Reporter fnReport,
+                                                     std::string& strError, Limits limits) {
+    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        strError = "cannot write the log file \"" + strPath + "\": " + ErrorText(errno);
+        return nullptr;
+    }
+    return std::make_unique<CLogFileWriter>(fd, true, "the log file \"" + strPath + "\"",
+                                            std::move(fnReport), limits);
+}
+
+bool CLogFileWriter::MustWait() const {
+    // A block is taken while less than the capacity waits, so that a large block does not
+    // wait for the writer to take the one before: the queue ends at most one block beyond.
+    return !m_bNoWait && !m_bFailing && m_pending.size() >= m_limits.nCapacity;
+}
+
+void CLogFileWriter::Append(std::string_view bytes) {
+    if (bytes.empty()) {
+        return;
+    }
+    std::unique_lock lock(m_mutex);
+    m_cvRoom.wait(lock, [this] { return !MustWait(); });
+    if (m_bClosing) {
+        m_nLost += bytes.size();
+        return;
+    }
+    if (m_bFailing &&
+        (m_nUnnoted > 0 || m_pending.size() + m_nOutLeft + bytes.size() > m_limits.nBacklog)) {
+        // Once something is left out, everything is until the output takes writes again:
+        // one gap in the output, with one note.
+        m_nLost += bytes.size();
+        m_nUnnoted += bytes.size();
+        return;
+    }
+    if (m_nUnnoted > 0) {
+        const std::string strNote = "\r\n[" + std::to_string(m_nUnnoted) +
+                                    " bytes of the log were left out here: " + m_strName +
+                                    " could not be written]\r\n";
+        m_nUnnoted = 0;
+        m_pending += strNote;
+        m_nAppended += strNote.size();
+    }
+    const bool bWake = m_pending.empty() || (m_pending.size() < m_limits.nBatch &&
+                                             m_pending.size() + bytes.size() >= m_limits.nBatch);
+    m_pending.append(bytes);
+    m_nAppended += bytes.size();
+    if (bWake) {
+        m_cvWork.notify_one();
+    }
+}
+
+void CLogFileWriter::StopWaiting() {
+    std::lock_guard lock(m_mutex);
+    m_bNoWait = true;
+    m_cvRoom.notify_all();
+}
+
+bool CLogFileWriter::Flush(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    const std::uint64_t nTarget = m_nAppended;
+    const std::uint64_t nAttempts = m_nAttempts;
+    m_nFlushTarget = std::max(m_nFlushTarget, nTarget);
+    m_cvWork.notify_one();
+    m_cvRoom.wait_for(lock, timeout, [&] {
+        return m_nWritten >= nTarget || m_nAttempts > nAttempts || m_bClosed;
+    });
+    return m_nWritten >= nTarget;
+}
+
+void CLogFileWriter::Close() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_bClosing) {
+            return;
+        }
+        if (m_nUnnoted > 0 && !m_bFailing) {
+            const std::string strNote = "\r\n[" + std::to_string(m_nUnnoted) +
+                                        " bytes of the log were left out here: " + m_strName +
+                                        " could not be written]\r\n";
+            m_nUnnoted = 0;
+            m_pending += strNote;
+            m_nAppended += strNote.size();
+        }
+        m_bClosing = true;
+        m_bNoWait = true;
+        m_cvWork.notify_one();
+        m_cvRoom.notify_all();
+    }
+    m_thread.join();
+    bool bCloseFailed = false;
+    int nError = 0;
+    if (m_bOwnsFd && ::close(m_fd) != 0 && errno != EINTR) {
+        bCloseFailed = true;
+        nError = errno;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_bClosed = true;
+        if (bCloseFailed) {
+            // The system may report a failed write-back only here: what it holds is unsure.
+            m_bEverFailed = true;
+            m_bCloseFailed = true;
+        }
+        m_cvRoom.notify_all();
+    }
+    if (bCloseFailed && m_fnReport) {
+        m_fnReport("closing " + m_strName + " failed: " + ErrorText(nError));
+    }
+}
+
+std::uint64_t CLogFileWriter::LostBytes() const {
+    std::lock_guard lock(m_mutex);
+    return m_nLost;
+}
+
+bool CLogFileWriter::HasFailed() const {
+    std::lock_guard lock(m_mutex);
+    return m_bEverFailed;
+}
+
+bool CLogFileWriter::IsComplete() const {
+    std::lock_guard lock(m_mutex);
+    return m_nLost == 0 && !m_bCloseFailed;
+}
+
+int CLogFileWriter::WriteOut() {
+    while (m_nOutDone < m_out.size()) {
+        const ssize_t n = ::write(m_fd, m_out.data() + m_nOutDone, m_out.size() - m_nOutDone);
+        if (n > 0) {
+            m_nOutDone += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A descriptor that someone made non-blocking (a shared terminal or pipe).
+            pollfd pfd{m_fd, POLLOUT, 0};
+            ::poll(&pfd, 1, 100);
+            continue;
+        }
+        return n < 0 ? errno : EIO;
+    }
+    return 0;
+}
+
+void CLogFileWriter::Run() {
+    std::unique_lock lock(m_mutex);
+    int nReports = 0;  // the failure and the first recovery are told; later ones the notes tell
+    for (;;) {
+        if (m_nOutLeft == 0) {
+            m_cvWork.wait(lock, [this] { return !m_pending.empty() || m_bClosing; });
+            if (m_pending.empty()) {
+                break;  // closing, everything written
+            }
+            // Give the batch a few milliseconds to fill, unless it is full or wanted now.
+            m_cvWork.wait_for(lock, m_limits.flushInterval, [this] {
+                return m_pending.size() >= m_limits.nBatch || m_bClosing ||
+                       m_nFlushTarget > m_nWritten;
+            });
+            m_out.clear();
+            m_out.swap(m_pending);
+            m_nOutDone = 0;
+            m_nOutLeft = m_out.size();
+            m_cvRoom.notify_all();
+        }
+        const std::size_t nBefore = m_nOutDone;
+        lock.unlock();
+        const int nError = WriteOut();
+        lock.lock();
+        m_nWritten += m_nOutDone - nBefore;
+        m_nOutLeft = m_out.size() - m_nOutDone;
+        if (nError == 0) {
+            const bool bRecovered = m_bFailing;
+            m_bFailing = false;
+            m_cvRoom.notify_all();
+            if (bRecovered && nReports == 1 && m_fnReport) {
+                ++nReports;
+                const std::uint64_t nLost = m_nLost;
+                lock.unlock();
+                m_fnReport(m_strName + " is written again; " +
+                           (nLost == 0 ? std::string("nothing was lost")
+                                       : std::to_string(nLost) +
+                                             " bytes were left out, a line in it says where"));
+                lock.lock();
+            }
+            continue;
+        }
+        ++m_nAttempts;
+        m_bFailing = true;
+        m_bEverFailed = true;
+        m_cvRoom.notify_all();  // appenders stop waiting; a flush learns of the failure
+        if (nReports == 0 && m_fnReport) {
+            ++nReports;
+            std::string strText = "cannot write " + m_strName + ": " + ErrorText(nError);
+            if (!m_bClosing) {
+                strText += ". Relaying goes on; the log is kept in memory (up to " +
+                           MiB(m_limits.nBacklog) + ") and written when there is room again";
+            }
+            lock.unlock();
+            m_fnReport(strText);
+            lock.lock();
+        }
+        if (m_bClosing) {
+            // The last try at the end: what is still unwritten is lost.
+            const std::uint64_t nLeft = m_nOutLeft + m_pending.size();
+            m_nLost += nLeft;
+            m_pending.clear();
+            m_nOutLeft = 0;
+            break;
+        }
+        // Try again after a while, at once when the program ends or a flush is asked for.
+        const std::uint64_t nTarget = m_nFlushTarget;
+        m_cvWork.wait_for(lock, m_limits.retryInterval,
+                          [this, nTarget] { return m_bClosing || m_nFlushTarget > nTarget; });
+    }
+    m_cvRoom.notify_all();
+}

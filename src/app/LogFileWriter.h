@@ -1,0 +1,116 @@
+// The writer of one output of the command-line relay's traffic log (the log file, or the
+// standard output): appended blocks are collected in memory and written in batches by a
+// thread of its own, at least every few milliseconds, so that relaying threads do not wait
+// for the disk or the terminal and `tail -f` follows within a moment.
+//
+// When the output refuses a write (a full disk, a file size limit, a closed pipe), the
+// writer says so once through its reporter, with the output's name and the system's error
+// text, keeps what comes in memory (in order, up to a bound) and tries again every so
+// often. What does not fit is left out and counted; when writing works again, a line in the
+// output says how many bytes are missing there. Nothing that was appended is lost silently:
+// LostBytes tells, at the end, whether the output is complete.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+// The bounds of a CLogFileWriter.
+struct CLogWriterLimits {
+    // A batch is written once this much waits, or after `flushInterval`.
+    std::size_t nBatch = 256 * 1024;
+    // While the output takes writes, appenders wait while this much waits already.
+    std::size_t nCapacity = 4 * 1024 * 1024;
+    // While the output refuses writes, this much is kept; more is left out.
+    std::size_t nBacklog = 64 * 1024 * 1024;
+    std::chrono::milliseconds flushInterval{5};
+    std::chrono::milliseconds retryInterval{200};
+};
+
+class CLogFileWriter {
+public:
+    using Limits = CLogWriterLimits;
+    // Called on the writer's thread, never under its lock, with one line of text (no end of
+    // line) that tells the user about the output.
+    using Reporter = std::function<void(const std::string&)>;
+
+    // Writes to `fd`, named `strName` in the messages; closes `fd` at the end when `bOwnsFd`.
+    CLogFileWriter(int fd, bool bOwnsFd, std::string strName, Reporter fnReport,
+                   Limits limits = Limits());
+    // Writes what is left (Close) unless Close ran.
+    ~CLogFileWriter();
+    CLogFileWriter(const CLogFileWriter&) = delete;
+    CLogFileWriter& operator=(const CLogFileWriter&) = delete;
+
+    // Creates or empties the file at `strPath`, named by its path; null with the reason in
+    // `strError` (the path and the system's error text) when it cannot be opened.
+    static std::unique_ptr<CLogFileWriter> Open(const std::string& strPath, Reporter fnReport,
+                                                std::string& strError, Limits limits = Limits());
+
+    // Any thread. Queues the bytes behind everything appended before. Waits only while the
+    // output takes writes and more than the capacity is waiting (and StopWaiting was not
+    // called); never while the output refuses writes.
+    void Append(std::string_view bytes);
+
+    // Any thread. From now on Append never waits: the program is stopping and the threads
+    // that still log must end promptly. What they append is still written.
+    void StopWaiting();
+
+    // Any thread. Asks for everything appended so far to be written now and waits until it
+    // is, or until a write has failed, or `timeout` has passed; true when it was written.
+    bool Flush(std::chrono::milliseconds timeout);
+
+    // Not on the writer's thread; once. Writes what is left (one more try if the output
+    // refuses), ends the writer's thread and closes the descriptor if owned. Afterwards
+    // Append only counts what it is given as lost.
+    void Close();
+
+    // Any thread. Bytes that did not reach the output: left out while it refused writes,
+    // or still unwritten when Close gave up.
+    std::uint64_t LostBytes() const;
+    // Any thread. Whether a write has failed at any time (reported through the reporter).
+    bool HasFailed() const;
+    // Any thread, after Close. Whether everything appended reached the output.
+    bool IsComplete() const;
+    const std::string& Name() const { return m_strName; }
+
+private:
+    void Run();
+    // Writer thread, lock not held: writes m_out from m_nOutDone on; the error, or 0.
+    int WriteOut();
+    // m_mutex held: whether Append must wait for room.
+    bool MustWait() const;
+
+    const int m_fd;
+    const bool m_bOwnsFd;
+    const std::string m_strName;
+    const Reporter m_fnReport;
+    const Limits m_limits;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cvWork;  // the writer waits for bytes, a flush or the close
+    std::condition_variable m_cvRoom;  // appenders wait for room; flushers for progress
+    std::string m_pending;             // appended, not yet taken by the writer
+    std::string m_out;                 // writer thread only: the batch being written
+    std::size_t m_nOutDone = 0;        // writer thread only: bytes of m_out written
+    std::size_t m_nOutLeft = 0;        // guarded: m_out's unwritten bytes, for the backlog bound
+    std::uint64_t m_nAppended = 0;     // bytes accepted into m_pending, notes included
+    std::uint64_t m_nWritten = 0;      // bytes that reached the output
+    std::uint64_t m_nLost = 0;         // bytes that never will
+    std::uint64_t m_nUnnoted = 0;      // bytes left out since the last note in the output
+    std::uint64_t m_nFlushTarget = 0;  // write now up to here
+    std::uint64_t m_nAttempts = 0;     // write attempts that failed
+    bool m_bFailing = false;           // the last write failed
+    bool m_bEverFailed = false;
+    bool m_bNoWait = false;
+    bool m_bClosing = false;
+    bool m_bClosed = false;
+    bool m_bCloseFailed = false;
+    std::thread m_thread;
+};
