@@ -163,7 +163,7 @@ TEST(ManySessionsTest, ManyClientsAtOnceUnderADesktopLimitAllRelayedAndReleased)
     test::CChildProcess cli(
         {"/bin/sh", "-c", "ulimit -Sn 1024 && exec \"$0\" \"$@\"", TAPVANE_CLI_PATH, "--local-port",
          std::to_string(nLocal), "--url", "127.0.0.1", "--remote-port",
-         std::to_string(server.Port()), "--save-response", "off"},
+         std::to_string(server.Port()), "--save-response", "off", "--verbose"},
         {"XDG_CONFIG_HOME=" + config.Path(), "XDG_DESKTOP_DIR=" + config.Path("Desktop")});
     ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
     EXPECT_NE(std::string::npos, cli.Err().find("Open files limit: ")) << cli.Err();
@@ -253,7 +253,7 @@ TEST(ManySessionsTest, PastTheLimitNewClientsAreRefusedOnceToldAndOpenOnesServed
     test::CChildProcess cli(
         {"/bin/sh", "-c", "ulimit -n 256 && exec \"$0\" \"$@\"", TAPVANE_CLI_PATH, "--local-port",
          std::to_string(nLocal), "--url", "127.0.0.1", "--remote-port",
-         std::to_string(server.Port()), "--save-response", "off"},
+         std::to_string(server.Port()), "--save-response", "off", "--verbose"},
         {"XDG_CONFIG_HOME=" + config.Path(), "XDG_DESKTOP_DIR=" + config.Path("Desktop")});
     ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
     ASSERT_NE(std::string::npos, cli.Err().find("Open files limit: 256 (hard limit 256), room for "

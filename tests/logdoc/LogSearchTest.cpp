@@ -134,11 +134,12 @@ TEST_F(LogSearchTest, NextPreviousAndCountAgreeAndStayInTheirRange) {
 }
 
 TEST_F(LogSearchTest, MatchesAtEveryOffsetAroundThePiecesAndTheSpoolTail) {
-    // The needle cut by the search's 4 MiB pieces and by the spool/tail boundary (appends
-    // of 1000 bytes put it a little below 4 MiB), at every offset around both.
+    // The needle cut by the search's 4 MiB pieces and by the boundary of the log's first
+    // memory chunk (where the text moves to the next chunk, and later to the spool), at
+    // every offset around both.
     const std::string needle = "NEEDLE";
     const std::uint64_t nChunk = CLogSearch::kChunkBytes;
-    const std::uint64_t nSpooled = CLogDocument::kTailBytes / 1000 * 1000;
+    const std::uint64_t nSpooled = CLogDocument::kChunkBytes;
     std::vector<std::uint64_t> offsets;
     for (std::uint64_t nEdge : {nChunk, nSpooled}) {
         for (std::uint64_t d = 0; d <= needle.size() + 1; ++d) {
