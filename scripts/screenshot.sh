@@ -1,7 +1,8 @@
 #!/bin/sh
 # Takes the README's picture of the real program: starts Tapvane under Xvfb, types the
 # connection into its fields, presses Listen, sends one HTTP request through it with curl
-# to a local web server of this script's own, and writes a PNG of the whole window.
+# to a local web server of this script's own (a page, a missing page, the page again, so
+# that the session list has rows to show), and writes a PNG of the whole window.
 #     scripts/screenshot.sh [output.png]     (default docs/screenshot.png)
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -68,8 +69,10 @@ xdotool key Tab ctrl+a
 xdotool type --delay 20 "$SERVER_PORT"
 xdotool key Tab space
 sleep 0.5
-curl -s -o /dev/null "http://127.0.0.1:$LOCAL_PORT/" ||
-    { echo "the request through Tapvane failed" >&2; exit 1; }
+for path in / /missing.html /; do
+    curl -s -o /dev/null "http://127.0.0.1:$LOCAL_PORT$path" ||
+        { echo "the request through Tapvane failed" >&2; exit 1; }
+done
 sleep 1
 mkdir -p "$(dirname "$out")"
 import -window "$window" "$out"

@@ -86,6 +86,21 @@ inline bool SendAllPosix(int fd, const std::string& data) {
     return true;
 }
 
+// Echoes what `fd` receives until the peer closes or resets, or `nIdleMs` pass without data.
+inline void EchoPosix(int fd, int nIdleMs = 30000) {
+    char buffer[65536];
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, nIdleMs) <= 0) {
+            return;
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0 || !SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)))) {
+            return;
+        }
+    }
+}
+
 // Reads until the peer closes or 5 s pass without data.
 inline std::string ReceiveAllPosix(int fd) {
     std::string data;

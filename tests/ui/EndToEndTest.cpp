@@ -10,21 +10,6 @@ namespace {
 
 using test::PumpUntil;
 
-// Echoes what it receives until the client closes or resets.
-void Echo(int fd) {
-    char buffer[65536];
-    for (;;) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 30000) <= 0) {
-            return;
-        }
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0 || !test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)))) {
-            return;
-        }
-    }
-}
-
 class EndToEndTest : public test::MainFrameFixture {
 protected:
     void SetUp() override {
@@ -59,7 +44,7 @@ protected:
 };
 
 TEST_F(EndToEndTest, RelaysARequestAndItsAnswerAndClosesWhenTheLastClientGoes) {
-    test::CTestServer server(Echo);
+    test::CTestServer server([](int fd) { test::EchoPosix(fd); });
     OpenFrame();
     const std::uint16_t nLocal = ListenWithKeys(server.Port());
 
@@ -114,7 +99,7 @@ TEST_F(EndToEndTest, RelaysARequestAndItsAnswerAndClosesWhenTheLastClientGoes) {
 // The same road with the program's own log: the marker lines land in the log document and
 // come back out of its view with Select All and Copy.
 TEST_F(EndToEndTest, TheRealLogShowsTheSessionAndItsMarkerLines) {
-    test::CTestServer server(Echo);
+    test::CTestServer server([](int fd) { test::EchoPosix(fd); });
     OpenFrameWithRealLog();
     const std::uint16_t nLocal = ListenWithKeys(server.Port());
     std::atomic<bool> bAnswered{false};
@@ -152,7 +137,7 @@ TEST_F(EndToEndTest, TheRealLogShowsTheSessionAndItsMarkerLines) {
 }
 
 TEST_F(EndToEndTest, ClosingWhileFiftySessionsRelayAtFullSpeedEndsThemAndTheWindow) {
-    test::CTestServer server(Echo);
+    test::CTestServer server([](int fd) { test::EchoPosix(fd); });
     OpenFrame();
     const std::uint16_t nLocal = ListenWithKeys(server.Port());
     constexpr int kClients = 50;

@@ -18,20 +18,6 @@ namespace {
 
 using test::PumpUntil;
 
-void Echo(int fd) {
-    char buffer[4096];
-    for (;;) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 10000) <= 0) {
-            return;
-        }
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0 || !test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)))) {
-            return;
-        }
-    }
-}
-
 class SessionPaneTest : public test::MainFrameFixture {
 protected:
     void SetUp() override {
@@ -79,7 +65,7 @@ protected:
 };
 
 TEST_F(SessionPaneTest, ListsSessionsAndShowsSavesAndExportsThem) {
-    test::CTestServer server(Echo);
+    test::CTestServer server([](int fd) { test::EchoPosix(fd, 10000); });
     OpenFrameWithRealLog();
     CSessionPane* pPane = m_pFrame->SessionPane();
     ASSERT_NE(nullptr, pPane);
