@@ -17,9 +17,10 @@ std::string FormatTime(std::int64_t nUs) {
     const std::time_t t = static_cast<std::time_t>(nUs / 1000000);
     std::tm tm{};
     ::localtime_r(&t, &tm);
+    // The time of day: the sessions of one log are seldom days apart, and the column stays
+    // narrow enough to leave room for the request and the answer.
     char sz[64];
-    std::snprintf(sz, sizeof(sz), "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+    std::snprintf(sz, sizeof(sz), "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<int>(nUs / 1000 % 1000));
     return sz;
 }

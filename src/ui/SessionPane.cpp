@@ -8,6 +8,7 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstring>
 
 #include "logdoc/LogDocument.h"
@@ -35,6 +36,36 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
     m_pTable->verticalHeader()->hide();
     m_pTable->verticalHeader()->setDefaultSectionSize(m_pTable->fontMetrics().height() + 4);
     m_pTable->horizontalHeader()->setStretchLastSection(true);
+    // Columns as wide as their usual content (measuring 100,000 rows would not do): the
+    // request and the answer, the widest, get what is left.
+    static const char* const kSamples[CSessionListModel::ColCount] = {"00000",
+                                                                      "127.000.000.001:00000",
+                                                                      "www.example.com:443",
+                                                                      "00:00:00.000",
+                                                                      "000.000 s",
+                                                                      "half-closed",
+                                                                      "000000000",
+                                                                      "000000000",
+                                                                      "000000",
+                                                                      "000000",
+                                                                      "GET /index.html HTTP/1.1",
+                                                                      "HTTP/1.1 200 OK"};
+    const QFontMetrics metrics = m_pTable->fontMetrics();
+    const QFontMetrics headerMetrics = m_pTable->horizontalHeader()->fontMetrics();
+    for (int nColumn = 0; nColumn < CSessionListModel::ColCount; ++nColumn) {
+        const int nWidth =
+            std::max(metrics.horizontalAdvance(QString::fromLatin1(kSamples[nColumn])),
+                     headerMetrics.horizontalAdvance(
+                         QString::fromLatin1(CSessionListModel::ColumnTitle(nColumn))) +
+                         headerMetrics.height());
+        m_pTable->horizontalHeader()->resizeSection(nColumn, nWidth + 12);
+    }
+    // What was asked and answered reads best next to the state; the counts follow.
+    m_pTable->horizontalHeader()->moveSection(CSessionListModel::ColRequest,
+                                              CSessionListModel::ColState + 1);
+    m_pTable->horizontalHeader()->moveSection(CSessionListModel::ColStatus,
+                                              CSessionListModel::ColState + 2);
+    m_pTable->horizontalHeader()->setStretchLastSection(false);
     m_pTable->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_pTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this] { onSelectionChanged(); });
