@@ -483,6 +483,38 @@ TEST_F(RegistryTest, SeveralProcessesWriteAtOnce) {
     EXPECT_EQ(GetDword(key, L"Shared"), kWrites - 1);
 }
 
+// Reads come from memory, but a value another process writes is seen at the next read.
+TEST_F(RegistryTest, AReadSeesWhatAnotherProcessWroteSinceTheLastRead) {
+    CKey key;
+    ASSERT_EQ(Create(HKEY_CURRENT_USER, L"SOFTWARE\\Shared", &key), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key, L"Port", 80), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key, L"Gone", 1), ERROR_SUCCESS);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(GetDword(key, L"Port"), 80u);  // read, and read again from memory
+        EXPECT_EQ(GetDword(key, L"Gone"), 1u);
+        EXPECT_EQ(GetDword(key, L"Added", 0), 0u);
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        HKEY hKey = 0;
+        const bool bDone = Create(HKEY_CURRENT_USER, L"SOFTWARE\\Shared", &hKey) == ERROR_SUCCESS &&
+                           SetDword(hKey, L"Port", 8080) == ERROR_SUCCESS &&
+                           SetDword(hKey, L"Added", 7) == ERROR_SUCCESS &&
+                           RegDeleteValueW(hKey, L"Gone") == ERROR_SUCCESS;
+        ::_exit(bDone ? 0 : 3);
+    }
+    ASSERT_GT(pid, 0);
+    int nStatus = -1;
+    ::waitpid(pid, &nStatus, 0);
+    ASSERT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus;
+    EXPECT_EQ(GetDword(key, L"Port"), 8080u);
+    EXPECT_EQ(GetDword(key, L"Added"), 7u);
+    EXPECT_EQ(GetDword(key, L"Gone", 0), 0u);
+    // And the other way round: what this process writes, it reads back at once.
+    ASSERT_EQ(SetDword(key, L"Port", 443), ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(key, L"Port"), 443u);
+}
+
 // Checks what a store that cannot be written answers; the store holds
 // SOFTWARE\Kept with Value = 5.
 void ExpectReadOnlyAnswers() {
