@@ -85,6 +85,9 @@ TEST(DescriptorLimitTest, SocketsAndEventsWithoutDescriptorsTellTooManyOpenSocke
             win::WSADATA data;
             win::WSAStartup(0x0002, &data);
             const win::SOCKET sKeep = win::socket(AF_INET, SOCK_STREAM, 0);
+            // An event made and given back once first: a sanitized build checks each
+            // polymorphic type once, through a pipe of its own, which it could not open later.
+            win::WSACloseEvent(win::WSACreateEvent());
             const int nBefore = OpenDescriptors();
             const rlimit old = Exhaust();
             std::string strError;
@@ -122,15 +125,20 @@ TEST(DescriptorLimitTest, TheSettingsStoreWithoutDescriptorsTellsTooManyOpenFile
             const int nBefore = OpenDescriptors();
             const rlimit old = Exhaust();
             std::string strError;
-            std::wstring strText;
+            CException* pCaught = nullptr;
             try {
                 CRegKeyTalvex().SetSaveResponse(true);
                 strError += "a write without descriptors did not fail; ";
             } catch (CException* e) {
-                strText = e->GetText();
-                delete e;
+                pCaught = e;
             }
             ::setrlimit(RLIMIT_NOFILE, &old);
+            // Read only now: a sanitized build checks the call through a pipe of its own.
+            std::wstring strText;
+            if (pCaught != nullptr) {
+                strText = pCaught->GetText();
+                delete pCaught;
+            }
             if (strText.find(L"FATAL ERROR: ") != 0 ||
                 strText.find(L"Too many open files") == std::wstring::npos ||
                 strText.find(L"memory") != std::wstring::npos) {
