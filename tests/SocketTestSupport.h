@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -99,6 +100,24 @@ inline void EchoPosix(int fd, int nIdleMs = 30000) {
             return;
         }
     }
+}
+
+// Reads exactly `n` bytes (or until the peer closes or 10 s pass without data).
+inline std::string ReceiveExactlyPosix(int fd, std::size_t n) {
+    std::string data;
+    char buffer[65536];
+    while (data.size() < n) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 10000) <= 0) {
+            break;
+        }
+        const ssize_t r = ::recv(fd, buffer, std::min(sizeof(buffer), n - data.size()), 0);
+        if (r <= 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(r));
+    }
+    return data;
 }
 
 // Reads until the peer closes or 5 s pass without data.

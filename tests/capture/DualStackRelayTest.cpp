@@ -75,24 +75,6 @@ private:
     std::thread m_thread;
 };
 
-// Reads exactly `n` bytes (or until close / 10 s).
-std::string ReceiveExactly(int fd, std::size_t n) {
-    std::string data;
-    char buffer[65536];
-    while (data.size() < n) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 10000) <= 0) {
-            break;
-        }
-        const ssize_t r = ::recv(fd, buffer, std::min(sizeof(buffer), n - data.size()), 0);
-        if (r <= 0) {
-            break;
-        }
-        data.append(buffer, static_cast<std::size_t>(r));
-    }
-    return data;
-}
-
 // A non-loopback address of this machine, IPv4 or IPv6 (not link-local); empty if none.
 std::string NonLoopbackAddress() {
     ifaddrs* pList = nullptr;
@@ -133,7 +115,7 @@ protected:
         const int fd = test::ConnectTo(pszClientAddr, nLocal);
         ASSERT_GE(fd, 0) << pszClientAddr << ": " << std::strerror(errno);
         std::thread sender([&] { test::SendAllPosix(fd, data); });
-        EXPECT_TRUE(ReceiveExactly(fd, data.size()) == data) << pszClientAddr;
+        EXPECT_TRUE(test::ReceiveExactlyPosix(fd, data.size()) == data) << pszClientAddr;
         sender.join();
         ::close(fd);
     }
@@ -152,8 +134,8 @@ TEST_F(DualStackRelayTest, ClientsOfBothFamiliesAtOnceAndAnIpv6OnlyServer) {
     ASSERT_GE(fd6, 0);
     ASSERT_TRUE(test::SendAllPosix(fd4, "four"));
     ASSERT_TRUE(test::SendAllPosix(fd6, "six"));
-    EXPECT_EQ("four", ReceiveExactly(fd4, 4));
-    EXPECT_EQ("six", ReceiveExactly(fd6, 3));
+    EXPECT_EQ("four", test::ReceiveExactlyPosix(fd4, 4));
+    EXPECT_EQ("six", test::ReceiveExactlyPosix(fd6, 3));
     ::close(fd4);
     ::close(fd6);
 }
@@ -181,7 +163,7 @@ TEST_F(DualStackRelayTest, BytesPassUnchangedOverIpv6InPlainAndHttpMode) {
     const int fd = test::ConnectTo("::1", nLocal2);
     ASSERT_GE(fd, 0);
     std::thread sender([&] { test::SendAllPosix(fd, request); });
-    EXPECT_TRUE(ReceiveExactly(fd, expected.size()) == expected);
+    EXPECT_TRUE(test::ReceiveExactlyPosix(fd, expected.size()) == expected);
     sender.join();
     ::close(fd);
     EXPECT_TRUE(server.Received().ends_with(expected));

@@ -14,24 +14,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::CLogRow;
 
-// Reads exactly `n` bytes (or until close / 10 s).
-std::string ReceiveExactly(int fd, std::size_t n) {
-    std::string data;
-    char buffer[65536];
-    while (data.size() < n) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 10000) <= 0) {
-            break;
-        }
-        const ssize_t r = ::recv(fd, buffer, std::min(sizeof(buffer), n - data.size()), 0);
-        if (r <= 0) {
-            break;
-        }
-        data.append(buffer, static_cast<std::size_t>(r));
-    }
-    return data;
-}
-
 class RelayTest : public test::RelayFixture {};
 
 // The system's text of a code without its line end, as messages carry it.
@@ -45,7 +27,7 @@ std::wstring ReasonText(int nCode) {
 
 TEST_F(RelayTest, OneRequestAndAnswerGiveTheEightLogRowsInOrder) {
     test::CTestServer server([](int fd) {
-        if (ReceiveExactly(fd, 5) == "hello") {
+        if (test::ReceiveExactlyPosix(fd, 5) == "hello") {
             test::SendAllPosix(fd, "answer");
         }
         test::ReceiveAllPosix(fd);  // until the relay passes on the client's close
@@ -54,7 +36,7 @@ TEST_F(RelayTest, OneRequestAndAnswerGiveTheEightLogRowsInOrder) {
     const int fd = test::ConnectPosix(nLocal);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(test::SendAllPosix(fd, "hello"));
-    EXPECT_EQ("answer", ReceiveExactly(fd, 6));
+    EXPECT_EQ("answer", test::ReceiveExactlyPosix(fd, 6));
     ::close(fd);
     ASSERT_TRUE(WaitForLog(L"\r\nSession 0 stopped."));
     ASSERT_TRUE(test::WaitUntil([this] { return m_log.Rows().size() >= 8; }));
@@ -208,8 +190,9 @@ TEST_F(RelayTest, BinaryPayloadsAreRelayedByteForByteBothWays) {
         c = r == 0 ? '\0' : r == 1 ? '\r' : r == 2 ? '\n' : static_cast<char>(rng());
     }
     const int fd = test::ConnectPosix(nLocal);
-    auto echoed = std::async(std::launch::async,
-                             [fd, &payload] { return ReceiveExactly(fd, payload.size()); });
+    auto echoed = std::async(std::launch::async, [fd, &payload] {
+        return test::ReceiveExactlyPosix(fd, payload.size());
+    });
     ASSERT_TRUE(test::SendAllPosix(fd, payload));
     const std::string back = echoed.get();
     EXPECT_EQ(payload.size(), back.size());
@@ -240,7 +223,7 @@ TEST_F(RelayTest, HalfClosedClientGetsALateAnswerWhole) {
 
 TEST_F(RelayTest, ResetByTheServerEndsBothSidesAtOnce) {
     test::CTestServer server([](int fd) {
-        ReceiveExactly(fd, 7);
+        test::ReceiveExactlyPosix(fd, 7);
         test::CloseWithReset(::dup(fd));  // the handler's own close follows on the copy
     });
     const std::uint16_t nLocal = StartListening(server.Port());
