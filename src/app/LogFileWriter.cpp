@@ -35,14 +35,27 @@ CLogFileWriter::~CLogFileWriter() {
 }
 
 std::unique_ptr<CLogFileWriter> CLogFileWriter::Open(const std::string& strPath, Reporter fnReport,
-                                                     std::string& strError, Limits limits) {
+                                                     std::string& strError, Limits limits,
+                                                     const char* pszWhat) {
+    const std::string strName = std::string("the ") + pszWhat + " \"" + strPath + "\"";
     const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
-        strError = "cannot write the log file \"" + strPath + "\": " + ErrorText(errno);
+        strError = "cannot write " + strName + ": " + ErrorText(errno);
         return nullptr;
     }
-    return std::make_unique<CLogFileWriter>(fd, true, "the log file \"" + strPath + "\"",
-                                            std::move(fnReport), limits);
+    return std::make_unique<CLogFileWriter>(fd, true, strName, std::move(fnReport), limits);
+}
+
+void CLogFileWriter::QueueGapNote() {
+    if (m_nUnnoted == 0 || !m_limits.bNoteGaps) {
+        return;
+    }
+    const std::string strNote = "\r\n[" + std::to_string(m_nUnnoted) +
+                                " bytes of the log were left out here: " + m_strName +
+                                " could not be written]\r\n";
+    m_nUnnoted = 0;
+    m_pending += strNote;
+    m_nAppended += strNote.size();
 }
 
 bool CLogFileWriter::MustWait() const {
@@ -69,14 +82,8 @@ void CLogFileWriter::Append(std::string_view bytes) {
         m_nUnnoted += bytes.size();
         return;
     }
-    if (m_nUnnoted > 0) {
-        const std::string strNote = "\r\n[" + std::to_string(m_nUnnoted) +
-                                    " bytes of the log were left out here: " + m_strName +
-                                    " could not be written]\r\n";
-        m_nUnnoted = 0;
-        m_pending += strNote;
-        m_nAppended += strNote.size();
-    }
+    QueueGapNote();
+    m_nUnnoted = 0;
     const bool bWake = m_pending.empty() || (m_pending.size() < m_limits.nBatch &&
                                              m_pending.size() + bytes.size() >= m_limits.nBatch);
     m_pending.append(bytes);
@@ -110,13 +117,8 @@ void CLogFileWriter::Close() {
         if (m_bClosing) {
             return;
         }
-        if (m_nUnnoted > 0 && !m_bFailing) {
-            const std::string strNote = "\r\n[" + std::to_string(m_nUnnoted) +
-                                        " bytes of the log were left out here: " + m_strName +
-                                        " could not be written]\r\n";
-            m_nUnnoted = 0;
-            m_pending += strNote;
-            m_nAppended += strNote.size();
+        if (!m_bFailing) {
+            QueueGapNote();
         }
         m_bClosing = true;
         m_bNoWait = true;

@@ -31,6 +31,9 @@ struct CLogWriterLimits {
     std::size_t nBacklog = 64 * 1024 * 1024;
     std::chrono::milliseconds flushInterval{5};
     std::chrono::milliseconds retryInterval{200};
+    // Whether a gap left by a refused output gets a line of text that says so; off for an
+    // output of binary blocks (a capture), where the gap falls between whole blocks.
+    bool bNoteGaps = true;
 };
 
 class CLogFileWriter {
@@ -48,10 +51,12 @@ public:
     CLogFileWriter(const CLogFileWriter&) = delete;
     CLogFileWriter& operator=(const CLogFileWriter&) = delete;
 
-    // Creates or empties the file at `strPath`, named by its path; null with the reason in
-    // `strError` (the path and the system's error text) when it cannot be opened.
+    // Creates or empties the file at `strPath`, named by what it is (`pszWhat`) and its
+    // path; null with the reason in `strError` (the path and the system's error text) when
+    // it cannot be opened.
     static std::unique_ptr<CLogFileWriter> Open(const std::string& strPath, Reporter fnReport,
-                                                std::string& strError, Limits limits = Limits());
+                                                std::string& strError, Limits limits = Limits(),
+                                                const char* pszWhat = "log file");
 
     // Any thread. Queues the bytes behind everything appended before. Waits only while the
     // output takes writes and more than the capacity is waiting (and StopWaiting was not
@@ -84,6 +89,8 @@ private:
     void Run();
     // Writer thread, lock not held: writes m_out from m_nOutDone on; the error, or 0.
     int WriteOut();
+    // m_mutex held: queues the note of the bytes left out since the last one, if any.
+    void QueueGapNote();
     // m_mutex held: whether Append must wait for room.
     bool MustWait() const;
 

@@ -84,21 +84,14 @@ public:
         m_console.AppendLogUtf8(text, nStyle);
     }
     void OnLogRecord(const CLogRecord& record) override {
-        if (m_pPcap == nullptr) {
-            return;
-        }
-        m_pPcap->OnRecord(record);
-        if (m_pPcap->GetError() != 0 && !m_bReported) {
-            m_bReported = true;
-            std::fprintf(stderr, "tapvane-cli: writing the capture file failed: %s\n",
-                         std::strerror(m_pPcap->GetError()));
+        if (m_pPcap != nullptr) {
+            m_pPcap->OnRecord(record);
         }
     }
 
 private:
     ILogSink& m_console;
     CPcapngWriter* m_pPcap;
-    bool m_bReported = false;  // module lock
 };
 
 int Fail(const std::string& strMessage, int nCode, bool bHint = false) {
@@ -122,9 +115,9 @@ void ReportToStderr(const std::string& strText) {
     std::fprintf(stderr, "tapvane-cli: %s\n", strText.c_str());
 }
 
-// The log's outputs: the standard output and, with --log, the file.
+// The log's outputs: the standard output, with --log the file, with --pcap the capture.
 struct CLogOutputs {
-    CLogFileWriter* writers[2] = {nullptr, nullptr};
+    CLogFileWriter* writers[3] = {nullptr, nullptr, nullptr};
 
     void StopWaiting() {
         for (CLogFileWriter* p : writers) {
@@ -261,13 +254,20 @@ int main(int argc, char** argv) {
             return Fail(strError, 2);
         }
     }
+    // The capture goes to the disk as the log file does: in batches from a thread of its
+    // own, at least every few milliseconds, so a killed run leaves it readable up to
+    // about its last block.
     CPcapngWriter pcap;
+    std::unique_ptr<CLogFileWriter> pPcapWriter;
     if (options.strPcapFile) {
-        if (const int nError = pcap.Open(*options.strPcapFile); nError != 0) {
-            return Fail("cannot write the capture file \"" + *options.strPcapFile +
-                            "\": " + std::strerror(nError),
-                        2);
+        CLogWriterLimits limits;
+        limits.bNoteGaps = false;  // a line of text would break the capture's blocks
+        pPcapWriter = CLogFileWriter::Open(*options.strPcapFile, ReportToStderr, strError, limits,
+                                           "capture file");
+        if (!pPcapWriter) {
+            return Fail(strError, 2);
         }
+        pcap.Open([p = pPcapWriter.get()](std::string_view bytes) { p->Append(bytes); });
     }
     try {
         if (!ApplySettings(options, strError)) {
@@ -281,6 +281,7 @@ int main(int argc, char** argv) {
     CLogOutputs outputs;
     outputs.writers[0] = &outWriter;
     outputs.writers[1] = pFileWriter.get();
+    outputs.writers[2] = pPcapWriter.get();
     CConsoleLog log(&outWriter, ::isatty(STDOUT_FILENO) != 0, pFileWriter.get());
     CCliLog cliLog(log, options.strPcapFile ? &pcap : nullptr);
     CHeadlessMainWindow window(cliLog);
@@ -347,13 +348,14 @@ int main(int argc, char** argv) {
     if (pFileWriter) {
         pFileWriter->Close();
     }
+    if (pPcapWriter) {
+        pPcapWriter->Close();
+    }
     bEnded = true;
     control.join();
     if (!outputs.ReportIncomplete()) {
         nExitCode = kExitLogIncomplete;
     }
-    // The capture file needs no closing: every packet is in it already, and sessions that
-    // are still ending may write to it until the process ends.
     std::fflush(stdout);
     std::fflush(stderr);
     // Sessions that are still ending must not race the process's own clean-up.

@@ -72,13 +72,26 @@ CPcapngWriter::~CPcapngWriter() {
 
 int CPcapngWriter::Open(const std::string& strPath) {
     Close();
+    m_fnOutput = nullptr;
     m_nError = 0;
-    m_sessions.clear();
-    m_clients.clear();
     m_fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0) {
         return errno;
     }
+    Begin();
+    return Flush();
+}
+
+void CPcapngWriter::Open(Output fnOutput) {
+    Close();
+    m_nError = 0;
+    m_fnOutput = std::move(fnOutput);
+    Begin();
+}
+
+void CPcapngWriter::Begin() {
+    m_sessions.clear();
+    m_clients.clear();
     // Section header: byte-order magic, version 1.0, section length unknown.
     m_block.clear();
     Put<std::uint32_t>(m_block, kSectionHeader);
@@ -95,36 +108,53 @@ int CPcapngWriter::Open(const std::string& strPath) {
     Put<std::uint16_t>(m_block, 0);
     Put<std::uint32_t>(m_block, 0);
     Put<std::uint32_t>(m_block, 20);
-    WriteAll(m_block);
-    return m_nError;
+    Emit(m_block);
 }
 
 int CPcapngWriter::Close() {
+    m_fnOutput = nullptr;
     if (m_fd < 0) {
         return m_nError;
     }
+    Flush();
     if (::close(m_fd) != 0 && m_nError == 0) {
         m_nError = errno;
     }
     m_fd = -1;
+    m_out.clear();
     return m_nError;
 }
 
-void CPcapngWriter::WriteAll(const std::vector<std::uint8_t>& bytes) {
+void CPcapngWriter::Emit(const std::vector<std::uint8_t>& bytes) {
+    const std::string_view view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (m_fnOutput) {
+        m_fnOutput(view);
+        return;
+    }
+    if (m_fd < 0 || m_nError != 0) {
+        return;  // after a failed write the file cannot be whole any more
+    }
+    m_out.append(view);
+    if (m_out.size() >= kWriteBatch) {
+        Flush();
+    }
+}
+
+int CPcapngWriter::Flush() {
     std::size_t nDone = 0;
-    while (m_fd >= 0 && nDone < bytes.size()) {
-        const ssize_t n = ::write(m_fd, bytes.data() + nDone, bytes.size() - nDone);
+    while (m_fd >= 0 && m_nError == 0 && nDone < m_out.size()) {
+        const ssize_t n = ::write(m_fd, m_out.data() + nDone, m_out.size() - nDone);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            if (m_nError == 0) {
-                m_nError = n < 0 ? errno : ENOSPC;
-            }
-            return;
+            m_nError = n < 0 ? errno : ENOSPC;
+            break;
         }
         nDone += static_cast<std::size_t>(n);
     }
+    m_out.clear();
+    return m_nError;
 }
 
 void CPcapngWriter::OnRecord(const CLogRecord& record) {
@@ -276,7 +306,7 @@ void CPcapngWriter::Segment(const CConversation& c, LogDirection from, std::uint
     }
     const std::size_t nTcp = m_packet.size();
 
-    // The TCP header and payload.
+    // The TCP header; the payload follows it in the block below.
     PutBig16(m_packet, src.nPort);
     PutBig16(m_packet, dst.nPort);
     PutBig32(m_packet, nSeq);
@@ -286,19 +316,27 @@ void CPcapngWriter::Segment(const CConversation& c, LogDirection from, std::uint
     PutBig16(m_packet, 65535);  // window
     PutBig16(m_packet, 0);      // checksum, below
     PutBig16(m_packet, 0);      // urgent pointer
-    m_packet.insert(m_packet.end(), payload.begin(), payload.end());
 
-    // The checksum over the pseudo header (addresses, protocol, length) and the segment.
-    std::vector<std::uint8_t> pseudo;
-    pseudo.insert(pseudo.end(), src.addr, src.addr + nAddr);
-    pseudo.insert(pseudo.end(), dst.addr, dst.addr + nAddr);
-    PutBig32(pseudo, static_cast<std::uint32_t>(nTcpLength));
-    PutBig32(pseudo, 6);
-    const std::uint32_t nSum = Sum16(pseudo.data(), pseudo.size());
-    SetBig16(m_packet, nTcp + 16, Fold(Sum16(m_packet.data() + nTcp, nTcpLength, nSum)));
+    // The checksum over the pseudo header (addresses, protocol, length), the TCP header (an
+    // even 20 bytes, so the sum runs on into the payload) and the payload.
+    std::uint8_t pseudo[2 * 16 + 8] = {};
+    std::memcpy(pseudo, src.addr, nAddr);
+    std::memcpy(pseudo + nAddr, dst.addr, nAddr);
+    const std::size_t nPseudo = 2 * nAddr + 8;
+    const auto nLength32 = static_cast<std::uint32_t>(nTcpLength);
+    pseudo[nPseudo - 8] = static_cast<std::uint8_t>(nLength32 >> 24);
+    pseudo[nPseudo - 7] = static_cast<std::uint8_t>(nLength32 >> 16);
+    pseudo[nPseudo - 6] = static_cast<std::uint8_t>(nLength32 >> 8);
+    pseudo[nPseudo - 5] = static_cast<std::uint8_t>(nLength32);
+    pseudo[nPseudo - 1] = 6;
+    std::uint32_t nSum = Sum16(pseudo, nPseudo);
+    nSum = Sum16(m_packet.data() + nTcp, 20, nSum);
+    nSum = Sum16(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size(), nSum);
+    SetBig16(m_packet, nTcp + 16, Fold(nSum));
 
-    // The enhanced packet block around it.
-    const std::size_t nPadded = (m_packet.size() + 3) & ~std::size_t{3};
+    // The enhanced packet block around headers and payload.
+    const std::size_t nCaptured = m_packet.size() + payload.size();
+    const std::size_t nPadded = (nCaptured + 3) & ~std::size_t{3};
     const auto nBlockLength = static_cast<std::uint32_t>(32 + nPadded);
     const auto nTime = static_cast<std::uint64_t>(nTimeUs);
     m_block.clear();
@@ -307,10 +345,11 @@ void CPcapngWriter::Segment(const CConversation& c, LogDirection from, std::uint
     Put<std::uint32_t>(m_block, 0);  // interface
     Put<std::uint32_t>(m_block, static_cast<std::uint32_t>(nTime >> 32));
     Put<std::uint32_t>(m_block, static_cast<std::uint32_t>(nTime));
-    Put<std::uint32_t>(m_block, static_cast<std::uint32_t>(m_packet.size()));
-    Put<std::uint32_t>(m_block, static_cast<std::uint32_t>(m_packet.size()));
+    Put<std::uint32_t>(m_block, static_cast<std::uint32_t>(nCaptured));
+    Put<std::uint32_t>(m_block, static_cast<std::uint32_t>(nCaptured));
     m_block.insert(m_block.end(), m_packet.begin(), m_packet.end());
-    m_block.resize(m_block.size() + (nPadded - m_packet.size()), 0);
+    m_block.insert(m_block.end(), payload.begin(), payload.end());
+    m_block.resize(m_block.size() + (nPadded - nCaptured), 0);
     Put<std::uint32_t>(m_block, nBlockLength);
-    WriteAll(m_block);
+    Emit(m_block);
 }

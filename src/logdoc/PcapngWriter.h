@@ -3,13 +3,15 @@
 // its handshake, consistent sequence and acknowledgement numbers, the blocks as segments
 // (split at kMaxSegment bytes), and its closes as FIN or RST, at the records' times.
 //
-// Every packet goes to the file in one write as it comes, so the file is readable up to
-// its last whole packet whenever the writer stops, even when the process is killed.
+// The writer hands whole packets to its output. Opened on a path, it collects them in
+// memory and writes large pieces (an export); given an output of its own (a live capture),
+// each packet goes there as it comes, and that output decides when it reaches the disk.
 //
 // Threads: one thread at a time (the relay's calls come under the module lock).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -20,17 +22,24 @@
 class CPcapngWriter {
 public:
     static constexpr std::size_t kMaxSegment = 65000;
+    // Takes the file's bytes in order, each call one or more whole blocks of it.
+    using Output = std::function<void(std::string_view)>;
 
     CPcapngWriter() = default;
     ~CPcapngWriter();
     CPcapngWriter(const CPcapngWriter&) = delete;
     CPcapngWriter& operator=(const CPcapngWriter&) = delete;
 
-    // Creates (or empties) the file and writes its header; 0 or the errno.
+    // Creates (or empties) the file and writes its header; 0 or the errno. The packets are
+    // written in pieces of kWriteBatch bytes, and the rest by Flush or Close.
     int Open(const std::string& strPath);
-    // 0 or the errno of the close (or of the first failed write).
+    // Starts a capture that goes to `fnOutput`, header first; its errors are the output's.
+    void Open(Output fnOutput);
+    // Writes what is collected to the file; 0 or the errno of the first failed write.
+    int Flush();
+    // Flushes and closes the file; 0 or the errno of the first failed write or the close.
     int Close();
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_fd >= 0 || m_fnOutput != nullptr; }
     // 0, or the errno of the first failed write.
     int GetError() const { return m_nError; }
 
@@ -67,10 +76,16 @@ private:
     // `nSeq`, acknowledging `nAck`.
     void Segment(const CConversation& c, LogDirection from, std::uint8_t nFlags, std::uint32_t nSeq,
                  std::uint32_t nAck, std::string_view payload, std::int64_t nTimeUs);
-    // Writes the buffer whole; notes the first failure.
-    void WriteAll(const std::vector<std::uint8_t>& bytes);
+    static constexpr std::size_t kWriteBatch = 1024 * 1024;
 
+    // Starts a file: forgets every session and puts the section and interface headers.
+    void Begin();
+    // Hands a finished block of the file to the output or the file's buffer.
+    void Emit(const std::vector<std::uint8_t>& bytes);
+
+    Output m_fnOutput;
     int m_fd = -1;
+    std::string m_out;  // the file's bytes not yet written
     int m_nError = 0;
     std::uint16_t m_nIpId = 0;
     std::unordered_map<std::uint64_t, CConversation> m_sessions;

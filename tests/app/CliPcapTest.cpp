@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
 #include "ProcessSupport.h"
 #include "SocketTestSupport.h"
@@ -98,6 +99,9 @@ TEST(CliPcapTest, KilledRunLeavesAReadableCaptureOfEveryByte) {
     }
     sender.join();
     ASSERT_TRUE(echoed == binary) << echoed.size() << " bytes came back\n" << cli.Err();
+    // The capture reaches the disk in batches at least every few milliseconds: a run killed
+    // a moment after its last block leaves that block in the file.
+    std::this_thread::sleep_for(100ms);
     cli.Signal(SIGKILL);
     EXPECT_EQ(128 + SIGKILL, cli.Wait(10s));
     ::close(fdBinary);

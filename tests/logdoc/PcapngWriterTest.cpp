@@ -2,6 +2,9 @@
 // stored records, read back by tshark (skipped when it is not installed).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -249,22 +252,65 @@ TEST_F(PcapngTest, MixedFamiliesMakeOneIpv6Conversation) {
     EXPECT_EQ(m_response, server);
 }
 
-TEST(PcapngWriterTest, FileOfAKilledWriterEndsWithWholePackets) {
-    // Every packet is written whole as it comes: the file is valid at any point.
-    CTempFolder folder;
-    const std::string strFile = folder.Path("partial.pcapng");
+TEST(PcapngWriterTest, AnOutputGetsWholeBlocksAsTheyCome) {
+    // A live capture hands each block to its output at once, whole: the file its output
+    // writes is valid up to whatever it has written.
+    std::vector<std::string> calls;
     CPcapngWriter writer;
-    ASSERT_EQ(0, writer.Open(strFile));
+    writer.Open([&](std::string_view bytes) { calls.emplace_back(bytes); });
+    EXPECT_TRUE(writer.IsOpen());
     writer.Connect(1, V4(127, 0, 0, 1, 5000), V4(127, 0, 0, 1, 80), 1'000'000);
     writer.Data(1, LogDirection::ClientToServer, "abc", 2'000'000);
-    std::ifstream in(strFile, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    const std::string bytes = contents.str();
-    // Header (28) + interface (20) + three handshake packets + one data packet, each 32 +
-    // 40 bytes of headers (+ 3 data bytes padded to 4).
-    EXPECT_EQ(28u + 20u + 3u * 72u + 76u, bytes.size());
-    EXPECT_EQ(0, writer.GetError());
+    // The section and interface headers (28 + 20), three handshake packets and one data
+    // packet, each 32 + 40 bytes of headers (+ 3 data bytes padded to 4).
+    ASSERT_EQ(5u, calls.size());
+    EXPECT_EQ(48u, calls[0].size());
+    for (std::size_t i = 1; i < calls.size(); ++i) {
+        // Every block states its length at both ends.
+        const std::string& block = calls[i];
+        std::uint32_t nFront = 0;
+        std::uint32_t nBack = 0;
+        std::memcpy(&nFront, block.data() + 4, 4);
+        std::memcpy(&nBack, block.data() + block.size() - 4, 4);
+        EXPECT_EQ(block.size(), nFront) << "block " << i;
+        EXPECT_EQ(nFront, nBack) << "block " << i;
+    }
+    EXPECT_EQ(76u, calls[4].size());
+    // Another data block goes out at once.
+    writer.Data(1, LogDirection::ServerToClient, std::string(70000, 'x'), 3'000'000);
+    EXPECT_EQ(7u, calls.size());  // split at 65,000 bytes
+}
+
+TEST(PcapngWriterTest, AFileIsWrittenInPiecesAndWholeAtTheEnd) {
+    CTempFolder folder;
+    const std::string strFile = folder.Path("export.pcapng");
+    const auto size = [&] {
+        struct stat st {};
+        return ::stat(strFile.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    };
+    CPcapngWriter writer;
+    ASSERT_EQ(0, writer.Open(strFile));
+    EXPECT_EQ(48u, size());  // the headers at once: an empty capture is valid
+    writer.Connect(1, V4(127, 0, 0, 1, 5000), V4(127, 0, 0, 1, 80), 1'000'000);
+    writer.Data(1, LogDirection::ClientToServer, "abc", 2'000'000);
+    EXPECT_EQ(48u, size());  // collected, not yet written
+    EXPECT_EQ(0, writer.Flush());
+    EXPECT_EQ(48u + 3u * 72u + 76u, size());
+    // More than a piece's worth goes out without a flush, in whole blocks.
+    const std::string big(60000, 'b');
+    for (int i = 0; i < 40; ++i) {
+        writer.Data(1, LogDirection::ServerToClient, big, 3'000'000 + i);
+    }
+    const std::uint64_t nWritten = size();
+    EXPECT_GT(nWritten, 48u + 3u * 72u + 76u);
+    EXPECT_EQ(0u, (nWritten - 48u - 3u * 72u - 76u) % (32u + 40u + 60000u));
+    EXPECT_EQ(0, writer.Close());
+    EXPECT_EQ(48u + 3u * 72u + 76u + 40u * (32u + 40u + 60000u), size());
+    if (test::HaveTshark()) {
+        const test::CTsharkRun read = test::RunTshark({"-r", strFile});
+        EXPECT_EQ(0, read.nExit) << read.strErr;
+        EXPECT_TRUE(test::TsharkQuiet(read.strErr)) << read.strErr;
+    }
 }
 
 TEST(PcapngWriterTest, OpenFailsWithTheReason) {
