@@ -1,10 +1,8 @@
 #include "ui/LogFileCommands.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QMenu>
-#include <QProgressDialog>
 
 #include "logdoc/LogDocument.h"
 #include "module/Messages.h"
@@ -16,6 +14,7 @@
 #include "support/ResourceStrings.h"
 #include "support/ShowMessage.h"
 #include "support/SystemErrorText.h"
+#include "ui/DelayedProgress.h"
 
 namespace {
 
@@ -31,36 +30,6 @@ QString FileNameOf(const QString& strPath) {
     const qsizetype nSlash = strPath.lastIndexOf(QLatin1Char('/'));
     return nSlash < 0 ? strPath : strPath.mid(nSlash + 1);
 }
-
-// A progress dialog that shows itself only for work that takes longer than a moment.
-class CDelayedProgress {
-public:
-    CDelayedProgress(QWidget* pParent, QString strLabel)
-        : m_pParent(pParent), m_strLabel(std::move(strLabel)) {
-        m_timer.start();
-    }
-
-    // The document's progress callback: false once the user cancelled.
-    bool Step(std::uint64_t nDone, std::uint64_t nTotal) {
-        if (!m_pDialog && m_timer.elapsed() >= CLogFileCommands::kProgressDelayMs) {
-            m_pDialog = std::make_unique<QProgressDialog>(m_strLabel, QObject::tr("Cancel"), 0,
-                                                          1000, m_pParent);
-            m_pDialog->setWindowModality(Qt::ApplicationModal);
-            m_pDialog->setMinimumDuration(0);
-        }
-        if (m_pDialog) {
-            m_pDialog->setValue(nTotal == 0 ? 0 : static_cast<int>(nDone * 1000 / nTotal));
-            return !m_pDialog->wasCanceled();
-        }
-        return true;
-    }
-
-private:
-    QWidget* m_pParent;
-    QString m_strLabel;
-    QElapsedTimer m_timer;
-    std::unique_ptr<QProgressDialog> m_pDialog;
-};
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 
 #include "logdoc/RecentFileList.h"
 #include "platform/WinTypes.h"
+#include "ui/DelayedProgress.h"
 
 class CLogDocument;
 class QMenu;
@@ -30,7 +31,7 @@ public:
         std::function<QString(QWidget*, const QString&, const QString&, const QString&)>;
 
     // Save or load shows a progress dialog once it has taken this long.
-    static constexpr int kProgressDelayMs = 400;
+    static constexpr int kProgressDelayMs = CDelayedProgress::kDelayMs;
 
     // `pDialogParent` owns the dialogs (the main window); may be null. Reads the recent
     // list from the registry.

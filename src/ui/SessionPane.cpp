@@ -13,6 +13,7 @@
 
 #include "logdoc/LogDocument.h"
 #include "logdoc/SessionExport.h"
+#include "ui/DelayedProgress.h"
 #include "ui/SessionTableModel.h"
 
 CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint64_t)> fnShowOffset,
@@ -120,7 +121,10 @@ void CSessionPane::reportFailure(const QString& strWhat, int nErrno) {
 }
 
 int CSessionPane::exportCaptureTo(const QString& strPath) {
-    return ExportPcapng(m_doc.GetRecords(), strPath.toStdString());
+    CDelayedProgress progress(window(), tr("Exporting %1").arg(strPath));
+    return ExportPcapng(
+        m_doc.GetRecords(), strPath.toStdString(),
+        [&](std::uint64_t nDone, std::uint64_t nTotal) { return progress.Step(nDone, nTotal); });
 }
 
 int CSessionPane::saveSessionBytesTo(std::uint32_t nTableRow, const QString& strFolder) {
@@ -141,7 +145,7 @@ void CSessionPane::exportCapture() {
     if (strPath.isEmpty()) {
         return;
     }
-    if (const int nError = exportCaptureTo(strPath); nError != 0) {
+    if (const int nError = exportCaptureTo(strPath); nError != 0 && nError != ECANCELED) {
         reportFailure(tr("The capture \"%1\" could not be written.").arg(strPath), nError);
     }
 }
