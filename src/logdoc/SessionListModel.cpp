@@ -86,10 +86,12 @@ CSessionListModel::CUpdate CSessionListModel::Refresh() {
         return update;
     }
     if (m_nSortColumn >= 0) {
-        // A change may move any row: sorted again as a whole.
-        m_order.resize(m_rows.size());
-        std::iota(m_order.begin(), m_order.end(), 0u);
-        SortOrder();
+        // Only the changed and the new rows may move: they are sorted on their own and
+        // merged into the rest, which keeps its order.
+        for (std::uint32_t n = static_cast<std::uint32_t>(nOld); n < m_rows.size(); ++n) {
+            changedTableRows.push_back(n);
+        }
+        MergeMoved(changedTableRows);
         update.bLayout = true;
         return update;
     }
@@ -151,12 +153,38 @@ bool CSessionListModel::Less(const CSessionInfo& a, const CSessionInfo& b) const
     }
 }
 
+bool CSessionListModel::Before(std::uint32_t a, std::uint32_t b) const {
+    const CSessionInfo& x = m_bAscending ? m_rows[a] : m_rows[b];
+    const CSessionInfo& y = m_bAscending ? m_rows[b] : m_rows[a];
+    if (Less(x, y)) {
+        return true;
+    }
+    return !Less(y, x) && a < b;  // equal rows stay in the log's order
+}
+
 void CSessionListModel::SortOrder() {
     if (m_nSortColumn >= 0) {
-        std::stable_sort(m_order.begin(), m_order.end(), [this](std::uint32_t a, std::uint32_t b) {
-            return m_bAscending ? Less(m_rows[a], m_rows[b]) : Less(m_rows[b], m_rows[a]);
-        });
+        std::sort(m_order.begin(), m_order.end(),
+                  [this](std::uint32_t a, std::uint32_t b) { return Before(a, b); });
     }
+    IndexOrder();
+}
+
+void CSessionListModel::MergeMoved(std::vector<std::uint32_t>& moved) {
+    const auto before = [this](std::uint32_t a, std::uint32_t b) { return Before(a, b); };
+    std::vector<bool> bMoved(m_rows.size(), false);
+    for (const std::uint32_t n : moved) {
+        bMoved[n] = true;
+    }
+    std::erase_if(m_order, [&](std::uint32_t n) { return bMoved[n]; });
+    std::sort(moved.begin(), moved.end(), before);
+    std::vector<std::uint32_t> merged(m_order.size() + moved.size());
+    std::merge(m_order.begin(), m_order.end(), moved.begin(), moved.end(), merged.begin(), before);
+    m_order.swap(merged);
+    IndexOrder();
+}
+
+void CSessionListModel::IndexOrder() {
     m_where.resize(m_order.size());
     for (std::size_t n = 0; n < m_order.size(); ++n) {
         m_where[m_order[n]] = static_cast<std::uint32_t>(n);

@@ -67,8 +67,16 @@ public:
     int GetSortColumn() const { return m_nSortColumn; }
 
 private:
+    // Whether table row `a` goes before table row `b` in the chosen order; rows that are
+    // equal in the sort column keep the log's order.
+    bool Before(std::uint32_t a, std::uint32_t b) const;
     // Orders m_order by the sort column, stable in the log's order.
     void SortOrder();
+    // Puts the rows `moved` (new, or changed since they were placed; sorted here) where
+    // they belong among the others, which keep their order.
+    void MergeMoved(std::vector<std::uint32_t>& moved);
+    // Rebuilds m_where from m_order.
+    void IndexOrder();
     void CountRunning();
     bool Less(const CSessionInfo& a, const CSessionInfo& b) const;
 

@@ -220,6 +220,53 @@ TEST(SessionListModelTest, HundredThousandSessions) {
     EXPECT_EQ(kSessions, list.GetRowCount());
 }
 
+// A sorted list takes changes by moving only the changed and new rows: after every
+// refresh its order is exactly the order a list sorted afresh has.
+TEST(SessionListModelTest, SortedRefreshEqualsSortingAfresh) {
+    for (const int nColumn :
+         {CSessionListModel::ColBytesSent, CSessionListModel::ColState,
+          CSessionListModel::ColDuration, CSessionListModel::ColBlocksReceived}) {
+        for (const bool bAscending : {true, false}) {
+            CSessionTable table;
+            CSessionListModel list(table);
+            list.Sort(nColumn, bAscending);
+            std::uint64_t nNext = 12345;
+            const auto random = [&](std::uint64_t nBelow) {
+                nNext = nNext * 6364136223846793005ull + 1442695040888963407ull;
+                return (nNext >> 33) % nBelow;
+            };
+            std::uint64_t nSessions = 0;
+            for (int nRound = 0; nRound < 40; ++nRound) {
+                for (std::uint64_t i = random(4); i-- > 0;) {
+                    ++nSessions;
+                    table.Apply(Record(LogRecordKind::SessionStart, nSessions, nRound), 0, 0);
+                }
+                for (std::uint64_t i = random(6); i-- > 0 && nSessions > 0;) {
+                    const std::uint64_t nId = 1 + random(nSessions);
+                    const auto kind =
+                        random(5) == 0 ? LogRecordKind::SessionEnd : LogRecordKind::Block;
+                    table.Apply(Record(kind, nId, 100 + nRound,
+                                       random(2) == 0 ? LogDirection::ClientToServer
+                                                      : LogDirection::ServerToClient,
+                                       std::string(random(4), 'z')),
+                                0, 0);
+                }
+                list.Refresh();
+                CSessionListModel fresh(table);
+                fresh.Refresh();
+                fresh.Sort(nColumn, bAscending);
+                ASSERT_EQ(fresh.GetRowCount(), list.GetRowCount());
+                for (std::size_t n = 0; n < list.GetRowCount(); ++n) {
+                    ASSERT_EQ(fresh.GetTableRow(n), list.GetTableRow(n))
+                        << "column " << nColumn << (bAscending ? " up" : " down") << ", round "
+                        << nRound << ", view row " << n;
+                    ASSERT_EQ(n, list.FindViewRow(list.GetTableRow(n)));
+                }
+            }
+        }
+    }
+}
+
 TEST(SessionListModelTest, FormatsDurations) {
     EXPECT_EQ("0.250 s", FormatDuration(250'000));
     EXPECT_EQ("59.999 s", FormatDuration(59'999'000));
