@@ -2,8 +2,10 @@
 # Takes the README's picture of the real program: starts Tapvane under Xvfb, types the
 # connection into its fields, presses Listen, sends one HTTP request through it with curl
 # to a local web server of this script's own (a page, a missing page, the page again, so
-# that the session list has rows to show), and writes a PNG of the whole window.
+# that the session list has rows to show), opens the first session's menu (with the capture
+# export) and writes a PNG of the whole window.
 #     scripts/screenshot.sh [output.png]     (default docs/screenshot.png)
+# BUILD=<build folder> takes the program from an existing build instead of building it.
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="${1:-$root/docs/screenshot.png}"
@@ -19,10 +21,13 @@ if [ -n "$missing" ]; then
     $SUDO apt-get update
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y $missing
 fi
-"$root/scripts/deps.sh"
-"$root/scripts/build.sh" "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAPVANE_GUI=ON >/dev/null
-program="$root/build/src/ui/tapvane"
-tool="$root/build/tests/ui/xwindow-tool"
+build="${BUILD:-$root/build}"
+if [ -z "${BUILD:-}" ]; then
+    "$root/scripts/deps.sh"
+    "$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAPVANE_GUI=ON >/dev/null
+fi
+program="$build/src/ui/tapvane"
+tool="$build/tests/ui/xwindow-tool"
 
 work="$(mktemp -d)"
 pids=""
@@ -74,6 +79,11 @@ for path in / /missing.html /; do
         { echo "the request through Tapvane failed" >&2; exit 1; }
 done
 sleep 1
+# The first session's menu, with the capture export: a right click on its row.
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove --window "$window" 600 "${ROW_Y:-86}" click 3
+sleep 0.7
 mkdir -p "$(dirname "$out")"
-import -window "$window" "$out"
+# The menu is a window of its own: the picture is taken of the screen, cut to the window.
+import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out"
 echo "wrote $out"
