@@ -282,11 +282,14 @@ std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero) {
         if (nSingle == 8) {
             continue;
         }
-        const std::size_t len = ValidSequenceLength(src + i, n - i);
+        std::size_t len = ValidSequenceLength(src + i, n - i);
         if (len != 0) {
-            std::memcpy(dst, src + i, len);
-            dst += len;
-            i += len;
+            // Text in a language with accents has its sequences side by side.
+            do {
+                std::memcpy(dst, src + i, len);
+                dst += len;
+                i += len;
+            } while (i < n && (len = ValidSequenceLength(src + i, n - i)) != 0);
         } else {
             const std::uint32_t e = words[src[i]];
             Store32(dst, e);
