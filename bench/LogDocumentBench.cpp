@@ -177,6 +177,37 @@ void BM_AppendQPlainTextEdit(benchmark::State& state) {
     }
 }
 
+// Loading a saved log of the given size, the document alone: what a load costs apart from
+// the view. The file is made once; each repetition loads it anew.
+void BM_LoadDocumentOnly(benchmark::State& state) {
+    const std::uint64_t nBytes = static_cast<std::uint64_t>(state.range(0)) * kMiB;
+    const std::string strFile = SpoolFolder() + "/tapvane-bench-load.txt";
+    CLogDocument doc(SpoolFolder());
+    for (std::uint64_t nSent = 0, i = 0; nSent < nBytes; ++i) {
+        const std::string& block = Blocks()[i % Blocks().size()];
+        doc.AppendLog(L"\r\n0--->---\r\n", LOG_STYLE_BOLD);
+        doc.AppendLogBytes(block, LOG_STYLE_PLAIN);
+        nSent += block.size();
+    }
+    if (doc.SaveTo(std::filesystem::path(strFile).wstring()) != 0) {
+        state.SkipWithError("save failed");
+        return;
+    }
+    const std::uint64_t nFileSize = std::filesystem::file_size(strFile);
+    for (auto _ : state) {
+        QElapsedTimer timer;
+        timer.start();
+        if (doc.LoadFrom(std::filesystem::path(strFile).wstring()) != 0) {
+            state.SkipWithError("load failed");
+            break;
+        }
+        const double dSeconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+        state.SetIterationTime(dSeconds);
+        state.counters["load_MB_per_s"] = static_cast<double>(nFileSize) / kMiB / dSeconds;
+    }
+    std::filesystem::remove(strFile);
+}
+
 // A log of the given size, then: scroll to the middle and paint, paint one screen again,
 // save, load.
 void BM_LargeLogScrollPaintSaveLoad(benchmark::State& state) {
@@ -252,6 +283,11 @@ BENCHMARK(BM_AppendQPlainTextEdit)
     ->Arg(100)
     ->UseManualTime()
     ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadDocumentOnly)
+    ->Arg(100)
+    ->UseManualTime()
+    ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LargeLogScrollPaintSaveLoad)
     ->Arg(100)

@@ -1,7 +1,8 @@
 #include "logdoc/LineIndex.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "logdoc/BreakScanner.h"
 
 void CLineIndex::StartLine(std::uint64_t nStart) {
     if (m_nLines % kLinesPerBlock == 0) {
@@ -19,28 +20,12 @@ void CLineIndex::AddCheckpointsUpTo(std::uint64_t nOffset) {
 }
 
 void CLineIndex::Append(std::uint64_t nBase, std::string_view text) {
-    const char* const pBegin = text.data();
-    const char* const pEnd = pBegin + text.size();
-    // memchr is far faster than a byte loop; CR is rare in traffic, so the next CR is looked
-    // up once and kept until the scan passes it.
-    const char* pCr = nullptr;
-    const char* p = pBegin;
-    while (p < pEnd) {
-        if (pCr == nullptr || pCr < p) {
-            pCr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(pEnd - p)));
-            if (pCr == nullptr) {
-                pCr = pEnd;
-            }
+    breaks::ForEachBreak(text, [&](std::size_t k) {
+        const std::uint64_t nAt = nBase + k;
+        if (nAt >= m_nNextCheckpoint) {
+            AddCheckpointsUpTo(nAt);
         }
-        const char* pLf = static_cast<const char*>(
-            std::memchr(p, '\n', static_cast<size_t>(std::min(pCr, pEnd) - p)));
-        const char* pBreak = pLf != nullptr ? pLf : pCr;
-        if (pBreak >= pEnd) {
-            break;
-        }
-        const std::uint64_t nAt = nBase + static_cast<std::uint64_t>(pBreak - pBegin);
-        AddCheckpointsUpTo(nAt);
-        if (*pBreak == '\n' && m_nCrAt != UINT64_MAX && m_nCrAt + 1 == nAt) {
+        if (text[k] == '\n' && m_nCrAt != UINT64_MAX && m_nCrAt + 1 == nAt) {
             // The LF of a CR LF: the line begun after the CR starts after the LF instead.
             m_nLastStart = nAt + 1;
             if ((m_nLines - 1) % kLinesPerBlock == 0) {
@@ -48,12 +33,11 @@ void CLineIndex::Append(std::uint64_t nBase, std::string_view text) {
             }
         } else {
             StartLine(nAt + 1);
-            if (*pBreak == '\r') {
+            if (text[k] == '\r') {
                 m_nCrAt = nAt;
             }
         }
-        p = pBreak + 1;
-    }
+    });
     const std::uint64_t nEnd = nBase + text.size();
     if (nEnd > 0) {
         AddCheckpointsUpTo(nEnd - 1);

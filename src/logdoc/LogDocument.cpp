@@ -13,6 +13,7 @@
 namespace {
 
 constexpr std::size_t kReadWindow = 64 * 1024;
+constexpr std::size_t kFirstReadWindow = 256;
 constexpr std::chrono::milliseconds kRetryAfter{1000};
 
 }  // namespace
@@ -43,9 +44,11 @@ CLogDocument::~CLogDocument() {
 }
 
 void CLogDocument::AppendLog(std::wstring_view text, int nStyle) {
+    // Not into m_convert: assigning would take the new string's small buffer, and the next
+    // block would allocate and zero-fill a large one again.
+    const std::string text8 = win::WideToAnsi(text);
     std::lock_guard lock(m_appendMutex);
-    m_convert = win::WideToAnsi(text);
-    AppendLocked(m_convert, nStyle);
+    AppendLocked(text8, nStyle);
 }
 
 void CLogDocument::AppendLogBytes(std::string_view bytes, int nStyle) {
@@ -315,9 +318,13 @@ std::uint64_t CLogDocument::FindLineEnd(std::uint64_t nLine, std::uint64_t nStar
         nPos = m_index.SkipWithinLine(nLine, nStart);
     }
     char buffer[kReadWindow];
+    // Most lines are short: a small first window spares the copy of a large one (made
+    // under the lock that appends take) for every line on screen; a long line doubles it.
+    std::size_t nWindow = kFirstReadWindow;
     while (nPos < nSize) {
         const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kReadWindow, nSize - nPos));
+            static_cast<std::size_t>(std::min<std::uint64_t>(nWindow, nSize - nPos));
+        nWindow = std::min(2 * nWindow, kReadWindow);
         if (!ReadRaw(nPos, buffer, n)) {
             return nSize;
         }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "logdoc/LineBreaks.h"
 #include "logdoc/LogDocument.h"
@@ -90,7 +91,8 @@ DWORD CLogDocument::LoadFrom(const std::wstring& strPath, const ProgressFn& fnPr
     std::lock_guard lock(m_appendMutex);
     ClearLocked();
     std::string buffer(kFileChunk + 3, '\0');
-    std::string converted;
+    // Sized once: resizing a string for every piece would fill it with zeros each time.
+    const std::unique_ptr<char[]> converted(new char[3 * (kFileChunk + 3)]);
     std::size_t nCarry = 0;
     std::uint64_t nDone = 0;
     DWORD dwResult = 0;
@@ -106,9 +108,9 @@ DWORD CLogDocument::LoadFrom(const std::wstring& strPath, const ProgressFn& fnPr
         const std::size_t nHave = nCarry + static_cast<std::size_t>(nRead);
         const std::string_view bytes(buffer.data(), nHave);
         const std::size_t nKeep = nRead == 0 ? 0 : IncompleteTail(bytes);
-        converted.resize(3 * (nHave - nKeep));
-        converted.resize(win::AnsiToUtf8(bytes.substr(0, nHave - nKeep), converted.data(), false));
-        AppendLocked(converted, LOG_STYLE_PLAIN);
+        const std::size_t nConverted =
+            win::AnsiToUtf8(bytes.substr(0, nHave - nKeep), converted.get(), false);
+        AppendLocked(std::string_view(converted.get(), nConverted), LOG_STYLE_PLAIN);
         std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(nHave - nKeep),
                   buffer.begin() + static_cast<std::ptrdiff_t>(nHave), buffer.begin());
         nCarry = nKeep;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -183,14 +184,64 @@ constexpr std::array<CByteUtf8, 256> kByteUtf8ShowZero = MakeByteUtf8(true);
 
 namespace {
 
-// Length of the valid UTF-8 sequence at p, whose first byte is 0xC2 to 0xF4, or 0:
-// DecodeSequence without the code point for the common two-byte case.
+// Length of the valid UTF-8 sequence at p, or 0: DecodeSequence without the code point for
+// the common two-byte case.
 inline std::size_t ValidSequenceLength(const unsigned char* p, std::size_t n) {
+    if (p[0] < 0xC2 || p[0] > 0xF4) {
+        return 0;
+    }
     if (p[0] <= 0xDF) {
         return n >= 2 && IsContinuation(p[1]) ? 2 : 0;
     }
     char32_t cp = 0;
     return DecodeSequence(p, n, cp);
+}
+
+// The byte tables as words: the UTF-8 bytes in the low three bytes (the first lowest), the
+// length in the top byte.
+constexpr std::array<std::uint32_t, 256> MakeByteWords(const std::array<CByteUtf8, 256>& bytes) {
+    std::array<std::uint32_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        const CByteUtf8& e = bytes[b];
+        table[b] = static_cast<std::uint32_t>(static_cast<unsigned char>(e.bytes[0])) |
+                   static_cast<std::uint32_t>(static_cast<unsigned char>(e.bytes[1])) << 8 |
+                   static_cast<std::uint32_t>(static_cast<unsigned char>(e.bytes[2])) << 16 |
+                   static_cast<std::uint32_t>(e.nLength) << 24;
+    }
+    return table;
+}
+
+constexpr std::array<std::uint32_t, 256> kByteWords = MakeByteWords(kByteUtf8);
+constexpr std::array<std::uint32_t, 256> kByteWordsShowZero = MakeByteWords(kByteUtf8ShowZero);
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+// Eight bytes, the first in the lowest bits.
+inline std::uint64_t Load64(const unsigned char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) {
+        word = __builtin_bswap64(word);
+    }
+    return word;
+}
+
+// Writes the four bytes of n, the lowest first.
+inline void Store32(char* p, std::uint32_t n) {
+    if constexpr (std::endian::native == std::endian::big) {
+        n = __builtin_bswap32(n);
+    }
+    std::memcpy(p, &n, sizeof n);
+}
+
+// The top bit of each byte of the result is set where `word` holds a byte that may lead a
+// sequence (11xxxxxx) followed by a continuation byte (10xxxxxx); `after` is the byte
+// after the word. Every valid sequence starts at such a byte.
+inline std::uint64_t LeadCandidates(std::uint64_t word, unsigned char after) {
+    const std::uint64_t next = (word >> 8) | (static_cast<std::uint64_t>(after) << 56);
+    const std::uint64_t leads = word & (word << 1) & kHighBits;
+    const std::uint64_t continuations = next & ~(next << 1) & kHighBits;
+    return leads & continuations;
 }
 
 }  // namespace
@@ -200,43 +251,65 @@ std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero) {
     const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
     char* dst = pOut;
     const std::array<CByteUtf8, 256>& table = bShowZero ? kByteUtf8ShowZero : kByteUtf8;
+    const std::array<std::uint32_t, 256>& words = bShowZero ? kByteWordsShowZero : kByteWords;
     std::size_t i = 0;
-    while (i < n) {
-        // ASCII runs (without zero bytes when those are shown) go eight bytes at a time.
-        while (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, src + i, sizeof word);
-            const bool bHighBit = (word & 0x8080808080808080ull) != 0;
-            const bool bZero =
-                bShowZero && ((word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull) != 0;
-            if (bHighBit || bZero) {
-                break;
-            }
-            std::memcpy(dst, &word, sizeof word);
+    // Eight bytes at a time, from the start of a character on. In binary data a byte that
+    // may lead a sequence comes every few bytes and whether it does is a coin toss: a
+    // branch per byte mispredicted so often that it cost more than all the rest. So the
+    // bytes up to the first one that may lead a sequence go through the table without
+    // branching on them (all eight are written, as each input byte has three bytes of room
+    // and nine are left; only those before it count), then that one byte is looked at.
+    while (i + 9 <= n) {
+        const std::uint64_t word = Load64(src + i);
+        const bool bZero = bShowZero && ((word - 0x0101010101010101ull) & ~word & kHighBits) != 0;
+        if ((word & kHighBits) == 0 && !bZero) {
+            std::memcpy(dst, src + i, 8);  // ASCII
             dst += 8;
             i += 8;
+            continue;
         }
-        // The word that held other bytes goes byte by byte (binary data mostly stays here:
-        // testing a word before every byte would cost more than it saves).
-        const std::size_t nStop = std::min(n, i + 8);
-        while (i < nStop) {
-            const unsigned char b = src[i];
-            if (b >= 0xC2 && b <= 0xF4) {
-                const std::size_t len = ValidSequenceLength(src + i, n - i);
-                if (len != 0) {
-                    std::memcpy(dst, src + i, len);
-                    dst += len;
-                    i += len;
-                    continue;
-                }
-            }
-            // Any other byte on its own, through the table without further tests: three
-            // bytes are always room, only the character's own length counts.
-            const CByteUtf8& e = table[b];
-            std::memcpy(dst, e.bytes, 3);
-            dst += e.nLength;
+        const std::uint64_t candidates = LeadCandidates(word, src[i + 8]);
+        const unsigned nSingle =
+            candidates == 0 ? 8 : static_cast<unsigned>(std::countr_zero(candidates)) / 8;
+        // Unrolled, so that every shift is a constant one.
+#pragma GCC unroll 8
+        for (unsigned k = 0; k < 8; ++k) {
+            const std::uint32_t e = words[(word >> (8 * k)) & 0xFF];
+            Store32(dst, e);
+            dst += (e >> 24) & (0u - static_cast<std::uint32_t>(k < nSingle));
+        }
+        i += nSingle;
+        if (nSingle == 8) {
+            continue;
+        }
+        std::size_t len = ValidSequenceLength(src + i, n - i);
+        if (len != 0) {
+            // Text in a language with accents has its sequences side by side.
+            do {
+                std::memcpy(dst, src + i, len);
+                dst += len;
+                i += len;
+            } while (i < n && (len = ValidSequenceLength(src + i, n - i)) != 0);
+        } else {
+            const std::uint32_t e = words[src[i]];
+            Store32(dst, e);
+            dst += e >> 24;
             ++i;
         }
+    }
+    // The last bytes, one character at a time.
+    while (i < n) {
+        const std::size_t len = ValidSequenceLength(src + i, n - i);
+        if (len != 0) {
+            std::memcpy(dst, src + i, len);
+            dst += len;
+            i += len;
+            continue;
+        }
+        const CByteUtf8& e = table[src[i]];
+        std::memcpy(dst, e.bytes, e.nLength);
+        dst += e.nLength;
+        ++i;
     }
     return static_cast<std::size_t>(dst - pOut);
 }

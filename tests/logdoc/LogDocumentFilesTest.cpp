@@ -103,6 +103,47 @@ TEST_F(LogDocumentFilesTest, AUtf8CharacterAcrossTheReadChunksStaysOne) {
               "b");
 }
 
+TEST_F(LogDocumentFilesTest, SequencesAndBreaksCutByTheReadChunksLoadWhole) {
+    // What stands across the 4 MiB boundary of the loader's reads, cut at every place, and
+    // what the log must hold of it.
+    struct CCase {
+        std::string strAcross;
+        std::string strExpected;
+        std::uint64_t nLines;
+    };
+    const CCase kCases[] = {
+        {"\xC3\xA9", "\xC3\xA9", 1},                  // é
+        {"\xE2\x82\xAC", "\xE2\x82\xAC", 1},          // €
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", 1},  // a character beyond U+FFFF
+        {"\r\n", "\r\n", 2},                          // one break, not two
+        // Not UTF-8 after all: the lead and the continuation each as Windows-1252.
+        {"\xE2\x82q", "\xC3\xA2\xE2\x80\x9Aq", 1},
+        {"\xF0\x9F\x98q", "\xC3\xB0\xC5\xB8\xCB\x9Cq", 1},
+    };
+    constexpr std::size_t kReadBytes = 4 * 1024 * 1024;
+    for (const CCase& c : kCases) {
+        for (std::size_t nCut = 1; nCut < c.strAcross.size(); ++nCut) {
+            std::string text(kReadBytes - nCut, 'a');
+            text += c.strAcross + "z";
+            m_dir.WriteFile("split.txt", text);
+            ASSERT_EQ(m_doc.LoadFrom(m_dir.WPath("split.txt")), 0u);
+            const std::uint64_t nPrefix = kReadBytes - nCut;
+            ASSERT_EQ(m_doc.GetSize(), nPrefix + c.strExpected.size() + 1)
+                << c.strExpected << " cut after " << nCut;
+            EXPECT_EQ(m_doc.ReadBytes(nPrefix - 1, c.strExpected.size() + 2),
+                      "a" + c.strExpected + "z")
+                << "cut after " << nCut;
+            EXPECT_EQ(m_doc.GetLineCount(), c.nLines) << "cut after " << nCut;
+        }
+    }
+}
+
+TEST_F(LogDocumentFilesTest, ASequenceCutByTheEndOfTheFileShowsItsBytes) {
+    m_dir.WriteFile("cut.txt", "end \xE2\x82");
+    ASSERT_EQ(m_doc.LoadFrom(m_dir.WPath("cut.txt")), 0u);
+    EXPECT_EQ(m_doc.ReadBytes(0, 100), "end \xC3\xA2\xE2\x80\x9A");
+}
+
 TEST_F(LogDocumentFilesTest, LoadOfAMissingFileFailsAndKeepsTheLog) {
     m_doc.AppendLog(L"kept", LOG_STYLE_PLAIN);
     EXPECT_EQ(m_doc.LoadFrom(m_dir.WPath("missing.txt")), ERROR_FILE_NOT_FOUND);

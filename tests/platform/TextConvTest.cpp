@@ -182,3 +182,76 @@ TEST(TextConvTest, OnePassLogConversionMatchesTheTwoSteps) {
 }
 
 }  // namespace
+
+namespace {
+
+// AnsiToWide then WideToAnsi: the conversion of the log in two plain steps.
+std::string TwoSteps(std::string_view bytes, bool bShowZero) {
+    std::wstring wide = win::AnsiToWide(bytes);
+    if (bShowZero) {
+        std::replace(wide.begin(), wide.end(), L'\0', L'\u2400');
+    }
+    return win::WideToAnsi(wide);
+}
+
+std::string OnePass(std::string_view bytes, bool bShowZero) {
+    std::string out(3 * bytes.size(), '\0');
+    out.resize(win::AnsiToUtf8(bytes, out.data(), bShowZero));
+    return out;
+}
+
+// Every byte that may or may not lead a sequence, with every second byte and the third
+// and fourth bytes right or wrong, at every place of a short text: in the words the
+// conversion takes eight bytes at a time, across their ends, and in the last bytes.
+TEST(TextConvTest, EveryLeadWithEverySecondByteAtEveryPlaceMatchesTheTwoSteps) {
+    const unsigned char kLeads[] = {0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE1,
+                                    0xEC, 0xED, 0xEE, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF};
+    const char* const kRests[] = {"\x80\x80", "\xBFq", "q\x80", "\xC3\xA9"};
+    constexpr std::size_t kLength = 13;
+    for (const unsigned char b0 : kLeads) {
+        for (unsigned b1 = 0; b1 < 256; ++b1) {
+            for (const char* pszRest : kRests) {
+                for (std::size_t nAt = 0; nAt < kLength; ++nAt) {
+                    std::string bytes(kLength, '\x85');
+                    std::string piece = {static_cast<char>(b0), static_cast<char>(b1)};
+                    piece += pszRest;
+                    bytes.replace(nAt, piece.size(), piece);
+                    bytes.resize(kLength);
+                    ASSERT_EQ(OnePass(bytes, false), TwoSteps(bytes, false))
+                        << std::hex << b0 << " " << b1 << " " << pszRest << " at " << nAt;
+                }
+            }
+        }
+    }
+}
+
+// The conversion writes words past the end of what it has converted so far; they must
+// stay within the three bytes per input byte that callers provide.
+TEST(TextConvTest, NeverWritesPastThreeBytesPerInputByte) {
+    std::mt19937 rng(5);
+    for (std::size_t n = 0; n <= 80; ++n) {
+        // Bytes of the longest result (0x80 and, shown, zero: three bytes each), random
+        // bytes, and ASCII that ends in a sequence of four bytes.
+        std::string longest(n, '\x80');
+        std::string zeros(n, '\0');
+        std::string random(n, '\0');
+        for (char& c : random) {
+            c = static_cast<char>(rng());
+        }
+        std::string ascii(n, 'a');
+        if (n >= 4) {
+            ascii.replace(n - 4, 4, "\xF0\x9F\x98\x80");
+        }
+        for (const std::string& bytes : {longest, zeros, random, ascii}) {
+            for (const bool bShowZero : {false, true}) {
+                std::string out(3 * n + 16, '\x5A');
+                const std::size_t nWritten = win::AnsiToUtf8(bytes, out.data(), bShowZero);
+                ASSERT_LE(nWritten, 3 * n);
+                EXPECT_EQ(out.substr(3 * n), std::string(16, '\x5A')) << "length " << n;
+                EXPECT_EQ(out.substr(0, nWritten), TwoSteps(bytes, bShowZero)) << "length " << n;
+            }
+        }
+    }
+}
+
+}  // namespace
