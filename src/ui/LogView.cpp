@@ -6,7 +6,9 @@
 #include <QScrollBar>
 #include <algorithm>
 
+#include "logdoc/BlockTimes.h"
 #include "logdoc/LogDocument.h"
+#include "ui/LogGutter.h"
 
 namespace {
 
@@ -57,6 +59,49 @@ void CLogView::setFollow(bool bFollow) {
         m_nSeenGeneration = UINT64_MAX;  // catch up at once
         refresh();
     }
+}
+
+void CLogView::setTimestamps(bool bShow) {
+    if (bShow == m_bTimestamps) {
+        return;
+    }
+    m_bTimestamps = bShow;
+    if (m_bTimestamps && m_pGutter == nullptr) {
+        m_pGutter = new CLogGutter(*this);
+    }
+    if (m_pGutter != nullptr) {
+        m_pGutter->setVisible(m_bTimestamps);
+    }
+    placeGutter();
+    updateScrollBars();
+    viewport()->update();
+}
+
+int CLogView::gutterWidth() const {
+    if (!m_bTimestamps) {
+        return 0;
+    }
+    // "HH:MM:SS.mmm" and a column of space on either side.
+    return fontMetrics().horizontalAdvance(QStringLiteral("00:00:00.000")) +
+           2 * fontMetrics().horizontalAdvance(QLatin1Char(' '));
+}
+
+void CLogView::placeGutter() {
+    const int nWidth = gutterWidth();
+    setViewportMargins(nWidth, 0, 0, 0);
+    if (m_pGutter != nullptr) {
+        const QRect area = contentsRect();
+        m_pGutter->setGeometry(area.left(), area.top(), nWidth, viewport()->height());
+    }
+}
+
+QString CLogView::timestampOfLine(std::uint64_t nLine) const {
+    std::vector<std::int64_t> times;
+    blocktimes::MarkerTimes(m_doc, nLine, 1, times);
+    if (times.empty() || times[0] == blocktimes::kNoTime) {
+        return {};
+    }
+    return QString::fromStdString(blocktimes::FormatTime(times[0]));
 }
 
 void CLogView::onPollTimer() {
@@ -212,6 +257,15 @@ void CLogView::scrollToLine(std::uint64_t nLine) {
     viewport()->update();
 }
 
+void CLogView::scrollToOffset(std::uint64_t nOffset) {
+    if (m_doc.ReadBytes(nOffset, 2) == "\r\n") {
+        nOffset += 2;  // the marker line itself, not the end of the line before it
+    }
+    const std::uint64_t nLine = m_doc.LineOfOffset(nOffset);
+    setCaretPosition({nLine, 0});
+    scrollToLine(nLine);
+}
+
 void CLogView::noteLineWidth(std::uint64_t nColumns) {
     if (nColumns > m_nWidestColumns) {
         m_nWidestColumns = nColumns;
@@ -260,6 +314,7 @@ void CLogView::scrollContentsBy(int, int) {
 
 void CLogView::resizeEvent(QResizeEvent* pEvent) {
     QAbstractScrollArea::resizeEvent(pEvent);
+    placeGutter();
     updateScrollBars();
 }
 

@@ -3,8 +3,10 @@
 #include <QPainter>
 #include <algorithm>
 
+#include "logdoc/BlockTimes.h"
 #include "logdoc/LogDocument.h"
 #include "logdoc/TextColumns.h"
+#include "ui/LogGutter.h"
 #include "ui/LogView.h"
 
 void CLogView::paintEvent(QPaintEvent*) {
@@ -15,6 +17,9 @@ void CLogView::paintEvent(QPaintEvent*) {
         qint64& nNs;
         ~CPaintCost() { nNs = timer.nsecsElapsed(); }
     } cost{paintTime, m_nPaintNs};
+    if (m_pGutter != nullptr && m_bTimestamps) {
+        m_pGutter->update();  // its lines are the text's
+    }
     QPainter painter(viewport());
     const QPalette pal = palette();
     painter.fillRect(viewport()->rect(), pal.base());
@@ -168,6 +173,27 @@ void CLogView::paintEvent(QPaintEvent*) {
                                            static_cast<std::int64_t>(nLeft)) *
                           nCharWidth;
             painter.fillRect(QRect(x, y, 1, nLineHeight), pal.text());
+        }
+    }
+}
+
+void CLogView::paintGutter(QWidget& gutter) {
+    QPainter painter(&gutter);
+    const QPalette pal = palette();
+    painter.fillRect(gutter.rect(), pal.window());
+    painter.setFont(font());
+    painter.setPen(pal.windowText().color());
+    const QFontMetrics fm(font());
+    const int nLineHeight = std::max(1, fm.height());
+    const int nSpace = fm.horizontalAdvance(QLatin1Char(' '));
+    const std::size_t nRows = static_cast<std::size_t>(viewport()->height() / nLineHeight + 1);
+    blocktimes::MarkerTimes(m_doc, m_nTopLine, nRows, m_times);
+    for (std::size_t row = 0; row < m_times.size(); ++row) {
+        if (m_times[row] != blocktimes::kNoTime) {
+            const std::string strTime = blocktimes::FormatTime(m_times[row]);
+            painter.drawText(
+                nSpace, static_cast<int>(row) * nLineHeight + fm.ascent(),
+                QString::fromLatin1(strTime.data(), static_cast<qsizetype>(strTime.size())));
         }
     }
 }
