@@ -63,7 +63,8 @@ CLogView& CLogPresentation::shownView() const {
 }
 
 void CLogPresentation::rebuild() {
-    const bool bHadFocus = shownView().hasFocus();
+    // The window's focus widget is the view even while a menu of the window is open.
+    const bool bHadFocus = m_logView.window()->focusWidget() == &shownView();
     m_timer.stop();
     delete m_pView.data();
     m_pDerived.reset();
