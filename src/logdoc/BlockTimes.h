@@ -17,11 +17,11 @@ namespace blocktimes {
 
 constexpr std::int64_t kNoTime = INT64_MIN;
 
-// The index of the first record whose text starts at or after nOffset (the record count
+// Any thread. The index of the first record whose text starts at or after nOffset (the record count
 // when there is none).
 std::uint64_t FirstBlockFrom(const CBlockRecords& records, std::uint64_t nOffset);
 
-// For each line nFirstLine.. (nCount of them, fewer at the end of the log): the arrival
+// Any thread. For each line nFirstLine.. (nCount of them, fewer at the end of the log): the arrival
 // time of the block whose marker line it is, else kNoTime. A block's marker line is the
 // first line that holds a character of its text (a leading line break belongs to the line
 // before). `out` is reused.

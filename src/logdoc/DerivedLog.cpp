@@ -81,11 +81,11 @@ bool CDerivedLog::CatchUp(std::size_t nBudget) {
             ++m_nNextBlock;
         }
     }
-    if (AllSessions()) {
-        // The text after the last block, up to a block being written.
-        return CopyUpTo(std::min(nSize, nOpen), nLeft);
+    if (AllSessions() && !CopyUpTo(std::min(nSize, nOpen), nLeft)) {
+        return false;  // the text after the last block, up to a block being written
     }
-    return true;
+    // Emptied meanwhile: what was taken in may be of the new log; the next call starts over.
+    return m_source.GetResetCount() == m_nSeenResets;
 }
 
 std::size_t CDerivedLog::TakeBlock(const CBlockRecord& block) {

@@ -44,6 +44,9 @@ public:
     // when nothing is left to take in now.
     bool CatchUp(std::size_t nBudget = kDefaultBudget);
 
+    // Whether this presentation of one session lost its session to a clear or load of
+    // the log.
+    bool SessionGone() const { return m_bSessionGone; }
     CLogDocument& Document() { return *m_pDoc; }
     const CLogDocument& Document() const { return *m_pDoc; }
     std::uint32_t SessionRow() const { return m_nSessionRow; }

@@ -11,7 +11,7 @@
 CLogPresentation::CLogPresentation(CLogView& logView, QObject* pParent)
     : QObject(pParent), m_logView(logView), m_nRow(CDerivedLog::kAllSessions) {
     m_timer.setInterval(kTickMs);
-    connect(&m_timer, &QTimer::timeout, this, &CLogPresentation::catchUp);
+    connect(&m_timer, &QTimer::timeout, this, &CLogPresentation::onTick);
 }
 
 CLogPresentation::~CLogPresentation() {
@@ -111,6 +111,13 @@ void CLogPresentation::catchUp() {
     QElapsedTimer work;
     work.start();
     while (!m_pDerived->CatchUp(kStepBytes) && work.nsecsElapsed() < kTickWorkNs) {
+    }
+}
+
+void CLogPresentation::onTick() {
+    catchUp();
+    if (m_pDerived != nullptr && m_pDerived->SessionGone()) {
+        showAllSessions();
     }
 }
 

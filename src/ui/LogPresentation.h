@@ -54,6 +54,9 @@ private:
     void rebuild();
     // Takes in what the log gained, for at most kTickWorkNs.
     void catchUp();
+    // The timer's tick: catches up; one session's view whose session went with a clear or
+    // load of the log gives way to the whole log.
+    void onTick();
 
     CLogView& m_logView;
     std::unique_ptr<CDerivedLog> m_pDerived;

@@ -2,7 +2,6 @@
 // session only, the hex dump, timestamps.
 #include <QAction>
 
-#include "settings/RegKeyTalvex.h"
 #include "ui/CommandIds.h"
 #include "ui/LogPresentation.h"
 #include "ui/LogView.h"

@@ -154,8 +154,10 @@ TEST_F(DerivedLogTest, OneSessionShowsOnlyItsBlocksAndFollowsIt) {
     m_doc.Clear();
     StartSession(m_doc, 7);
     AppendBlock(m_doc, 7, LogDirection::ClientToServer, "new");
+    EXPECT_FALSE(only.SessionGone());
     EXPECT_TRUE(only.CatchUp());
     EXPECT_EQ(0u, only.Document().GetSize());
+    EXPECT_TRUE(only.SessionGone());
 }
 
 TEST_F(DerivedLogTest, FollowingInSmallStepsEqualsBuildingAtOnce) {

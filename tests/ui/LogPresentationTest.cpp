@@ -191,6 +191,15 @@ TEST_F(LogPresentationTest, OneSessionsViewGrowsWithItsBlocksOnly) {
     CLogView* pHex = m_pFrame->ShownLogView();
     EXPECT_NE(std::string::npos, Text(*pHex).find("74 77 6f"));  // "two" is back
 
+    // A log emptied or loaded otherwise than by New (a recent file opened) takes one
+    // session's view away too.
+    m_pFrame->ShowOnlySession(1);
+    ASSERT_NE(nullptr, m_pFrame->SessionFilterView());
+    const_cast<CLogDocument*>(m_pFrame->LogPane().Document())->Clear();
+    EXPECT_TRUE(PumpUntil([&] { return m_pFrame->SessionFilterView() == nullptr; }, 3000));
+    EXPECT_EQ(QStringLiteral("hexDumpView"), m_pFrame->ShownLogView()->objectName());
+    Block(2, "two", 6);
+
     // New empties the log and what is shown of it.
     m_nAnswer = IDNO;
     Act(ID_FILE_NEW).trigger();
