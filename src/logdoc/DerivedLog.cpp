@@ -54,8 +54,14 @@ bool CDerivedLog::CatchUp(std::size_t nBudget) {
         if (!records.Sessions().GetRow(m_nSessionRow, info)) {
             return true;
         }
-        m_nNextBlock =
-            info.nFirstBlock == UINT64_MAX ? nBlocks : std::max(m_nNextBlock, info.nFirstBlock);
+        const std::uint64_t nJump = info.nFirstBlock == UINT64_MAX ? nBlocks : info.nFirstBlock;
+        if (nJump > m_nNextBlock) {
+            // The text of the block before is another session's (see TakeBlock).
+            if (records.ReadBlocks(nJump - 1, 1, m_chunk) && !m_chunk.empty()) {
+                m_nCursor = std::max(m_nCursor, m_chunk[0].nTextStart + m_chunk[0].nTextLength);
+            }
+            m_nNextBlock = nJump;
+        }
     }
     std::size_t nLeft = std::max<std::size_t>(nBudget, 1);
     while (m_nNextBlock < nBlocks) {
@@ -73,6 +79,7 @@ bool CDerivedLog::CatchUp(std::size_t nBudget) {
                     return false;  // the text before the block is not all in yet
                 }
             } else if (block.nSessionRow != m_nSessionRow) {
+                m_nCursor = std::max(m_nCursor, block.nTextStart + block.nTextLength);
                 ++m_nNextBlock;
                 nLeft -= std::min(nLeft, kSkipCost);
                 continue;
@@ -89,10 +96,11 @@ bool CDerivedLog::CatchUp(std::size_t nBudget) {
 }
 
 std::size_t CDerivedLog::TakeBlock(const CBlockRecord& block) {
-    std::uint64_t nStart = block.nTextStart;
-    if (AllSessions()) {
-        nStart = std::max(nStart, m_nCursor);  // never show the same text twice
-    }
+    // A block's text never reaches back into the text of the blocks before it: in HTTP
+    // mode a marker is logged before its request arrives, other sessions' blocks can come
+    // between, and the block's record then spans them too. Their text is not this block's
+    // (nor shown twice).
+    const std::uint64_t nStart = std::max(block.nTextStart, m_nCursor);
     const std::uint64_t nEnd = std::max(nStart, block.nTextStart + block.nTextLength);
     // The marker is the bold run the block's text begins with.
     std::uint64_t nMarkerEnd = nStart;
@@ -124,9 +132,7 @@ std::size_t CDerivedLog::TakeBlock(const CBlockRecord& block) {
     record.nTimeUs = block.nTimeUs;
     record.direction = static_cast<LogDirection>(block.nDirection);
     m_pDoc->OnLogRecord(record);
-    if (AllSessions()) {
-        m_nCursor = std::max(m_nCursor, nEnd);
-    }
+    m_nCursor = std::max(m_nCursor, nEnd);
     return std::max<std::size_t>(nTaken, 1);
 }
 

@@ -71,7 +71,9 @@ private:
     std::uint64_t m_nSeenResets = 0;
     bool m_bSessionGone = false;     // one session's presentation after a clear
     std::uint64_t m_nNextBlock = 0;  // the first record not taken in
-    std::uint64_t m_nCursor = 0;     // every session: the source's text taken in so far
+    // The source's text taken in or passed over so far: the end of the last block's text
+    // (and, for every session, of the text after it taken in).
+    std::uint64_t m_nCursor = 0;
     // Buffers kept between calls.
     std::vector<CBlockRecord> m_chunk;
     std::string m_raw;

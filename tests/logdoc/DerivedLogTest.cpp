@@ -204,6 +204,41 @@ TEST_F(DerivedLogTest, FollowingInSmallStepsEqualsBuildingAtOnce) {
     EXPECT_EQ(13u, hexOne.Document().GetRecords().GetBlockCount());  // session 2: n % 3 == 1
 }
 
+TEST_F(DerivedLogTest, OneSessionNeverShowsABlockLoggedInsideItsOwn) {
+    // In HTTP mode a client's marker is logged before its request arrives; another
+    // session's block can come in between, and the record of the request then spans it.
+    StartSession(m_doc, 1);
+    StartSession(m_doc, 2);
+    AppendBlock(m_doc, 2, LogDirection::ClientToServer, "first");
+    CLogRecord begin;
+    begin.kind = LogRecordKind::BlockBegin;
+    begin.nSessionId = 1;
+    m_doc.OnLogRecord(begin);
+    m_doc.AppendLog(L"\r\n1---<---", LOG_STYLE_BOLD);
+    AppendBlock(m_doc, 2, LogDirection::ServerToClient, "OTHER");
+    m_doc.AppendLogBytes("GET /", LOG_STYLE_PLAIN);
+    CLogRecord block;
+    block.kind = LogRecordKind::Block;
+    block.nSessionId = 1;
+    block.bytes = "GET /";
+    m_doc.OnLogRecord(block);
+
+    for (auto format : {CDerivedLog::Format::Text, CDerivedLog::Format::Hex}) {
+        CDerivedLog only(m_doc, 0, format);
+        EXPECT_TRUE(only.CatchUp());
+        const std::string strText = Text(only.Document());
+        EXPECT_EQ(std::string::npos, strText.find("OTHER")) << strText;
+        EXPECT_EQ(std::string::npos, strText.find("4f 54 48 45 52")) << strText;
+        EXPECT_NE(std::string::npos,
+                  strText.find(format == CDerivedLog::Format::Text ? "GET /" : "47 45 54 20 2f"))
+            << strText;
+    }
+    // Every session: each block's text once.
+    CDerivedLog all(m_doc, CDerivedLog::kAllSessions, CDerivedLog::Format::Text);
+    EXPECT_TRUE(all.CatchUp());
+    EXPECT_EQ(Marked(m_doc), Marked(all.Document()));
+}
+
 TEST_F(DerivedLogTest, TakesNoTextOfABlockStillBeingWritten) {
     StartSession(m_doc, 1);
     CLogRecord begin;
