@@ -3,6 +3,9 @@
 // small steps ending up exactly as one built at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "TempFolder.h"
 #include "logdoc/DerivedLog.h"
 #include "logdoc/HexDump.h"
@@ -237,6 +240,56 @@ TEST_F(DerivedLogTest, OneSessionNeverShowsABlockLoggedInsideItsOwn) {
     CDerivedLog all(m_doc, CDerivedLog::kAllSessions, CDerivedLog::Format::Text);
     EXPECT_TRUE(all.CatchUp());
     EXPECT_EQ(Marked(m_doc), Marked(all.Document()));
+}
+
+TEST_F(DerivedLogTest, FollowsALogThatGrowsOnAnotherThread) {
+    // The relay appends on its own thread (here: blocks of four sessions, text between,
+    // and pauses inside blocks) while the presentations catch up on this one; in the end
+    // they are what a build at once gives.
+    std::atomic<bool> bDone{false};
+    std::thread relay([&] {
+        for (int n = 0; n < 600; ++n) {
+            const std::uint64_t nId = 1 + static_cast<std::uint64_t>(n % 4);
+            if (n < 4) {
+                StartSession(m_doc, nId);
+            }
+            CLogRecord record;
+            record.kind = LogRecordKind::BlockBegin;
+            record.nSessionId = nId;
+            m_doc.OnLogRecord(record);
+            m_doc.AppendLog(L"\r\n" + std::to_wstring(nId) + L"---<---", LOG_STYLE_BOLD);
+            if (n % 50 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            const std::string bytes = "data " + std::to_string(n) + std::string(n % 37, '\x80');
+            m_doc.AppendLogBytes(bytes, LOG_STYLE_PLAIN);
+            record.kind = LogRecordKind::Block;
+            record.bytes = bytes;
+            record.nTimeUs = n;
+            m_doc.OnLogRecord(record);
+            if (n % 9 == 0) {
+                m_doc.AppendLog(L"\r\nnote " + std::to_wstring(n), LOG_STYLE_BOLD);
+            }
+        }
+        bDone = true;
+    });
+    CDerivedLog hexAll(m_doc, CDerivedLog::kAllSessions, CDerivedLog::Format::Hex);
+    CDerivedLog textOne(m_doc, 2, CDerivedLog::Format::Text);
+    for (bool bLast = false; !bLast;) {
+        bLast = bDone;  // one more round after the relay's last block
+        hexAll.CatchUp(300);
+        textOne.CatchUp(300);
+    }
+    relay.join();
+    while (!hexAll.CatchUp() || !textOne.CatchUp()) {
+    }
+    for (CDerivedLog* p : {&hexAll, &textOne}) {
+        CDerivedLog once(m_doc, p->SessionRow(), p->GetFormat());
+        EXPECT_TRUE(once.CatchUp(SIZE_MAX));
+        EXPECT_EQ(Marked(once.Document()), Marked(p->Document()));
+    }
+    EXPECT_EQ(600u, hexAll.Document().GetRecords().GetBlockCount());
+    EXPECT_EQ(150u, textOne.Document().GetRecords().GetBlockCount());
 }
 
 TEST_F(DerivedLogTest, TakesNoTextOfABlockStillBeingWritten) {
