@@ -179,6 +179,21 @@ TEST_F(LogPresentationTest, OneSessionsViewGrowsWithItsBlocksOnly) {
     EXPECT_TRUE(PumpUntil([&] { return Text(*pOnly) == "\r\n1---<---one\r\n1---<---more"; }, 3000))
         << Text(*pOnly);
 
+    // Its gutter: a click there is no click in the text, and the text starts right of it.
+    Act(ID_VIEW_TIMESTAMPS).trigger();
+    auto* pGutter = pOnly->findChild<QWidget*>(QStringLiteral("timestampGutter"));
+    ASSERT_NE(nullptr, pGutter);
+    EXPECT_EQ(pOnly->gutterWidth(),
+              pOnly->viewport()->geometry().left() - pOnly->contentsRect().left());
+    EXPECT_EQ(QStringLiteral("00:00:00.000").size(), pOnly->timestampOfLine(1).size());
+    const int nHeight = pOnly->fontMetrics().height();
+    pOnly->setCaretPosition({1, 5});
+    QTest::mouseClick(pGutter, Qt::LeftButton, {}, QPoint(3, nHeight + 2));
+    EXPECT_EQ((CLogView::CTextPos{1, 5}), pOnly->caretPosition());
+    QTest::mouseClick(pOnly->viewport(), Qt::LeftButton, {}, QPoint(1, 2 * nHeight + 2));
+    EXPECT_EQ((CLogView::CTextPos{2, 0}), pOnly->caretPosition());
+    Act(ID_VIEW_TIMESTAMPS).trigger();  // off: not remembered into the next test
+
     // With Hex Dump the same session's blocks as hex; then all sessions again, still hex.
     Act(ID_VIEW_HEX_DUMP).trigger();
     pOnly = qobject_cast<CLogView*>(m_pFrame->SessionFilterView());
