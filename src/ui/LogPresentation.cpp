@@ -65,6 +65,7 @@ CLogView& CLogPresentation::shownView() const {
 void CLogPresentation::rebuild() {
     // The window's focus widget is the view even while a menu of the window is open.
     const bool bHadFocus = m_logView.window()->focusWidget() == &shownView();
+    emit shownViewAboutToChange();
     m_timer.stop();
     delete m_pView.data();
     m_pDerived.reset();
@@ -73,6 +74,7 @@ void CLogPresentation::rebuild() {
         if (bHadFocus) {
             m_logView.setFocus();
         }
+        emit shownViewChanged();
         return;
     }
     m_pDerived = std::make_unique<CDerivedLog>(
@@ -102,6 +104,7 @@ void CLogPresentation::rebuild() {
     }
     m_pView = pView;
     m_timer.start();
+    emit shownViewChanged();
 }
 
 void CLogPresentation::catchUp() {

@@ -49,6 +49,11 @@ public:
     static constexpr int kTickMs = 33;
     static constexpr qint64 kTickWorkNs = 12'000'000;
 
+signals:
+    // Before the view on screen is replaced (the old one is deleted after), and after.
+    void shownViewAboutToChange();
+    void shownViewChanged();
+
 private:
     // Makes the presentation the settings ask for (or none) and its view.
     void rebuild();

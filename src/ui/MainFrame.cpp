@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QFrame>
@@ -111,8 +112,8 @@ CMainFrame::~CMainFrame() {
     // selected server as it goes, and the log view must not outlive its document, which
     // the log pane (a member) owns.
     delete m_pConnectionBar.data();
+    delete m_pFindBar;  // its searches read the log, it marks a view: it ends first
     m_pPresentation.reset();
-    delete m_pFindBar;  // its searches read the log: they end first
     delete m_pLogPane->View();
 }
 
@@ -320,6 +321,30 @@ void CMainFrame::CreatePanes() {
     pLayout->addWidget(pView, 1);
     if (auto* pLogView = qobject_cast<CLogView*>(pView)) {
         m_pPresentation = std::make_unique<CLogPresentation>(*pLogView);
+        // The find bar searches what is shown: it goes with the view it marks and comes
+        // back on the next one, as it was.
+        connect(m_pPresentation.get(), &CLogPresentation::shownViewAboutToChange, this, [this] {
+            if (m_pFindBar != nullptr) {
+                m_findState = {true, m_pFindBar->isVisible(), m_pFindBar->TextField()->text(),
+                               m_pFindBar->MatchCaseBox()->isChecked(),
+                               m_pFindBar->RegexBox()->isChecked()};
+                delete m_pFindBar;
+                m_pFindBar = nullptr;
+            }
+        });
+        connect(m_pPresentation.get(), &CLogPresentation::shownViewChanged, this,
+                [this, pOutput, pLayout] {
+                    if (m_pFindBar != nullptr || !m_findState.bKept) {
+                        return;
+                    }
+                    CreateFindBar(pOutput, pLayout);
+                    m_pFindBar->MatchCaseBox()->setChecked(m_findState.bMatchCase);
+                    m_pFindBar->RegexBox()->setChecked(m_findState.bRegex);
+                    if (m_findState.bOpen) {
+                        m_pFindBar->Open();
+                    }
+                    m_pFindBar->TextField()->setText(m_findState.strText);
+                });
     }
     CreateFindBar(pOutput, pLayout);
 
@@ -345,7 +370,7 @@ void CMainFrame::CreatePanes() {
 }
 
 void CMainFrame::CreateFindBar(QWidget* pOutput, QVBoxLayout* pLayout) {
-    auto* pLogView = qobject_cast<CLogView*>(m_pLogPane->View());
+    CLogView* pLogView = ShownLogView();
     if (pLogView == nullptr) {
         return;  // nothing to search in
     }

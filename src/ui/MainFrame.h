@@ -124,6 +124,14 @@ private:
     // dump in its place (View > Hex Dump, "Show Only This Session").
     std::unique_ptr<CLogPresentation> m_pPresentation;
     CFindBar* m_pFindBar = nullptr;
+    // The find bar's state while the view it searches is replaced.
+    struct CFindState {
+        bool bKept = false;
+        bool bOpen = false;
+        QString strText;
+        bool bMatchCase = false;
+        bool bRegex = false;
+    } m_findState;
     void CreateFindBar(QWidget* pOutput, QVBoxLayout* pLayout);
     void OnFindCommand(UINT nId);
     QToolBar* m_pToolBar = nullptr;

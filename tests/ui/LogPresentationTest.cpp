@@ -7,6 +7,7 @@
 #include "logdoc/BlockTimes.h"
 #include "logdoc/LogDocument.h"
 #include "module/Messages.h"
+#include "ui/FindBar.h"
 #include "ui/LogView.h"
 
 namespace {
@@ -121,6 +122,15 @@ TEST_F(LogPresentationTest, HexDumpAndTimestampsFromTheMenuCopiedAndRemembered) 
     strExpected.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     EXPECT_EQ(strExpected, QApplication::clipboard()->text());
 
+    // Find searches what is shown: the find bar follows the view, and keeps its text.
+    Act(ID_EDIT_FIND).trigger();
+    ASSERT_NE(nullptr, m_pFrame->FindBar());
+    m_pFrame->FindBar()->TextField()->setText(QStringLiteral("2f 31"));
+    Act(ID_EDIT_REPEAT).trigger();
+    EXPECT_TRUE(PumpUntil([&] { return pHex->selectedText() == QStringLiteral("2f 31"); }, 5000))
+        << pHex->selectedText().toStdString();
+    m_pFrame->FindBar()->Close();
+
     // View > Timestamps: the time beside the marker line (line 1), nothing beside the
     // hex lines.
     ChooseFromViewMenu(Qt::Key_I);
@@ -138,6 +148,7 @@ TEST_F(LogPresentationTest, HexDumpAndTimestampsFromTheMenuCopiedAndRemembered) 
     EXPECT_FALSE(GutterRowPainted(*pGutter, 2, nHeight));
     // The text and what Copy gives do not change.
     ASSERT_TRUE(FocusOn(*pHex));
+    QTest::keyClick(pHex, Qt::Key_A, Qt::ControlModifier);
     Act(ID_EDIT_COPY).trigger();
     EXPECT_EQ(strExpected, QApplication::clipboard()->text());
     EXPECT_EQ(QStringLiteral("12:34:56.789"), pLogView->timestampOfLine(1));
@@ -151,11 +162,16 @@ TEST_F(LogPresentationTest, HexDumpAndTimestampsFromTheMenuCopiedAndRemembered) 
     EXPECT_EQ(QStringLiteral("hexDumpView"), m_pFrame->ShownLogView()->objectName());
     EXPECT_GT(m_pFrame->ShownLogView()->gutterWidth(), 0);
 
-    // Off again: the log's own view, without its gutter.
+    // Off again: the log's own view, without its gutter; the find bar, open, goes along.
+    Act(ID_EDIT_FIND).trigger();
+    m_pFrame->FindBar()->TextField()->setText(QStringLiteral("HTTP"));
     ChooseFromViewMenu(Qt::Key_H);
     ChooseFromViewMenu(Qt::Key_I);
     EXPECT_EQ(QStringLiteral("logView"), m_pFrame->ShownLogView()->objectName());
     EXPECT_EQ(0, m_pFrame->ShownLogView()->gutterWidth());
+    ASSERT_NE(nullptr, m_pFrame->FindBar());
+    EXPECT_TRUE(m_pFrame->FindBar()->isVisible());
+    EXPECT_EQ(QStringLiteral("HTTP"), m_pFrame->FindBar()->TextField()->text());
 }
 
 TEST_F(LogPresentationTest, OneSessionsViewGrowsWithItsBlocksOnly) {
