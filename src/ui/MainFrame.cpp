@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QFrame>
@@ -320,31 +319,7 @@ void CMainFrame::CreatePanes() {
     });
     pLayout->addWidget(pView, 1);
     if (auto* pLogView = qobject_cast<CLogView*>(pView)) {
-        m_pPresentation = std::make_unique<CLogPresentation>(*pLogView);
-        // The find bar searches what is shown: it goes with the view it marks and comes
-        // back on the next one, as it was.
-        connect(m_pPresentation.get(), &CLogPresentation::shownViewAboutToChange, this, [this] {
-            if (m_pFindBar != nullptr) {
-                m_findState = {true, m_pFindBar->isVisible(), m_pFindBar->TextField()->text(),
-                               m_pFindBar->MatchCaseBox()->isChecked(),
-                               m_pFindBar->RegexBox()->isChecked()};
-                delete m_pFindBar;
-                m_pFindBar = nullptr;
-            }
-        });
-        connect(m_pPresentation.get(), &CLogPresentation::shownViewChanged, this,
-                [this, pOutput, pLayout] {
-                    if (m_pFindBar != nullptr || !m_findState.bKept) {
-                        return;
-                    }
-                    CreateFindBar(pOutput, pLayout);
-                    m_pFindBar->MatchCaseBox()->setChecked(m_findState.bMatchCase);
-                    m_pFindBar->RegexBox()->setChecked(m_findState.bRegex);
-                    if (m_findState.bOpen) {
-                        m_pFindBar->Open();
-                    }
-                    m_pFindBar->TextField()->setText(m_findState.strText);
-                });
+        CreatePresentation(*pLogView, pOutput, pLayout);
     }
     CreateFindBar(pOutput, pLayout);
 

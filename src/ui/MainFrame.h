@@ -133,6 +133,8 @@ private:
         bool bRegex = false;
     } m_findState;
     void CreateFindBar(QWidget* pOutput, QVBoxLayout* pLayout);
+    // Makes what shows the log over its own view, the find bar following the view shown.
+    void CreatePresentation(CLogView& logView, QWidget* pOutput, QVBoxLayout* pLayout);
     void OnFindCommand(UINT nId);
     QToolBar* m_pToolBar = nullptr;
     QMenu* m_pRecentMenu = nullptr;
