@@ -55,6 +55,7 @@ void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize) {
     if (record.kind == LogRecordKind::BlockBegin) {
         std::lock_guard lock(m_mutex);
         m_nPendingStart = nTextSize;
+        m_bBlockOpen = true;
         return;
     }
     if (record.kind != LogRecordKind::Block) {
@@ -62,6 +63,7 @@ void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize) {
         return;
     }
     std::lock_guard lock(m_mutex);
+    m_bBlockOpen = false;
     if (!m_bOpen) {
         m_sessions.Apply(record, UINT64_MAX, UINT64_MAX);
         return;
@@ -108,6 +110,7 @@ void CBlockRecords::Clear() {
     m_nRawSpooled = 0;
     m_nRawTail = 0;
     m_nPendingStart = 0;
+    m_bBlockOpen = false;
     if (m_bOpen) {
         m_recordSpool.Truncate();
         m_rawSpool.Truncate();
@@ -171,6 +174,11 @@ bool CBlockRecords::ReadRaw(const CBlockRecord& block, std::string& out) const {
                     out.size() - nDone);
     }
     return true;
+}
+
+std::uint64_t CBlockRecords::GetOpenBlockStart() const {
+    std::lock_guard lock(m_mutex);
+    return m_bBlockOpen ? m_nPendingStart : UINT64_MAX;
 }
 
 int CBlockRecords::GetError() const {

@@ -49,6 +49,9 @@ public:
 
     // Any thread.
     std::uint64_t GetBlockCount() const;
+    // Where the text of a block that has begun but has no record yet starts (its marker
+    // is being written); UINT64_MAX when none is open. Text before it is settled.
+    std::uint64_t GetOpenBlockStart() const;
     // Records nFirst.. (as many of nCount as there are); false on a read error.
     bool ReadBlocks(std::uint64_t nFirst, std::size_t nCount, std::vector<CBlockRecord>& out) const;
     // The bytes of a block; false on a read error.
@@ -73,6 +76,7 @@ private:
     bool m_bOpen = false;
     int m_nError = 0;
     std::uint64_t m_nPendingStart = 0;    // the text size at the last BlockBegin
+    bool m_bBlockOpen = false;            // a BlockBegin without its Block yet
     std::uint64_t m_nRecordsSpooled = 0;  // records in the file
     std::vector<CBlockRecord> m_records;  // the tail of records
     std::uint64_t m_nRawSpooled = 0;      // bytes in the raw file

@@ -39,6 +39,9 @@ constexpr UINT ID_VIEW_FOLLOW = 32790;
 constexpr UINT ID_FILE_EXPORT_PCAP = 32791;
 // Edit > Find Previous: a command of our own.
 constexpr UINT ID_EDIT_FIND_PREVIOUS = 32792;
+// View > Timestamps and View > Hex Dump: commands of our own.
+constexpr UINT ID_VIEW_TIMESTAMPS = 32793;
+constexpr UINT ID_VIEW_HEX_DUMP = 32794;
 // The placeholder button of the connection bar that the field dialog lies over.
 constexpr UINT ID_CONNECTION_FIELDS = 2054;
 // The idle prompt of the status bar.

@@ -8,6 +8,9 @@
 // only the visible part is read). Keyboard and mouse selection, Copy and Select All.
 // "Follow new traffic" (on by default): every arrival moves the caret to the end, clears
 // the selection and scrolls to the end; off, new text arrives and nothing moves.
+// Timestamps (off by default): a gutter left of the text shows beside each marker line the
+// local time its block arrived (HH:MM:SS.mmm), found from the document's block records for
+// the lines on screen only; the text, Copy and saved files do not change.
 //
 // GUI thread only, like every widget; the document may be appended to from any thread.
 #pragma once
@@ -22,6 +25,7 @@
 #include <vector>
 
 class CLogDocument;
+class CLogGutter;
 
 class CLogView : public QAbstractScrollArea {
     Q_OBJECT
@@ -46,6 +50,14 @@ public:
     void setFollow(bool bFollow);
     bool follow() const { return m_bFollow; }
 
+    void setTimestamps(bool bShow);
+    bool timestamps() const { return m_bTimestamps; }
+    // The gutter's width in pixels (0 while timestamps are off).
+    int gutterWidth() const;
+    // What the gutter shows beside line nLine: the time of the block whose marker line it
+    // is, or an empty text.
+    QString timestampOfLine(std::uint64_t nLine) const;
+
     bool hasSelection() const { return m_anchor != m_caret; }
     // Whether the log holds any text (Select All is enabled then).
     bool hasText() const;
@@ -59,6 +71,9 @@ public:
     std::uint64_t firstVisibleColumn() const { return m_nLeftColumn; }
     int visibleLineCount() const;
     void scrollToLine(std::uint64_t nLine);
+    // Puts the caret at the start of the line that holds the document's byte nOffset (a
+    // marker's leading line break is passed over) and scrolls to it.
+    void scrollToOffset(std::uint64_t nOffset);
 
     // Byte ranges [first, second) of the document, in order and apart.
     using Ranges = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
@@ -100,6 +115,11 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
+    friend class CLogGutter;
+    // Paints the timestamps of the lines on screen into the gutter.
+    void paintGutter(QWidget& gutter);
+    void placeGutter();
+
     // A line as far as it is needed: its span and its bytes from nFrom on.
     struct CLineText {
         std::uint64_t nStart = 0;   // offset of the line in the document
@@ -151,4 +171,7 @@ private:
     std::uint64_t m_nLineScale = 1;      // lines per vertical scroll bar step
     bool m_bSettingScrollBars = false;
     HighlightFn m_fnHighlight;
+    bool m_bTimestamps = false;
+    CLogGutter* m_pGutter = nullptr;    // made when first shown
+    std::vector<std::int64_t> m_times;  // reused by each paint of the gutter
 };

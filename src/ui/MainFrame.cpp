@@ -21,7 +21,6 @@
 #include "capture/SocketAccept.h"
 #include "capture/SocketClient.h"
 #include "logdoc/LogDocument.h"
-#include "logdoc/SessionExport.h"
 #include "module/MyModule.h"
 #include "support/ResourceStrings.h"
 #include "ui/AppIcons.h"
@@ -29,6 +28,7 @@
 #include "ui/ConnectionBar.h"
 #include "ui/FindBar.h"
 #include "ui/GuiGuard.h"
+#include "ui/LogPresentation.h"
 #include "ui/LogView.h"
 #include "ui/PrintCommands.h"
 #include "ui/QtMessageBoxes.h"
@@ -111,8 +111,8 @@ CMainFrame::~CMainFrame() {
     // selected server as it goes, and the log view must not outlive its document, which
     // the log pane (a member) owns.
     delete m_pConnectionBar.data();
-    delete m_pFilterView;
-    delete m_pFindBar;  // its searches read the log: they end first
+    delete m_pFindBar;  // its searches read the log, it marks a view: it ends first
+    m_pPresentation.reset();
     delete m_pLogPane->View();
 }
 
@@ -184,6 +184,14 @@ void CMainFrame::CreateActions() {
         p->setCheckable(true);
         p->setChecked(true);
     }
+    QAction* pTimestamps = AddAction(ID_VIEW_TIMESTAMPS, tr("T&imestamps"));
+    pTimestamps->setStatusTip(tr("Show the time each block arrived beside its marker line"));
+    QAction* pHex = AddAction(ID_VIEW_HEX_DUMP, tr("&Hex Dump"));
+    pHex->setStatusTip(tr("Show the relayed blocks as hex bytes and characters"));
+    for (QAction* p : {pTimestamps, pHex}) {
+        p->setCheckable(true);
+        p->setChecked(false);
+    }
     QAction* pListen = AddAction(ID_TOOLS_LISTEN, QString::fromStdWString(LoadResourceString(129)));
     pListen->setCheckable(true);
     pListen->setEnabled(false);
@@ -229,6 +237,8 @@ void CMainFrame::CreateMenus() {
     pView->addAction(Action(ID_VIEW_STATUS_BAR));
     pView->addSeparator();
     pView->addAction(Action(ID_VIEW_FOLLOW));
+    pView->addAction(Action(ID_VIEW_TIMESTAMPS));
+    pView->addAction(Action(ID_VIEW_HEX_DUMP));
 
     QMenu* pTools = menuBar()->addMenu(tr("&Tools"));
     pTools->addAction(Action(ID_TOOLS_LISTEN));
@@ -308,6 +318,9 @@ void CMainFrame::CreatePanes() {
         g_Module.ShowContextMenu(static_cast<HWND>(pView), global.x(), global.y());
     });
     pLayout->addWidget(pView, 1);
+    if (auto* pLogView = qobject_cast<CLogView*>(pView)) {
+        CreatePresentation(*pLogView, pOutput, pLayout);
+    }
     CreateFindBar(pOutput, pLayout);
 
     // The session list above, the output pane below.
@@ -332,7 +345,7 @@ void CMainFrame::CreatePanes() {
 }
 
 void CMainFrame::CreateFindBar(QWidget* pOutput, QVBoxLayout* pLayout) {
-    auto* pLogView = qobject_cast<CLogView*>(m_pLogPane->View());
+    CLogView* pLogView = ShownLogView();
     if (pLogView == nullptr) {
         return;  // nothing to search in
     }
@@ -342,7 +355,7 @@ void CMainFrame::CreateFindBar(QWidget* pOutput, QVBoxLayout* pLayout) {
         // A match stays in view: new traffic no longer moves the log (View > Follow).
         if (QAction* pFollow = Action(ID_VIEW_FOLLOW); pFollow != nullptr && pFollow->isChecked()) {
             pFollow->setChecked(false);
-            m_pLogPane->SetFollow(false);
+            SetFollow(false);
         }
     });
 }
@@ -388,75 +401,4 @@ bool CMainFrame::event(QEvent* pEvent) {
         return true;
     }
     return QMainWindow::event(pEvent);
-}
-
-namespace {
-
-// The line of the log that holds the byte at nOffset: the last line that starts at or
-// before it.
-std::uint64_t LineOfOffset(const CLogDocument& doc, std::uint64_t nOffset) {
-    std::uint64_t nLow = 0;
-    std::uint64_t nHigh = doc.GetLineCount();
-    while (nHigh - nLow > 1) {
-        const std::uint64_t nMid = nLow + (nHigh - nLow) / 2;
-        const std::vector<CLogLineSpan> lines = doc.GetLines(nMid, 1);
-        if (!lines.empty() && lines.front().nStart <= nOffset) {
-            nLow = nMid;
-        } else {
-            nHigh = nMid;
-        }
-    }
-    return nLow;
-}
-
-}  // namespace
-
-void CMainFrame::ShowLogOffset(std::uint64_t nOffset) {
-    auto* pView = qobject_cast<CLogView*>(m_pLogPane->View());
-    const CLogDocument* pDoc = m_pLogPane->Document();
-    if (pView == nullptr || pDoc == nullptr) {
-        return;
-    }
-    if (pDoc->ReadBytes(nOffset, 2) == "\r\n") {
-        nOffset += 2;  // the marker line itself, not the end of the line before it
-    }
-    if (QAction* pFollow = Action(ID_VIEW_FOLLOW); pFollow != nullptr && pFollow->isChecked()) {
-        pFollow->setChecked(false);
-        m_pLogPane->SetFollow(false);
-    }
-    const std::uint64_t nLine = LineOfOffset(*pDoc, nOffset);
-    pView->setCaretPosition({nLine, 0});
-    pView->scrollToLine(nLine);
-}
-
-void CMainFrame::ShowOnlySession(std::uint32_t nRow) {
-    const CLogDocument* pDoc = m_pLogPane->Document();
-    QWidget* pLogView = m_pLogPane->View();
-    if (pDoc == nullptr || pLogView == nullptr) {
-        return;
-    }
-    ShowAllSessions();
-    m_pFilterDoc = std::make_unique<CLogDocument>(pDoc->GetSpoolFolder());
-    CopySessionText(*pDoc, nRow, *m_pFilterDoc);
-    auto* pView = new CLogView(*m_pFilterDoc, pLogView->parentWidget());
-    pView->setObjectName(QStringLiteral("sessionFilterView"));
-    pView->setFont(pLogView->font());
-    pView->setFollow(false);
-    auto* pLayout = qobject_cast<QVBoxLayout*>(pLogView->parentWidget()->layout());
-    if (pLayout != nullptr) {
-        pLayout->insertWidget(pLayout->indexOf(pLogView), pView, 1);
-    }
-    pLogView->hide();
-    pView->show();
-    m_pFilterView = pView;
-}
-
-void CMainFrame::ShowAllSessions() {
-    if (m_pFilterView == nullptr) {
-        return;
-    }
-    delete m_pFilterView;
-    m_pFilterView = nullptr;
-    m_pFilterDoc.reset();
-    m_pLogPane->View()->show();
 }

@@ -26,6 +26,8 @@ class CPrintCommands;
 class CSessionPane;
 class CLogDocument;
 class CFindBar;
+class CLogPresentation;
+class CLogView;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -62,11 +64,15 @@ public:
     // line break is skipped); the log stops following new traffic.
     void ShowLogOffset(std::uint64_t nOffset);
     // GUI thread. Shows only the blocks of session row `nRow` (with their marker lines) in
-    // place of the log, as the log holds them now; ShowAllSessions brings the log back.
+    // place of the log, and its new blocks as they arrive; ShowAllSessions brings the
+    // whole log back.
     void ShowOnlySession(std::uint32_t nRow);
     void ShowAllSessions();
     // The view of one session's blocks while it is shown; null otherwise.
-    QWidget* SessionFilterView() const { return m_pFilterView; }
+    QWidget* SessionFilterView() const;
+    // The view of the log on screen: the log's own, one session's or the hex dump's; null
+    // when the log pane has no log view.
+    CLogView* ShownLogView() const;
     // The find bar under the log; null when the log pane has no log view.
     CFindBar* FindBar() const { return m_pFindBar; }
 
@@ -97,6 +103,11 @@ private:
     // Whether the window may close now; stops listening first when it listens.
     bool QueryClose();
 
+    // Whether new traffic moves the log's view (and the presentation's) to the end.
+    void SetFollow(bool bFollow);
+    // View > Timestamps and View > Hex Dump as their menu items are checked; stored.
+    void ApplyViewChoice(UINT nId);
+
     void RestoreLayout();
     void SaveLayout();
 
@@ -109,12 +120,21 @@ private:
     QPointer<CConnectionBar> m_pConnectionBar;
     QSplitter* m_pSplitter = nullptr;
     CSessionPane* m_pSessionPane = nullptr;
-    // "Show Only This Session": a copy of its text and the view that shows it in place of
-    // the log's (deleted before the copy).
-    std::unique_ptr<CLogDocument> m_pFilterDoc;
-    QWidget* m_pFilterView = nullptr;
+    // What the output pane shows of the log: the log's view, or one session or the hex
+    // dump in its place (View > Hex Dump, "Show Only This Session").
+    std::unique_ptr<CLogPresentation> m_pPresentation;
     CFindBar* m_pFindBar = nullptr;
+    // The find bar's state while the view it searches is replaced.
+    struct CFindState {
+        bool bKept = false;
+        bool bOpen = false;
+        QString strText;
+        bool bMatchCase = false;
+        bool bRegex = false;
+    } m_findState;
     void CreateFindBar(QWidget* pOutput, QVBoxLayout* pLayout);
+    // Makes what shows the log over its own view, the find bar following the view shown.
+    void CreatePresentation(CLogView& logView, QWidget* pOutput, QVBoxLayout* pLayout);
     void OnFindCommand(UINT nId);
     QToolBar* m_pToolBar = nullptr;
     QMenu* m_pRecentMenu = nullptr;

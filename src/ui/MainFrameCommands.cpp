@@ -18,6 +18,7 @@
 #include "ui/ConnectionBar.h"
 #include "ui/GuiGuard.h"
 #include "ui/HelpPages.h"
+#include "ui/LogView.h"
 #include "ui/MainFrame.h"
 #include "ui/OptionsDialog.h"
 #include "ui/PrintCommands.h"
@@ -31,6 +32,8 @@ namespace {
 constexpr const wchar_t* kGeometryValue = L"Window Geometry";
 constexpr const wchar_t* kSplitterValue = L"Splitter State";
 constexpr const wchar_t* kFollowValue = L"Follow New Traffic";
+constexpr const wchar_t* kTimestampsValue = L"Timestamps";
+constexpr const wchar_t* kHexDumpValue = L"Hex Dump";
 
 QPoint PointOf(LPARAM lPoint) {
     // x in the low word, y in the high word, each a signed 16-bit number.
@@ -113,7 +116,11 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
             break;
         case ID_EDIT_COPY:
             view([&] {
-                if (m_pLogPane->View()->hasFocus()) {
+                // What is shown is copied: one session's blocks, or the hex dump.
+                CLogView* pShown = ShownLogView();
+                if (pShown != nullptr && pShown != m_pLogPane->View() && pShown->hasFocus()) {
+                    pShown->copy();
+                } else if (m_pLogPane->View()->hasFocus()) {
                     m_pLogPane->Copy();
                 } else {
                     m_pConnectionBar->Copy();
@@ -121,7 +128,14 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
             });
             break;
         case ID_EDIT_SELECT_ALL:
-            view([&] { m_pLogPane->SelectAll(); });
+            view([&] {
+                CLogView* pShown = ShownLogView();
+                if (pShown != nullptr && pShown != m_pLogPane->View()) {
+                    pShown->selectAll();
+                } else {
+                    m_pLogPane->SelectAll();
+                }
+            });
             break;
         case ID_EDIT_FIND:
         case ID_EDIT_REPEAT:
@@ -170,9 +184,18 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
         case ID_VIEW_FOLLOW:
             view([&] {
                 const bool bFollow = Action(ID_VIEW_FOLLOW)->isChecked();
-                m_pLogPane->SetFollow(bFollow);
+                SetFollow(bFollow);
                 CRegKeyTalvex regKey;
                 regKey.SetDWORD(kFollowValue, bFollow ? 1 : 0);
+            });
+            break;
+        case ID_VIEW_TIMESTAMPS:
+        case ID_VIEW_HEX_DUMP:
+            view([&] {
+                ApplyViewChoice(nId);
+                CRegKeyTalvex regKey;
+                regKey.SetDWORD(nId == ID_VIEW_TIMESTAMPS ? kTimestampsValue : kHexDumpValue,
+                                Action(nId)->isChecked() ? 1 : 0);
             });
             break;
         case ID_APP_ABOUT:
@@ -227,8 +250,12 @@ void CMainFrame::OnIdle() {
     if (m_pLogPane->IsModified() != m_bModifiedMark) {
         RefreshTitle();
     }
-    Action(ID_EDIT_COPY)->setEnabled(m_pLogPane->HasSelection());
-    Action(ID_EDIT_SELECT_ALL)->setEnabled(m_pLogPane->HasText());
+    // One session's view or the hex dump's, when one is shown in the log's place.
+    CLogView* pShown = ShownLogView();
+    const bool bDerived = pShown != nullptr && pShown != m_pLogPane->View();
+    Action(ID_EDIT_COPY)
+        ->setEnabled(bDerived ? pShown->hasSelection() : m_pLogPane->HasSelection());
+    Action(ID_EDIT_SELECT_ALL)->setEnabled(bDerived ? pShown->hasText() : m_pLogPane->HasText());
     for (const UINT nId : {ID_EDIT_FIND, ID_EDIT_REPEAT, ID_EDIT_FIND_PREVIOUS}) {
         Action(nId)->setEnabled(m_pFindBar != nullptr);
     }
@@ -295,9 +322,16 @@ void CMainFrame::RestoreLayout() {
         }
         m_pSplitter->restoreState(load(kSplitterValue));
         const bool bFollow = regKey.QueryDWORD(kFollowValue, 1) != 0;
-        m_pLogPane->SetFollow(bFollow);
+        SetFollow(bFollow);
         if (QAction* pFollow = Action(ID_VIEW_FOLLOW)) {
             pFollow->setChecked(bFollow);
+        }
+        for (const auto& [nId, pszValue] : {std::pair{ID_VIEW_TIMESTAMPS, kTimestampsValue},
+                                            std::pair{ID_VIEW_HEX_DUMP, kHexDumpValue}}) {
+            if (QAction* pAction = Action(nId)) {
+                pAction->setChecked(regKey.QueryDWORD(pszValue, 0) != 0);
+                ApplyViewChoice(nId);
+            }
         }
     });
 }

@@ -1,0 +1,144 @@
+#include "ui/LogPresentation.h"
+
+#include <QElapsedTimer>
+#include <QVBoxLayout>
+
+#include "logdoc/BlockTimes.h"
+#include "logdoc/DerivedLog.h"
+#include "logdoc/LogDocument.h"
+#include "ui/LogView.h"
+
+CLogPresentation::CLogPresentation(CLogView& logView, QObject* pParent)
+    : QObject(pParent), m_logView(logView), m_nRow(CDerivedLog::kAllSessions) {
+    m_timer.setInterval(kTickMs);
+    connect(&m_timer, &QTimer::timeout, this, &CLogPresentation::onTick);
+}
+
+CLogPresentation::~CLogPresentation() {
+    // The view reads the presentation's document: it goes first.
+    delete m_pView.data();
+}
+
+void CLogPresentation::setHexDump(bool bHex) {
+    if (bHex != m_bHex) {
+        m_bHex = bHex;
+        rebuild();
+    }
+}
+
+void CLogPresentation::showOnlySession(std::uint32_t nRow) {
+    m_nRow = nRow;
+    rebuild();
+}
+
+void CLogPresentation::showAllSessions() {
+    if (m_nRow != CDerivedLog::kAllSessions) {
+        m_nRow = CDerivedLog::kAllSessions;
+        rebuild();
+    }
+}
+
+bool CLogPresentation::showsOneSession() const {
+    return m_nRow != CDerivedLog::kAllSessions;
+}
+
+void CLogPresentation::setTimestamps(bool bShow) {
+    m_bTimestamps = bShow;
+    m_logView.setTimestamps(bShow);
+    if (m_pView != nullptr) {
+        m_pView->setTimestamps(bShow);
+    }
+}
+
+void CLogPresentation::setFollow(bool bFollow) {
+    m_bFollow = bFollow;
+    m_logView.setFollow(bFollow);
+    if (m_pView != nullptr) {
+        m_pView->setFollow(bFollow);
+    }
+}
+
+CLogView& CLogPresentation::shownView() const {
+    return m_pView != nullptr ? *m_pView : m_logView;
+}
+
+void CLogPresentation::rebuild() {
+    // The window's focus widget is the view even while a menu of the window is open.
+    const bool bHadFocus = m_logView.window()->focusWidget() == &shownView();
+    emit shownViewAboutToChange();
+    m_timer.stop();
+    delete m_pView.data();
+    m_pDerived.reset();
+    if (!m_bHex && m_nRow == CDerivedLog::kAllSessions) {
+        m_logView.show();
+        if (bHadFocus) {
+            m_logView.setFocus();
+        }
+        emit shownViewChanged();
+        return;
+    }
+    m_pDerived = std::make_unique<CDerivedLog>(
+        m_logView.document(), m_nRow,
+        m_bHex ? CDerivedLog::Format::Hex : CDerivedLog::Format::Text);
+    // What the log holds now, as far as one tick's work goes; the timer does the rest.
+    catchUp();
+    QWidget* pParent = m_logView.parentWidget();
+    auto* pView = new CLogView(m_pDerived->Document(), pParent);
+    pView->setObjectName(m_nRow != CDerivedLog::kAllSessions ? QStringLiteral("sessionFilterView")
+                                                             : QStringLiteral("hexDumpView"));
+    pView->setFont(m_logView.font());
+    pView->setFollow(m_bFollow);
+    pView->setTimestamps(m_bTimestamps);
+    // Its popup menu is the log's.
+    pView->setContextMenuPolicy(m_logView.contextMenuPolicy());
+    connect(pView, &QWidget::customContextMenuRequested, &m_logView,
+            [this](const QPoint& pos) { emit m_logView.customContextMenuRequested(pos); });
+    if (auto* pLayout =
+            pParent != nullptr ? qobject_cast<QVBoxLayout*>(pParent->layout()) : nullptr) {
+        pLayout->insertWidget(pLayout->indexOf(&m_logView), pView, 1);
+    }
+    m_logView.hide();
+    pView->show();
+    if (bHadFocus) {
+        pView->setFocus();
+    }
+    m_pView = pView;
+    m_timer.start();
+    emit shownViewChanged();
+}
+
+void CLogPresentation::catchUp() {
+    if (m_pDerived == nullptr) {
+        return;
+    }
+    QElapsedTimer work;
+    work.start();
+    while (!m_pDerived->CatchUp(kStepBytes) && work.nsecsElapsed() < kTickWorkNs) {
+    }
+}
+
+void CLogPresentation::onTick() {
+    catchUp();
+    if (m_pDerived != nullptr && m_pDerived->SessionGone()) {
+        showAllSessions();
+    }
+}
+
+void CLogPresentation::showLogOffset(std::uint64_t nOffset) {
+    if (m_pView == nullptr || m_pDerived == nullptr) {
+        m_logView.scrollToOffset(nOffset);
+        return;
+    }
+    if (showsOneSession()) {
+        return;
+    }
+    // Every block of the log is a block of the presentation, in the same order: the log's
+    // first block at the offset is the presentation's block of the same number, once the
+    // presentation has taken it in.
+    const std::uint64_t nBlock =
+        blocktimes::FirstBlockFrom(m_logView.document().GetRecords(), nOffset);
+    std::vector<CBlockRecord> block;
+    if (m_pDerived->Document().GetRecords().ReadBlocks(nBlock, 1, block) && !block.empty()) {
+        m_pView->scrollToOffset(block[0].nTextStart);
+    }
+}

@@ -1,0 +1,199 @@
+// The log view's painting: only the lines and columns on screen.
+#include <QElapsedTimer>
+#include <QPainter>
+#include <algorithm>
+
+#include "logdoc/BlockTimes.h"
+#include "logdoc/LogDocument.h"
+#include "logdoc/TextColumns.h"
+#include "ui/LogGutter.h"
+#include "ui/LogView.h"
+
+void CLogView::paintEvent(QPaintEvent*) {
+    QElapsedTimer paintTime;
+    paintTime.start();
+    const struct CPaintCost {
+        QElapsedTimer& timer;
+        qint64& nNs;
+        ~CPaintCost() { nNs = timer.nsecsElapsed(); }
+    } cost{paintTime, m_nPaintNs};
+    if (m_pGutter != nullptr && m_bTimestamps) {
+        m_pGutter->update();  // its lines are the text's
+    }
+    QPainter painter(viewport());
+    const QPalette pal = palette();
+    painter.fillRect(viewport()->rect(), pal.base());
+    const QFont plainFont = font();
+    QFont boldFont = plainFont;
+    boldFont.setBold(true);
+    const QFontMetrics fm(plainFont);
+    const int nCharWidth = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
+    const int nLineHeight = std::max(1, fm.height());
+    const std::uint64_t nColumns = static_cast<std::uint64_t>(visibleColumnCount()) + 1;
+    const std::uint64_t nLeft = m_nLeftColumn;
+    const std::size_t nRows = static_cast<std::size_t>(viewport()->height() / nLineHeight + 1);
+
+    const std::vector<CLogLineSpan> spans = m_doc.GetLines(m_nTopLine, nRows);
+    if (spans.empty()) {
+        return;
+    }
+    const std::vector<CBoldRun> runs =
+        m_doc.GetBoldRuns(spans.front().nStart, spans.back().nStart + spans.back().nLength);
+    const CTextPos selFrom = std::min(m_anchor, m_caret);
+    const CTextPos selTo = std::max(m_anchor, m_caret);
+    std::size_t iRun = 0;
+    const Ranges found = m_fnHighlight ? m_fnHighlight(spans.front().nStart,
+                                                       spans.back().nStart + spans.back().nLength)
+                                       : Ranges();
+    std::size_t iFound = 0;
+    const QColor foundColor(255, 225, 90);
+
+    for (std::size_t row = 0; row < spans.size(); ++row) {
+        const std::uint64_t nLine = m_nTopLine + row;
+        const CLogLineSpan& span = spans[row];
+        const int y = static_cast<int>(row) * nLineHeight;
+        // The bytes needed: the whole short line, or the window of a long one.
+        CLineText line;
+        line.nStart = span.nStart;
+        line.nLength = span.nLength;
+        line.bLong = span.nLength > kLongLineBytes;
+        if (line.bLong) {
+            line = fetchLine(nLine, nLeft, nColumns * 4);
+        } else {
+            line.text = m_doc.ReadBytes(span.nStart, span.nLength);
+            noteLineWidth(textcol::ColumnCount(line.text));
+        }
+        if (line.bLong) {
+            noteLineWidth(line.nLength);
+        }
+        // The selected bytes of this line; the break counts as one more column.
+        std::uint64_t nSelFrom = UINT64_MAX;
+        std::uint64_t nSelTo = 0;
+        if (selFrom != selTo && nLine >= selFrom.nLine && nLine <= selTo.nLine) {
+            nSelFrom = nLine == selFrom.nLine ? selFrom.nByte : 0;
+            nSelTo = nLine == selTo.nLine ? selTo.nByte : line.nLength + 1;
+        }
+
+        std::uint64_t nColumn = line.bLong ? line.nFrom : 0;
+        QString strRun;
+        std::uint64_t nRunColumn = 0;
+        bool bRunBold = false;
+        bool bRunSelected = false;
+        bool bRunFound = false;
+        auto flush = [&](std::uint64_t nEndColumn) {
+            if (strRun.isEmpty() && !bRunSelected) {
+                return;
+            }
+            const int x = static_cast<int>(static_cast<std::int64_t>(nRunColumn) -
+                                           static_cast<std::int64_t>(nLeft)) *
+                          nCharWidth;
+            const int w = static_cast<int>(nEndColumn - nRunColumn) * nCharWidth;
+            if (bRunSelected) {
+                painter.fillRect(QRect(x, y, w, nLineHeight), pal.highlight());
+            } else if (bRunFound) {
+                painter.fillRect(QRect(x, y, w, nLineHeight), foundColor);
+            }
+            painter.setFont(bRunBold ? boldFont : plainFont);
+            painter.setPen(bRunSelected ? pal.highlightedText().color()
+                           : bRunFound  ? QColor(Qt::black)
+                                        : pal.text().color());
+            painter.drawText(x, y + fm.ascent(), strRun);
+            strRun.clear();
+        };
+        const std::uint64_t nRight = nLeft + nColumns;
+        for (std::size_t i = 0; i < line.text.size() && nColumn < nRight;) {
+            char32_t cp;
+            const std::size_t nBytes = textcol::DecodeAt(line.text, i, cp);
+            const std::uint64_t nByte = line.nFrom + i;
+            const std::uint64_t nWidth =
+                line.bLong
+                    ? nBytes
+                    : (cp == '\t'
+                           ? (nColumn / textcol::kTabWidth + 1) * textcol::kTabWidth - nColumn
+                           : 1);
+            if (nColumn + nWidth > nLeft) {
+                const std::uint64_t nAt = line.nStart + nByte;
+                while (iRun < runs.size() && runs[iRun].nEnd <= nAt) {
+                    ++iRun;
+                }
+                const bool bBold = iRun < runs.size() && runs[iRun].nStart <= nAt;
+                const bool bSelected = nByte >= nSelFrom && nByte < nSelTo;
+                while (iFound < found.size() && found[iFound].second <= nAt) {
+                    ++iFound;
+                }
+                const bool bFound = iFound < found.size() && found[iFound].first <= nAt;
+                if (strRun.isEmpty() && !bRunSelected) {
+                    nRunColumn = nColumn;
+                    bRunBold = bBold;
+                    bRunSelected = bSelected;
+                    bRunFound = bFound;
+                } else if (bBold != bRunBold || bSelected != bRunSelected || bFound != bRunFound ||
+                           cp == '\t') {
+                    flush(nColumn);
+                    nRunColumn = nColumn;
+                    bRunBold = bBold;
+                    bRunSelected = bSelected;
+                    bRunFound = bFound;
+                }
+                if (cp == '\t') {
+                    flush(nColumn + nWidth);  // a tab draws nothing but its selection
+                    bRunSelected = false;
+                } else {
+                    const char32_t shown = textcol::DisplayChar(cp);
+                    if (shown >= 0x10000) {
+                        strRun += QChar(QChar::highSurrogate(shown));
+                        strRun += QChar(QChar::lowSurrogate(shown));
+                    } else {
+                        strRun += QChar(static_cast<char16_t>(shown));
+                    }
+                    if (nWidth > 1) {
+                        // A long line's character of several bytes keeps its columns.
+                        strRun += QString(static_cast<qsizetype>(nWidth - 1), QLatin1Char(' '));
+                    }
+                }
+            }
+            nColumn += nWidth;
+            i += nBytes;
+        }
+        flush(nColumn);
+        bRunSelected = false;
+        if (nSelTo > line.nLength && nSelFrom <= line.nLength &&
+            (line.bLong ? line.nFrom + line.text.size() >= line.nLength : true)) {
+            // The selected line break.
+            const int x = static_cast<int>(static_cast<std::int64_t>(nColumn) -
+                                           static_cast<std::int64_t>(nLeft)) *
+                          nCharWidth;
+            painter.fillRect(QRect(x, y, nCharWidth, nLineHeight), pal.highlight());
+        }
+        if (hasFocus() && nLine == m_caret.nLine) {
+            const std::uint64_t nCaretColumn =
+                line.bLong ? m_caret.nByte
+                           : textcol::ColumnAt(line.text, static_cast<std::size_t>(m_caret.nByte));
+            const int x = static_cast<int>(static_cast<std::int64_t>(nCaretColumn) -
+                                           static_cast<std::int64_t>(nLeft)) *
+                          nCharWidth;
+            painter.fillRect(QRect(x, y, 1, nLineHeight), pal.text());
+        }
+    }
+}
+
+void CLogView::paintGutter(QWidget& gutter) {
+    QPainter painter(&gutter);
+    const QPalette pal = palette();
+    painter.fillRect(gutter.rect(), pal.window());
+    painter.setFont(font());
+    painter.setPen(pal.windowText().color());
+    const QFontMetrics fm(font());
+    const int nLineHeight = std::max(1, fm.height());
+    const int nSpace = fm.horizontalAdvance(QLatin1Char(' '));
+    const std::size_t nRows = static_cast<std::size_t>(viewport()->height() / nLineHeight + 1);
+    blocktimes::MarkerTimes(m_doc, m_nTopLine, nRows, m_times);
+    for (std::size_t row = 0; row < m_times.size(); ++row) {
+        if (m_times[row] != blocktimes::kNoTime) {
+            const std::string strTime = blocktimes::FormatTime(m_times[row]);
+            painter.drawText(
+                nSpace, static_cast<int>(row) * nLineHeight + fm.ascent(),
+                QString::fromLatin1(strTime.data(), static_cast<qsizetype>(strTime.size())));
+        }
+    }
+}
