@@ -56,19 +56,30 @@ void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize) {
         std::lock_guard lock(m_mutex);
         m_nPendingStart = nTextSize;
         m_bBlockOpen = true;
+        m_blockStarts[record.nSessionId] = nTextSize;
         return;
     }
     if (record.kind != LogRecordKind::Block) {
+        if (record.kind == LogRecordKind::SessionEnd) {
+            std::lock_guard lock(m_mutex);
+            m_blockStarts.erase(record.nSessionId);  // a marker whose request never came
+        }
         m_sessions.Apply(record, 0, 0);
         return;
     }
     std::lock_guard lock(m_mutex);
     m_bBlockOpen = false;
+    // The block's own marker: the start its session noted, not another session's.
+    std::uint64_t nBegun = m_nPendingStart;
+    if (const auto it = m_blockStarts.find(record.nSessionId); it != m_blockStarts.end()) {
+        nBegun = it->second;
+        m_blockStarts.erase(it);
+    }
     if (!m_bOpen) {
         m_sessions.Apply(record, UINT64_MAX, UINT64_MAX);
         return;
     }
-    const std::uint64_t nStart = std::min(m_nPendingStart, nTextSize);  // a Clear between
+    const std::uint64_t nStart = std::min(nBegun, nTextSize);  // a Clear between
     CBlockRecord block;
     block.nTextStart = nStart;
     block.nTextLength =
@@ -111,6 +122,9 @@ void CBlockRecords::Clear() {
     m_nRawTail = 0;
     m_nPendingStart = 0;
     m_bBlockOpen = false;
+    for (auto& [nId, nStart] : m_blockStarts) {
+        nStart = 0;  // its marker went with the text: the block starts the new log
+    }
     if (m_bOpen) {
         m_recordSpool.Truncate();
         m_rawSpool.Truncate();

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "logdoc/SessionTable.h"
@@ -75,8 +76,12 @@ private:
     CSpoolFile m_rawSpool;
     bool m_bOpen = false;
     int m_nError = 0;
-    std::uint64_t m_nPendingStart = 0;    // the text size at the last BlockBegin
-    bool m_bBlockOpen = false;            // a BlockBegin without its Block yet
+    std::uint64_t m_nPendingStart = 0;  // the text size at the last BlockBegin
+    bool m_bBlockOpen = false;          // a BlockBegin without its Block yet
+    // Session id -> the text size at its BlockBegin, while its Block has not come. In HTTP
+    // mode a marker line is written before the request arrives, so other sessions' blocks
+    // may come between a session's BlockBegin and its Block.
+    std::unordered_map<std::uint64_t, std::uint64_t> m_blockStarts;
     std::uint64_t m_nRecordsSpooled = 0;  // records in the file
     std::vector<CBlockRecord> m_records;  // the tail of records
     std::uint64_t m_nRawSpooled = 0;      // bytes in the raw file

@@ -114,6 +114,24 @@ std::size_t CDerivedLog::TakeBlock(const CBlockRecord& block) {
     record.nSessionId = std::uint64_t{block.nSessionRow} + 1;
     m_pDoc->OnLogRecord(record);
     std::size_t nTaken = 0;
+    if (!AllSessions() && block.nTextStart < nStart) {
+        // Its marker line came before the text of those other blocks: shown here above
+        // its own text.
+        // The marker is one bold line (after the break that ends the line before it); the
+        // other blocks' markers may follow it in the same bold run.
+        if (const std::vector<CBoldRun> runs = m_source.GetBoldRuns(block.nTextStart, nStart);
+            !runs.empty() && runs[0].nStart <= block.nTextStart) {
+            const std::uint64_t nBoldEnd = std::min(runs[0].nEnd, nStart);
+            const std::string head = m_source.ReadBytes(
+                block.nTextStart, std::min<std::uint64_t>(nBoldEnd - block.nTextStart, 4096));
+            std::size_t nLineEnd = head.find_first_not_of("\r\n");
+            nLineEnd = nLineEnd == std::string::npos
+                           ? head.size()
+                           : std::min(head.size(), head.find_first_of("\r\n", nLineEnd));
+            CopyStyled(block.nTextStart, block.nTextStart + nLineEnd);
+            nTaken += nLineEnd;
+        }
+    }
     // Bytes that could not be kept (the records' spool failed) leave the text to show.
     const bool bBytesKept = block.nRawLength != 0 || nMarkerEnd == nEnd;
     if (m_format == Format::Hex && bBytesKept && m_source.GetRecords().ReadRaw(block, m_raw)) {
@@ -123,10 +141,10 @@ std::size_t CDerivedLog::TakeBlock(const CBlockRecord& block) {
         if (!m_text.empty()) {
             m_pDoc->AppendUtf8(m_text, LOG_STYLE_PLAIN);
         }
-        nTaken = static_cast<std::size_t>(nMarkerEnd - nStart) + m_raw.size();
+        nTaken += static_cast<std::size_t>(nMarkerEnd - nStart) + m_raw.size();
     } else {
         CopyStyled(nStart, nEnd);
-        nTaken = static_cast<std::size_t>(nEnd - nStart);
+        nTaken += static_cast<std::size_t>(nEnd - nStart);
     }
     record.kind = LogRecordKind::Block;
     record.nTimeUs = block.nTimeUs;

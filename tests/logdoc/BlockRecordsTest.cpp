@@ -36,6 +36,41 @@ void AppendBlock(CLogDocument& doc, std::uint64_t nId, LogDirection direction,
     doc.OnLogRecord(BlockRecord(nId, direction, bytes));
 }
 
+// In HTTP mode a session's marker line is written before its request arrives, so another
+// session's whole block may come in between: each block still starts at its own marker.
+TEST(BlockRecordsTest, InterleavedBlocksStartAtTheirOwnMarkers) {
+    CTempFolder folder;
+    CLogDocument doc(folder.Path());
+    CLogRecord begin;
+    begin.kind = LogRecordKind::BlockBegin;
+    begin.nSessionId = 1;
+    doc.OnLogRecord(begin);
+    const std::uint64_t nMarker1 = doc.GetSize();
+    doc.AppendLog(L"\r\n1---<---", LOG_STYLE_BOLD);
+    AppendBlock(doc, 2, LogDirection::ClientToServer, "GET /two HTTP/1.1\r\n\r\n");
+    doc.AppendLogBytes("GET /one HTTP/1.1\r\n\r\n", LOG_STYLE_PLAIN);
+    doc.OnLogRecord(BlockRecord(1, LogDirection::ClientToServer, "GET /one HTTP/1.1\r\n\r\n"));
+    // A marker whose request never comes, then the session's end; the next block of
+    // another session starts at its own marker.
+    begin.nSessionId = 3;
+    doc.OnLogRecord(begin);
+    doc.AppendLog(L"\r\n3---<---", LOG_STYLE_BOLD);
+    CLogRecord end;
+    end.kind = LogRecordKind::SessionEnd;
+    end.nSessionId = 3;
+    doc.OnLogRecord(end);
+    const std::uint64_t nMarker4 = doc.GetSize();
+    AppendBlock(doc, 4, LogDirection::ServerToClient, "HTTP/1.1 200 OK\r\n\r\n");
+
+    std::vector<CBlockRecord> all;
+    ASSERT_TRUE(doc.GetRecords().ReadBlocks(0, 10, all));
+    ASSERT_EQ(3u, all.size());
+    EXPECT_EQ("\r\n2---<---", doc.ReadBytes(all[0].nTextStart, 10));
+    EXPECT_EQ(nMarker1, all[1].nTextStart);
+    EXPECT_EQ("\r\n1---<---", doc.ReadBytes(all[1].nTextStart, 10));
+    EXPECT_EQ(nMarker4, all[2].nTextStart);
+}
+
 TEST(BlockRecordsTest, BytesAndPlacesComeBackAcrossTheSpools) {
     CTempFolder folder;
     CLogDocument doc(folder.Path());

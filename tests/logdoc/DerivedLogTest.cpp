@@ -235,6 +235,11 @@ TEST_F(DerivedLogTest, OneSessionNeverShowsABlockLoggedInsideItsOwn) {
         EXPECT_NE(std::string::npos,
                   strText.find(format == CDerivedLog::Format::Text ? "GET /" : "47 45 54 20 2f"))
             << strText;
+        // The request keeps its own marker line, bold, above it.
+        const std::string strMarked = Marked(only.Document());
+        const std::size_t nMarker = strMarked.find("[\r\n1---<---]");
+        ASSERT_NE(std::string::npos, nMarker) << strMarked;
+        EXPECT_LT(nMarker, strMarked.find(format == CDerivedLog::Format::Text ? "GET /" : "47 45"));
     }
     // Every session: each block's text once.
     CDerivedLog all(m_doc, CDerivedLog::kAllSessions, CDerivedLog::Format::Text);
