@@ -25,6 +25,7 @@ constexpr std::uint64_t kMaxScrollSteps = 1ull << 30;
 
 CLogView::CLogView(CLogDocument& doc, QWidget* pParent) : QAbstractScrollArea(pParent), m_doc(doc) {
     setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    loadFallbackFonts();
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -33,6 +34,34 @@ CLogView::CLogView(CLogDocument& doc, QWidget* pParent) : QAbstractScrollArea(pP
     m_pollTimer.start(kPollMs);
     m_nSeenResets = m_doc.GetResetCount();
     refresh();
+}
+
+void CLogView::loadFallbackFonts() {
+    // Relayed binary bytes show as Windows-1252 characters and zero bytes as U+2400, which
+    // many fixed-width fonts lack. Finding the fonts that have them takes tens of
+    // milliseconds the first time: done now, rather than when the first screen of binary
+    // data is painted while the user scrolls.
+    static const QString s_strShown = [] {
+        QString str = QStringLiteral(
+            "\u20AC\u201A\u0192\u201E\u2026\u2020\u2021\u02C6\u2030\u0160\u2039\u0152"
+            "\u017D\u2018\u2019\u201C\u201D\u2022\u2013\u2014\u02DC\u2122\u0161\u203A"
+            "\u0153\u017E\u0178\u2400");
+        for (char16_t c = 0xA0; c <= 0xFF; ++c) {
+            str += QChar(c);
+        }
+        return str;
+    }();
+    (void)fontMetrics().horizontalAdvance(s_strShown);
+    QFont bold = font();
+    bold.setBold(true);
+    (void)QFontMetrics(bold).horizontalAdvance(s_strShown);
+}
+
+void CLogView::changeEvent(QEvent* pEvent) {
+    QAbstractScrollArea::changeEvent(pEvent);
+    if (pEvent->type() == QEvent::FontChange) {
+        loadFallbackFonts();
+    }
 }
 
 std::uint64_t CLogView::lineCount() const {

@@ -104,6 +104,7 @@ signals:
 protected:
     bool event(QEvent* pEvent) override;
     void paintEvent(QPaintEvent* pEvent) override;
+    void changeEvent(QEvent* pEvent) override;
     void resizeEvent(QResizeEvent* pEvent) override;
     void keyPressEvent(QKeyEvent* pEvent) override;
     void mousePressEvent(QMouseEvent* pEvent) override;
@@ -115,6 +116,8 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
+    // Makes the fonts that hold the characters of binary data ready before painting needs them.
+    void loadFallbackFonts();
     friend class CLogGutter;
     // Paints the timestamps of the lines on screen into the gutter.
     void paintGutter(QWidget& gutter);
