@@ -3,7 +3,7 @@
 # connection into its fields, presses Listen, sends one HTTP request through it with curl
 # to a local web server of this script's own (a page, a missing page, the page again, so
 # that the session list has rows to show), opens the first session's menu (with the capture
-# export) and writes a PNG of the whole window.
+# export), with View > Timestamps on, and writes a PNG of the whole window.
 #     scripts/screenshot.sh [output.png]     (default docs/screenshot.png)
 # BUILD=<build folder> takes the program from an existing build instead of building it.
 set -eu
@@ -74,6 +74,13 @@ xdotool key Tab ctrl+a
 xdotool type --delay 20 "$SERVER_PORT"
 xdotool key Tab space
 sleep 0.5
+# View > Timestamps: the arrival times beside the marker lines.
+xdotool mousemove --window "$window" 97 8 click 1
+sleep 0.5
+[ -z "${DEBUG_SHOT:-}" ] || import -window root "$DEBUG_SHOT"
+xdotool key i
+sleep 0.3
+xdotool mousemove --window "$window" 400 300
 for path in / /missing.html /; do
     curl -s -o /dev/null "http://127.0.0.1:$LOCAL_PORT$path" ||
         { echo "the request through Tapvane failed" >&2; exit 1; }
