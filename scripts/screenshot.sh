@@ -50,7 +50,10 @@ LOCAL_PORT=21080
     >"$work/server.log" 2>&1 &
 pids="$pids $!"
 
-display=":$((90 + $$ % 100))"
+# A display number that no other X server holds.
+n=$((90 + $$ % 100))
+while [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+display=":$n"
 Xvfb "$display" -screen 0 1100x700x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids="$pids $!"
 export DISPLAY="$display"
