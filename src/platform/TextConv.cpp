@@ -1,5 +1,7 @@
 #include "platform/TextConv.h"
 
+#include "platform/Utf8Chunks.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -179,6 +181,28 @@ constexpr std::array<CByteUtf8, 256> MakeByteUtf8(bool bShowZero) {
 constexpr std::array<CByteUtf8, 256> kByteUtf8 = MakeByteUtf8(false);
 constexpr std::array<CByteUtf8, 256> kByteUtf8ShowZero = MakeByteUtf8(true);
 
+// The same packed for the chunked conversion, followed by the bytes that stay as they are.
+struct CPackedTable {
+    ByteTextTable entries;
+};
+
+constexpr CPackedTable MakePacked(const std::array<CByteUtf8, 256>& bytes) {
+    CPackedTable table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        const CByteUtf8& e = bytes[b];
+        table.entries[b] = static_cast<unsigned char>(e.bytes[0]) |
+                           static_cast<std::uint32_t>(static_cast<unsigned char>(e.bytes[1])) << 8 |
+                           static_cast<std::uint32_t>(static_cast<unsigned char>(e.bytes[2]))
+                               << 16 |
+                           static_cast<std::uint32_t>(e.nLength) << 24;
+        table.entries[256 + b] = b | 1u << 24;
+    }
+    return table;
+}
+
+constexpr CPackedTable kPacked = MakePacked(kByteUtf8);
+constexpr CPackedTable kPackedShowZero = MakePacked(kByteUtf8ShowZero);
+
 }  // namespace
 
 namespace {
@@ -200,7 +224,11 @@ std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero) {
     const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
     char* dst = pOut;
     const std::array<CByteUtf8, 256>& table = bShowZero ? kByteUtf8ShowZero : kByteUtf8;
-    std::size_t i = 0;
+    // Whole chunks first; the rest (under 67 bytes) byte by byte.
+    std::size_t nWritten = 0;
+    std::size_t i = AnsiToUtf8Chunks(src, n, (bShowZero ? kPackedShowZero : kPacked).entries,
+                                     bShowZero, dst, nWritten);
+    dst += nWritten;
     while (i < n) {
         // ASCII runs (without zero bytes when those are shown) go eight bytes at a time.
         while (i + 8 <= n) {
