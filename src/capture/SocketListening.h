@@ -12,6 +12,7 @@
 #include <string>
 
 #include "capture/ArrayListen.h"
+#include "capture/ServerMemo.h"
 #include "module/MyModule.h"
 #include "net/ListenAddress.h"
 #include "net/SocketBlocking.h"
@@ -148,6 +149,7 @@ template <class TSession>
 void CSocketListening<TSession>::Listen(std::uint16_t nPort, const CListenAddress& where) {
     m_strListenError.clear();
     m_strDescription.clear();
+    ServerMemo().Forget();  // each listening run remembers its servers afresh
     {
         std::lock_guard lock(m_threadsMutex);
         m_bClosing = false;
