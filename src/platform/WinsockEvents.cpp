@@ -237,8 +237,10 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
                 if (!pSocket) {
                     continue;
                 }
+                // The events set here are this thread's own, which it looks at next: set
+                // without a wake-up through the descriptor.
                 if (pSocket->m_bClosed) {
-                    pEvent->Set();  // closed under the waiter: wake it
+                    pEvent->SetForWaiter();  // closed under the waiter
                     continue;
                 }
                 std::lock_guard lock(pSocket->m_mutex);
@@ -246,7 +248,7 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
                     continue;
                 }
                 if (pSocket->m_lPending != 0) {
-                    pEvent->Set();
+                    pEvent->SetForWaiter();
                     continue;
                 }
                 short nWatch = 0;
@@ -258,7 +260,7 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
                 }
                 if (pSocket->m_bCloseRecorded) {
                     // Nothing more arrives after the close: only queued data is left.
-                    RecordNetworkEvents(*pSocket, 0);
+                    RecordNetworkEvents(*pSocket, 0, true);
                     continue;
                 }
                 if (nWatch != 0) {
