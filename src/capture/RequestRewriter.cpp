@@ -76,7 +76,7 @@ std::string HeaderValue(const std::wstring& strUrl) {
     const std::size_t nScheme = value.find("://");
     const std::size_t nHost = nScheme == std::string::npos ? 0 : nScheme + 3;
     if (IsBareIpv6Literal(std::string_view(value).substr(nHost))) {
-        value.insert(nHost, "[");
+        value.insert(nHost, 1, '[');
         value += ']';
     }
     return value;
