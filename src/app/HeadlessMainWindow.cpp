@@ -45,6 +45,15 @@ bool CHeadlessMainWindow::IsCommandEnabled(UINT nId) const {
     return it == m_commands.end() || it->second;
 }
 
+bool CHeadlessMainWindow::AnswerOnSenderThread(UINT nMsg, WPARAM wParam, LPARAM lParam,
+                                               LRESULT& lResult) {
+    if (nMsg != UM_GET_CONNECTION) {
+        return false;
+    }
+    lResult = WindowProc(nMsg, wParam, lParam);  // takes only the window's own lock
+    return true;
+}
+
 LRESULT CHeadlessMainWindow::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     switch (nMsg) {
         case UM_SET_STATUS_TEXT: {

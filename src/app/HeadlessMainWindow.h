@@ -31,6 +31,9 @@ public:
     bool IsCommandEnabled(UINT nId) const;
 
 protected:
+    // Any thread. The connection bar's fields are kept under the window's own lock: a
+    // session's query for them (UM_GET_CONNECTION, once per connection) is answered at once.
+    bool AnswerOnSenderThread(UINT nMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult) override;
     LRESULT WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) override;
 
 private:

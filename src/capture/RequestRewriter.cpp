@@ -76,7 +76,7 @@ std::string HeaderValue(const std::wstring& strUrl) {
     const std::size_t nScheme = value.find("://");
     const std::size_t nHost = nScheme == std::string::npos ? 0 : nScheme + 3;
     if (IsBareIpv6Literal(std::string_view(value).substr(nHost))) {
-        value.insert(nHost, "[");
+        value.insert(nHost, 1, '[');
         value += ']';
     }
     return value;
@@ -84,9 +84,24 @@ std::string HeaderValue(const std::wstring& strUrl) {
 
 }  // namespace
 
+namespace {
+
+// Compiled once for the process: every session (and every accept thread's vessel) makes a
+// rewriter, and its copies share the compiled program.
+const CRegMatcher& RefererPattern() {
+    static const CRegMatcher s_re(std::wstring_view(L"^(.*)(localhost)(.*)"), true);
+    return s_re;
+}
+
+const CRegMatcher& RequestPattern() {
+    static const CRegMatcher s_re(std::wstring_view(L"^(GET|POST) (.*) HTTP/.*"), true);
+    return s_re;
+}
+
+}  // namespace
+
 CRequestRewriter::CRequestRewriter()
-    : m_reReferer(std::wstring_view(L"^(.*)(localhost)(.*)"), true),
-      m_reRequest(std::wstring_view(L"^(GET|POST) (.*) HTTP/.*"), true) {}
+    : m_reReferer(RefererPattern()), m_reRequest(RequestPattern()) {}
 
 CTunnelWatch::Request CRequestRewriter::TakeSwitchRequest() {
     const CTunnelWatch::Request kind = m_switchRequest;

@@ -1,6 +1,7 @@
 #include "capture/SocketAccept.h"
 
 #include "capture/ArrayListen.h"
+#include "capture/CachedSetting.h"
 #include "capture/RelayRecords.h"
 #include "capture/SocketClient.h"
 #include "capture/SplitLines.h"
@@ -59,8 +60,7 @@ CSocketAccept::CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen)
       m_strMarker("\r\n" + std::to_string(m_nSession) + "---<---") {
     m_pClient = new CSocketClient(this);
     try {
-        CRegKeyTalvex regKey;
-        m_bReplaceHost = regKey.GetReplaceHostHeader();
+        m_bReplaceHost = CachedReplaceHostHeader();
         StartThread();
     } catch (...) {
         m_pLink->SessionGone();
@@ -187,7 +187,7 @@ void CSocketAccept::OnThreadEnd() {
 
 void CSocketAccept::OnReceive(int nErrorCode) {
     CheckReceiveError(nErrorCode);
-    const bool bSaveResponse = m_regKey.GetSaveResponse();
+    const bool bSaveResponse = CachedSaveResponse();
     if (!m_bReplaceHost && !bSaveResponse) {
         // Plain relaying: the block is received and converted without the module lock,
         // which is held only while it goes into the log; it is sent after that.
@@ -311,7 +311,7 @@ void CSocketAccept::AbortSession(const std::wstring& strReason) {
 }
 
 bool CSocketAccept::OnLine(const std::wstring& strLine) {
-    m_request.Feed(win::WideToAnsi(strLine), m_bReplaceHost, m_regKey.GetSaveResponse(), *this,
+    m_request.Feed(win::WideToAnsi(strLine), m_bReplaceHost, CachedSaveResponse(), *this,
                    m_strRequest);
     return false;
 }

@@ -4,6 +4,7 @@
 
 #include "capture/ClientCount.h"
 #include "capture/RelayRecords.h"
+#include "capture/ServerMemo.h"
 #include "capture/SocketAccept.h"
 #include "capture/SplitLines.h"
 #include "module/MyModule.h"
@@ -142,14 +143,18 @@ bool CSocketClient::ConnectToServer() {
         Close();
         throw;
     }
-    try {
-        CRegKeyTalvex regKey;
-        regKey.SetServer(m_strHost.c_str(), static_cast<DWORD>(nLocalPort),
-                         static_cast<DWORD>(nRemotePort));
-    } catch (...) {
-        // Remembering the server is a convenience: the connection, whose loop runs already,
-        // goes on without it.
-        Trace(L"%s", TakeCaughtText(L"Unhandled exception!!! CSocketClient::ConnectToServer()"));
+    if (ServerMemo().Claim(m_strHost, nLocalPort, nRemotePort)) {
+        try {
+            CRegKeyTalvex regKey;
+            regKey.SetServer(m_strHost.c_str(), static_cast<DWORD>(nLocalPort),
+                             static_cast<DWORD>(nRemotePort));
+        } catch (...) {
+            // Remembering the server is a convenience: the connection, whose loop runs
+            // already, goes on without it, and the next session tries again.
+            ServerMemo().Unclaim(m_strHost, nLocalPort, nRemotePort);
+            Trace(L"%s",
+                  TakeCaughtText(L"Unhandled exception!!! CSocketClient::ConnectToServer()"));
+        }
     }
     return true;
 }

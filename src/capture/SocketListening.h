@@ -1,6 +1,6 @@
 // The listening socket: accepts every incoming connection on a thread of its own and hands
-// it to the session registry. Exactly one accept thread waits in accept while listening;
-// each starts its successor as soon as it has a connection.
+// it to the session registry. One accept thread per listening socket accepts in a loop
+// while listening; each session runs on a thread of its own.
 #pragma once
 
 #include <sys/socket.h>
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "capture/ArrayListen.h"
+#include "capture/ServerMemo.h"
 #include "module/MyModule.h"
 #include "net/ListenAddress.h"
 #include "net/SocketBlocking.h"
@@ -148,6 +149,7 @@ template <class TSession>
 void CSocketListening<TSession>::Listen(std::uint16_t nPort, const CListenAddress& where) {
     m_strListenError.clear();
     m_strDescription.clear();
+    ServerMemo().Forget();  // each listening run remembers its servers afresh
     {
         std::lock_guard lock(m_threadsMutex);
         m_bClosing = false;
@@ -244,13 +246,10 @@ DWORD CSocketListening<TSession>::AcceptProc(void* pParameter) {
         try {
             int nError = 0;
             if (pSide->pSocket->Accept(vessel, &peer, &nError)) {
+                // The session gets a thread of its own; this one goes on accepting, so a
+                // connection costs no hand-over to another accept thread.
                 backoff = std::chrono::milliseconds(0);
-                if (!pListener->StartAcceptThread(pSide)) {
-                    // No successor: this thread accepts the next connection itself, so
-                    // that accepting never ends while listening is on.
-                    Trace(L"ERROR: Create AcceptProc thread failed! %s", GetLastErrorText());
-                    bAgain = true;
-                }
+                bAgain = true;
                 Trace(L"Connection accepted from %s", peer.TextWithPort());
                 pListener->OnAccept(vessel);
             } else if (nError != 0) {
@@ -272,8 +271,14 @@ DWORD CSocketListening<TSession>::AcceptProc(void* pParameter) {
             strError = TakeCaughtText(L"Unhandled exception!!!");
         }
         if (!strError.empty()) {
+            // The connection is let go, with a reset so that the client does not take the
+            // close for an empty answer; accepting goes on while listening does.
             Trace(L"%s", strError);
+            if (const SOCKET h = vessel.GetSocket(); h != 0) {
+                CSocketBlocking::SetResetOnClose(h);
+            }
             vessel.Close();
+            bAgain = pListener->WaitWhileListening(std::chrono::milliseconds(0));
         }
     }  // the vessel goes before the listener may
     pListener->AcceptThreadEnded();

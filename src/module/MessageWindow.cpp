@@ -15,6 +15,9 @@ LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
         return IsWindow() ? WindowProc(nMsg, wParam, lParam) : 0;
     }
     LRESULT lResult = 0;
+    if (IsWindow() && AnswerOnSenderThread(nMsg, wParam, lParam, lResult)) {
+        return lResult;
+    }
     bool bDone = false;
     std::unique_lock lock(m_mutex);
     if (m_bDestroyed) {
@@ -24,6 +27,10 @@ LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     m_cvQueue.notify_one();
     m_cvDone.wait(lock, [&] { return bDone; });
     return lResult;
+}
+
+bool CMessageWindow::AnswerOnSenderThread(UINT, WPARAM, LPARAM, LRESULT&) {
+    return false;
 }
 
 bool CMessageWindow::PostMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {

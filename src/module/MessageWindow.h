@@ -30,6 +30,10 @@ public:
     bool IsRunning() const;
 
 protected:
+    // The sender's thread, for a message sent from another thread: a window may answer a
+    // query that needs nothing of the GUI thread at once (true, with the result set), so
+    // that the sender does not wait for the GUI thread's turn. None by default.
+    virtual bool AnswerOnSenderThread(UINT nMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult);
     // GUI thread. Handles one message.
     virtual LRESULT WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) = 0;
     // GUI thread. The window is gone: nothing more is delivered to it.

@@ -220,15 +220,21 @@ bool CSocketBlocking::SendAllOn(SOCKET h, const char* pData, std::size_t nLength
                                 std::wstring* pstrError) {
     std::size_t nDone = 0;
     while (nDone < nLength) {
-        const timeval tv = Seconds(nTimeoutSec);
-        const int nReady = win::select(h, win::SelectFor::Write, &tv);
-        if (nReady == 0) {
-            *pstrError = L"CSocketBlocking. Send timeout.";
-            return false;
-        }
         const int nPart = static_cast<int>(std::min<std::size_t>(nLength - nDone, 1 << 30));
-        const int nSent =
-            nReady == win::SOCKET_ERROR ? win::SOCKET_ERROR : win::send(h, pData + nDone, nPart, 0);
+        // What the socket takes at once goes without waiting (nearly always all of it);
+        // only a full send buffer is waited for, up to the time-out.
+        int nSent = win::send(h, pData + nDone, nPart, MSG_DONTWAIT);
+        if (nSent == win::SOCKET_ERROR && win::WSAGetLastError() == WSAEWOULDBLOCK) {
+            const timeval tv = Seconds(nTimeoutSec);
+            const int nReady = win::select(h, win::SelectFor::Write, &tv);
+            if (nReady == 0) {
+                *pstrError = L"CSocketBlocking. Send timeout.";
+                return false;
+            }
+            if (nReady != win::SOCKET_ERROR) {
+                continue;
+            }
+        }
         if (nSent == win::SOCKET_ERROR) {
             const int nError = win::WSAGetLastError();
             *pstrError =
@@ -263,6 +269,14 @@ int CSocketBlocking::SendAll(const char* pData, int nLength, int nTimeoutSec) {
 
 int CSocketBlocking::ReceiveOnce(char* pBuffer, int nSize, int nTimeoutSec, int nFlags) {
     const SOCKET h = m_hSocket;
+    if (m_ev.load() != 0) {
+        // The receive loop's socket, whose event told that data is there: taken at once,
+        // waited for only when it is not there after all.
+        const int n = win::recv(h, pBuffer, nSize, nFlags | MSG_DONTWAIT);
+        if (n != win::SOCKET_ERROR || win::WSAGetLastError() != WSAEWOULDBLOCK) {
+            return n;
+        }
+    }
     const timeval tv = Seconds(nTimeoutSec);
     win::select(h, win::SelectFor::Read, &tv);  // the outcome does not matter: recv tells
     return win::recv(h, pBuffer, nSize, nFlags);

@@ -1,5 +1,6 @@
 #include "platform/Registry.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -16,6 +17,9 @@
 namespace win {
 
 namespace {
+
+// Counts the writes of this process and the store resets (see RegWriteGeneration).
+std::atomic<std::uint64_t> g_nWriteGeneration{0};
 
 // What a key handle stands for.
 struct CRegKeyObject {
@@ -276,7 +280,11 @@ LONG RegSetValueExW(HKEY hKey, const wchar_t* pszValueName, DWORD dwReserved, DW
     if (!pStore) {
         return static_cast<LONG>(dw);
     }
-    return static_cast<LONG>(pStore->SetValue(pKey->nId, MakePart(name), dwType, pData, cbData));
+    const DWORD dwSet = pStore->SetValue(pKey->nId, MakePart(name), dwType, pData, cbData);
+    if (dwSet == ERROR_SUCCESS) {
+        g_nWriteGeneration.fetch_add(1, std::memory_order_acq_rel);
+    }
+    return static_cast<LONG>(dwSet);
 }
 
 LONG RegQueryValueExW(HKEY hKey, const wchar_t* pszValueName, DWORD* pdwReserved, DWORD* pdwType,
@@ -347,7 +355,11 @@ LONG RegDeleteValueW(HKEY hKey, const wchar_t* pszValueName) {
     if (!pStore) {
         return static_cast<LONG>(dw);
     }
-    return static_cast<LONG>(pStore->DeleteValue(pKey->nId, FoldedValueName(pszValueName)));
+    const DWORD dwDeleted = pStore->DeleteValue(pKey->nId, FoldedValueName(pszValueName));
+    if (dwDeleted == ERROR_SUCCESS) {
+        g_nWriteGeneration.fetch_add(1, std::memory_order_acq_rel);
+    }
+    return static_cast<LONG>(dwDeleted);
 }
 
 LONG RegCloseKey(HKEY hKey) {
@@ -363,6 +375,11 @@ std::wstring RegStorePath() {
 
 void RegResetStoreConnections(bool bForceReadOnly) {
     CRegistryStore::ResetConnections(bForceReadOnly);
+    g_nWriteGeneration.fetch_add(1, std::memory_order_acq_rel);
+}
+
+std::uint64_t RegWriteGeneration() {
+    return g_nWriteGeneration.load(std::memory_order_acquire);
 }
 
 }  // namespace win

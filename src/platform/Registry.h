@@ -139,4 +139,9 @@ std::wstring RegStorePath();
 // cannot be written. For tests.
 void RegResetStoreConnections(bool bForceReadOnly = false);
 
+// A number that changes after every successful write of this process (a value set or
+// deleted) and every reset of the store connections: a cache of values read may be kept
+// while it stays the same (writes of other processes it does not see).
+std::uint64_t RegWriteGeneration();
+
 }  // namespace win

@@ -1,5 +1,7 @@
 #include "platform/TextConv.h"
 
+#include "platform/Utf8Chunks.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -214,6 +216,28 @@ constexpr std::array<std::uint32_t, 256> MakeByteWords(const std::array<CByteUtf
 constexpr std::array<std::uint32_t, 256> kByteWords = MakeByteWords(kByteUtf8);
 constexpr std::array<std::uint32_t, 256> kByteWordsShowZero = MakeByteWords(kByteUtf8ShowZero);
 
+// The same packed for the chunked conversion, followed by the bytes that stay as they are.
+struct CPackedTable {
+    ByteTextTable entries;
+};
+
+constexpr CPackedTable MakePacked(const std::array<CByteUtf8, 256>& bytes) {
+    CPackedTable table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        const CByteUtf8& e = bytes[b];
+        table.entries[b] = static_cast<unsigned char>(e.bytes[0]) |
+                           static_cast<std::uint32_t>(static_cast<unsigned char>(e.bytes[1])) << 8 |
+                           static_cast<std::uint32_t>(static_cast<unsigned char>(e.bytes[2]))
+                               << 16 |
+                           static_cast<std::uint32_t>(e.nLength) << 24;
+        table.entries[256 + b] = b | 1u << 24;
+    }
+    return table;
+}
+
+constexpr CPackedTable kPacked = MakePacked(kByteUtf8);
+constexpr CPackedTable kPackedShowZero = MakePacked(kByteUtf8ShowZero);
+
 constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
 
 // Eight bytes, the first in the lowest bits.
@@ -252,7 +276,12 @@ std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero) {
     char* dst = pOut;
     const std::array<CByteUtf8, 256>& table = bShowZero ? kByteUtf8ShowZero : kByteUtf8;
     const std::array<std::uint32_t, 256>& words = bShowZero ? kByteWordsShowZero : kByteWords;
-    std::size_t i = 0;
+    // Whole chunks of 64 bytes first, with vector compares; the rest (under 67 bytes, or all
+    // of it without vector support) below.
+    std::size_t nWritten = 0;
+    std::size_t i = AnsiToUtf8Chunks(src, n, (bShowZero ? kPackedShowZero : kPacked).entries,
+                                     bShowZero, dst, nWritten);
+    dst += nWritten;
     // Eight bytes at a time, from the start of a character on. In binary data a byte that
     // may lead a sequence comes every few bytes and whether it does is a coin toss: a
     // branch per byte mispredicted so often that it cost more than all the rest. So the

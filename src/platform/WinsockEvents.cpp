@@ -40,17 +40,24 @@ CWsaEvent::~CWsaEvent() {
 
 void CWsaEvent::Set() {
     std::lock_guard lock(m_mutex);
-    if (!m_bSet) {
-        m_bSet = true;
+    m_bSet = true;
+    if (!m_bFdSet) {
+        m_bFdSet = true;
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(m_efd, &one, sizeof(one));
     }
 }
 
+void CWsaEvent::SetForWaiter() {
+    std::lock_guard lock(m_mutex);
+    m_bSet = true;
+}
+
 void CWsaEvent::Reset() {
     std::lock_guard lock(m_mutex);
-    if (m_bSet) {
-        m_bSet = false;
+    m_bSet = false;
+    if (m_bFdSet) {
+        m_bFdSet = false;
         std::uint64_t value = 0;
         [[maybe_unused]] const ssize_t n = ::read(m_efd, &value, sizeof(value));
     }
@@ -61,7 +68,7 @@ bool CWsaEvent::IsSet() {
     return m_bSet;
 }
 
-void RecordNetworkEvents(CSocketEntry& entry, short revents) {
+void RecordNetworkEvents(CSocketEntry& entry, short revents, bool bByWaiter) {
     if (!entry.m_pEvent || entry.m_lMask == 0 || entry.m_bClosed) {
         return;
     }
@@ -72,7 +79,9 @@ void RecordNetworkEvents(CSocketEntry& entry, short revents) {
         }
     }
     int nQueued = 0;
-    if (::ioctl(entry.m_fd, FIONREAD, &nQueued) != 0) {
+    if (revents == POLLIN) {
+        nQueued = 1;  // readable without the end of the stream: there is data
+    } else if (::ioctl(entry.m_fd, FIONREAD, &nQueued) != 0) {
         nQueued = 0;
     }
 
@@ -103,7 +112,11 @@ void RecordNetworkEvents(CSocketEntry& entry, short revents) {
     }
     if (lNew != 0) {
         entry.m_lPending |= lNew;
-        entry.m_pEvent->Set();
+        if (bByWaiter) {
+            entry.m_pEvent->SetForWaiter();
+        } else {
+            entry.m_pEvent->Set();
+        }
     }
 }
 
@@ -224,8 +237,10 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
                 if (!pSocket) {
                     continue;
                 }
+                // The events set here are this thread's own, which it looks at next: set
+                // without a wake-up through the descriptor.
                 if (pSocket->m_bClosed) {
-                    pEvent->Set();  // closed under the waiter: wake it
+                    pEvent->SetForWaiter();  // closed under the waiter
                     continue;
                 }
                 std::lock_guard lock(pSocket->m_mutex);
@@ -233,7 +248,7 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
                     continue;
                 }
                 if (pSocket->m_lPending != 0) {
-                    pEvent->Set();
+                    pEvent->SetForWaiter();
                     continue;
                 }
                 short nWatch = 0;
@@ -245,7 +260,7 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
                 }
                 if (pSocket->m_bCloseRecorded) {
                     // Nothing more arrives after the close: only queued data is left.
-                    RecordNetworkEvents(*pSocket, 0);
+                    RecordNetworkEvents(*pSocket, 0, true);
                     continue;
                 }
                 if (nWatch != 0) {
@@ -278,7 +293,12 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
             const short revents = pollfds[cEvents + i].revents;
             if (revents != 0) {
                 std::lock_guard lock(sockets[i]->m_mutex);
-                RecordNetworkEvents(*sockets[i], revents);
+                // This thread looks at its events next: no need to wake it through the
+                // descriptor, unless the socket has moved to an event it does not wait for.
+                const bool bOurs = std::any_of(events.begin(), events.end(), [&](const auto& e) {
+                    return e == sockets[i]->m_pEvent;
+                });
+                RecordNetworkEvents(*sockets[i], revents, bOurs);
             }
         }
     }
@@ -301,7 +321,11 @@ int WSAEnumNetworkEvents(SOCKET s, WSAEVENT hEvent, WSANETWORKEVENTS* pEvents) {
     }
     *pEvents = WSANETWORKEVENTS{};
     std::lock_guard lock(p->m_mutex);
-    RecordNetworkEvents(*p, 0);
+    if (p->m_lPending == 0) {
+        // What a wait has recorded is reported as it is; anything newer shows at the next
+        // wait, which polls the socket again.
+        RecordNetworkEvents(*p, 0, pEvent != nullptr && pEvent == p->m_pEvent);
+    }
     pEvents->lNetworkEvents = p->m_lPending;
     if (p->m_lPending & FD_CLOSE) {
         pEvents->iErrorCode[FD_CLOSE_BIT] = p->m_nCloseError;

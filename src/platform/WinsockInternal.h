@@ -45,13 +45,18 @@ public:
     CWsaEvent();
     ~CWsaEvent() override;
     bool IsValid() const { return m_efd >= 0; }
+    // Any thread: sets the event and wakes whoever polls its descriptor.
     void Set();
+    // The thread that waits for this event, as it finds the event's cause itself: set
+    // without touching the descriptor, as nobody else needs waking (it sees IsSet at once).
+    void SetForWaiter();
     void Reset();
     bool IsSet();
 
     const int m_efd;
-    std::mutex m_mutex;  // guards the two fields below
+    std::mutex m_mutex;  // guards the fields below
     bool m_bSet = false;
+    bool m_bFdSet = false;  // the descriptor is readable (written, not read back yet)
     std::vector<std::weak_ptr<CSocketEntry>> m_sockets;
 };
 
@@ -62,8 +67,9 @@ std::shared_ptr<CSocketEntry> FindSocket(SOCKET s);
 
 // Records the network events that the state of `entry` shows now (call with its mutex held)
 // and sets its event when anything was recorded. `revents` comes from a poll of the
-// descriptor, 0 when there was none.
-void RecordNetworkEvents(CSocketEntry& entry, short revents);
+// descriptor, 0 when there was none. `bByWaiter`: called by the thread that waits for the
+// entry's event, which needs no wake-up.
+void RecordNetworkEvents(CSocketEntry& entry, short revents, bool bByWaiter = false);
 
 // Sets the last error from errno after a failed socket call and returns SOCKET_ERROR.
 int FailFromErrno(CSocketEntry* pEntry, int nErrno);

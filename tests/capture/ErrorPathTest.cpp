@@ -222,9 +222,19 @@ TEST_F(ErrorPathTest, TransientAcceptFailuresAreWaitedOutAndAcceptingGoesOn) {
         win::DisarmFaults();
         ++nRound;
     }
-    // The start of the next accept thread fails once: this one goes on accepting.
+    // A session whose thread cannot start: its client is reset at once, without an answer,
+    // and the accept thread goes on accepting.
     win::ArmFault({.call = win::FaultCall::CreateThread, .nErrno = EAGAIN});
-    EXPECT_TRUE(RoundTrip(nLocal, "answer"));
+    {
+        const int fd = test::ConnectPosix(nLocal);
+        ASSERT_GE(fd, 0);
+        char c = 0;
+        pollfd pfd{fd, POLLIN, 0};
+        ASSERT_EQ(1, ::poll(&pfd, 1, 10000));
+        EXPECT_EQ(-1, ::recv(fd, &c, 1, 0));
+        EXPECT_EQ(ECONNRESET, errno);
+        ::close(fd);
+    }
     EXPECT_EQ(1, win::InjectedFaultCount());
     win::DisarmFaults();
     for (int i = 0; i < 3; ++i) {

@@ -254,4 +254,79 @@ TEST(TextConvTest, NeverWritesPastThreeBytesPerInputByte) {
     }
 }
 
+// Sequences at the edges of validity: the smallest and largest second byte of each lead,
+// overlong forms, surrogates, values past U+10FFFF, and leads cut short.
+const std::string_view kEdgeSequences[] = {
+    "\xC2\x80",
+    "\xDF\xBF",
+    "\xC1\xBF",
+    "\xC0\x80",
+    "\xE0\xA0\x80",
+    "\xE0\x9F\xBF",
+    "\xED\x9F\xBF",
+    "\xED\xA0\x80",
+    "\xEF\xBF\xBF",
+    "\xF0\x90\x80\x80",
+    "\xF0\x8F\xBF\xBF",
+    "\xF4\x8F\xBF\xBF",
+    "\xF4\x90\x80\x80",
+    "\xF5\x80\x80\x80",
+    "\xE2\x82",
+    "\xF0\x9F\x98",
+    "\xC3",
+    "\x80",
+    "\x9F",
+    std::string_view("\0", 1),
+};
+
+// Long blocks go through whole chunks of 64 bytes; the conversion must not notice where a
+// chunk ends: every edge sequence at every offset around the first chunk boundaries, in
+// ASCII, in binary and in UTF-8 text.
+TEST(TextConvTest, LongBlocksMatchTheTwoStepsAtEveryChunkOffset) {
+    const std::string fillers[] = {std::string(200, 'a'), std::string(200, '\xE9'),
+                                   "\xC3\xA9\xE2\x82\xAC" + std::string(195, 'z')};
+    for (const std::string& filler : fillers) {
+        for (std::size_t nOffset = 50; nOffset < 140; ++nOffset) {
+            for (std::size_t k = 0; k < std::size(kEdgeSequences); ++k) {
+                std::string bytes = filler.substr(0, nOffset);
+                bytes += kEdgeSequences[k];
+                bytes += filler.substr(0, 200 - nOffset);
+                for (const bool bShowZero : {false, true}) {
+                    std::string out;
+                    win::AppendAnsiAsUtf8(bytes, out, bShowZero);
+                    ASSERT_EQ(TwoSteps(bytes, bShowZero), out)
+                        << "offset " << nOffset << ", sequence " << k;
+                }
+            }
+        }
+    }
+}
+
+// Random blocks of up to 3 KiB built from the edge sequences, text and random bytes, every
+// size from one chunk's look-ahead on: the bulk path and the byte-by-byte rest agree.
+TEST(TextConvTest, LongRandomBlocksMatchTheTwoSteps) {
+    std::mt19937 rng(29);
+    for (int nCase = 0; nCase < 1500; ++nCase) {
+        std::string bytes;
+        const std::size_t nSize = 60 + rng() % 3000;
+        while (bytes.size() < nSize) {
+            const unsigned r = rng() % 24;
+            if (r < 4) {
+                bytes.push_back(static_cast<char>(rng()));
+            } else if (r < 8) {
+                bytes += "plain text ";
+            } else if (r == 8) {
+                bytes.push_back('\0');
+            } else {
+                bytes += kEdgeSequences[(r - 9) % std::size(kEdgeSequences)];
+            }
+        }
+        for (const bool bShowZero : {false, true}) {
+            std::string out = "x";
+            win::AppendAnsiAsUtf8(bytes, out, bShowZero);
+            ASSERT_EQ("x" + TwoSteps(bytes, bShowZero), out) << nCase;
+        }
+    }
+}
+
 }  // namespace

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -239,6 +241,51 @@ TEST_F(WinsockTest, ReadEventIsReArmedByEachReceive) {
     closesocket(s);
     ::close(nPeer);
     WSACloseEvent(ev);
+}
+
+// The receive loop's pattern: wait, enumerate, receive. Data that a close follows at once
+// is all handed over, and the close is told once, after it or with its last part; the
+// event then stays quiet.
+TEST_F(WinsockTest, DataFollowedByACloseIsAllReadAndTheCloseToldOnce) {
+    for (const std::size_t nSize : {std::size_t{3}, std::size_t{300000}}) {
+        int nPeer = -1;
+        const SOCKET s = ConnectedPair(&nPeer);
+        const WSAEVENT ev = WSACreateEvent();
+        ASSERT_EQ(0, WSAEventSelect(s, ev, FD_READ | FD_CLOSE));
+        const std::string sent(nSize, 'x');
+        std::thread writer([nPeer, &sent] {
+            ASSERT_EQ(static_cast<ssize_t>(sent.size()),
+                      ::send(nPeer, sent.data(), sent.size(), 0));
+            ::shutdown(nPeer, SHUT_WR);
+        });
+        std::string got;
+        int nCloses = 0;
+        std::vector<char> buffer(65536);
+        for (int nRound = 0; nRound < 1000 && nCloses == 0; ++nRound) {
+            const WSANETWORKEVENTS events = WaitEvents(s, ev);
+            if (events.lNetworkEvents & FD_READ) {
+                const int n = win::recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
+                if (n > 0) {
+                    got.append(buffer.data(), static_cast<std::size_t>(n));
+                }
+            }
+            if (events.lNetworkEvents & FD_CLOSE) {
+                ++nCloses;
+                // What is still queued at the close is read now, as the loop drains it.
+                for (int n = 1; n > 0;) {
+                    n = win::recv(s, buffer.data(), static_cast<int>(buffer.size()), 0);
+                    got.append(buffer.data(), static_cast<std::size_t>(std::max(n, 0)));
+                }
+            }
+        }
+        writer.join();
+        EXPECT_EQ(1, nCloses) << nSize;
+        EXPECT_EQ(sent.size(), got.size());
+        EXPECT_EQ(WSA_WAIT_TIMEOUT, WSAWaitForMultipleEvents(1, &ev, FALSE, 50, FALSE));
+        closesocket(s);
+        ::close(nPeer);
+        WSACloseEvent(ev);
+    }
 }
 
 TEST_F(WinsockTest, SetEventWakesWaitWithoutNetworkEvents) {

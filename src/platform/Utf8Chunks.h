@@ -1,0 +1,25 @@
+// The bulk of the log's byte-to-text conversion (see AnsiToUtf8 in TextConv.h), 64 bytes at
+// a time: where valid UTF-8 sequences start is found for the whole chunk at once with
+// vector compares, and every byte goes through a table without a branch, so that binary
+// data costs a few instructions per byte instead of a mispredicted branch or two.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace win {
+
+// The output of one byte, packed: up to three bytes of text in the low bytes, their count
+// in the top byte. Entry b is the byte b on its own; entry 256 + b the byte b inside a
+// valid UTF-8 sequence (which stays as it is).
+using ByteTextTable = std::uint32_t[512];
+
+// Converts the leading whole chunks of `bytes` into `pOut` (room for 3 bytes per byte) and
+// stops where the rest is too short for a chunk and its look-ahead; returns the bytes
+// consumed and sets `nWritten`. It never stops inside a valid sequence, so the rest
+// converts as a block of its own would. Without vector support it consumes nothing.
+std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
+                             const ByteTextTable& table, bool bShowZero, char* pOut,
+                             std::size_t& nWritten);
+
+}  // namespace win

@@ -1,0 +1,52 @@
+#include "app/HeadlessMainWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "module/Messages.h"
+
+namespace {
+
+class CNullLog : public ILogSink {
+public:
+    void AppendLog(std::wstring_view, int) override {}
+};
+
+// A session asks for the connection bar's fields once per connection: the headless window
+// answers on the asking thread, also while its GUI thread is busy with something else, and
+// still sends every other query to the GUI thread.
+TEST(HeadlessMainWindowTest, AnswersTheConnectionQueryWithoutTheGuiThread) {
+    CNullLog log;
+    CHeadlessMainWindow window(log);
+    window.SetConnectionSettings(L"example.org", 8080, 80);
+    // No GUI thread runs yet: a query that waited for it would not return.
+    auto answer = std::async(std::launch::async, [&window] {
+        CConnectionQuery query;
+        const LRESULT lResult =
+            window.SendMessage(UM_GET_CONNECTION, reinterpret_cast<WPARAM>(&query), 0);
+        return std::make_pair(lResult, query);
+    });
+    ASSERT_EQ(std::future_status::ready, answer.wait_for(std::chrono::seconds(5)));
+    const auto [lResult, query] = answer.get();
+    EXPECT_EQ(1, lResult);
+    EXPECT_EQ(L"example.org", query.strUrl);
+    EXPECT_EQ(8080, query.nLocalPort);
+    EXPECT_EQ(80, query.nRemotePort);
+
+    // The URL alone still goes through the GUI thread: it waits until one runs.
+    std::wstring strUrl;
+    auto url = std::async(std::launch::async, [&window, &strUrl] {
+        window.SendMessage(UM_GET_URL, reinterpret_cast<WPARAM>(&strUrl), 0);
+    });
+    EXPECT_EQ(std::future_status::timeout, url.wait_for(std::chrono::milliseconds(100)));
+    std::thread gui([&window] { window.Run(); });
+    EXPECT_EQ(std::future_status::ready, url.wait_for(std::chrono::seconds(5)));
+    EXPECT_EQ(L"example.org", strUrl);
+    window.Quit(0);
+    gui.join();
+}
+
+}  // namespace
