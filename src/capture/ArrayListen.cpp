@@ -43,6 +43,11 @@ long CArrayListen::NextSessionNumber() {
     return nNumber;
 }
 
+void CArrayListen::Open() {
+    CRegistryLock lock(m_lock);
+    m_bClosed = false;
+}
+
 bool CArrayListen::Add(CSocketAccept& vessel) {
     long nCount = 0;
     std::uint64_t nLimit = 0;
@@ -50,6 +55,14 @@ bool CArrayListen::Add(CSocketAccept& vessel) {
     bool bTell = false;
     {
         CRegistryLock lock(m_lock);
+        if (m_bClosed) {
+            // Accepted as listening stopped: CloseAll has asked the sessions to stop
+            // already and would not ask this one.
+            CSocketBlocking::SetResetOnClose(vessel.GetSocket());
+            vessel.Close();
+            Trace(L"CArrayListen::Add(...) refused: listening has stopped");
+            return false;
+        }
         nLimit = win::OpenFileLimit();
         if (m_sessions.size() >= win::SessionCapacity(nLimit)) {
             // Refused before the descriptors run out, so that the open sessions keep what
@@ -109,6 +122,7 @@ void CArrayListen::Remove(CSocketAccept* psocketRemove) {
 
 void CArrayListen::CloseAll() {
     CRegistryLock lock(m_lock);
+    m_bClosed = true;
     for (std::size_t i = m_sessions.size(); i-- > 0;) {
         m_sessions[i]->StopSession();
     }

@@ -16,18 +16,23 @@ public:
     CArrayListen(const CArrayListen&) = delete;
     CArrayListen& operator=(const CArrayListen&) = delete;
 
+    // GUI thread, as listening starts: sessions are taken again after a CloseAll.
+    void Open();
+
     // Accept thread. Creates the session from the vessel's freshly accepted socket (its
     // thread starts at once) and registers it. When as many sessions are open as the limit
     // of open files leaves room for, the connection is refused instead (reset), and the
-    // first refusal says so in the log and the status line; the open sessions go on.
-    // False when the connection was refused.
+    // first refusal says so in the log and the status line; the open sessions go on. A
+    // connection accepted while listening stops (after CloseAll) is refused too, so that
+    // no session starts that nobody will stop. False when the connection was refused.
     bool Add(CSocketAccept& vessel);
 
     // GUI thread (session destructor). Unregisters the session; an unknown pointer changes
     // nothing.
     void Remove(CSocketAccept* psocketRemove);
 
-    // GUI thread. Asks every registered session to stop, the most recent first. A session
+    // GUI thread. Asks every registered session to stop, the most recent first, and
+    // refuses new ones until Open. A session
     // whose loop has not started within 1 s raises "ERROR: Wait thread is created
     // timeout\n"; the sessions after it are not asked.
     void CloseAll();
@@ -48,5 +53,6 @@ private:
     std::atomic<long> m_nRefused{0};
     long m_nRefusedBefore = 0;  // guarded by m_lock: refusals told before this stretch
     bool m_bLimitTold = false;  // guarded by m_lock: the limit was reached and said so
+    bool m_bClosed = false;     // guarded by m_lock: CloseAll ran, Open not since
     CLockedText m_lock;
 };

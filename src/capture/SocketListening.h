@@ -154,6 +154,7 @@ void CSocketListening<TSession>::Listen(std::uint16_t nPort, const CListenAddres
         std::lock_guard lock(m_threadsMutex);
         m_bClosing = false;
     }
+    m_arrayListen.Open();
     g_WinsockInit.Startup();
     std::wstring strError;
     try {
