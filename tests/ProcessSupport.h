@@ -13,6 +13,22 @@
 
 namespace test {
 
+// In a child made by fork: adds `env` to the environment and runs `args` (the program
+// searched in PATH when it has no slash); exits with 127 when it cannot be run.
+[[noreturn]] inline void ExecChild(const std::vector<std::string>& args,
+                                   const std::vector<std::string>& env) {
+    for (const std::string& e : env) {
+        ::putenv(const_cast<char*>(e.c_str()));
+    }
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+}
+
 class CChildProcess {
 public:
     // Starts `args[0]` with the arguments and `env` added to the environment.
@@ -28,16 +44,7 @@ public:
             ::dup2(err[1], STDERR_FILENO);
             const int nNull = ::open("/dev/null", O_RDONLY);
             ::dup2(nNull, STDIN_FILENO);
-            for (const std::string& e : env) {
-                ::putenv(const_cast<char*>(e.c_str()));
-            }
-            std::vector<char*> argv;
-            for (const std::string& a : args) {
-                argv.push_back(const_cast<char*>(a.c_str()));
-            }
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
+            ExecChild(args, env);
         }
         ::close(out[1]);
         ::close(err[1]);

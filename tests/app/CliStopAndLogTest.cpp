@@ -265,16 +265,7 @@ TEST_F(CliStopAndLogTest, SecondCtrlCEndsAtOnceWhenTheStandardOutputIsStuck) {
         ::dup2(out[1], STDOUT_FILENO);
         const int fdErr = ::open(strErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(fdErr, STDERR_FILENO);
-        for (const std::string& e : env) {
-            ::putenv(const_cast<char*>(e.c_str()));
-        }
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        test::ExecChild(args, env);
     }
     ::close(out[1]);
     ASSERT_GT(pid, 0);

@@ -118,20 +118,7 @@ bool EchoesExactly(int fd, int i) {
     if (fd < 0 || !test::SendAllPosix(fd, strWant)) {
         return false;
     }
-    std::string strGot;
-    char buffer[4096];
-    while (strGot.size() < strWant.size()) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 10000) <= 0) {
-            break;
-        }
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) {
-            break;
-        }
-        strGot.append(buffer, static_cast<std::size_t>(n));
-    }
-    return strGot == strWant;
+    return test::ReceiveExactlyPosix(fd, strWant.size()) == strWant;
 }
 
 std::size_t Occurrences(const std::string& strText, const std::string& strWhat) {
