@@ -203,23 +203,3 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> SessionTextRanges(const CBl
     }
     return ranges;
 }
-
-void CopySessionText(const CLogDocument& from, std::uint32_t nRow, CLogDocument& to) {
-    for (const auto& [nStart, nEnd] : SessionTextRanges(from.GetRecords(), nRow)) {
-        std::uint64_t nAt = nStart;
-        for (const CBoldRun& run : from.GetBoldRuns(nStart, nEnd)) {
-            const std::uint64_t nBoldFrom = std::max(run.nStart, nStart);
-            const std::uint64_t nBoldTo = std::min(run.nEnd, nEnd);
-            if (nBoldFrom > nAt) {
-                to.AppendUtf8(from.ReadBytes(nAt, nBoldFrom - nAt), LOG_STYLE_PLAIN);
-            }
-            if (nBoldTo > nBoldFrom) {
-                to.AppendUtf8(from.ReadBytes(nBoldFrom, nBoldTo - nBoldFrom), LOG_STYLE_BOLD);
-            }
-            nAt = std::max(nAt, nBoldTo);
-        }
-        if (nEnd > nAt) {
-            to.AppendUtf8(from.ReadBytes(nAt, nEnd - nAt), LOG_STYLE_PLAIN);
-        }
-    }
-}

@@ -32,6 +32,3 @@ int SaveSessionBytes(const CBlockRecords& records, std::uint32_t nRow,
 std::vector<std::pair<std::uint64_t, std::uint64_t>> SessionTextRanges(const CBlockRecords& records,
                                                                        std::uint32_t nRow);
 
-// Appends to `to` the text of session row `nRow` of `from`: each of its blocks with its
-// marker line, bold where the log is bold. What the log holds of the session now.
-void CopySessionText(const CLogDocument& from, std::uint32_t nRow, CLogDocument& to);
