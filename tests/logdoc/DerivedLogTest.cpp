@@ -33,6 +33,23 @@ void AppendBlock(CLogDocument& doc, std::uint64_t nId, LogDirection direction,
     doc.OnLogRecord(record);
 }
 
+// The record that a block of session nId begins (its marker follows), and the one that
+// it has ended with `bytes`: for blocks that other text comes between.
+void RecordBegin(CLogDocument& doc, std::uint64_t nId) {
+    CLogRecord record;
+    record.kind = LogRecordKind::BlockBegin;
+    record.nSessionId = nId;
+    doc.OnLogRecord(record);
+}
+
+void RecordBlock(CLogDocument& doc, std::uint64_t nId, std::string_view bytes) {
+    CLogRecord record;
+    record.kind = LogRecordKind::Block;
+    record.nSessionId = nId;
+    record.bytes = bytes;
+    doc.OnLogRecord(record);
+}
+
 void StartSession(CLogDocument& doc, std::uint64_t nId) {
     CLogRecord record;
     record.kind = LogRecordKind::SessionStart;
@@ -213,18 +230,11 @@ TEST_F(DerivedLogTest, OneSessionNeverShowsABlockLoggedInsideItsOwn) {
     StartSession(m_doc, 1);
     StartSession(m_doc, 2);
     AppendBlock(m_doc, 2, LogDirection::ClientToServer, "first");
-    CLogRecord begin;
-    begin.kind = LogRecordKind::BlockBegin;
-    begin.nSessionId = 1;
-    m_doc.OnLogRecord(begin);
+    RecordBegin(m_doc, 1);
     m_doc.AppendLog(L"\r\n1---<---", LOG_STYLE_BOLD);
     AppendBlock(m_doc, 2, LogDirection::ServerToClient, "OTHER");
     m_doc.AppendLogBytes("GET /", LOG_STYLE_PLAIN);
-    CLogRecord block;
-    block.kind = LogRecordKind::Block;
-    block.nSessionId = 1;
-    block.bytes = "GET /";
-    m_doc.OnLogRecord(block);
+    RecordBlock(m_doc, 1, "GET /");
 
     for (auto format : {CDerivedLog::Format::Text, CDerivedLog::Format::Hex}) {
         CDerivedLog only(m_doc, 0, format);
@@ -299,10 +309,7 @@ TEST_F(DerivedLogTest, FollowsALogThatGrowsOnAnotherThread) {
 
 TEST_F(DerivedLogTest, TakesNoTextOfABlockStillBeingWritten) {
     StartSession(m_doc, 1);
-    CLogRecord begin;
-    begin.kind = LogRecordKind::BlockBegin;
-    begin.nSessionId = 1;
-    m_doc.OnLogRecord(begin);
+    RecordBegin(m_doc, 1);
     m_doc.AppendLog(L"\r\n1---<---", LOG_STYLE_BOLD);
     m_doc.AppendLog(L"half", LOG_STYLE_PLAIN);
 
@@ -311,11 +318,7 @@ TEST_F(DerivedLogTest, TakesNoTextOfABlockStillBeingWritten) {
     EXPECT_EQ("\r\nsession 1 starts plain tail", Text(hex.Document()));
 
     m_doc.AppendLogBytes("!", LOG_STYLE_PLAIN);
-    CLogRecord block;
-    block.kind = LogRecordKind::Block;
-    block.nSessionId = 1;
-    block.bytes = "half!";
-    m_doc.OnLogRecord(block);
+    RecordBlock(m_doc, 1, "half!");
     EXPECT_TRUE(hex.CatchUp());
     EXPECT_EQ("\r\nsession 1 starts plain tail\r\n1---<---\r\n00000000  68 61 6c 66 21" +
                   std::string(36, ' ') + "half!",
