@@ -20,6 +20,7 @@
 #include "app/HeadlessMainWindow.h"
 #include "app/LogFileWriter.h"
 #include "capture/ClientCount.h"
+#include "capture/UnreachableServer.h"
 #include "logdoc/PcapngWriter.h"
 #include "module/MyModule.h"
 #include "platform/OpenFileLimit.h"
@@ -290,6 +291,9 @@ int main(int argc, char** argv) {
     });
     window.SetConnectionSettings(*options.strUrl, *options.nLocalPort, *options.nRemotePort);
     g_Module.SetMainWindow(&window);
+    // Nobody is there to press Listen again: a server that cannot be reached fails its
+    // session (the client is reset, the log says why) and listening goes on.
+    SetKeepListeningAlways(true);
 
     std::atomic<int> nExitCode{0};
     std::atomic<bool> bEnded{false};

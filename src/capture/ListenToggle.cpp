@@ -1,5 +1,6 @@
 #include "capture/ListenToggle.h"
 
+#include "capture/ClientCount.h"
 #include "module/MyModule.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/ShowMessage.h"
@@ -14,6 +15,9 @@ void CListenToggle::ThreadListen(bool bFlag) {
         }
         return;
     }
+    // A flag left set by an earlier close that stayed open (no session was running) must
+    // not end this run after its first session.
+    g_bCloseWhenNoClients = false;
     std::wstring strError;
     int nPort = 0;
     try {

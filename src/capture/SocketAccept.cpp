@@ -1,10 +1,13 @@
 #include "capture/SocketAccept.h"
 
+#include <algorithm>
+
 #include "capture/ArrayListen.h"
 #include "capture/CachedSetting.h"
 #include "capture/RelayRecords.h"
 #include "capture/SocketClient.h"
 #include "capture/SplitLines.h"
+#include "capture/UnreachableServer.h"
 #include "module/MyModule.h"
 #include "platform/DebugOutput.h"
 #include "platform/TextConv.h"
@@ -116,12 +119,23 @@ void CSocketAccept::Proc() {
                 pLeft->RequestStop();  // whatever ended this side ends the other
             }
         } else {
-            // The local client is let go at once instead of waiting for the process to end;
-            // closing before listening is switched off also spares the stop a wait for a
-            // loop that never runs. Stop, not toggle: two sessions that fail at once must
-            // not switch listening off and on again.
+            // The local client is let go at once, by a reset, instead of waiting connected
+            // until someone reads the error box; closing before listening is switched off
+            // also spares the stop a wait for a loop that never runs.
+            const std::wstring strError =
+                pClient != nullptr ? pClient->GetConnectError() : std::wstring();
+            if (!strError.empty()) {
+                if (const SOCKET hLocal = GetSocket(); hLocal != 0) {
+                    SetResetOnClose(hLocal);
+                }
+            }
             Close();
-            g_Module.StopListening();
+            if (!strError.empty()) {
+                std::wstring strLine = strError;
+                std::replace(strLine.begin(), strLine.end(), L'\n', L' ');
+                LogSessionError(m_nSession, strLine);
+                ReportUnreachableServer(strError);
+            }
             CloseThreadHandle();
         }
     } catch (CException* e) {
@@ -259,7 +273,9 @@ void CSocketAccept::SendToServer(std::string_view bytes) {
         return;  // the server's side has ended; this session is ending too
     }
     std::wstring strError;
-    if (!SendAllOn(hServer, bytes.data(), bytes.size(), 10, &strError)) {
+    // A server that stops reading is waited for as long as its connection lives.
+    if (!SendAllOn(hServer, bytes.data(), bytes.size(), 0, &strError,
+                   [this] { return m_pRelay->IsStopping() || m_pLink->IsAborted(); })) {
         LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
         AbortSession(L"Send to the server failed! " + strError);
     }
@@ -368,8 +384,16 @@ void CSocketAccept::LogClientBlockBytes(std::string_view block, std::string_view
 
 void CSocketAccept::StopSession() {
     m_pRelay->NotifyStop();
+    // A stop may cut a transfer in the middle: both peers see a reset, so that neither
+    // takes a cut answer (one without a length, say) for a whole one.
     if (CSocketClient* pClient = m_pClient) {
+        if (const SOCKET hServer = pClient->GetSocket(); hServer != 0) {
+            SetResetOnClose(hServer);
+        }
         pClient->RequestStop();
+    }
+    if (const SOCKET hLocal = GetSocket(); hLocal != 0) {
+        SetResetOnClose(hLocal);
     }
     RequestStop();
 }

@@ -12,7 +12,6 @@
 #include "platform/TextConv.h"
 #include "support/FileException.h"
 #include "support/ResourceStrings.h"
-#include "support/ShowMessage.h"
 #include "support/SystemErrorText.h"
 #include "support/Trace.h"
 
@@ -90,6 +89,7 @@ bool CSocketClient::ConnectToServer() {
     int nLocalPort = 0;
     int nRemotePort = 0;
     m_strHost.clear();
+    m_strConnectError.clear();
     g_Module.GetConnectionSettingsAtOnce(m_strHost, nLocalPort, nRemotePort);
     m_strUrl = m_strHost;
     RemoveScheme(m_strHost);
@@ -122,7 +122,8 @@ bool CSocketClient::ConnectToServer() {
         while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r')) {
             strText.pop_back();
         }
-        ShowMessage(strText, MB_ICONERROR, MainWindowHandle());
+        // The session resets its client and reports it (UnreachableServer.h).
+        m_strConnectError = std::move(strText);
         return false;
     }
     Trace(L"Session %ld connected to %s (%s)", static_cast<long>(m_pLink->GetSession()),
@@ -300,7 +301,10 @@ void CSocketClient::SendToLocal(std::string_view bytes) {
         return;
     }
     std::wstring strError;
-    if (!SendAllOn(hLocal, bytes.data(), bytes.size(), 10, &strError)) {
+    // A client that stops reading (a debugger, a save prompt) is held by backpressure for
+    // as long as it lives: only a stop or an error of the connection ends the wait.
+    if (!SendAllOn(hLocal, bytes.data(), bytes.size(), 0, &strError,
+                   [this] { return m_pRelay->IsStopping() || m_pLink->IsAborted(); })) {
         LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
         AbortSession(L"Send to the local client failed! " + strError);
     }

@@ -34,8 +34,12 @@ public:
     ~CSocketClient() override;
 
     // Session thread. Connects to the host and port of the connection bar; false after a
-    // failure, which has been shown in a message box. Releases its socket when it raises.
+    // failure (its text in GetConnectError) or a stop (no text). Releases its socket when
+    // it raises.
     bool ConnectToServer();
+    // Session thread: why the last ConnectToServer failed ("Connect to %s host %d port
+    // failed!" and the system's reason on a line of its own); empty after a stop.
+    const std::wstring& GetConnectError() const { return m_strConnectError; }
 
     // Client thread: sends the block to the local client, then logs it (module lock taken
     // for the log only). A failed send ends the session.
@@ -108,6 +112,7 @@ protected:
     bool m_bSaveFailed = false;  // module lock: this response is not saved any more
     std::wstring m_strHost;
     std::wstring m_strUrl;
+    std::wstring m_strConnectError;  // session thread
     std::shared_ptr<CRelayState> m_pRelay;
     std::shared_ptr<CSessionLink> m_pLink;
     // Client thread: the log text of the block being relayed, and the marker line.

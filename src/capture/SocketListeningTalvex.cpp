@@ -1,7 +1,7 @@
 #include "capture/SocketListeningTalvex.h"
 
-#include "module/MyModule.h"
 #include "capture/ClientCount.h"
+#include "module/MyModule.h"
 #include "support/ResourceStrings.h"
 
 CSocketListeningTalvex::~CSocketListeningTalvex() {

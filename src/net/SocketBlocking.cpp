@@ -217,16 +217,26 @@ int CSocketBlocking::Send(const char* pData, int nLength, int nTimeoutSec, int n
 }
 
 bool CSocketBlocking::SendAllOn(SOCKET h, const char* pData, std::size_t nLength, int nTimeoutSec,
-                                std::wstring* pstrError) {
+                                std::wstring* pstrError, const std::function<bool()>& fnStop) {
     std::size_t nDone = 0;
     while (nDone < nLength) {
         const int nPart = static_cast<int>(std::min<std::size_t>(nLength - nDone, 1 << 30));
         // What the socket takes at once goes without waiting (nearly always all of it);
-        // only a full send buffer is waited for, up to the time-out.
+        // only a full send buffer is waited for, up to the time-out or without one.
         int nSent = win::send(h, pData + nDone, nPart, MSG_DONTWAIT);
         if (nSent == win::SOCKET_ERROR && win::WSAGetLastError() == WSAEWOULDBLOCK) {
-            const timeval tv = Seconds(nTimeoutSec);
+            timeval tv = Seconds(nTimeoutSec);
+            if (nTimeoutSec <= 0) {
+                tv = timeval{0, static_cast<long>(kStopPoll.count()) * 1000};
+            }
             const int nReady = win::select(h, win::SelectFor::Write, &tv);
+            if (nReady == 0 && nTimeoutSec <= 0) {
+                if (fnStop && fnStop()) {
+                    *pstrError = L"CSocketBlocking. Send stopped.";
+                    return false;
+                }
+                continue;
+            }
             if (nReady == 0) {
                 *pstrError = L"CSocketBlocking. Send timeout.";
                 return false;

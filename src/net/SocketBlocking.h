@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -83,10 +84,13 @@ public:
     int Send(const char* pData, int nLength, int nTimeoutSec, int nFlags);
     int SendAll(const char* pData, int nLength, int nTimeoutSec);
     // Any thread. Sends every byte on socket `h`, waiting up to nTimeoutSec for each part
-    // to be taken; never raises and leaves g_szSocketError alone. False with the reason in
-    // *pstrError ("SOCKET ERROR: ..." or "CSocketBlocking. Send timeout.").
+    // to be taken (0: as long as the connection lives and `fnStop` does not say stop, which
+    // is asked every kStopPoll); never raises and leaves g_szSocketError alone. False with
+    // the reason in *pstrError ("SOCKET ERROR: ...", "CSocketBlocking. Send timeout." or
+    // "CSocketBlocking. Send stopped.").
+    static constexpr std::chrono::milliseconds kStopPoll{100};
     static bool SendAllOn(SOCKET h, const char* pData, std::size_t nLength, int nTimeoutSec,
-                          std::wstring* pstrError);
+                          std::wstring* pstrError, const std::function<bool()>& fnStop = {});
     // Any thread. Closing the socket will reset the connection (SO_LINGER 0) instead of
     // ending it in order, so that the peer sees an error and not a clean end of stream.
     static void SetResetOnClose(SOCKET h);

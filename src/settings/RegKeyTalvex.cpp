@@ -18,6 +18,7 @@ namespace {
 
 constexpr const wchar_t* kValueReplaceHostHeader = L"Replace host header";
 constexpr const wchar_t* kValueSaveResponse = L"Save Response";
+constexpr const wchar_t* kValueKeepListening = L"Keep Listening When Unreachable";
 constexpr const wchar_t* kValueDataFolder = L"Applacation Data Folder";
 constexpr const wchar_t* kValueListenAddress = L"Listen Address";
 constexpr const wchar_t* kValueDefaultServerID = L"Default Server ID";
@@ -110,6 +111,14 @@ bool CRegKeyTalvex::GetReplaceHostHeader() {
 
 void CRegKeyTalvex::SetReplaceHostHeader(bool bReplace) {
     SetDWORD(kValueReplaceHostHeader, bReplace ? 1 : 0);
+}
+
+bool CRegKeyTalvex::GetKeepListening() {
+    return QueryDWORD(kValueKeepListening, 0, nullptr, KEY_ALL_ACCESS) == 1;
+}
+
+void CRegKeyTalvex::SetKeepListening(bool bKeep) {
+    SetDWORD(kValueKeepListening, bKeep ? 1 : 0);
 }
 
 bool CRegKeyTalvex::GetSaveResponse() {

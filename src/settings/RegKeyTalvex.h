@@ -32,6 +32,11 @@ public:
     bool GetReplaceHostHeader();
     void SetReplaceHostHeader(bool bReplace);
 
+    // "Keep listening when the server cannot be reached": on exactly when the stored
+    // value is 1.
+    bool GetKeepListening();
+    void SetKeepListening(bool bKeep);
+
     // On exactly when the stored value is 1; on by default.
     bool GetSaveResponse();
     void SetSaveResponse(bool bSave);
