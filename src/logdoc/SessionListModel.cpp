@@ -49,8 +49,9 @@ std::string FormatDuration(std::int64_t nMicroseconds) {
 
 const char* CSessionListModel::ColumnTitle(int nColumn) {
     static const char* const kTitles[ColCount] = {
-        "Session",    "Client",         "Server",      "Started",         "Duration", "State",
-        "Bytes Sent", "Bytes Received", "Blocks Sent", "Blocks Received", "Request",  "Response"};
+        "#",       "Session",    "Client",         "Server",      "Started",         "Duration",
+        "State",   "Bytes Sent", "Bytes Received", "Blocks Sent", "Blocks Received", "Request",
+        "Response"};
     return nColumn >= 0 && nColumn < ColCount ? kTitles[nColumn] : "";
 }
 
@@ -154,6 +155,9 @@ bool CSessionListModel::Less(const CSessionInfo& a, const CSessionInfo& b) const
 }
 
 bool CSessionListModel::Before(std::uint32_t a, std::uint32_t b) const {
+    if (m_nSortColumn == ColOrdinal) {
+        return m_bAscending ? a < b : b < a;  // the ordinal is the table row's
+    }
     const CSessionInfo& x = m_bAscending ? m_rows[a] : m_rows[b];
     const CSessionInfo& y = m_bAscending ? m_rows[b] : m_rows[a];
     if (Less(x, y)) {
@@ -213,6 +217,8 @@ std::string CSessionListModel::GetText(std::size_t nViewRow, int nColumn,
     }
     const CSessionInfo& s = m_rows[m_order[nViewRow]];
     switch (nColumn) {
+        case ColOrdinal:
+            return std::to_string(Ordinal(m_order[nViewRow]));
         case ColNumber:
             return std::to_string(s.nNumber);
         case ColClient:

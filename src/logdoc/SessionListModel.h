@@ -15,6 +15,7 @@
 class CSessionListModel {
 public:
     enum Column {
+        ColOrdinal,  // 1, 2, 3... in the log's order: unlike the numbers, never repeated
         ColNumber,
         ColClient,
         ColServer,
@@ -58,6 +59,8 @@ public:
     // The table row (CBlockRecord::nSessionRow) shown at a view row, and back (SIZE_MAX:
     // none).
     std::uint32_t GetTableRow(std::size_t nViewRow) const { return m_order[nViewRow]; }
+    // The ordinal of table row `nTableRow`, as the first column shows it.
+    static std::uint64_t Ordinal(std::uint32_t nTableRow) { return std::uint64_t{nTableRow} + 1; }
     std::size_t FindViewRow(std::uint32_t nTableRow) const;
     // Whether any session still runs (its duration grows).
     bool AnyRunning() const { return m_nRunning != 0; }

@@ -39,10 +39,10 @@ CLogFileCommands::CLogFileCommands(CLogDocument& doc, QWidget* pDialogParent, QO
       m_pDialogParent(pDialogParent),
       m_strTitle(QString::fromStdWString(LoadResourceString(IDS_UNTITLED))),
       m_bLastModified(doc.IsModified()) {
-    m_fnSaveDialog = [](QWidget* pParent, const QString& strCaption, const QString& strPath,
+    m_fnSaveDialog = &CLogFileCommands::runSaveDialog;
+    m_fnOpenDialog = [](QWidget* pParent, const QString& strCaption, const QString& strPath,
                         const QString& strFilter) {
-        // The dialog asks before it overwrites a file.
-        return QFileDialog::getSaveFileName(pParent, strCaption, strPath, strFilter);
+        return QFileDialog::getOpenFileName(pParent, strCaption, strPath, strFilter);
     };
     m_recent.ReadFromRegistry();
     connect(&m_modifiedTimer, &QTimer::timeout, this, &CLogFileCommands::pollModified);
@@ -139,10 +139,64 @@ bool CLogFileCommands::saveAs() {
     return guarded([this] { return saveAsImpl(); });
 }
 
+QString CLogFileCommands::fileFilter() {
+    return QString::fromStdWString(LoadResourceString(IDS_TEXT_FILES)) +
+           QStringLiteral(" (*.txt);;") +
+           QString::fromStdWString(LoadResourceString(IDS_ALL_FILES)) + QStringLiteral(" (*.*)");
+}
+
+QString CLogFileCommands::runSaveDialog(QWidget* pParent, const QString& strCaption,
+                                        const QString& strPath, const QString& strFilter) {
+    QFileDialog dialog(pParent, strCaption, strPath, strFilter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setObjectName(QStringLiteral("saveLogDialog"));
+    // With the text filter chosen, a name without an extension gets ".txt"; the dialog adds
+    // it before it asks whether to replace a file, so the question names the real file.
+    const QString strTextFilter = strFilter.section(QStringLiteral(";;"), 0, 0);
+    const auto suffixFor = [&dialog, strTextFilter](const QString& strChosen) {
+        dialog.setDefaultSuffix(strChosen == strTextFilter ? QStringLiteral("txt") : QString());
+    };
+    suffixFor(dialog.selectedNameFilter());
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, suffixFor);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return {};
+    }
+    return dialog.selectedFiles().front();
+}
+
+bool CLogFileCommands::openFile() {
+    return guarded([this] {
+        const QString strPath = m_fnOpenDialog(m_pDialogParent, QStringLiteral("Open"),
+                                               m_bUntitled ? QString() : m_strPath, fileFilter());
+        if (strPath.isEmpty()) {
+            return false;
+        }
+        if (!makeRoomForLoad()) {
+            return false;
+        }
+        const DWORD dwLoad = loadFrom(strPath);
+        if (dwLoad == 0) {
+            m_recent.Add(strPath.toStdWString());
+            m_recent.WriteToRegistry();
+            rebuildRecentMenu();
+            emit recentListChanged();
+        }
+        return dwLoad == 0;
+    });
+}
+
+bool CLogFileCommands::makeRoomForLoad() {
+    if (m_fnIsListening && m_fnIsListening()) {
+        // Listening stops without closing the window when its last session ends; a log
+        // with nothing in it has nothing to save.
+        g_Module.StopListening();
+        return (m_bUntitled && m_doc.GetSize() == 0) || saveAsImpl();
+    }
+    return promptSaveChanges() || saveAsImpl();
+}
+
 bool CLogFileCommands::saveAsImpl() {
-    const QString strFilter =
-        QString::fromStdWString(LoadResourceString(IDS_TEXT_FILES)) + QStringLiteral(" (*.txt);;") +
-        QString::fromStdWString(LoadResourceString(IDS_ALL_FILES)) + QStringLiteral(" (*.*)");
+    const QString strFilter = fileFilter();
     const QString strPath = m_fnSaveDialog(
         m_pDialogParent, QString::fromStdWString(LoadResourceString(IDS_SAVE_AS_TITLE)), m_strPath,
         strFilter);
@@ -203,14 +257,7 @@ bool CLogFileCommands::openRecent(int nIndex) {
     return guarded([this, nIndex] {
         // The entry is taken before a Save As below can put another file on top.
         const std::wstring strPath = m_recent.Get(nIndex);
-        bool bGoOn;
-        if (m_fnIsListening && m_fnIsListening()) {
-            g_Module.ToggleListening(true);
-            bGoOn = saveAsImpl();
-        } else {
-            bGoOn = promptSaveChanges() || saveAsImpl();
-        }
-        if (!bGoOn) {
+        if (!makeRoomForLoad()) {
             return false;
         }
         if (strPath.empty()) {

@@ -46,6 +46,12 @@ public:
     // Whether Tapvane listens now (set by the main window; without it: not listening).
     void setListeningQuery(std::function<bool()> fn) { m_fnIsListening = std::move(fn); }
     void setSaveDialog(SaveDialogFn fn) { m_fnSaveDialog = std::move(fn); }
+    // The open dialog, with the same parameters as the save dialog.
+    void setOpenDialog(SaveDialogFn fn) { m_fnOpenDialog = std::move(fn); }
+    // The save dialog of the program: asks before replacing a file, and adds ".txt" to a
+    // name without an extension while the text filter (the first) is chosen.
+    static QString runSaveDialog(QWidget* pParent, const QString& strCaption,
+                                 const QString& strPath, const QString& strFilter);
     // The window that owns the save dialog and the progress dialogs.
     void setDialogParent(QWidget* pParent) { m_pDialogParent = pParent; }
     // The window that owns the message boxes (passed to ShowMessage); null: the active one.
@@ -68,6 +74,9 @@ public slots:
     bool saveAs();
     // Loads recent file `nIndex` (0 the most recent). True when loaded.
     bool openRecent(int nIndex);
+    // File > Open: asks for any log file and loads it (it joins the recent files). True
+    // when loaded.
+    bool openFile();
 
 signals:
     // The title or the modified flag changed: the main window recomputes its title.
@@ -83,6 +92,10 @@ private:
     // cancelled). 0 or the error.
     DWORD loadFrom(const QString& strPath);
     bool saveAsImpl();
+    // Before another log is loaded: stops listening or asks to save the changes. False
+    // when the user cancelled.
+    bool makeRoomForLoad();
+    static QString fileFilter();
     void noteSaved(const QString& strPath);
     void rebuildRecentMenu();
     void pollModified();
@@ -101,5 +114,6 @@ private:
     QTimer m_modifiedTimer;
     std::function<bool()> m_fnIsListening;
     SaveDialogFn m_fnSaveDialog;
+    SaveDialogFn m_fnOpenDialog;
     HWND m_hwndOwner = nullptr;
 };

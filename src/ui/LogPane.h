@@ -35,6 +35,8 @@ public:
     virtual void New() = 0;
     virtual void Save() = 0;
     virtual void SaveAs() = 0;
+    // File > Open: any saved log (nothing where the pane cannot load).
+    virtual void Open() {}
     // The save-changes question before the log is dropped: whether the caller may go on.
     virtual bool PromptSaveChanges() = 0;
     // Fills `pMenu` with the recent files and keeps it filled; choosing one loads it.

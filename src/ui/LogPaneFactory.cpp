@@ -41,6 +41,7 @@ public:
     void New() override { m_commands.newLog(); }
     void Save() override { m_commands.save(); }
     void SaveAs() override { m_commands.saveAs(); }
+    void Open() override { m_commands.openFile(); }
     bool PromptSaveChanges() override { return m_commands.promptSaveChanges(); }
     void AttachRecentMenu(QMenu* pMenu) override {
         // The dialogs and boxes of the log belong to the window the view sits in.

@@ -65,6 +65,16 @@ CLogView& CLogPresentation::shownView() const {
 void CLogPresentation::rebuild() {
     // The window's focus widget is the view even while a menu of the window is open.
     const bool bHadFocus = m_logView.window()->focusWidget() == &shownView();
+    // A new presentation opens at the place of the log that was at the old view's top (at
+    // column 0); one that follows new traffic opens at the end instead.
+    m_nPendingOffset = UINT64_MAX;
+    if (&shownView() == &m_logView && !m_bFollow) {
+        const std::vector<CLogLineSpan> top =
+            m_logView.document().GetLines(m_logView.firstVisibleLine(), 1);
+        if (!top.empty()) {
+            m_nPendingOffset = top[0].nStart;
+        }
+    }
     emit shownViewAboutToChange();
     m_timer.stop();
     delete m_pView.data();
@@ -103,6 +113,10 @@ void CLogPresentation::rebuild() {
         pView->setFocus();
     }
     m_pView = pView;
+    if (showsOneSession()) {
+        m_nPendingOffset = UINT64_MAX;  // the session's own blocks start at its top
+    }
+    showPendingOffset();
     m_timer.start();
     emit shownViewChanged();
 }
@@ -117,8 +131,27 @@ void CLogPresentation::catchUp() {
     }
 }
 
+bool CLogPresentation::showPendingOffset() {
+    if (m_nPendingOffset == UINT64_MAX || m_pView == nullptr || m_pDerived == nullptr) {
+        return false;
+    }
+    const std::uint64_t nBlock =
+        blocktimes::FirstBlockFrom(m_logView.document().GetRecords(), m_nPendingOffset);
+    std::vector<CBlockRecord> block;
+    if (!m_pDerived->Document().GetRecords().ReadBlocks(nBlock, 1, block) || block.empty()) {
+        return false;  // not taken in yet, or no block after that place
+    }
+    m_pView->scrollToOffset(block[0].nTextStart);
+    m_nPendingOffset = UINT64_MAX;
+    return true;
+}
+
 void CLogPresentation::onTick() {
     catchUp();
+    if (m_nPendingOffset != UINT64_MAX &&
+        (m_bFollow || m_pDerived == nullptr || (!showPendingOffset() && m_pDerived->CatchUp(0)))) {
+        m_nPendingOffset = UINT64_MAX;  // following, or the place has no block after it
+    }
     if (m_pDerived != nullptr && m_pDerived->SessionGone()) {
         showAllSessions();
     }

@@ -71,4 +71,9 @@ private:
     bool m_bTimestamps = false;
     bool m_bFollow = true;
     std::uint32_t m_nRow;
+    // Where a new hex dump of all sessions is to show the log's text offset that the old
+    // view had at its top, once it has taken that far in (UINT64_MAX: nowhere).
+    std::uint64_t m_nPendingOffset = UINT64_MAX;
+    // Whether the pending place could be shown.
+    bool showPendingOffset();
 };

@@ -164,7 +164,7 @@ void CLogView::refresh() {
         const bool bHadSelection = hasSelection();
         m_anchor = m_caret = endPosition();
         m_nDesiredColumn = columnOf(m_caret);
-        ensureCaretVisible();
+        followCaret();
         if (bHadSelection) {
             emit selectionChanged();
         }
@@ -345,6 +345,18 @@ void CLogView::resizeEvent(QResizeEvent* pEvent) {
     QAbstractScrollArea::resizeEvent(pEvent);
     placeGutter();
     updateScrollBars();
+    if (m_bFollow && !m_bDragging && !hasSelection() && m_caret == endPosition()) {
+        followCaret();  // a view laid out narrow at first must not stay scrolled right
+    }
+}
+
+void CLogView::followCaret() {
+    // Following new traffic shows the line starts whenever the end fits on screen, instead
+    // of keeping the view scrolled right to the end of the last line.
+    if (columnOf(m_caret) < static_cast<std::uint64_t>(visibleColumnCount())) {
+        m_nLeftColumn = 0;
+    }
+    ensureCaretVisible();
 }
 
 void CLogView::focusInEvent(QFocusEvent* pEvent) {

@@ -147,6 +147,8 @@ private:
     void selectWordAt(CTextPos pos);
     void moveCaret(CTextPos pos, bool bExtend, bool bKeepColumn = false);
     void ensureCaretVisible();
+    // The caret at the end while following: brought into view from column 0 when it fits.
+    void followCaret();
     void updateScrollBars();
     int visibleColumnCount() const;
     void noteLineWidth(std::uint64_t nColumns);

@@ -155,6 +155,8 @@ QAction* CMainFrame::Action(UINT nId) const {
 
 void CMainFrame::CreateActions() {
     AddAction(ID_FILE_NEW, tr("&New"), "document-new")->setShortcut(QKeySequence(tr("Ctrl+N")));
+    AddAction(ID_FILE_OPEN, tr("&Open..."), "document-open")
+        ->setShortcut(QKeySequence(tr("Ctrl+O")));
     AddAction(ID_FILE_SAVE, tr("&Save"), "document-save")->setShortcut(QKeySequence(tr("Ctrl+S")));
     AddAction(ID_FILE_SAVE_AS, tr("Save &As..."));
     AddAction(ID_FILE_EXPORT_PCAP, tr("Packet Capture (pcapng)..."))
@@ -202,13 +204,14 @@ void CMainFrame::CreateActions() {
     pHelp->setShortcut(QKeySequence(Qt::Key_F1));
     addAction(pHelp);
     AddAction(ID_APP_ABOUT, tr("&About Tapvane..."), "help-about");
-    // Only the accelerators with a handler are bound; Open, Cut, Paste, Undo and the pane
+    // Only the accelerators with a handler are bound; Cut, Paste, Undo and the pane
     // keys do nothing here, while the connection bar's fields keep their own clipboard keys.
 }
 
 void CMainFrame::CreateMenus() {
     QMenu* pFile = menuBar()->addMenu(tr("&File"));
     pFile->addAction(Action(ID_FILE_NEW));
+    pFile->addAction(Action(ID_FILE_OPEN));
     pFile->addAction(Action(ID_FILE_SAVE));
     pFile->addAction(Action(ID_FILE_SAVE_AS));
     QMenu* pExport = pFile->addMenu(tr("&Export"));
@@ -331,6 +334,11 @@ void CMainFrame::CreatePanes() {
             *pDoc, [this](std::uint64_t nOffset) { ShowLogOffset(nOffset); }, m_pSplitter);
         connect(m_pSessionPane, &CSessionPane::showOnlySession, this, &CMainFrame::ShowOnlySession);
         connect(m_pSessionPane, &CSessionPane::showAllSessions, this, &CMainFrame::ShowAllSessions);
+        m_pSessionPane->setShowsOneQuery(
+            [this] { return m_pPresentation != nullptr && m_pPresentation->showsOneSession(); });
+        if (QAction* pFollow = Action(ID_VIEW_FOLLOW)) {
+            m_pSessionPane->setFollowNewRows(pFollow->isChecked());
+        }
         m_pSplitter->addWidget(m_pSessionPane);
     }
     m_pSplitter->addWidget(pOutput);

@@ -102,6 +102,9 @@ private:
     void ShowAbout();
     // Whether the window may close now; stops listening first when it listens.
     bool QueryClose();
+    // Enables File > Export > "Packet Capture (pcapng)..." only while the log has recorded
+    // blocks, and says why not in its tip.
+    void UpdateExportAction();
 
     // Whether new traffic moves the log's view (and the presentation's) to the end.
     void SetFollow(bool bFollow);

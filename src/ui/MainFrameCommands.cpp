@@ -10,9 +10,11 @@
 #include <QToolButton>
 
 #include "capture/SocketAccept.h"
+#include "logdoc/LogDocument.h"
 #include "module/MyModule.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/ResourceStrings.h"
+#include "support/ShowMessage.h"
 #include "ui/AboutDialog.h"
 #include "ui/CommandIds.h"
 #include "ui/ConnectionBar.h"
@@ -20,6 +22,8 @@
 #include "ui/HelpPages.h"
 #include "ui/LogView.h"
 #include "ui/MainFrame.h"
+
+#include "support/ShowMessage.h"
 #include "ui/OptionsDialog.h"
 #include "ui/PrintCommands.h"
 #include "ui/QtMessageBoxes.h"
@@ -159,6 +163,10 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
             view([&] { m_pLogPane->SaveAs(); });
             frame([&] { RefreshTitle(); });
             break;
+        case ID_FILE_OPEN:
+            view([&] { m_pLogPane->Open(); });
+            frame([&] { RefreshTitle(); });
+            break;
         case ID_APP_EXIT:
             m_pBridge->PostMessage(WM_CLOSE, 0, 0);
             break;
@@ -259,6 +267,25 @@ void CMainFrame::OnIdle() {
     for (const UINT nId : {ID_EDIT_FIND, ID_EDIT_REPEAT, ID_EDIT_FIND_PREVIOUS}) {
         Action(nId)->setEnabled(m_pFindBar != nullptr);
     }
+    UpdateExportAction();
+}
+
+void CMainFrame::UpdateExportAction() {
+    // A capture is made from the recorded blocks; a log loaded from a file has none, and
+    // an empty capture written in silence would look like a success.
+    QAction* pExport = Action(ID_FILE_EXPORT_PCAP);
+    const CLogDocument* pDoc = m_pLogPane->Document();
+    const bool bRecords = pDoc != nullptr && CSessionPane::hasRecords(*pDoc);
+    pExport->setEnabled(bRecords);
+    QString strTip;
+    if (!bRecords) {
+        strTip = pDoc != nullptr && pDoc->GetSize() > 0 ? CSessionPane::loadedLogText()
+                                                        : tr("No session has been recorded yet.");
+    }
+    if (pExport->statusTip() != strTip) {
+        pExport->setStatusTip(strTip);
+        pExport->setToolTip(strTip.isEmpty() ? pExport->text().remove(QLatin1Char('&')) : strTip);
+    }
 }
 
 void CMainFrame::RefreshTitle() {
@@ -281,6 +308,18 @@ void CMainFrame::ShowAbout() {
 
 bool CMainFrame::QueryClose() {
     if (m_listen.IsListening()) {
+        // Stopping cuts every open session (its peers see a reset): the user says so first.
+        const long nOpen = m_listen.GetListener().GetRegistry().GetCount();
+        if (nOpen > 0) {
+            const std::wstring strQuestion =
+                nOpen == 1
+                    ? std::wstring(L"1 session is still open. Stop it and close?")
+                    : std::to_wstring(nOpen) + L" sessions are still open. Stop them and close?";
+            if (ShowMessage(strQuestion, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2, Handle()) !=
+                IDYES) {
+                return false;
+            }
+        }
         // Listening stops first, with the close-when-no-clients flag: the last session to
         // end closes the window; without sessions it stays open until closed again.
         g_Module.ToggleListening(true);

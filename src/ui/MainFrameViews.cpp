@@ -10,6 +10,7 @@
 #include "ui/LogPresentation.h"
 #include "ui/LogView.h"
 #include "ui/MainFrame.h"
+#include "ui/SessionPane.h"
 
 void CMainFrame::CreatePresentation(CLogView& logView, QWidget* pOutput, QVBoxLayout* pLayout) {
     m_pPresentation = std::make_unique<CLogPresentation>(logView);
@@ -74,6 +75,9 @@ CLogView* CMainFrame::ShownLogView() const {
 
 void CMainFrame::SetFollow(bool bFollow) {
     m_pLogPane->SetFollow(bFollow);
+    if (m_pSessionPane != nullptr) {
+        m_pSessionPane->setFollowNewRows(bFollow);
+    }
     if (m_pPresentation != nullptr) {
         m_pPresentation->setFollow(bFollow);
     }

@@ -53,6 +53,12 @@ CPageOptionsHtml::CPageOptionsHtml(QWidget* pParent) : QWidget(pParent) {
     m_pListenAddress->setToolTip(
         tr("Listen Address: who may connect to the local port. Used when listening starts."));
     pListenLabel->setBuddy(m_pListenAddress);
+    m_pKeepListening = new QCheckBox(tr("&Keep listening when the server cannot be reached"), this);
+    m_pKeepListening->setObjectName(QStringLiteral("keepListening"));
+    m_pKeepListening->setToolTip(
+        tr("Off: the first session whose server cannot be reached stops listening and says "
+           "why in a message box. On: that session fails alone (its client is reset and the "
+           "log says why) and new connections are still accepted."));
 
     auto* pLayout = new QGridLayout(this);
     pLayout->addWidget(pIntro, 0, 0, 1, 2);
@@ -63,8 +69,9 @@ CPageOptionsHtml::CPageOptionsHtml(QWidget* pParent) : QWidget(pParent) {
     pLayout->addWidget(m_pBrowse, 5, 1);
     pLayout->addWidget(pListenLabel, 6, 0, 1, 2);
     pLayout->addWidget(m_pListenAddress, 7, 0, 1, 2);
+    pLayout->addWidget(m_pKeepListening, 8, 0, 1, 2);
     pLayout->setColumnStretch(0, 1);
-    pLayout->setRowStretch(8, 1);
+    pLayout->setRowStretch(9, 1);
 
     connect(m_pSaveResponse, &QCheckBox::toggled, this, [this] {
         ReportGuard(kOptionsPageFailed, kUnhandled, [&] { UpdateFolderControls(); });
@@ -77,6 +84,7 @@ void CPageOptionsHtml::Load() {
     CRegKeyTalvex settings;
     m_pReplaceHost->setChecked(settings.GetReplaceHostHeader());
     m_pSaveResponse->setChecked(settings.GetSaveResponse());
+    m_pKeepListening->setChecked(settings.GetKeepListening());
     m_pFolder->setText(QString::fromStdWString(settings.GetDataFolder()));
     UpdateFolderControls();
     // A text that is no address is shown as what listening does with it: this machine only.
@@ -98,6 +106,7 @@ void CPageOptionsHtml::Store() {
     settings.SetDataFolder(m_pFolder->text().toStdWString().c_str());
     settings.SetReplaceHostHeader(m_pReplaceHost->isChecked());
     settings.SetSaveResponse(m_pSaveResponse->isChecked());
+    settings.SetKeepListening(m_pKeepListening->isChecked());
     settings.SetListenAddress(m_pListenAddress->currentData().toString().toStdWString().c_str());
 }
 

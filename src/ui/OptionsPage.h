@@ -43,6 +43,7 @@ public:
     // "All interfaces" (data "all"), "This machine only" (data "local"), and a third entry
     // for an address stored by tapvane-cli --bind (data the address).
     QComboBox* ListenAddressBox() const { return m_pListenAddress; }
+    QCheckBox* KeepListeningBox() const { return m_pKeepListening; }
 
 private:
     void UpdateFolderControls();
@@ -53,4 +54,5 @@ private:
     QLineEdit* m_pFolder = nullptr;
     QPushButton* m_pBrowse = nullptr;
     QComboBox* m_pListenAddress = nullptr;
+    QCheckBox* m_pKeepListening = nullptr;
 };

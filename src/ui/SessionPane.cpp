@@ -1,6 +1,8 @@
 #include "ui/SessionPane.h"
 
+#include <QAction>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QMenu>
@@ -13,6 +15,8 @@
 
 #include "logdoc/LogDocument.h"
 #include "logdoc/SessionExport.h"
+#include "logdoc/SessionListModel.h"
+#include "module/MyModule.h"
 #include "ui/DelayedProgress.h"
 #include "ui/SessionTableModel.h"
 
@@ -39,7 +43,8 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
     m_pTable->horizontalHeader()->setStretchLastSection(true);
     // Columns as wide as their usual content (measuring 100,000 rows would not do): the
     // request and the answer, the widest, get what is left.
-    static const char* const kSamples[CSessionListModel::ColCount] = {"00000",
+    static const char* const kSamples[CSessionListModel::ColCount] = {"000000",
+                                                                      "00000",
                                                                       "127.000.000.001:00000",
                                                                       "www.example.com:443",
                                                                       "00:00:00.000",
@@ -71,6 +76,31 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
     connect(m_pTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this] { onSelectionChanged(); });
     connect(m_pTable, &QWidget::customContextMenuRequested, this, &CSessionPane::showContextMenu);
+    // Shift+F10 opens the menu as the menu key does.
+    auto* pMenuKey = new QAction(m_pTable);
+    pMenuKey->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10));
+    pMenuKey->setShortcutContext(Qt::WidgetShortcut);
+    connect(pMenuKey, &QAction::triggered, this, &CSessionPane::showContextMenuAtCurrent);
+    m_pTable->addAction(pMenuKey);
+    connect(m_pModel, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex&, int, int nLast) { onRowsInserted(nLast); });
+}
+
+void CSessionPane::onRowsInserted(int nLast) {
+    if (!m_bFollowNewRows) {
+        return;
+    }
+    // In the log's order the new rows are the last; sorted, the row appended last is shown.
+    m_pTable->scrollTo(m_pModel->index(nLast, 0), QAbstractItemView::EnsureVisible);
+}
+
+void CSessionPane::showContextMenuAtCurrent() {
+    const QModelIndex current = m_pTable->selectionModel()->currentIndex();
+    if (!current.isValid()) {
+        return;
+    }
+    m_pTable->scrollTo(current);
+    showContextMenu(m_pTable->visualRect(current).center());
 }
 
 bool CSessionPane::selectedSession(std::uint32_t& nTableRow) const {
@@ -107,17 +137,20 @@ void CSessionPane::showContextMenu(const QPoint& pos) {
             emit showOnlySession(nRow);
         }
     });
-    menu.addAction(tr("Show All Sessions"), this, &CSessionPane::showAllSessions);
+    QAction* pAll = menu.addAction(tr("Show All Sessions"), this, &CSessionPane::showAllSessions);
+    pAll->setEnabled(m_fnShowsOne && m_fnShowsOne());
     menu.addSeparator();
     menu.addAction(tr("Save Session Bytes..."), this, &CSessionPane::saveSessionBytes);
-    menu.addAction(tr("Packet Capture (pcapng)..."), this, &CSessionPane::exportCapture);
+    menu.addAction(tr("Packet Capture (pcapng)..."), this, &CSessionPane::exportCapture)
+        ->setEnabled(hasRecords(m_doc));
     menu.exec(m_pTable->viewport()->mapToGlobal(pos));
 }
 
 void CSessionPane::reportFailure(const QString& strWhat, int nErrno) {
-    QMessageBox::warning(
-        window(), tr("Tapvane"),
-        strWhat + QStringLiteral("\n") + QString::fromLocal8Bit(std::strerror(nErrno)));
+    QMessageBox::warning(window(), tr("Tapvane"),
+                         nErrno == 0 ? strWhat
+                                     : strWhat + QStringLiteral("\n") +
+                                           QString::fromLocal8Bit(std::strerror(nErrno)));
 }
 
 int CSessionPane::exportCaptureTo(const QString& strPath) {
@@ -127,25 +160,54 @@ int CSessionPane::exportCaptureTo(const QString& strPath) {
         [&](std::uint64_t nDone, std::uint64_t nTotal) { return progress.Step(nDone, nTotal); });
 }
 
-int CSessionPane::saveSessionBytesTo(std::uint32_t nTableRow, const QString& strFolder) {
+QStringList CSessionPane::sessionByteFiles(std::uint32_t nTableRow, const QString& strFolder) {
+    const QString strBase =
+        strFolder + QStringLiteral("/session-%1-").arg(CSessionListModel::Ordinal(nTableRow));
+    return {strBase + QStringLiteral("client.bin"), strBase + QStringLiteral("server.bin")};
+}
+
+int CSessionPane::saveSessionBytesTo(std::uint32_t nTableRow, const QString& strFolder,
+                                     bool bReplace) {
     CSessionInfo info;
     if (!m_doc.GetRecords().Sessions().GetRow(nTableRow, info)) {
         return ENOENT;
     }
-    const QString strBase = strFolder + QStringLiteral("/session-%1-").arg(info.nNumber);
-    return SaveSessionBytes(m_doc.GetRecords(), nTableRow,
-                            (strBase + QStringLiteral("client.bin")).toStdString(),
-                            (strBase + QStringLiteral("server.bin")).toStdString());
+    const QStringList files = sessionByteFiles(nTableRow, strFolder);
+    if (!bReplace && (QFileInfo::exists(files[0]) || QFileInfo::exists(files[1]))) {
+        return EEXIST;
+    }
+    return SaveSessionBytes(m_doc.GetRecords(), nTableRow, files[0].toStdString(),
+                            files[1].toStdString());
+}
+
+bool CSessionPane::hasRecords(const CLogDocument& doc) {
+    return doc.GetRecords().GetBlockCount() > 0 || doc.GetRecords().Sessions().GetCount() > 0;
+}
+
+QString CSessionPane::loadedLogText() {
+    return tr(
+        "This log was loaded from a file and has no recorded blocks: only the traffic "
+        "relayed in this window can be exported as a capture.");
 }
 
 void CSessionPane::exportCapture() {
+    if (!hasRecords(m_doc)) {
+        reportFailure(
+            m_doc.GetSize() > 0 ? loadedLogText() : tr("No session has been recorded yet."), 0);
+        return;
+    }
+    // The file dialog asks before it replaces a file.
     const QString strPath = QFileDialog::getSaveFileName(
         window(), tr("Export Packet Capture"), QStringLiteral("tapvane.pcapng"),
         tr("Packet captures (*.pcapng);;All files (*)"));
     if (strPath.isEmpty()) {
         return;
     }
-    if (const int nError = exportCaptureTo(strPath); nError != 0 && nError != ECANCELED) {
+    const int nError = exportCaptureTo(strPath);
+    if (nError == 0) {
+        g_Module.SetStatusText(tr("The capture was saved to \"%1\".").arg(strPath).toStdWString(),
+                               STATUS_PANE_TEXT);
+    } else if (nError != ECANCELED) {
         reportFailure(tr("The capture \"%1\" could not be written.").arg(strPath), nError);
     }
 }
@@ -160,7 +222,26 @@ void CSessionPane::saveSessionBytes() {
     if (strFolder.isEmpty()) {
         return;
     }
-    if (const int nError = saveSessionBytesTo(nRow, strFolder); nError != 0) {
+    int nError = saveSessionBytesTo(nRow, strFolder);
+    if (nError == EEXIST) {
+        const QStringList files = sessionByteFiles(nRow, strFolder);
+        const QString strNames =
+            QFileInfo(files[0]).fileName() + tr(" and ") + QFileInfo(files[1]).fileName();
+        if (QMessageBox::question(
+                window(), tr("Tapvane"),
+                tr("%1 are in \"%2\" already. Replace them?").arg(strNames, strFolder),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+            return;
+        }
+        nError = saveSessionBytesTo(nRow, strFolder, true);
+    }
+    if (nError == 0) {
+        g_Module.SetStatusText(tr("The bytes of session #%1 were saved in \"%2\".")
+                                   .arg(CSessionListModel::Ordinal(nRow))
+                                   .arg(strFolder)
+                                   .toStdWString(),
+                               STATUS_PANE_TEXT);
+    } else {
         reportFailure(tr("The session's bytes could not be saved in \"%1\".").arg(strFolder),
                       nError);
     }

@@ -31,7 +31,8 @@ QVariant CSessionTableModel::data(const QModelIndex& index, int nRole) const {
             m_list.GetText(static_cast<std::size_t>(index.row()), nColumn, LogRecordNow()));
     }
     if (nRole == Qt::TextAlignmentRole) {
-        const bool bNumber = nColumn == CSessionListModel::ColNumber ||
+        const bool bNumber = nColumn == CSessionListModel::ColOrdinal ||
+                             nColumn == CSessionListModel::ColNumber ||
                              nColumn == CSessionListModel::ColDuration ||
                              (nColumn >= CSessionListModel::ColBytesSent &&
                               nColumn <= CSessionListModel::ColBlocksReceived);

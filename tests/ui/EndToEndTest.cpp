@@ -176,6 +176,15 @@ TEST_F(EndToEndTest, ClosingWhileFiftySessionsRelayAtFullSpeedEndsThemAndTheWind
     }
     ASSERT_TRUE(PumpUntil([&] { return nRelaying == kClients; }, 30000)) << nRelaying;
     QSignalSpy closed(m_pFrame.get(), &CMainFrame::closed);
+    // Closing asks first; No keeps every session running.
+    m_nAnswer = IDNO;
+    m_pFrame->close();
+    ASSERT_EQ(1u, Boxes().size());
+    EXPECT_EQ(std::to_wstring(kClients) + L" sessions are still open. Stop them and close?",
+              Boxes()[0].strText);
+    EXPECT_TRUE(m_pFrame->IsListening());
+    EXPECT_EQ(0, closed.count());
+    m_nAnswer = IDYES;
     m_pFrame->close();
     // Listening stops and every session is asked to stop; the last one to go closes the
     // window. The GUI thread stays responsive throughout.

@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include "RegistryTestSupport.h"
 #include "TempFolder.h"
@@ -211,9 +215,70 @@ TEST_F(LogFileCommandsTest, OpenRecentWhileListeningStopsAndAsksForSaveAs) {
     ASSERT_EQ(window.Posted().size(), 1u);
     EXPECT_EQ(window.Posted()[0].nMsg, WM_COMMAND);
     EXPECT_EQ(window.Posted()[0].wParam, ID_TOOLS_LISTEN);
-    EXPECT_EQ(window.Posted()[0].lParam, 0);  // the flag true
+    // Stop only: the window must not close when the last session ends afterwards.
+    EXPECT_EQ(window.Posted()[0].lParam, LISTEN_STOP_ONLY);
     EXPECT_EQ(m_dialogs.size(), 2u);
     EXPECT_EQ(m_doc.ReadBytes(0, 100), "saved and new");
+}
+
+TEST_F(LogFileCommandsTest, OpenRecentWhileListeningWithAnEmptyUntitledLogAsksNothing) {
+    m_doc.AppendLog(L"kept", LOG_STYLE_PLAIN);
+    m_pendingAnswers.push_back(PathOf("a.txt"));
+    ASSERT_TRUE(m_commands.saveAs());
+    // A new, empty log while listening: loading another file has nothing to save.
+    m_box.SetAnswer(IDNO);
+    ASSERT_TRUE(m_commands.newLog());
+    m_box.SetAnswer(IDYES);
+    m_commands.setListeningQuery([] { return true; });
+    ASSERT_TRUE(m_commands.isUntitled());
+    EXPECT_TRUE(m_commands.openRecent(0));
+    EXPECT_EQ(m_dialogs.size(), 1u) << "no Save As for an empty log";
+    EXPECT_EQ(m_doc.ReadBytes(0, 100), "kept");
+}
+
+TEST_F(LogFileCommandsTest, OpenLoadsAnyFileAndPutsItOnTheRecentList) {
+    m_doc.AppendLog(L"first log", LOG_STYLE_PLAIN);
+    m_pendingAnswers.push_back(PathOf("first.txt"));
+    ASSERT_TRUE(m_commands.saveAs());
+    m_box.SetAnswer(IDNO);
+    ASSERT_TRUE(m_commands.newLog());
+    m_box.SetAnswer(IDYES);
+    std::vector<QString> opened;
+    m_commands.setOpenDialog(
+        [&](QWidget*, const QString& strCaption, const QString&, const QString& strFilter) {
+            opened.push_back(strCaption + "|" + strFilter);
+            return PathOf("first.txt");
+        });
+    // Not the recent list's way: it works for any file, also one the list no longer has.
+    EXPECT_TRUE(m_commands.openFile());
+    ASSERT_EQ(1u, opened.size());
+    EXPECT_TRUE(opened[0].contains("*.txt"));
+    EXPECT_EQ(m_doc.ReadBytes(0, 100), "first log");
+    EXPECT_EQ(m_commands.title(), QStringLiteral("first.txt"));
+    EXPECT_EQ(MenuTexts(), QStringList{"&1 " + PathOf("first.txt")});
+    // A cancelled dialog loads nothing.
+    m_commands.setOpenDialog(
+        [](QWidget*, const QString&, const QString&, const QString&) { return QString(); });
+    EXPECT_FALSE(m_commands.openFile());
+    EXPECT_EQ(m_doc.ReadBytes(0, 100), "first log");
+}
+
+TEST_F(LogFileCommandsTest, TheSaveDialogAddsTxtWithTheTextFilter) {
+    QString strChosen;
+    // The real dialog (Qt's own on the offscreen platform): a name typed without an
+    // extension comes back with ".txt".
+    QTimer::singleShot(200, [&] {
+        auto* pDialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(nullptr, pDialog);
+        auto* pName = pDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(nullptr, pName);
+        pName->setText(PathOf("traffic"));
+        QTest::keyClick(pName, Qt::Key_Return);
+    });
+    strChosen =
+        CLogFileCommands::runSaveDialog(nullptr, QStringLiteral("Save As"), PathOf(""),
+                                        QStringLiteral("Text Files (*.txt);;All Files (*.*)"));
+    EXPECT_EQ(PathOf("traffic.txt"), strChosen);
 }
 
 TEST_F(LogFileCommandsTest, AnExceptionInACommandShowsTheViewsErrorBox) {

@@ -2,13 +2,16 @@
 // sessions run, sorted by a column, selecting a session shows its first block, its bytes
 // saved, the whole log exported as a capture, and New empties it.
 #include <QHeaderView>
+#include <QMenu>
 #include <QTableView>
+#include <QTimer>
 #include <thread>
 
 #include "MainFrameFixture.h"
 #include "TempFolder.h"
 #include "capture/RelayFixture.h"
 #include "logdoc/LogDocument.h"
+#include "logdoc/SessionListModel.h"
 #include "logdoc/TsharkSupport.h"
 #include "ui/LogView.h"
 #include "ui/SessionPane.h"
@@ -122,9 +125,21 @@ TEST_F(SessionPaneTest, ListsSessionsAndShowsSavesAndExportsThem) {
     std::uint32_t nRow = 0;
     ASSERT_TRUE(pPane->selectedSession(nRow));
     EXPECT_EQ(2u, nRow);
+    // The files are named by the list's ordinal, which no two sessions share (all three
+    // sessions are "0" in the log); a second save does not replace them unasked.
+    QStringList ordinals;
+    for (int n = 0; n < 3; ++n) {
+        ordinals << Cell(n, CSessionListModel::ColOrdinal);
+        EXPECT_EQ(QStringLiteral("0"), Cell(n, CSessionListModel::ColNumber));
+    }
+    EXPECT_EQ(QStringList({"2", "1", "3"}), ordinals);  // sorted by the bytes sent
     ASSERT_EQ(0, pPane->saveSessionBytesTo(nRow, QString::fromStdString(folder.Path())));
-    EXPECT_EQ(texts[2], folder.ReadFile("session-0-client.bin"));
-    EXPECT_EQ(texts[2], folder.ReadFile("session-0-server.bin"));
+    EXPECT_EQ(texts[2], folder.ReadFile("session-3-client.bin"));
+    EXPECT_EQ(texts[2], folder.ReadFile("session-3-server.bin"));
+    ASSERT_EQ(0, pPane->saveSessionBytesTo(0, QString::fromStdString(folder.Path())));
+    EXPECT_EQ(texts[0], folder.ReadFile("session-1-client.bin"));
+    EXPECT_EQ(EEXIST, pPane->saveSessionBytesTo(nRow, QString::fromStdString(folder.Path())));
+    EXPECT_EQ(0, pPane->saveSessionBytesTo(nRow, QString::fromStdString(folder.Path()), true));
 
     // File > Export > Packet Capture (pcapng)...
     QAction& exportAction = Act(ID_FILE_EXPORT_PCAP);
@@ -153,6 +168,28 @@ TEST_F(SessionPaneTest, ListsSessionsAndShowsSavesAndExportsThem) {
     EXPECT_EQ(nullptr, m_pFrame->SessionFilterView());
     EXPECT_TRUE(pView->isVisible());
     emit pPane->showOnlySession(0);  // left shown: New takes it away with the log
+
+    // The menu from the keyboard (Shift+F10): "Show All Sessions" is enabled only while
+    // one session is shown.
+    QStringList menuTexts;
+    bool bShowAllEnabled = false;
+    QTimer::singleShot(100, [&] {
+        auto* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (pMenu == nullptr) {
+            return;
+        }
+        for (QAction* pAction : pMenu->actions()) {
+            menuTexts << pAction->text();
+            if (pAction->text() == "Show All Sessions") {
+                bShowAllEnabled = pAction->isEnabled();
+            }
+        }
+        pMenu->close();
+    });
+    pPane->table()->setFocus();
+    QTest::keyClick(pPane->table(), Qt::Key_F10, Qt::ShiftModifier);
+    EXPECT_TRUE(menuTexts.contains("Save Session Bytes...")) << menuTexts.join('|').toStdString();
+    EXPECT_TRUE(bShowAllEnabled);
 
     // New empties the list with the log (the ended sessions go).
     m_nAnswer = IDNO;
