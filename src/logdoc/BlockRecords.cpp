@@ -64,6 +64,14 @@ void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize) {
             std::lock_guard lock(m_mutex);
             m_blockStarts.erase(record.nSessionId);  // a marker whose request never came
         }
+        if (record.kind == LogRecordKind::SessionStart ||
+            record.kind == LogRecordKind::SessionEnd) {
+            // Its line follows at once ("Session N starts.", "Session N stopped.").
+            std::lock_guard lock(m_mutex);
+            if (m_sessionLines.empty() || m_sessionLines.back().first <= nTextSize) {
+                m_sessionLines.emplace_back(nTextSize, record.nTimeUs);
+            }
+        }
         m_sessions.Apply(record, 0, 0);
         return;
     }
@@ -122,6 +130,8 @@ void CBlockRecords::Clear() {
     m_nRawTail = 0;
     m_nPendingStart = 0;
     m_bBlockOpen = false;
+    m_sessionLines.clear();
+    m_sessionLines.shrink_to_fit();
     for (auto& [nId, nStart] : m_blockStarts) {
         nStart = 0;  // its marker went with the text: the block starts the new log
     }
@@ -131,6 +141,19 @@ void CBlockRecords::Clear() {
         m_nError = 0;
     }
     m_sessions.Clear();
+}
+
+void CBlockRecords::ReadSessionLineTimes(
+    std::uint64_t nFrom, std::uint64_t nTo,
+    std::vector<std::pair<std::uint64_t, std::int64_t>>& out) const {
+    out.clear();
+    std::lock_guard lock(m_mutex);
+    const auto first = std::lower_bound(m_sessionLines.begin(), m_sessionLines.end(), nFrom,
+                                        [](const std::pair<std::uint64_t, std::int64_t>& line,
+                                           std::uint64_t n) { return line.first < n; });
+    for (auto it = first; it != m_sessionLines.end() && it->first < nTo; ++it) {
+        out.push_back(*it);
+    }
 }
 
 std::uint64_t CBlockRecords::GetBlockCount() const {

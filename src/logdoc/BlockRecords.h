@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "logdoc/SessionTable.h"
@@ -55,6 +56,10 @@ public:
     std::uint64_t GetOpenBlockStart() const;
     // Records nFirst.. (as many of nCount as there are); false on a read error.
     bool ReadBlocks(std::uint64_t nFirst, std::size_t nCount, std::vector<CBlockRecord>& out) const;
+    // Where the lines that a session's start and end write begin in the text, with the
+    // time of their record: the pairs whose offset is in [nFrom, nTo), in log order.
+    void ReadSessionLineTimes(std::uint64_t nFrom, std::uint64_t nTo,
+                              std::vector<std::pair<std::uint64_t, std::int64_t>>& out) const;
     // The bytes of a block; false on a read error.
     bool ReadRaw(const CBlockRecord& block, std::string& out) const;
     // 0, or the errno of the first failed spool write or open since the last Clear.
@@ -82,6 +87,8 @@ private:
     // mode a marker line is written before the request arrives, so other sessions' blocks
     // may come between a session's BlockBegin and its Block.
     std::unordered_map<std::uint64_t, std::uint64_t> m_blockStarts;
+    // The text offset and time of every session start and end line (16 bytes each).
+    std::vector<std::pair<std::uint64_t, std::int64_t>> m_sessionLines;
     std::uint64_t m_nRecordsSpooled = 0;  // records in the file
     std::vector<CBlockRecord> m_records;  // the tail of records
     std::uint64_t m_nRawSpooled = 0;      // bytes in the raw file

@@ -40,12 +40,31 @@ void MarkerTimes(const CLogDocument& doc, std::uint64_t nFirstLine, std::size_t 
     const std::uint64_t nFrom = iFirst != 0 ? lines[0].nStart + lines[0].nLength : 0;
     const std::uint64_t nTo = lines.back().nStart + lines.back().nLength;
     const CBlockRecords& records = doc.GetRecords();
+    // A line is found for a text offset as a block's marker line is: the first line that
+    // holds a character at or after it.
+    std::size_t iLine = iFirst;
+    const auto lineOf = [&](std::uint64_t t) {
+        while (iLine < lines.size() &&
+               !(lines[iLine].nStart + lines[iLine].nLength > t || lines[iLine].nStart > t)) {
+            ++iLine;
+        }
+        return iLine;
+    };
+    // The session start and stop lines first (they are few).
+    std::vector<std::pair<std::uint64_t, std::int64_t>> sessionLines;
+    records.ReadSessionLineTimes(nFrom, nTo + 1, sessionLines);
+    for (const auto& [t, nTimeUs] : sessionLines) {
+        if (lineOf(t) == lines.size()) {
+            break;
+        }
+        out[iLine - iFirst] = nTimeUs;
+    }
+    iLine = iFirst;
     std::uint64_t nBlock = FirstBlockFrom(records, nFrom);
     // Each block's marker line is a line of its own; many blocks on the few lines shown
     // would be a damaged log, and the pass stops.
     const std::uint64_t nMaxBlocks = 4 * out.size() + 64;
     std::vector<CBlockRecord> chunk;
-    std::size_t iLine = iFirst;
     for (std::uint64_t nRead = 0; nRead < nMaxBlocks; nRead += chunk.size()) {
         if (!records.ReadBlocks(nBlock + nRead, 64, chunk) || chunk.empty()) {
             return;
@@ -55,11 +74,7 @@ void MarkerTimes(const CLogDocument& doc, std::uint64_t nFirstLine, std::size_t 
             if (t > nTo) {
                 return;
             }
-            while (iLine < lines.size() &&
-                   !(lines[iLine].nStart + lines[iLine].nLength > t || lines[iLine].nStart > t)) {
-                ++iLine;
-            }
-            if (iLine == lines.size()) {
+            if (lineOf(t) == lines.size()) {
                 return;
             }
             std::int64_t& nTime = out[iLine - iFirst];

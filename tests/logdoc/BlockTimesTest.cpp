@@ -69,6 +69,47 @@ TEST(BlockTimesTest, MarkerLinesGetTheirBlocksTimesInAnyWindow) {
     }
 }
 
+// A session's start or stop record, then its line, as the relay writes them.
+void AppendSessionLine(CLogDocument& doc, LogRecordKind kind, std::uint64_t nId,
+                       std::int64_t nTimeUs, const std::string& strLine) {
+    CLogRecord record;
+    record.kind = kind;
+    record.nSessionId = nId;
+    record.nTimeUs = nTimeUs;
+    doc.OnLogRecord(record);
+    doc.AppendUtf8("\r\n" + strLine, LOG_STYLE_BOLD);
+    doc.AppendUtf8("", LOG_STYLE_PLAIN);
+}
+
+TEST(BlockTimesTest, SessionStartAndStopLinesGetTheirTimes) {
+    CTempFolder folder;
+    CLogDocument doc(folder.Path());
+    AppendSessionLine(doc, LogRecordKind::SessionStart, 1, 500, "Session 0 starts.");
+    AppendBlock(doc, 1, 1, 600);
+    AppendSessionLine(doc, LogRecordKind::SessionStart, 2, 650, "Session 1 starts.");
+    AppendBlock(doc, 2, 2, 700);
+    AppendSessionLine(doc, LogRecordKind::SessionEnd, 1, 800, "Session 0 stopped.");
+    AppendSessionLine(doc, LogRecordKind::SessionEnd, 2, 900, "Session 1 stopped.");
+    // Lines: "", "Session 0 starts.", marker 1 with its data, "", "Session 1 starts.",
+    // marker 2 with data, data, "", "Session 0 stopped.", "Session 1 stopped.".
+    const std::vector<std::int64_t> expected = {
+        blocktimes::kNoTime, 500, 600, blocktimes::kNoTime, 650, 700, blocktimes::kNoTime,
+        blocktimes::kNoTime, 800, 900};
+    ASSERT_EQ(expected.size(), doc.GetLineCount());
+    std::vector<std::int64_t> times;
+    for (std::uint64_t nFirst = 0; nFirst < expected.size(); ++nFirst) {
+        blocktimes::MarkerTimes(doc, nFirst, 4, times);
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            ASSERT_EQ(expected[nFirst + i], times[i]) << "line " << nFirst + i;
+        }
+    }
+    // New forgets them with the text.
+    doc.Clear();
+    AppendBlock(doc, 3, 0, 1000);
+    blocktimes::MarkerTimes(doc, 0, 4, times);
+    EXPECT_EQ((std::vector<std::int64_t>{blocktimes::kNoTime, 1000}), times);
+}
+
 TEST(BlockTimesTest, TimesAreLocalClockTimeWithMilliseconds) {
     const char* pszOld = std::getenv("TZ");
     const std::string strOld = pszOld != nullptr ? pszOld : "";
