@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -84,14 +85,23 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
     m_pTable->addAction(pMenuKey);
     connect(m_pModel, &QAbstractItemModel::rowsInserted, this,
             [this](const QModelIndex&, int, int nLast) { onRowsInserted(nLast); });
+    // The first rows (and those after New) come as a reset of the model.
+    connect(m_pModel, &QAbstractItemModel::modelReset, this,
+            [this] { onRowsInserted(m_pModel->rowCount() - 1); });
 }
 
 void CSessionPane::onRowsInserted(int nLast) {
-    if (!m_bFollowNewRows) {
+    if (!m_bFollowNewRows || nLast < 0) {
         return;
     }
     // In the log's order the new rows are the last; sorted, the row appended last is shown.
-    m_pTable->scrollTo(m_pModel->index(nLast, 0), QAbstractItemView::EnsureVisible);
+    // Once the view has laid the new rows out: queued behind the model's signal.
+    QTimer::singleShot(0, this, [this, nLast] {
+        if (nLast < m_pModel->rowCount()) {
+            m_pTable->doItemsLayout();  // the scroll range, which the view sets lazily
+            m_pTable->scrollTo(m_pModel->index(nLast, 0), QAbstractItemView::EnsureVisible);
+        }
+    });
 }
 
 void CSessionPane::showContextMenuAtCurrent() {

@@ -2,6 +2,7 @@
 // with the keyboard and remembered, Copy of the hex dump, and "Show Only This Session"
 // following its session while blocks arrive.
 #include <QImage>
+#include <QScrollBar>
 
 #include "MainFrameFixture.h"
 #include "logdoc/BlockTimes.h"
@@ -241,6 +242,49 @@ TEST_F(LogPresentationTest, OneSessionsViewGrowsWithItsBlocksOnly) {
         [&] { return Text(*m_pFrame->ShownLogView()).find("61 66 74 65 72") != std::string::npos; },
         3000));
     Act(ID_VIEW_HEX_DUMP).trigger();  // off: not remembered into the next test
+}
+
+}  // namespace
+
+namespace {
+
+// A hex dump opened over a log scrolled right and up starts at column 0 at the place the
+// log showed; following new traffic, it shows the ends of lines only when they do not fit.
+TEST_F(LogPresentationTest, AHexDumpOpensAtColumnZeroWhereTheLogWas) {
+    OpenFrameWithRealLog();
+    m_pFrame->resize(900, 600);
+    StartSession(1);
+    for (int n = 0; n < 400; ++n) {
+        Block(1, std::string(300, static_cast<char>('a' + n % 26)), 1000 + n);
+    }
+    CLogView* pLogView = m_pFrame->ShownLogView();
+    ASSERT_TRUE(PumpUntil([&] { return pLogView->document().GetLineCount() > 400; }));
+    // Follow off, the log scrolled to the middle and to the right.
+    Act(ID_VIEW_FOLLOW).trigger();
+    ASSERT_FALSE(Act(ID_VIEW_FOLLOW).isChecked());
+    pLogView->scrollToLine(200);
+    // The width of the lines is learnt as they are painted.
+    ASSERT_TRUE(PumpUntil([&] { return pLogView->horizontalScrollBar()->maximum() > 0; }));
+    pLogView->horizontalScrollBar()->setValue(pLogView->horizontalScrollBar()->maximum());
+    ASSERT_TRUE(PumpUntil([&] { return pLogView->firstVisibleColumn() > 0; }));
+
+    ChooseFromViewMenu(Qt::Key_H);
+    CLogView* pHex = m_pFrame->ShownLogView();
+    ASSERT_NE(pLogView, pHex);
+    ASSERT_TRUE(PumpUntil([&] { return pHex->firstVisibleLine() > 0; }, 5000));
+    EXPECT_EQ(0u, pHex->firstVisibleColumn());
+    // The hex view's top is a block of the part of the log that was on screen, not its end.
+    EXPECT_LT(pHex->firstVisibleLine(), pHex->document().GetLineCount() / 2 + 400);
+    EXPECT_GT(pHex->firstVisibleLine(), pHex->document().GetLineCount() / 4);
+
+    // Following again: the view goes to the end, still at column 0 (hex lines fit).
+    Act(ID_VIEW_FOLLOW).trigger();
+    Block(1, "more", 5000);
+    ASSERT_TRUE(PumpUntil([&] {
+        return pHex->firstVisibleLine() + static_cast<std::uint64_t>(pHex->visibleLineCount()) >=
+               pHex->document().GetLineCount();
+    }));
+    EXPECT_EQ(0u, pHex->firstVisibleColumn());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // saved, the whole log exported as a capture, and New empties it.
 #include <QHeaderView>
 #include <QMenu>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
 #include <thread>
@@ -196,6 +197,84 @@ TEST_F(SessionPaneTest, ListsSessionsAndShowsSavesAndExportsThem) {
     Act(ID_FILE_NEW).trigger();
     ASSERT_TRUE(PumpUntil([&] { return model.rowCount() == 0; }, 3000));
     EXPECT_EQ(nullptr, m_pFrame->SessionFilterView());
+}
+
+}  // namespace
+
+namespace {
+
+class SessionPaneRecordsTest : public test::MainFrameFixture {
+protected:
+    void Session(std::uint64_t nId) {
+        ILogSink& sink = m_pFrame->LogPane().Sink();
+        CLogRecord record;
+        record.kind = LogRecordKind::SessionStart;
+        record.nSessionId = nId;
+        record.nTimeUs = static_cast<std::int64_t>(nId);
+        sink.OnLogRecord(record);
+        sink.AppendLogUtf8("\r\nSession 0 starts.", LOG_STYLE_BOLD);
+    }
+    bool LastRowVisible() {
+        QTableView* pTable = m_pFrame->SessionPane()->table();
+        const int nLast = pTable->model()->rowCount() - 1;
+        const QRect rect = pTable->visualRect(pTable->model()->index(nLast, 0));
+        return rect.isValid() && pTable->viewport()->rect().contains(rect.center());
+    }
+};
+
+TEST_F(SessionPaneRecordsTest, TheListFollowsNewRowsWhileTheLogDoes) {
+    OpenFrameWithRealLog();
+    m_pFrame->resize(800, 600);
+    CSessionTableModel& model = m_pFrame->SessionPane()->model();
+    for (std::uint64_t n = 1; n <= 200; ++n) {
+        Session(n);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return model.rowCount() == 200; }));
+    EXPECT_TRUE(PumpUntil([&] { return LastRowVisible(); }, 3000))
+        << Act(ID_VIEW_FOLLOW).isChecked() << " "
+        << m_pFrame->SessionPane()->table()->verticalScrollBar()->value() << "/"
+        << m_pFrame->SessionPane()->table()->verticalScrollBar()->maximum() << " h "
+        << m_pFrame->SessionPane()->table()->viewport()->height();
+
+    // Follow New Traffic off: new rows do not move the list.
+    Act(ID_VIEW_FOLLOW).trigger();
+    m_pFrame->SessionPane()->table()->scrollToTop();
+    for (std::uint64_t n = 201; n <= 260; ++n) {
+        Session(n);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return model.rowCount() == 260; }));
+    PumpUntil([] { return false; }, 300);
+    EXPECT_FALSE(LastRowVisible());
+    EXPECT_EQ(0, m_pFrame->SessionPane()->table()->verticalScrollBar()->value());
+}
+
+TEST_F(SessionPaneRecordsTest, ALoadedLogCannotBeExportedAsACapture) {
+    OpenFrameWithRealLog();
+    QAction& exportAction = Act(ID_FILE_EXPORT_PCAP);
+    Session(1);
+    ASSERT_TRUE(PumpUntil([&] { return exportAction.isEnabled(); }, 3000));
+    CLogRecord end;
+    end.kind = LogRecordKind::SessionEnd;
+    end.nSessionId = 1;
+    end.nTimeUs = 5;
+    m_pFrame->LogPane().Sink().OnLogRecord(end);
+
+    // A saved log loaded again has text but no recorded blocks.
+    CTempFolder folder;
+    const std::string strPath = folder.Path("saved.txt");
+    {
+        std::FILE* pFile = std::fopen(strPath.c_str(), "wb");
+        ASSERT_NE(nullptr, pFile);
+        std::fputs("\r\nSession 0 starts.\r\n0---<---GET / HTTP/1.1\r\n", pFile);
+        std::fclose(pFile);
+    }
+    auto* pDoc = dynamic_cast<CLogDocument*>(&m_pFrame->LogPane().Sink());
+    ASSERT_NE(nullptr, pDoc);
+    ASSERT_EQ(0u, pDoc->LoadFrom(QString::fromStdString(strPath).toStdWString(), {}));
+    EXPECT_TRUE(PumpUntil([&] { return !exportAction.isEnabled(); }, 3000));
+    EXPECT_TRUE(exportAction.statusTip().contains("no recorded blocks"))
+        << pDoc->GetRecords().GetBlockCount() << " " << pDoc->GetRecords().Sessions().GetCount()
+        << exportAction.statusTip().toStdString();
 }
 
 }  // namespace
