@@ -382,17 +382,17 @@ void CSocketAccept::LogClientBlockBytes(std::string_view block, std::string_view
     g_Module.AppendLogUtf8(text, LOG_STYLE_PLAIN);
 }
 
-void CSocketAccept::StopSession() {
+void CSocketAccept::StopSession(bool bReset) {
     m_pRelay->NotifyStop();
-    // A stop may cut a transfer in the middle: both peers see a reset, so that neither
-    // takes a cut answer (one without a length, say) for a whole one.
+    // A stop by the user may cut a transfer in the middle: both peers see a reset, so that
+    // neither takes a cut answer (one without a length, say) for a whole one.
     if (CSocketClient* pClient = m_pClient) {
-        if (const SOCKET hServer = pClient->GetSocket(); hServer != 0) {
+        if (const SOCKET hServer = pClient->GetSocket(); hServer != 0 && bReset) {
             SetResetOnClose(hServer);
         }
         pClient->RequestStop();
     }
-    if (const SOCKET hLocal = GetSocket(); hLocal != 0) {
+    if (const SOCKET hLocal = GetSocket(); hLocal != 0 && bReset) {
         SetResetOnClose(hLocal);
     }
     RequestStop();

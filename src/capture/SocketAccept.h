@@ -63,8 +63,10 @@ public:
 
     // Any thread; never waits (the GUI thread calls it for every session when listening
     // stops). Asks the client's loop and then the session's own to end, at once when they
-    // run, or as soon as they start.
-    void StopSession();
+    // run, or as soon as they start. With `bReset` (a stop by the user) both peers see a
+    // reset; without it (a session whose server has finished) the connections close in
+    // order, so that what is still on its way to a slow reader arrives.
+    void StopSession(bool bReset = true);
 
     // Session thread. Ends the session at once after a failure: the reason goes to the log
     // under the session's number and to the status line, and both connections are reset,

@@ -391,7 +391,7 @@ void CSocketClient::OnClose(int nErrorCode) {
     m_pRelay->MarkClosed(CRelayState::Server);
     win::shutdown(m_pLink->GetLocalSocket(), win::SD_SEND);
     m_pRelay->WaitOtherSide(CRelayState::Server, kHalfCloseSilence);
-    m_pLink->WithSession([](CSocketAccept& session) { session.StopSession(); });
+    m_pLink->WithSession([](CSocketAccept& session) { session.StopSession(false); });
     CSocketTelnet::OnClose(nErrorCode);
 }
 

@@ -50,37 +50,42 @@ void MarkerTimes(const CLogDocument& doc, std::uint64_t nFirstLine, std::size_t 
         }
         return iLine;
     };
-    // The session start and stop lines first (they are few).
-    std::vector<std::pair<std::uint64_t, std::int64_t>> sessionLines;
-    records.ReadSessionLineTimes(nFrom, nTo + 1, sessionLines);
-    for (const auto& [t, nTimeUs] : sessionLines) {
-        if (lineOf(t) == lines.size()) {
-            break;
-        }
-        out[iLine - iFirst] = nTimeUs;
-    }
-    iLine = iFirst;
     std::uint64_t nBlock = FirstBlockFrom(records, nFrom);
     // Each block's marker line is a line of its own; many blocks on the few lines shown
     // would be a damaged log, and the pass stops.
     const std::uint64_t nMaxBlocks = 4 * out.size() + 64;
-    std::vector<CBlockRecord> chunk;
-    for (std::uint64_t nRead = 0; nRead < nMaxBlocks; nRead += chunk.size()) {
-        if (!records.ReadBlocks(nBlock + nRead, 64, chunk) || chunk.empty()) {
-            return;
+    // The blocks' marker lines, then the session start and stop lines (fewer) where no
+    // block's marker is.
+    [&] {
+        std::vector<CBlockRecord> chunk;
+        for (std::uint64_t nRead = 0; nRead < nMaxBlocks; nRead += chunk.size()) {
+            if (!records.ReadBlocks(nBlock + nRead, 64, chunk) || chunk.empty()) {
+                return;
+            }
+            for (const CBlockRecord& block : chunk) {
+                const std::uint64_t t = block.nTextStart;
+                if (t > nTo) {
+                    return;
+                }
+                if (lineOf(t) == lines.size()) {
+                    return;
+                }
+                std::int64_t& nTime = out[iLine - iFirst];
+                if (nTime == kNoTime) {
+                    nTime = block.nTimeUs;
+                }
+            }
         }
-        for (const CBlockRecord& block : chunk) {
-            const std::uint64_t t = block.nTextStart;
-            if (t > nTo) {
-                return;
-            }
-            if (lineOf(t) == lines.size()) {
-                return;
-            }
-            std::int64_t& nTime = out[iLine - iFirst];
-            if (nTime == kNoTime) {
-                nTime = block.nTimeUs;
-            }
+    }();
+    std::vector<std::pair<std::uint64_t, std::int64_t>> sessionLines;
+    records.ReadSessionLineTimes(nFrom, nTo + 1, sessionLines);
+    iLine = iFirst;
+    for (const auto& [t, nTimeUs] : sessionLines) {
+        if (lineOf(t) == lines.size()) {
+            break;
+        }
+        if (out[iLine - iFirst] == kNoTime) {
+            out[iLine - iFirst] = nTimeUs;
         }
     }
 }

@@ -57,6 +57,45 @@ TEST_F(StopAndBackpressureTest, ClientThatPausesReadingGetsEveryByteLater) {
     }
 }
 
+// The server sends its answer and closes; the client pauses near the end of it, longer than
+// the relay waits for a quiet client. What is on its way still arrives, then the end.
+TEST_F(StopAndBackpressureTest, AServerThatClosedEndsInOrderAfterAPausedClientReadsAll) {
+    constexpr std::size_t kSize = 8u << 20;
+    const std::string data = test::Pattern(kSize);
+    test::CTestServer server([&data](int fd) { test::SendAllPosix(fd, data); });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int nBuffer = 64 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBuffer, sizeof(nBuffer));
+    sockaddr_in addr = test::Loopback(nLocal);
+    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    std::string received = test::ReceiveExactlyPosix(fd, kSize - (1u << 20));
+    ASSERT_EQ(kSize - (1u << 20), received.size());
+    std::this_thread::sleep_for(12s);
+    std::size_t nRest = 0;
+    char buffer[65536];
+    int nEnd = -1;
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 15000) != 1) {
+            nEnd = ETIMEDOUT;
+            break;
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+        if (n <= 0) {
+            nEnd = n == 0 ? 0 : errno;
+            break;
+        }
+        received.append(buffer, static_cast<std::size_t>(n));
+        nRest += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(0, nEnd) << "the answer was complete: it ends in order";
+    EXPECT_EQ(std::size_t{1} << 20, nRest);
+    EXPECT_TRUE(received == data) << "the bytes differ";
+    ::close(fd);
+    ASSERT_TRUE(WaitForLog(L"\r\nSession 0 stopped.", 15s));
+}
+
 TEST_F(StopAndBackpressureTest, StopResetsBothPeersInTheMiddleOfATransfer) {
     std::atomic<int> nServerEnd{-1};
     // A server that streams an answer without a length until its connection breaks.

@@ -83,8 +83,11 @@ TEST_F(EndToEndTest, RelaysARequestAndItsAnswerAndClosesWhenTheLastClientGoes) {
     // Closing while the session is open stops listening, which asks the session to stop;
     // the window closes once its client connection has ended.
     QSignalSpy closed(m_pFrame.get(), &CMainFrame::closed);
+    m_nAnswer = IDYES;  // "1 session is still open. Stop it and close?"
     m_pFrame->close();
     EXPECT_TRUE(PumpUntil([&] { return closed.count() == 1; }, 20000));
+    ASSERT_FALSE(Boxes().empty());
+    EXPECT_EQ(L"1 session is still open. Stop it and close?", Boxes()[0].strText);
     EXPECT_FALSE(m_pFrame->IsListening());
     client.join();
     char c = 0;
