@@ -158,8 +158,8 @@ TEST_F(DualStackRelayTest, BytesPassUnchangedOverIpv6InPlainAndHttpMode) {
                                 body;
     const std::uint16_t nLocal2 = StartListening(server.Port(), L"::1");
     const std::string expected =
-        "POST /up HTTP/1.1\r\nHost: [::1]\r\nContent-Length: " + std::to_string(body.size()) +
-        "\r\n\r\n" + body;
+        "POST /up HTTP/1.1\r\nHost: [::1]:" + std::to_string(server.Port()) +
+        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     const int fd = test::ConnectTo("::1", nLocal2);
     ASSERT_GE(fd, 0);
     std::thread sender([&] { test::SendAllPosix(fd, request); });
