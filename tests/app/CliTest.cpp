@@ -1,6 +1,8 @@
 // tapvane-cli as a user runs it: options, a port in use, a request through it, Ctrl-C.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "ProcessSupport.h"
 #include "SocketTestSupport.h"
 #include "TempFolder.h"
@@ -112,6 +114,15 @@ TEST_F(CliTest, PortInUseExitsWithOne) {
                              "CSocketBlocking::Bind. error = 10048."))
         << cli.Err();
     EXPECT_NE(std::string::npos, cli.Err().find("port = " + std::to_string(other.Port())));
+    // The port and the program that holds it, this test; no "Start listening" after it.
+    std::ifstream comm("/proc/self/comm");
+    std::string strProgram;
+    std::getline(comm, strProgram);
+    EXPECT_NE(std::string::npos, cli.Err().find("\nPort " + std::to_string(other.Port()) +
+                                                " is in use by another program: " + strProgram +
+                                                " (process " + std::to_string(::getpid()) + ")."))
+        << cli.Err();
+    EXPECT_EQ(std::string::npos, cli.Err().find("Start listening")) << cli.Err();
 }
 
 TEST_F(CliTest, BindLocalListensOnLoopbackOnlyAndSaysSo) {

@@ -227,6 +227,14 @@ TEST_F(DualStackRelayTest, StoppingWhileASessionConnectsEndsItAtOnceWithoutABox)
     ::close(fd);
 }
 
+// The command name of this process, as the system shows it to others.
+std::string ProgramName() {
+    std::ifstream in("/proc/self/comm");
+    std::string strName;
+    std::getline(in, strName);
+    return strName;
+}
+
 TEST_F(DualStackRelayTest, PortInUseOnIpv6OnlyGivesTheSameText) {
     TAPVANE_REQUIRE_IPV6_LOOPBACK();
     test::CFamilyListener blocker("::", 0);  // IPv6 only, every interface
@@ -238,8 +246,12 @@ TEST_F(DualStackRelayTest, PortInUseOnIpv6OnlyGivesTheSameText) {
     EXPECT_EQ(
         L"ERROR: CTapvaneView::ThreadListen() failed! SOCKET ERROR: CSocketBlocking::Bind. "
         L"error = 10048. " +
-            GetSystemErrorText(10048) + L"\nport = " + std::to_wstring(blocker.Port()),
+            GetSystemErrorText(10048) + L"\nport = " + std::to_wstring(blocker.Port()) +
+            L"\nPort " + std::to_wstring(blocker.Port()) + L" is in use by another program: " +
+            win::AnsiToWide(ProgramName()) + L" (process " + std::to_wstring(::getpid()) + L").",
         Messages()[0]);
+    // Not "Start listening": it did not start.
+    EXPECT_FALSE(StatusShown(STATUS_PANE_TEXT, L"Start listening"));
 }
 
 TEST_F(DualStackRelayTest, ThisMachineOnlyTakesLoopbackOfBothFamiliesAndNothingElse) {
