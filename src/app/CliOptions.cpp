@@ -75,7 +75,8 @@ bool ParsePort(const char* pszText, int& nPort) {
     return true;
 }
 
-// The options that take a value ("--name VALUE" or "--name=VALUE"); the rest are flags.
+// The options that take a value ("--name VALUE" or "--name=VALUE"), to tell a missing value
+// from an unknown option at the end of the command line.
 constexpr std::string_view kValueOptions[] = {
     "--local-port",   "--url",           "--remote-port", "--log",  "--pcap",
     "--replace-host", "--save-response", "--data-folder", "--bind",
@@ -123,12 +124,14 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
             options.bVerbose = true;
             continue;
         }
-        if (!TakesValue(strOption)) {
-            strError = "unknown option " + strOption;
+        if (inlineValue &&
+            (strOption == "--help" || strOption == "--version" || strOption == "--verbose")) {
+            strError = "option " + strOption + " takes no value";
             return false;
         }
         if (!inlineValue && i + 1 >= argc) {
-            strError = "option " + strOption + " needs a value";
+            strError = TakesValue(strOption) ? "option " + strOption + " needs a value"
+                                             : "unknown option " + strOption;
             return false;
         }
         const std::string strValue = inlineValue ? *inlineValue : argv[++i];

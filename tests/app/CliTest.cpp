@@ -71,14 +71,23 @@ TEST(CliOptionsTest, ReadsEveryOptionAndRefusesBadOnes) {
 
 TEST(CliOptionsTest, UnknownOptionsAreNamedWithOrWithoutAValue) {
     for (const char* pszOption : {"--bogus", "--bogus=1", "-x"}) {
-        const char* args[] = {"tapvane-cli", "--local-port", "8080", pszOption};
-        CCliOptions options;
-        std::string strError;
-        EXPECT_FALSE(ParseCliOptions(std::size(args), args, options, strError));
         const std::string strName =
             std::string(pszOption).substr(0, std::string(pszOption).find('='));
-        EXPECT_EQ("unknown option " + strName, strError);
+        // Last on the line, and first with more after it.
+        const char* last[] = {"tapvane-cli", "--local-port", "8080", pszOption};
+        const char* first[] = {"tapvane-cli", pszOption, "--local-port", "8080"};
+        for (const char* const* args : {last, first}) {
+            CCliOptions options;
+            std::string strError;
+            EXPECT_FALSE(ParseCliOptions(4, args, options, strError));
+            EXPECT_EQ("unknown option " + strName, strError);
+        }
     }
+    const char* flagWithValue[] = {"tapvane-cli", "--verbose=yes"};
+    CCliOptions options;
+    std::string strError;
+    EXPECT_FALSE(ParseCliOptions(2, flagWithValue, options, strError));
+    EXPECT_EQ("option --verbose takes no value", strError);
 }
 
 TEST(CliOptionsTest, BindTakesAllLocalOrAnAddress) {
