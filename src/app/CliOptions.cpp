@@ -1,8 +1,12 @@
 #include "app/CliOptions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
+#include "capture/ServerUrl.h"
 #include "net/ListenAddress.h"
 #include "platform/TextConv.h"
 
@@ -14,7 +18,9 @@ const char* const kCliUsage =
     "  --local-port N          listen on port N (of every local interface unless --bind\n"
     "                          says otherwise)\n"
     "  --url HOST              the server: a host name, a dotted address, an IPv6 address\n"
-    "                          or a URL such as http://example.com (the scheme is dropped)\n"
+    "                          or a URL such as http://example.com:8080/page (only its\n"
+    "                          host is used; its port, if any, is the default of\n"
+    "                          --remote-port)\n"
     "  --remote-port N         the server's port\n"
     "  --log FILE              also write the traffic log to FILE, as plain text\n"
     "  --pcap FILE             also write every session to FILE as a pcapng packet\n"
@@ -33,6 +39,9 @@ const char* const kCliUsage =
     "\n"
     "Without --local-port, --url or --remote-port the stored default server entry supplies\n"
     "what is missing (its remote port is its local port when none is stored).\n"
+    "When neither --url nor the stored entry names a host, the program says so and exits\n"
+    "with status 2. Every option that takes a value may also be written with \"=\", as in\n"
+    "--url=example.com.\n"
     "\n"
     "The traffic log goes to the standard output (marker and session lines in bold on a\n"
     "terminal); status lines and error messages go to the standard error. Ctrl-C (SIGINT)\n"
@@ -66,6 +75,18 @@ bool ParsePort(const char* pszText, int& nPort) {
     return true;
 }
 
+// The options that take a value ("--name VALUE" or "--name=VALUE"), to tell a missing value
+// from an unknown option at the end of the command line.
+constexpr std::string_view kValueOptions[] = {
+    "--local-port",   "--url",           "--remote-port", "--log",  "--pcap",
+    "--replace-host", "--save-response", "--data-folder", "--bind",
+};
+
+bool TakesValue(std::string_view option) {
+    return std::find(std::begin(kValueOptions), std::end(kValueOptions), option) !=
+           std::end(kValueOptions);
+}
+
 bool ParseOnOff(const char* pszText, bool& bValue) {
     if (std::strcmp(pszText, "on") == 0) {
         bValue = true;
@@ -83,26 +104,38 @@ bool ParseOnOff(const char* pszText, bool& bValue) {
 bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
                      std::string& strError) {
     for (int i = 1; i < argc; ++i) {
-        const std::string strOption = argv[i];
-        if (strOption == "--help" || strOption == "-h") {
+        std::string strOption = argv[i];
+        // "--name=value" is "--name value".
+        std::optional<std::string> inlineValue;
+        if (const std::size_t nEquals = strOption.find('=');
+            strOption.starts_with("--") && nEquals != std::string::npos) {
+            inlineValue = strOption.substr(nEquals + 1);
+            strOption.resize(nEquals);
+        }
+        if (!inlineValue && (strOption == "--help" || strOption == "-h")) {
             options.bHelp = true;
             continue;
         }
-        if (strOption == "--version") {
+        if (!inlineValue && strOption == "--version") {
             options.bVersion = true;
             continue;
         }
-        if (strOption == "--verbose" || strOption == "-v") {
+        if (!inlineValue && (strOption == "--verbose" || strOption == "-v")) {
             options.bVerbose = true;
             continue;
         }
-        if (i + 1 >= argc) {
-            strError = strOption.rfind("--", 0) == 0 && strOption.size() > 2
-                           ? "option " + strOption + " needs a value"
-                           : "unknown option: " + strOption;
+        if (inlineValue &&
+            (strOption == "--help" || strOption == "--version" || strOption == "--verbose")) {
+            strError = "option " + strOption + " takes no value";
             return false;
         }
-        const char* pszValue = argv[++i];
+        if (!inlineValue && i + 1 >= argc) {
+            strError = TakesValue(strOption) ? "option " + strOption + " needs a value"
+                                             : "unknown option " + strOption;
+            return false;
+        }
+        const std::string strValue = inlineValue ? *inlineValue : argv[++i];
+        const char* pszValue = strValue.c_str();
         int nPort = 0;
         bool bValue = false;
         if (strOption == "--local-port" || strOption == "--remote-port") {
@@ -113,8 +146,9 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
             }
             (strOption == "--local-port" ? options.nLocalPort : options.nRemotePort) = nPort;
         } else if (strOption == "--url") {
-            if (*pszValue == '\0') {
-                strError = "--url needs a host";
+            std::wstring strWhy;
+            if (!ParseServerUrl(win::AnsiToWide(pszValue), &strWhy)) {
+                strError = "--url \"" + strValue + "\": " + win::WideToAnsi(strWhy);
                 return false;
             }
             options.strUrl = win::AnsiToWide(pszValue);
@@ -140,7 +174,7 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
         } else if (strOption == "--data-folder") {
             options.strDataFolder = win::AnsiToWide(pszValue);
         } else {
-            strError = "unknown option: " + strOption;
+            strError = "unknown option " + strOption;
             return false;
         }
     }

@@ -20,6 +20,7 @@
 #include "app/HeadlessMainWindow.h"
 #include "app/LogFileWriter.h"
 #include "capture/ClientCount.h"
+#include "capture/ServerUrl.h"
 #include "capture/UnreachableServer.h"
 #include "logdoc/PcapngWriter.h"
 #include "module/MyModule.h"
@@ -183,6 +184,16 @@ bool ApplySettings(CCliOptions& options, std::string& strError) {
     if (options.strBind) {
         settings.SetListenAddress(options.strBind->c_str());
     }
+    // A port in the URL ("http://127.0.0.1:28080/page") is the server's unless one is given.
+    const auto fillPortFromUrl = [&options] {
+        if (!options.nRemotePort && options.strUrl) {
+            if (const std::optional<CServerUrl> server = ParseServerUrl(*options.strUrl);
+                server && server->nPort > 0) {
+                options.nRemotePort = server->nPort;
+            }
+        }
+    };
+    fillPortFromUrl();
     if (options.strUrl && options.nLocalPort && options.nRemotePort) {
         return true;
     }
@@ -191,7 +202,14 @@ bool ApplySettings(CCliOptions& options, std::string& strError) {
     const auto* pEntry = choice.Selected();
     if (pEntry != nullptr) {
         if (!options.strUrl) {
+            // An entry without a host (the built-in "ftp://") names no server.
+            if (!ParseServerUrl(pEntry->first)) {
+                strError = "no server given: give --url HOST (the stored default entry \"" +
+                           win::WideToAnsi(pEntry->first) + "\" names no host)";
+                return false;
+            }
             options.strUrl = pEntry->first;
+            fillPortFromUrl();
         }
         if (!options.nLocalPort && pEntry->second.nPort != 0) {
             options.nLocalPort = static_cast<int>(pEntry->second.nPort);
@@ -204,10 +222,14 @@ bool ApplySettings(CCliOptions& options, std::string& strError) {
             }
         }
     }
-    if (!options.strUrl || options.strUrl->empty() || !options.nLocalPort || !options.nRemotePort) {
-        strError =
-            "no server given and no usable stored default entry: give --local-port, --url "
-            "and --remote-port";
+    if (!options.strUrl || options.strUrl->empty()) {
+        strError = "no server given and no stored default entry: give --url HOST";
+        return false;
+    }
+    if (!options.nLocalPort || !options.nRemotePort) {
+        strError = std::string("no ") + (options.nLocalPort ? "remote" : "local") +
+                   " port given and none stored for this server: give " +
+                   (options.nLocalPort ? "--remote-port N" : "--local-port N");
         return false;
     }
     return true;

@@ -2,6 +2,8 @@
 
 #include "capture/ClientCount.h"
 #include "module/MyModule.h"
+#include "platform/PortHolder.h"
+#include "platform/WinError.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/ShowMessage.h"
 #include "support/Trace.h"
@@ -33,16 +35,23 @@ void CListenToggle::ThreadListen(bool bFlag) {
         m_listener.Listen(static_cast<std::uint16_t>(nPort),
                           where.value_or(CListenAddress::Local()));
         strError = m_listener.GetListenError();
-        g_Module.SetStatusTextRes(142);
         if (strError.empty()) {
+            g_Module.SetStatusTextRes(142);  // "Start listening", only once it has
             g_Module.SetStatusText(m_listener.GetListenDescription(), STATUS_PANE_TEXT);
         }
     } catch (...) {
         strError = TakeCaughtText(L"Unhandled exception!!!");
     }
     if (!strError.empty()) {
-        ShowMessage(win::FormatW(L"ERROR: CTapvaneView::ThreadListen() failed! %s\nport = %d",
-                                 strError, nPort),
-                    MB_ICONERROR, MainWindowHandle());
+        std::wstring strText = win::FormatW(
+            L"ERROR: CTapvaneView::ThreadListen() failed! %s\nport = %d", strError, nPort);
+        // The port and, where the system tells, the program that holds it.
+        const bool bInUse = strError.find(L"error = " + std::to_wstring(WSAEADDRINUSE) + L".") !=
+                            std::wstring::npos;
+        if (nPort > 0 && nPort <= 65535 &&
+            (bInUse || win::FindPortListener(static_cast<std::uint16_t>(nPort)))) {
+            strText += L"\n" + win::DescribePortInUse(static_cast<std::uint16_t>(nPort));
+        }
+        ShowMessage(strText, MB_ICONERROR, MainWindowHandle());
     }
 }

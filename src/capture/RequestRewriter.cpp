@@ -3,16 +3,18 @@
 #include <algorithm>
 #include <vector>
 
+#include "capture/ServerUrl.h"
 #include "capture/UrlParser.h"
-#include "net/SocketAddress.h"
 #include "platform/AsciiText.h"
 #include "platform/TextConv.h"
 
 namespace {
 
-constexpr std::string_view kHost = "Host: ";
-constexpr std::string_view kReferer = "Referer: ";
-constexpr std::string_view kLocalhost = "localhost";
+// The header lines that are rewritten, by their names in lower case.
+constexpr std::string_view kHost = "host";
+constexpr std::string_view kReferer = "referer";
+constexpr std::string_view kOrigin = "origin";
+constexpr std::string_view kRewrittenHeaders[] = {kHost, kReferer, kOrigin};
 constexpr std::wstring_view kDefaultPage = L"DefaultPage.txt";
 
 // Position of the last `word` in `text`, ASCII letters in any case.
@@ -47,6 +49,59 @@ std::string_view TrimBlanks(std::string_view text) {
     return text;
 }
 
+struct CUrlParts {
+    std::string_view scheme;
+    std::string_view authority;
+    std::string_view rest;  // the path, query and fragment
+};
+
+// "scheme://authority/rest"; nothing for a value that is no such URL ("null" of an Origin).
+std::optional<CUrlParts> SplitUrl(std::string_view value) {
+    const std::size_t nScheme = value.find("://");
+    if (nScheme == 0 || nScheme == std::string_view::npos ||
+        value.substr(0, nScheme).find_first_of(" /?#") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    CUrlParts parts;
+    parts.scheme = value.substr(0, nScheme);
+    const std::string_view after = value.substr(nScheme + 3);
+    const std::size_t nEnd = std::min(after.find_first_of("/?#"), after.size());
+    parts.authority = after.substr(0, nEnd);
+    parts.rest = after.substr(nEnd);
+    return parts;
+}
+
+// The host of an authority ("user@host:port"), brackets of an IPv6 address included.
+std::string_view AuthorityHost(std::string_view authority) {
+    if (const std::size_t nAt = authority.rfind('@'); nAt != std::string_view::npos) {
+        authority.remove_prefix(nAt + 1);
+    }
+    if (authority.starts_with('[')) {
+        return authority.substr(0, authority.find(']') + 1);
+    }
+    return authority.substr(0, authority.find(':'));
+}
+
+// Whether a Referer's or Origin's authority names the machine that the client reached this
+// program on: localhost (and names below it), a loopback address, or the host that the
+// request's Host line named.
+bool NamesThisMachine(std::string_view authority, std::string_view clientHost) {
+    const std::string_view host = AuthorityHost(authority);
+    if (host.empty()) {
+        return false;
+    }
+    if (EqualsNoCase(host, "localhost") || EqualsNoCase(host, "[::1]") ||
+        (host.size() > 10 && EqualsNoCase(host.substr(host.size() - 10), ".localhost"))) {
+        return true;
+    }
+    if (host.starts_with("127.") && std::all_of(host.begin(), host.end(), [](char c) {
+            return c == '.' || (c >= '0' && c <= '9');
+        })) {
+        return true;
+    }
+    return !clientHost.empty() && EqualsNoCase(host, AuthorityHost(clientHost));
+}
+
 bool IsTokenChar(char c) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
         return true;
@@ -67,32 +122,12 @@ bool IsRequestLine(std::string_view text) {
     return nVersion != std::string_view::npos && nVersion > nBlank;
 }
 
-// The URL as header text: its line breaks and zero characters would end the header line
-// early, so they are left out. An IPv6 address typed without brackets gets them, as a host
-// in HTTP must have them ("::1" gives "[::1]", "http://::1" gives "http://[::1]").
-std::string HeaderValue(const std::wstring& strUrl) {
-    std::string value = win::WideToAnsi(strUrl);
-    std::erase_if(value, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
-    const std::size_t nScheme = value.find("://");
-    const std::size_t nHost = nScheme == std::string::npos ? 0 : nScheme + 3;
-    if (IsBareIpv6Literal(std::string_view(value).substr(nHost))) {
-        value.insert(nHost, 1, '[');
-        value += ']';
-    }
-    return value;
-}
-
 }  // namespace
 
 namespace {
 
 // Compiled once for the process: every session (and every accept thread's vessel) makes a
 // rewriter, and its copies share the compiled program.
-const CRegMatcher& RefererPattern() {
-    static const CRegMatcher s_re(std::wstring_view(L"^(.*)(localhost)(.*)"), true);
-    return s_re;
-}
-
 const CRegMatcher& RequestPattern() {
     static const CRegMatcher s_re(std::wstring_view(L"^(GET|POST) (.*) HTTP/.*"), true);
     return s_re;
@@ -100,8 +135,7 @@ const CRegMatcher& RequestPattern() {
 
 }  // namespace
 
-CRequestRewriter::CRequestRewriter()
-    : m_reReferer(RefererPattern()), m_reRequest(RequestPattern()) {}
+CRequestRewriter::CRequestRewriter() : m_reRequest(RequestPattern()) {}
 
 CTunnelWatch::Request CRequestRewriter::TakeSwitchRequest() {
     const CTunnelWatch::Request kind = m_switchRequest;
@@ -119,6 +153,37 @@ void CRequestRewriter::Restart() {
     m_strCarry.clear();
     m_bInLine = false;
     m_bCarryCut = false;
+    m_bHeld = false;
+    m_bPassHeaders = false;
+    m_strClientHost.clear();
+}
+
+void CRequestRewriter::Flush(std::string& out) {
+    if (!m_bHeld) {
+        return;
+    }
+    out += m_strCarry;
+    m_bHeld = false;
+    if (m_strCarry.size() > kMaxCarry) {
+        m_strCarry.resize(kMaxCarry);
+        m_bCarryCut = true;
+    }
+}
+
+bool CRequestRewriter::MayHold(std::string_view start, bool bReplaceHost) const {
+    if (!bReplaceHost || m_bPassHeaders || m_state != State::Headers) {
+        return false;
+    }
+    const std::size_t nColon = start.find(':');
+    const std::string_view name = start.substr(0, nColon);
+    for (const std::string_view header : kRewrittenHeaders) {
+        if (nColon == std::string_view::npos
+                ? name.size() <= header.size() && EqualsNoCase(header.substr(0, name.size()), name)
+                : EqualsNoCase(name, header)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void CRequestRewriter::Feed(std::string_view block, bool bReplaceHost, bool bSaveResponse,
@@ -145,11 +210,38 @@ void CRequestRewriter::Feed(std::string_view block, bool bReplaceHost, bool bSav
         if (bStartsHere) {
             m_strCarry.clear();
             m_bCarryCut = false;
+            m_bHeld = MayHold(part, bReplaceHost);
+        }
+        if (m_bHeld) {
+            // A header line that may be rewritten: held back until its end, as long as it
+            // may still be one and is not too long.
+            const std::size_t nWhole = m_strCarry.size() + part.size();
+            if (nWhole <= kMaxHeldLine) {
+                m_strCarry.append(part);
+                if (nLf != std::string_view::npos) {
+                    m_bHeld = false;
+                    m_bInLine = false;
+                    const std::string whole = std::move(m_strCarry);
+                    m_strCarry.clear();
+                    OnWholeLine(whole, whole, true, bReplaceHost, bSaveResponse, handler, out);
+                    continue;
+                }
+                if (MayHold(m_strCarry, bReplaceHost)) {
+                    m_bInLine = true;
+                    break;
+                }
+                m_strCarry.resize(m_strCarry.size() - part.size());
+            } else {
+                // No header line of a real request is this long; it is not worth more memory.
+                m_bPassHeaders = true;
+                handler.OnHeaderLineTooLong(nWhole);
+            }
+            Flush(out);  // then followed as a line that was cut
         }
         if (nLf == std::string_view::npos) {
             // The line goes on in the next block.
             out.append(part);
-            const std::size_t nRoom = kMaxCarry - m_strCarry.size();
+            const std::size_t nRoom = kMaxCarry - std::min(kMaxCarry, m_strCarry.size());
             m_strCarry.append(part.substr(0, std::min(nRoom, part.size())));
             m_bCarryCut = m_bCarryCut || part.size() > nRoom;
             m_bInLine = true;
@@ -194,6 +286,8 @@ void CRequestRewriter::OnWholeLine(std::string_view line, std::string_view whole
                 m_nContentLength.reset();
                 m_bBadLength = false;
                 m_bChunked = false;
+                m_bPassHeaders = false;
+                m_strClientHost.clear();
             }
             break;
         case State::Headers:
@@ -202,7 +296,7 @@ void CRequestRewriter::OnWholeLine(std::string_view line, std::string_view whole
                 EndOfHeaders();
                 break;
             }
-            if (bStartsHere && bReplaceHost) {
+            if (bStartsHere && bReplaceHost && !m_bPassHeaders) {
                 if (std::optional<std::string> rewritten = RewriteHeader(line, handler)) {
                     out += *rewritten;
                 } else {
@@ -252,7 +346,9 @@ void CRequestRewriter::OnHeaderLine(std::string_view text) {
     }
     const std::string_view name = text.substr(0, nColon);
     const std::string_view value = TrimBlanks(text.substr(nColon + 1));
-    if (EqualsNoCase(name, "content-length")) {
+    if (EqualsNoCase(name, kHost)) {
+        m_strClientHost = value;
+    } else if (EqualsNoCase(name, "content-length")) {
         const std::optional<std::uint64_t> n = ParseNumber(value, false);
         if (!n || (m_nContentLength && *m_nContentLength != *n)) {
             m_bBadLength = true;
@@ -289,26 +385,44 @@ void CRequestRewriter::EndOfHeaders() {
 
 std::optional<std::string> CRequestRewriter::RewriteHeader(std::string_view line,
                                                            IRequestHandler& handler) {
-    if (line.starts_with(kHost)) {
-        return std::string(kHost) + HeaderValue(handler.GetUrl()) + "\r\n";
-    }
-    if (!line.starts_with(kReferer)) {
+    const std::size_t nColon = line.find(':');
+    if (nColon == std::string_view::npos) {
         return std::nullopt;
     }
-    if (!m_reReferer.Match(std::wstring_view(win::AnsiToWide(line))) ||
-        m_reReferer.GetSubCount() != 3) {
+    const std::string_view name = line.substr(0, nColon);
+    const bool bHost = EqualsNoCase(name, kHost);
+    if (!bHost && !EqualsNoCase(name, kReferer) && !EqualsNoCase(name, kOrigin)) {
         return std::nullopt;
     }
-    // The pattern's greedy first group puts the last "localhost" into group 2. The word is
-    // ASCII, which the text conversion maps one to one, so it sits at the last place of
-    // the bytes too; the bytes around it stay as they are.
-    const std::size_t nPos = FindLastNoCase(line, kLocalhost);
-    if (nPos == std::string_view::npos) {
-        return std::nullopt;
+    const std::string_view value = TrimBlanks(LineText(line.substr(nColon + 1)));
+    std::optional<CUrlParts> where;
+    if (!bHost) {
+        // scheme "://" authority [path]: only the authority changes, and only when it names
+        // this machine (as the client reached it), not some other site.
+        where = SplitUrl(value);
+        if (!where || !NamesThisMachine(where->authority, m_strClientHost)) {
+            return std::nullopt;
+        }
     }
-    std::string result(line.substr(0, nPos));
-    result += HeaderValue(handler.GetUrl());
-    result += line.substr(nPos + kLocalhost.size());
+    const std::optional<CServerUrl> server = ParseServerUrl(handler.GetUrl());
+    if (!server) {
+        return std::nullopt;  // no host to name
+    }
+    int nPort = handler.GetRemotePort();
+    if (nPort <= 0) {
+        nPort = server->nPort > 0 ? server->nPort : DefaultPortOfScheme(server->strScheme);
+    }
+    std::string result(name);
+    result += ": ";
+    if (bHost) {
+        result += HostHeaderValue(server->strHost, nPort, server->strScheme);
+    } else {
+        result += where->scheme;
+        result += "://";
+        result += HostHeaderValue(server->strHost, nPort, win::AnsiToWide(where->scheme));
+        result += where->rest;
+    }
+    result += "\r\n";
     return result;
 }
 

@@ -3,16 +3,21 @@
 //
 // The rewriter follows the requests through the stream: a request line, header lines up to
 // the empty line, then a body of Content-Length bytes or in chunks. Only in a request's
-// header lines is anything changed: the "Host: " line is replaced by one that names the
-// URL, and the last "localhost" of the "Referer: " line by the URL. Every other byte,
-// request bodies and anything that is not HTTP included, passes unchanged. From each GET or
-// POST request line it takes the request target, which names the file of the response.
+// header lines is anything changed: the Host line is replaced by one that names the server
+// (its host, and its port when that is not the scheme's default), and a Referer or Origin
+// line that names this machine gets the server's host and port instead, keeping its scheme
+// and path. Header names match in any case. Every other byte, request bodies and anything
+// that is not HTTP included, passes unchanged. From each GET or POST request line it takes
+// the request target, which names the file of the response.
 //
-// A line ends at LF (a CR before it belongs to the line end). A line that TCP cuts across
-// two blocks is still followed and named, but it is passed unchanged: its first part has
-// gone to the server already.
+// A line ends at LF (a CR before it belongs to the line end). How TCP cuts the stream does
+// not change what is sent: a header line that may be rewritten and whose end has not come
+// yet is held back (up to kMaxHeldLine bytes) until its end arrives. Only such a line is
+// ever held, so a client is never kept waiting for bytes of its own that it has not
+// completed, and a stream that is not HTTP passes at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,6 +32,12 @@ public:
     virtual ~IRequestHandler() = default;
     // The URL box's text, as typed; asked only when a line is rewritten.
     virtual std::wstring GetUrl() = 0;
+    // The port of the server that the session connects to; 0 when not known (the port
+    // written in the URL, or else the default of its scheme, counts then).
+    virtual int GetRemotePort() { return 0; }
+    // A header line that could be rewritten grew beyond kMaxHeldLine bytes before its end:
+    // it and the rest of the request's header lines pass unchanged.
+    virtual void OnHeaderLineTooLong(std::size_t /*nBytes*/) {}
     // Every request line, before its target is reported: `method` is its first word.
     virtual void OnRequestLine(std::string_view /*method*/) {}
     // The request target of a GET or POST request line (group 2 of the request pattern).
@@ -38,6 +49,8 @@ public:
     // Longest part of a line cut across blocks that is kept to follow it; the rest of such
     // a line is not looked at.
     static constexpr std::size_t kMaxCarry = 8192;
+    // Longest header line that is held back until its end arrives, to be rewritten.
+    static constexpr std::size_t kMaxHeldLine = 65536;
 
     CRequestRewriter();
 
@@ -54,17 +67,22 @@ public:
     // lines or its body).
     bool IsBetweenRequests() const { return m_state == State::Start; }
     // Forgets where the stream was: the next byte is taken for the start of a line between
-    // requests.
+    // requests. Bytes held back are dropped: Flush them first.
     void Restart();
+    // Whether the beginning of a header line is held back, waiting for its end.
+    bool IsHolding() const { return m_bHeld; }
+    // Appends the bytes held back to `out` unchanged (the stream ends, or is not followed
+    // any more); the line is then followed as one that was cut.
+    void Flush(std::string& out);
 
     // The kind of the last request whose header lines ended since the last call, when it
     // may switch the protocol (a CONNECT request, or one with an Upgrade header); None
     // otherwise. Taking it clears it.
     CTunnelWatch::Request TakeSwitchRequest();
 
-    // One whole line, as the rewriting of a header line sees it: "Host: " + URL + CR LF for
-    // a "Host: " line, the last "localhost" of a "Referer: " line replaced by the URL; else
-    // nothing.
+    // One whole header line, rewritten: a Host line names the server, a Referer or Origin
+    // line that names this machine (or the host that the request's Host line named) names
+    // the server instead; nothing for any other line.
     std::optional<std::string> RewriteHeader(std::string_view line, IRequestHandler& handler);
     // The request target of a GET or POST request line; nothing for any other line.
     std::optional<std::wstring> RequestTarget(std::string_view line);
@@ -78,6 +96,9 @@ private:
                      std::string& out);
     void OnHeaderLine(std::string_view whole);
     void EndOfHeaders();
+    // Whether a header line that begins with `start` may still turn out to be one that is
+    // rewritten, so that it is held back until its end.
+    bool MayHold(std::string_view start, bool bReplaceHost) const;
 
     State m_state = State::Start;
     std::uint64_t m_nLeft = 0;  // bytes left of the body or the chunk
@@ -90,7 +111,10 @@ private:
     std::string m_strCarry;
     bool m_bInLine = false;  // the last block ended inside a line
     bool m_bCarryCut = false;
-    CRegMatcher m_reReferer;
+    bool m_bHeld = false;         // m_strCarry has not been sent yet
+    bool m_bPassHeaders = false;  // this request's header lines pass unchanged from here on
+    // The value of this request's Host line as the client sent it.
+    std::string m_strClientHost;
     CRegMatcher m_reRequest;
 };
 

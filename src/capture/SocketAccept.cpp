@@ -175,6 +175,7 @@ void CSocketAccept::OnClose(int nErrorCode) {
     if (pClient != nullptr) {
         // An orderly close ends only the client's direction: the server learns of it, and
         // what it still sends reaches the local client, until it closes too or goes quiet.
+        SendHeldRequest();
         m_pRelay->MarkClosed(CRelayState::Local);
         win::shutdown(pClient->GetSocket(), win::SD_SEND);
         m_pRelay->WaitOtherSide(CRelayState::Local, kHalfCloseSilence);
@@ -230,8 +231,15 @@ void CSocketAccept::OnReceive(int nErrorCode) {
                 }
                 m_pRelay->NotifyActivity(CRelayState::Local);
             } else {
+                // A line held back for rewriting goes first, unchanged.
+                m_strRequest.clear();
+                m_request.Flush(m_strRequest);
                 m_request.Restart();
                 toSend = ReceivePlainBlock();
+                if (!m_strRequest.empty()) {
+                    m_strRequest += toSend;
+                    toSend = m_strRequest;
+                }
                 LogPlainBlock(toSend);  // the lock is re-entrant
             }
         } catch (CFileException* e) {
@@ -279,6 +287,23 @@ void CSocketAccept::SendToServer(std::string_view bytes) {
         LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
         AbortSession(L"Send to the server failed! " + strError);
     }
+}
+
+void CSocketAccept::SendHeldRequest() {
+    std::string held;
+    {
+        CModuleLock lock;
+        m_request.Flush(held);
+        if (held.empty()) {
+            return;
+        }
+        LogBlockBegin(*m_pLink);
+        LogClientBlock(L"");
+        TraceA(held);
+        g_Module.AppendLogBlock(held, LOG_STYLE_KEEP);
+        LogBlockRecord(*m_pLink, LogDirection::ClientToServer, held);
+    }
+    SendToServer(held);
 }
 
 std::wstring CSocketAccept::ReceiveString() {
@@ -335,6 +360,19 @@ bool CSocketAccept::OnLine(const std::wstring& strLine) {
 std::wstring CSocketAccept::GetUrl() {
     CSocketClient* pClient = m_pClient;
     return pClient != nullptr ? pClient->GetUrlText() : std::wstring();
+}
+
+int CSocketAccept::GetRemotePort() {
+    CSocketClient* pClient = m_pClient;
+    return pClient != nullptr ? pClient->GetConnectedAddress().Port() : 0;
+}
+
+void CSocketAccept::OnHeaderLineTooLong(std::size_t /*nBytes*/) {
+    g_Module.AppendLog(L"\nNot rewritten: a header line longer than " +
+                           std::to_wstring(CRequestRewriter::kMaxHeldLine) +
+                           L" bytes; the request's header lines from there on pass unchanged\n",
+                       LOG_STYLE_BOLD);
+    g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
 }
 
 void CSocketAccept::OnRequestLine(std::string_view method) {

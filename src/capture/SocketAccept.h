@@ -86,6 +86,9 @@ protected:
     // (read once then, so that no block waits for the GUI thread), and the response file
     // named by a request target.
     std::wstring GetUrl() override;
+    // HTTP mode, module lock held: the port of the server the client is connected to.
+    int GetRemotePort() override;
+    void OnHeaderLineTooLong(std::size_t nBytes) override;
     // HTTP mode, module lock held: every request line queues its answer on the client.
     void OnRequestLine(std::string_view method) override;
     void OnRequestTarget(const std::wstring& strTarget) override;
@@ -115,6 +118,9 @@ private:
     // Session thread, module lock not held: sends the bytes to the server; a failure ends
     // the session.
     void SendToServer(std::string_view bytes);
+    // Session thread, module lock not held: the start of a header line held back for
+    // rewriting goes to the server as it is (the local client ends its stream).
+    void SendHeldRequest();
     void LogClientMarker();
     void WriteSessionLine(UINT nId);
 };

@@ -5,6 +5,7 @@
 #include "capture/ClientCount.h"
 #include "capture/RelayRecords.h"
 #include "capture/ServerMemo.h"
+#include "capture/ServerUrl.h"
 #include "capture/SocketAccept.h"
 #include "capture/SplitLines.h"
 #include "module/MyModule.h"
@@ -92,7 +93,13 @@ bool CSocketClient::ConnectToServer() {
     m_strConnectError.clear();
     g_Module.GetConnectionSettingsAtOnce(m_strHost, nLocalPort, nRemotePort);
     m_strUrl = m_strHost;
-    RemoveScheme(m_strHost);
+    // The host of a pasted URL ("http://127.0.0.1:8080/page"); text that names none is
+    // tried as it is, without its scheme, and fails with the usual message.
+    if (const std::optional<CServerUrl> server = ParseServerUrl(m_strUrl)) {
+        m_strHost = server->strHost;
+    } else {
+        RemoveScheme(m_strHost);
+    }
 
     int nError = 0;
     try {

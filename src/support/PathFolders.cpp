@@ -1,6 +1,7 @@
 #include "support/PathFolders.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "platform/Kernel.h"
 #include "platform/WinError.h"
@@ -13,6 +14,43 @@ namespace {
 // Longest folder part that is looked at; folders beyond it are left to the caller's open,
 // which then fails on the missing folder.
 constexpr std::size_t kMaxFolderPart = 509;
+
+// What the user needs to know beyond the system's text when `folder` cannot be made: the
+// part of its path that is a file, or the folder in which no folder may be made. Empty when
+// nothing more can be told.
+std::wstring FolderFailureReason(const std::wstring& folder, DWORD dwError) {
+    std::error_code ec;
+    std::wstring strExisting;  // the deepest folder of the path that exists
+    for (std::size_t nEnd = folder.find(L'/', 1);; nEnd = folder.find(L'/', nEnd + 1)) {
+        const std::wstring part = folder.substr(0, nEnd);
+        const std::filesystem::file_status status = std::filesystem::status(part, ec);
+        if (std::filesystem::exists(status) && !std::filesystem::is_directory(status)) {
+            return L"'" + part + L"' is a file, not a folder.";
+        }
+        if (!std::filesystem::is_directory(status)) {
+            break;
+        }
+        strExisting = part;
+        if (nEnd == std::wstring::npos) {
+            break;
+        }
+    }
+    if (dwError == ERROR_ACCESS_DENIED && !strExisting.empty()) {
+        return L"No permission to make a folder in '" + strExisting + L"'.";
+    }
+    return {};
+}
+
+[[noreturn]] void RaiseFolderFailure(const std::wstring& folder, DWORD dwError) {
+    std::wstring strText = GetSystemErrorText(dwError);
+    std::erase_if(strText, [](wchar_t c) { return c == L'\r' || c == L'\n'; });
+    std::wstring strMessage = win::FormatW(L"CreateDirectory '%s' failed: %ld '%s'\n", folder,
+                                           static_cast<LONG>(dwError), strText);
+    if (const std::wstring strReason = FolderFailureReason(folder, dwError); !strReason.empty()) {
+        strMessage += strReason + L"\n";
+    }
+    throw new CException(std::move(strMessage));
+}
 
 }  // namespace
 
@@ -37,12 +75,11 @@ void CreatePathFolders(const std::wstring& path) {
             continue;
         }
         const DWORD dwError = win::GetLastError();
-        if (dwError == ERROR_ALREADY_EXISTS) {
+        // A file of that name is in the way, not a folder: said here, rather than as a
+        // missing path when the next part or the file cannot be made.
+        if (dwError == ERROR_ALREADY_EXISTS && win::PathIsDirectoryW(folder.c_str())) {
             continue;
         }
-        std::wstring strText = GetSystemErrorText(dwError);
-        std::erase_if(strText, [](wchar_t c) { return c == L'\r' || c == L'\n'; });
-        throw CException::Format(L"CreateDirectory '%s' failed: %ld '%s'\n", folder,
-                                 static_cast<LONG>(dwError), strText);
+        RaiseFolderFailure(folder, dwError);
     }
 }

@@ -8,6 +8,7 @@
 
 #include <limits>
 
+#include "capture/ServerUrl.h"
 #include "capture/SocketAccept.h"
 #include "module/MyModule.h"
 #include "settings/RegKeyTalvex.h"
@@ -92,6 +93,7 @@ CConnectionBar::CConnectionBar(QWidget* pParent) : QWidget(pParent) {
             guarded([](CConnectionBar* p) { p->CheckConnectionFields(); }));
     connect(m_pRemotePort, &QLineEdit::textChanged, this,
             guarded([](CConnectionBar* p) { p->CheckConnectionFields(); }));
+    connect(m_pRemotePort, &QLineEdit::textEdited, this, [this] { m_bRemoteFromUrl = false; });
     connect(m_pUrl, &QComboBox::editTextChanged, this,
             guarded([](CConnectionBar* p) { p->CheckConnectionFields(); }));
     connect(m_pUrl, qOverload<int>(&QComboBox::activated), this,
@@ -153,13 +155,33 @@ void CConnectionBar::EnableCommand(UINT nId, bool bEnable) {
 }
 
 void CConnectionBar::CheckConnectionFields() {
+    std::wstring strWhy;
+    const std::optional<CServerUrl> server = ParseServerUrl(GetUrl(), &strWhy);
+    // A port in the URL ("http://127.0.0.1:28080/path") fills an empty Remote Port, and
+    // keeps it in step while the URL is typed, until the user edits the port.
+    const QString strUrlPort =
+        server && server->nPort > 0 ? QString::number(server->nPort) : QString();
+    if (m_pRemotePort->isEnabled() && (m_pRemotePort->text().isEmpty() || m_bRemoteFromUrl) &&
+        m_pRemotePort->text() != strUrlPort) {
+        m_bRemoteFromUrl = !strUrlPort.isEmpty();
+        m_pRemotePort->setText(strUrlPort);  // which checks the fields again
+        return;
+    }
     const int nLocal = GetLocalPort();
     const int nRemote = GetRemotePort();
     // A number beyond 65535 would reach the socket layer cut to 16 bits and name another
-    // port: such a field keeps Listen disabled, as an empty one does.
+    // port: such a field keeps Listen disabled, as an empty one does. So does a URL box
+    // that names no host, with the reason in the status bar.
     const bool bEnable = nLocal > 0 && nLocal <= kMaxPort && nRemote > 0 && nRemote <= kMaxPort &&
-                         !m_pUrl->currentText().isEmpty();
+                         server.has_value();
     g_Module.EnableCommand(ID_TOOLS_LISTEN, bEnable);
+    if (!server) {
+        g_Module.SetStatusText(strWhy, STATUS_PANE_TEXT);
+        m_bReasonShown = true;
+    } else if (m_bReasonShown) {
+        g_Module.SetStatusTextRes(57345);  // "Ready"
+        m_bReasonShown = false;
+    }
 }
 
 void CConnectionBar::ApplySelectedServer() {
@@ -167,6 +189,7 @@ void CConnectionBar::ApplySelectedServer() {
     if (!ports) {
         return;
     }
+    m_bRemoteFromUrl = false;
     const DWORD nRemote = ports->nPortRemote != 0 ? ports->nPortRemote : ports->nPort;
     m_pLocalPort->setText(QString::number(ports->nPort));
     m_pRemotePort->setText(QString::number(nRemote));

@@ -46,8 +46,9 @@ public:
     bool Copy();
     bool Paste();
 
-    // Enables the Listen command exactly when the URL is given and both ports are numbers
-    // from 1 to 65535.
+    // Enables the Listen command exactly when the URL names a host and both ports are
+    // numbers from 1 to 65535; says in the status bar why a URL names none. A port in the
+    // URL fills an empty Remote Port.
     void CheckConnectionFields();
     // Puts the selected entry's ports into the fields (the remote port 0 means the same as
     // the local port).
@@ -71,6 +72,8 @@ private:
     QLineEdit* m_pRemotePort;
     QToolButton* m_pListen;
     bool m_bInitialised = false;
+    bool m_bReasonShown = false;    // the status bar says why the URL names no host
+    bool m_bRemoteFromUrl = false;  // Remote Port holds the port of the URL, not the user's
 };
 
 // The number a port field holds as the network side reads it: 0 when empty or when it does

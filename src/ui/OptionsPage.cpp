@@ -30,7 +30,7 @@ void CPageOptionsHtml::SetFolderChooser(FolderChooserFn fn) {
 
 CPageOptionsHtml::CPageOptionsHtml(QWidget* pParent) : QWidget(pParent) {
     setObjectName(QStringLiteral("pageOptionsHtml"));
-    auto* pIntro = new QLabel(tr("Apply options below for HTML protocol only."), this);
+    auto* pIntro = new QLabel(tr("Apply options below for HTTP protocol only."), this);
     m_pReplaceHost =
         new QCheckBox(tr("&Replace the Host header. Press Help button for details."), this);
     m_pReplaceHost->setObjectName(QStringLiteral("replaceHost"));

@@ -1,6 +1,8 @@
 // tapvane-cli as a user runs it: options, a port in use, a request through it, Ctrl-C.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "ProcessSupport.h"
 #include "SocketTestSupport.h"
 #include "TempFolder.h"
@@ -54,6 +56,10 @@ TEST(CliOptionsTest, ReadsEveryOptionAndRefusesBadOnes) {
         {"tapvane-cli", "--save-response", "yes"},
         {"tapvane-cli", "--url"},
         {"tapvane-cli", "--frobnicate", "1"},
+        {"tapvane-cli", "--url", "ftp://"},
+        {"tapvane-cli", "--url", " "},
+        {"tapvane-cli", "--local-port=http"},
+        {"tapvane-cli", "--verbose=yes"},
     };
     for (const auto& args : bad) {
         CCliOptions o;
@@ -61,6 +67,27 @@ TEST(CliOptionsTest, ReadsEveryOptionAndRefusesBadOnes) {
         EXPECT_FALSE(ParseCliOptions(static_cast<int>(args.size()), args.data(), o, e)) << args[1];
         EXPECT_FALSE(e.empty());
     }
+}
+
+TEST(CliOptionsTest, UnknownOptionsAreNamedWithOrWithoutAValue) {
+    for (const char* pszOption : {"--bogus", "--bogus=1", "-x"}) {
+        const std::string strName =
+            std::string(pszOption).substr(0, std::string(pszOption).find('='));
+        // Last on the line, and first with more after it.
+        const char* last[] = {"tapvane-cli", "--local-port", "8080", pszOption};
+        const char* first[] = {"tapvane-cli", pszOption, "--local-port", "8080"};
+        for (const char* const* args : {last, first}) {
+            CCliOptions options;
+            std::string strError;
+            EXPECT_FALSE(ParseCliOptions(4, args, options, strError));
+            EXPECT_EQ("unknown option " + strName, strError);
+        }
+    }
+    const char* flagWithValue[] = {"tapvane-cli", "--verbose=yes"};
+    CCliOptions options;
+    std::string strError;
+    EXPECT_FALSE(ParseCliOptions(2, flagWithValue, options, strError));
+    EXPECT_EQ("option --verbose takes no value", strError);
 }
 
 TEST(CliOptionsTest, BindTakesAllLocalOrAnAddress) {
@@ -82,6 +109,14 @@ TEST(CliOptionsTest, BindTakesAllLocalOrAnAddress) {
         EXPECT_FALSE(ParseCliOptions(std::size(args), args, options, strError)) << pszValue;
         EXPECT_NE(std::string::npos, strError.find("--bind takes all, local or an address"))
             << strError;
+    }
+    const char* inlined[] = {"tapvane-cli", "--bind=local", "--url=[::1]:8080"};
+    {
+        CCliOptions options;
+        std::string strError;
+        ASSERT_TRUE(ParseCliOptions(std::size(inlined), inlined, options, strError)) << strError;
+        EXPECT_EQ(L"local", options.strBind.value_or(L"-"));
+        EXPECT_EQ(L"[::1]:8080", options.strUrl.value_or(L"-"));
     }
     const char* missing[] = {"tapvane-cli", "--bind"};
     CCliOptions options;
@@ -112,6 +147,62 @@ TEST_F(CliTest, PortInUseExitsWithOne) {
                              "CSocketBlocking::Bind. error = 10048."))
         << cli.Err();
     EXPECT_NE(std::string::npos, cli.Err().find("port = " + std::to_string(other.Port())));
+    // The port and the program that holds it, this test; no "Start listening" after it.
+    std::ifstream comm("/proc/self/comm");
+    std::string strProgram;
+    std::getline(comm, strProgram);
+    EXPECT_NE(std::string::npos, cli.Err().find("\nPort " + std::to_string(other.Port()) +
+                                                " is in use by another program: " + strProgram +
+                                                " (process " + std::to_string(::getpid()) + ")."))
+        << cli.Err();
+    EXPECT_EQ(std::string::npos, cli.Err().find("Start listening")) << cli.Err();
+}
+
+TEST_F(CliTest, WithoutAUrlAndNoStoredHostItSaysSoAndExitsWithTwo) {
+    // The first run's default entry is "ftp://", which names no host.
+    const std::uint16_t nLocal = test::FreePort();
+    test::CChildProcess cli({TAPVANE_CLI_PATH, "--local-port", std::to_string(nLocal)}, Env());
+    EXPECT_EQ(2, cli.Wait(10s)) << cli.Err();
+    EXPECT_NE(std::string::npos,
+              cli.Err().find("tapvane-cli: no server given: give --url HOST (the stored default "
+                             "entry \"ftp://\" names no host)"))
+        << cli.Err();
+    EXPECT_EQ(std::string::npos, cli.Err().find("Listening on port")) << cli.Err();
+
+    test::CChildProcess noHost({TAPVANE_CLI_PATH, "--url=http://", "--local-port=1"}, Env());
+    EXPECT_EQ(2, noHost.Wait(10s)) << noHost.Err();
+    EXPECT_NE(std::string::npos,
+              noHost.Err().find("tapvane-cli: --url \"http://\": The URL names no host"))
+        << noHost.Err();
+
+    test::CChildProcess bogus({TAPVANE_CLI_PATH, "--bogus"}, Env());
+    EXPECT_EQ(2, bogus.Wait(10s));
+    EXPECT_NE(std::string::npos, bogus.Err().find("tapvane-cli: unknown option --bogus\n"))
+        << bogus.Err();
+}
+
+TEST_F(CliTest, APastedUrlWithOptionEqualsValueRelaysToItsHostAndPort) {
+    test::CHttpTestServer server([](const test::CHttpRequest& request) {
+        return test::CHttpAnswer{test::CHttpTestServer::Response("text/plain", request.strHead)};
+    });
+    const std::uint16_t nLocal = test::FreePort();
+    // No --remote-port: the URL's port is the server's.
+    test::CChildProcess cli(
+        {TAPVANE_CLI_PATH, "--local-port=" + std::to_string(nLocal),
+         "--url= http://127.0.0.1:" + std::to_string(server.Port()) + "/some/path ",
+         "--replace-host=on", "--save-response=off"},
+        Env());
+    ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
+    EXPECT_NE(std::string::npos, cli.Err().find(" port " + std::to_string(server.Port()) + ". "))
+        << cli.Err();
+    test::CChildProcess curl(
+        {"curl", "-s", "--max-time", "10", "http://localhost:" + std::to_string(nLocal) + "/x"});
+    EXPECT_EQ(0, curl.Wait(15s)) << curl.Err();
+    EXPECT_NE(std::string::npos,
+              curl.Out().find("\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n"))
+        << curl.Out();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(0, cli.Wait(10s)) << cli.Err();
 }
 
 TEST_F(CliTest, BindLocalListensOnLoopbackOnlyAndSaysSo) {
@@ -203,7 +294,8 @@ TEST_F(CliTest, ThousandKeptAliveGetsWithHostRewriteThenCtrlC) {
             for (int i = 0; i < nEach; ++i) {
                 const std::optional<std::string> body =
                     test::KeptAliveGet(nLocal, "/" + std::to_string(c) + "/" + std::to_string(i));
-                nOk += body && body->find("\r\nHost: 127.0.0.1\r\n") != std::string::npos;
+                nOk += body && body->find("\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) +
+                                          "\r\n") != std::string::npos;
             }
             ++nDone;
         });

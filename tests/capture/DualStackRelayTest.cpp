@@ -158,8 +158,8 @@ TEST_F(DualStackRelayTest, BytesPassUnchangedOverIpv6InPlainAndHttpMode) {
                                 body;
     const std::uint16_t nLocal2 = StartListening(server.Port(), L"::1");
     const std::string expected =
-        "POST /up HTTP/1.1\r\nHost: [::1]\r\nContent-Length: " + std::to_string(body.size()) +
-        "\r\n\r\n" + body;
+        "POST /up HTTP/1.1\r\nHost: [::1]:" + std::to_string(server.Port()) +
+        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     const int fd = test::ConnectTo("::1", nLocal2);
     ASSERT_GE(fd, 0);
     std::thread sender([&] { test::SendAllPosix(fd, request); });
@@ -227,6 +227,14 @@ TEST_F(DualStackRelayTest, StoppingWhileASessionConnectsEndsItAtOnceWithoutABox)
     ::close(fd);
 }
 
+// The command name of this process, as the system shows it to others.
+std::string ProgramName() {
+    std::ifstream in("/proc/self/comm");
+    std::string strName;
+    std::getline(in, strName);
+    return strName;
+}
+
 TEST_F(DualStackRelayTest, PortInUseOnIpv6OnlyGivesTheSameText) {
     TAPVANE_REQUIRE_IPV6_LOOPBACK();
     test::CFamilyListener blocker("::", 0);  // IPv6 only, every interface
@@ -238,8 +246,12 @@ TEST_F(DualStackRelayTest, PortInUseOnIpv6OnlyGivesTheSameText) {
     EXPECT_EQ(
         L"ERROR: CTapvaneView::ThreadListen() failed! SOCKET ERROR: CSocketBlocking::Bind. "
         L"error = 10048. " +
-            GetSystemErrorText(10048) + L"\nport = " + std::to_wstring(blocker.Port()),
+            GetSystemErrorText(10048) + L"\nport = " + std::to_wstring(blocker.Port()) +
+            L"\nPort " + std::to_wstring(blocker.Port()) + L" is in use by another program: " +
+            win::AnsiToWide(ProgramName()) + L" (process " + std::to_wstring(::getpid()) + L").",
         Messages()[0]);
+    // Not "Start listening": it did not start.
+    EXPECT_FALSE(StatusShown(STATUS_PANE_TEXT, L"Start listening"));
 }
 
 TEST_F(DualStackRelayTest, ThisMachineOnlyTakesLoopbackOfBothFamiliesAndNothingElse) {

@@ -2,6 +2,7 @@
 // messages, with real servers and clients.
 #include <dirent.h>
 
+#include <fstream>
 #include <future>
 #include <random>
 
@@ -122,6 +123,14 @@ TEST_F(RelayTest, RefusedServerShowsTheMessageAndStopsListening) {
     ::close(fd2);
 }
 
+// The command name of this process (/proc/self/comm), as other processes see it.
+std::string ThisProgram() {
+    std::ifstream in("/proc/self/comm");
+    std::string strName;
+    std::getline(in, strName);
+    return strName;
+}
+
 TEST_F(RelayTest, PortInUseShowsTheListenFailure) {
     test::CPosixListener other;
     m_pWindow->SetConnectionSettings(L"127.0.0.1", other.Port(), 80);
@@ -131,9 +140,13 @@ TEST_F(RelayTest, PortInUseShowsTheListenFailure) {
     EXPECT_EQ(
         L"ERROR: CTapvaneView::ThreadListen() failed! SOCKET ERROR: CSocketBlocking::Bind. "
         L"error = 10048. " +
-            GetSystemErrorText(10048) + L"\nport = " + std::to_wstring(other.Port()),
+            GetSystemErrorText(10048) + L"\nport = " + std::to_wstring(other.Port()) + L"\nPort " +
+            std::to_wstring(other.Port()) + L" is in use by another program: " +
+            win::AnsiToWide(ThisProgram()) + L" (process " + std::to_wstring(::getpid()) + L").",
         Messages()[0]);
-    EXPECT_TRUE(WaitForStatus(STATUS_PANE_TEXT, L"Start listening"));
+    // Listening did not start, and the status does not say it did.
+    m_pWindow->SendMessage(UM_REFRESH_TITLE, 0, 0);
+    EXPECT_FALSE(StatusShown(STATUS_PANE_TEXT, L"Start listening"));
 }
 
 TEST_F(RelayTest, StoppingListeningStopsOpenSessions) {

@@ -53,12 +53,15 @@ TEST_F(ResponseFileTest, FailureIsLoggedAndTheFileStaysClosed) {
     CResponseFile file;
     file.OpenResponse(strPath, true);
     EXPECT_FALSE(file.IsOpen());
+    // The folder that cannot be made is the file in the way, which the line names.
     const std::wstring strStart = L"\nOpen \"" + strPath + L"\" failed! CreateDirectory '" +
-                                  m_files.WPath("plain/sub") + L"' failed: ";
+                                  m_files.WPath("plain") + L"' failed: ";
     const std::vector<test::CLogRow> rows = m_log.Rows();
     ASSERT_EQ(2u, rows.size());
     EXPECT_TRUE(rows[0].text.starts_with(strStart)) << win::WideToAnsi(rows[0].text);
-    EXPECT_TRUE(rows[0].text.ends_with(L"\n"));
+    EXPECT_TRUE(
+        rows[0].text.ends_with(L"\n'" + m_files.WPath("plain") + L"' is a file, not a folder.\n\n"))
+        << win::WideToAnsi(rows[0].text);
     EXPECT_EQ(1, rows[0].nStyle);
     EXPECT_EQ((test::CLogRow{L"", 2}), rows[1]);
     // Writing and closing a closed file do nothing and raise nothing.

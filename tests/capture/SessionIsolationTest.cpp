@@ -48,6 +48,7 @@ TEST_F(SessionIsolationTest, ThousandKeptAliveGetsWithHostRewriteAllComeBack) {
     });
     const std::size_t nSocketsBefore = win::OpenSocketCount();
     const std::uint16_t nLocal = StartListening(server.Port());
+    const std::string strServer = "127.0.0.1:" + std::to_string(server.Port());
     constexpr int kClients = 4;
     const int nEach = 1000 / test::kLoadScale / kClients;
     std::vector<std::future<int>> clients;
@@ -72,10 +73,10 @@ TEST_F(SessionIsolationTest, ThousandKeptAliveGetsWithHostRewriteAllComeBack) {
     const std::vector<CHttpRequest> requests = server.Requests();
     ASSERT_EQ(static_cast<std::size_t>(kClients * nEach), requests.size());
     for (const CHttpRequest& request : requests) {
-        ASSERT_NE(std::string::npos, request.strHead.find("\r\nHost: 127.0.0.1\r\n"))
+        ASSERT_NE(std::string::npos, request.strHead.find("\r\nHost: " + strServer + "\r\n"))
             << request.strHead;
         ASSERT_NE(std::string::npos,
-                  request.strHead.find("\r\nReferer: http://127.0.0.1:8080/\r\n"));
+                  request.strHead.find("\r\nReferer: http://" + strServer + "/\r\n"));
     }
     ToggleListening(false);
     EXPECT_TRUE(test::WaitUntil([] { return g_nClientsCount == 0; }, 30s)) << g_nClientsCount;
@@ -214,7 +215,9 @@ TEST_F(SessionIsolationTest, SwitchedStreamsPassByteForByteBothWays) {
         ::close(fd);
         ASSERT_TRUE(WaitForLog(L"\r\nSession 0 stopped."));
         std::lock_guard lock(mutex);
-        EXPECT_NE(std::string::npos, head.find("\r\nHost: 127.0.0.1\r\n")) << head;
+        EXPECT_NE(std::string::npos,
+                  head.find("\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n"))
+            << head;
         EXPECT_EQ(toServer + toServer, received);
         ToggleListening(false);
         ASSERT_TRUE(test::WaitUntil([] { return g_nClientsCount == 0; }, 20s));
@@ -242,7 +245,9 @@ TEST_F(SessionIsolationTest, RefusedUpgradeKeepsRewriting) {
     ASSERT_TRUE(test::ReadAnswer(fd, &body));
     ::close(fd);
     ASSERT_EQ(2u, server.Requests().size());
-    EXPECT_NE(std::string::npos, server.Requests()[1].strHead.find("\r\nHost: 127.0.0.1\r\n"));
+    EXPECT_NE(std::string::npos,
+              server.Requests()[1].strHead.find(
+                  "\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n"));
 }
 
 }  // namespace

@@ -44,17 +44,33 @@ TEST_F(PathFoldersTest, CreatesTheMissingFoldersButNotTheFile) {
 
 TEST_F(PathFoldersTest, FileInTheWayRaisesTheFolderAndSystemText) {
     m_dir.WriteFile("blocker", "");
-    const std::wstring folder = m_dir.WPath("blocker/sub");
-    std::wstring strSystem = GetSystemErrorText(3);
+    const std::wstring blocker = m_dir.WPath("blocker");
+    std::wstring strSystem = GetSystemErrorText(183);
     std::erase_if(strSystem, [](wchar_t c) { return c == L'\r' || c == L'\n'; });
     try {
-        CreatePathFolders(folder + L"/deeper/f.txt");
+        CreatePathFolders(blocker + L"/sub/deeper/f.txt");
         FAIL() << "nothing raised";
     } catch (CException* p) {
         const std::unique_ptr<CException> e(p);
-        EXPECT_EQ(e->GetText(),
-                  L"CreateDirectory '" + folder + L"' failed: 3 '" + strSystem + L"'\n");
+        // The part of the path that is wrong, with the system's text, then what is wrong with
+        // it (not a missing path further down).
+        EXPECT_EQ(e->GetText(), L"CreateDirectory '" + blocker + L"' failed: 183 '" + strSystem +
+                                    L"'\n'" + blocker + L"' is a file, not a folder.\n");
     }
+}
+
+TEST_F(PathFoldersTest, AFileWhereTheLastFolderShouldBeIsNoFolder) {
+    m_dir.WriteFile("data", "not a folder");
+    try {
+        CreatePathFolders(m_dir.WPath("data") + L"/");
+        FAIL() << "nothing raised: the file passed for a folder";
+    } catch (CException* p) {
+        const std::unique_ptr<CException> e(p);
+        EXPECT_TRUE(
+            e->GetText().ends_with(L"\n'" + m_dir.WPath("data") + L"' is a file, not a folder.\n"))
+            << std::string(e->GetText().begin(), e->GetText().end());
+    }
+    EXPECT_EQ("not a folder", m_dir.ReadFile("data"));
 }
 
 TEST_F(PathFoldersTest, ThreadsCreatingTheSameTreeAllSucceed) {

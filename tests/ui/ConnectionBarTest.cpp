@@ -134,4 +134,63 @@ TEST_F(ConnectionBarTest, CopyGoesToTheFocusedFieldWithASelectionOnly) {
     EXPECT_EQ(0, m_pPane->m_nCopies);
 }
 
+TEST_F(ConnectionBarTest, APastedUrlGivesItsHostAndFillsAnEmptyRemotePort) {
+    OpenFrame();
+    QApplication::setActiveWindow(m_pFrame.get());
+    QLineEdit* pUrl = Bar().UrlBox()->lineEdit();
+    QLineEdit* pRemote = Bar().RemotePortField();
+    const auto statusSays = [&](const char* pszPart) {
+        return test::PumpUntil(
+            [&] { return m_pFrame->StatusText(1).contains(QString::fromLatin1(pszPart)); }, 2000);
+    };
+    SetField(Bar().LocalPortField(), QStringLiteral("8080"));
+    SetField(pRemote, QString());
+    // Pasted with Ctrl+V, as from a browser's address bar.
+    pUrl->setFocus();
+    pUrl->selectAll();
+    QApplication::clipboard()->setText(QStringLiteral("http://127.0.0.1:28080/some/path"));
+    QTest::keyClick(pUrl, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(QStringLiteral("http://127.0.0.1:28080/some/path"), pUrl->text());
+    EXPECT_EQ(QStringLiteral("28080"), pRemote->text());
+    EXPECT_TRUE(ListenEnabled());
+    // Typed key by key, the port follows the URL's until the user types one of their own.
+    SetField(pRemote, QString());
+    SetField(pUrl, QStringLiteral("http://[::1]:8443/"));
+    EXPECT_EQ(QStringLiteral("8443"), pRemote->text());
+    QTest::keyClick(pRemote, Qt::Key_Backspace);
+    QTest::keyClick(pRemote, Qt::Key_4);
+    SetField(pUrl, QStringLiteral("http://127.0.0.1:1234/"));
+    EXPECT_EQ(QStringLiteral("8444"), pRemote->text());
+    // Blanks around a host, a scheme and a path are not part of the host.
+    for (const char* pszUrl : {" 127.0.0.1 ", "http://127.0.0.1/", "HTTPS://example.org/a?b"}) {
+        SetField(pUrl, QString::fromLatin1(pszUrl));
+        EXPECT_TRUE(ListenEnabled()) << pszUrl;
+    }
+    // No host: Listen stays disabled and the status bar says why.
+    for (const char* pszUrl : {"ftp://", "http:///path", "   "}) {
+        SetField(pUrl, QString::fromLatin1(pszUrl));
+        EXPECT_FALSE(ListenEnabled()) << pszUrl;
+    }
+    EXPECT_TRUE(statusSays("Enter the server in URL"));
+    SetField(pUrl, QStringLiteral("ftp://"));
+    EXPECT_TRUE(statusSays("The URL names no host"));
+    SetField(pUrl, QStringLiteral("example.org:99999"));
+    EXPECT_FALSE(ListenEnabled());
+    EXPECT_TRUE(statusSays("The port in the URL is not a number from 1 to 65535"));
+    SetField(pUrl, QStringLiteral("example.org"));
+    EXPECT_TRUE(ListenEnabled());
+    EXPECT_TRUE(statusSays("Ready"));
+}
+
+TEST_F(ConnectionBarTest, TheFirstRunEntryWithoutAHostKeepsListenDisabled) {
+    OpenFrame();
+    ASSERT_EQ(QStringLiteral("ftp://"), Bar().UrlBox()->currentText());
+    EXPECT_EQ(QStringLiteral("21"), Bar().LocalPortField()->text());
+    EXPECT_FALSE(ListenEnabled());
+    EXPECT_TRUE(test::PumpUntil(
+        [&] { return m_pFrame->StatusText(1).startsWith(QStringLiteral("The URL names no host")); },
+        2000))
+        << m_pFrame->StatusText(1).toStdString();
+}
+
 }  // namespace

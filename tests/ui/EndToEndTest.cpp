@@ -236,7 +236,9 @@ TEST_F(EndToEndTest, ThousandKeptAliveGetsWithHostRewriteAllComeBack) {
     ASSERT_TRUE(bDone) << "the relay hangs";
     EXPECT_EQ(kClients * nEach, nOk.load());
     for (const test::CHttpRequest& request : server.Requests()) {
-        ASSERT_NE(std::string::npos, request.strHead.find("\r\nHost: 127.0.0.1\r\n"))
+        ASSERT_NE(
+            std::string::npos,
+            request.strHead.find("\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n"))
             << request.strHead;
     }
     // Every session ends and is deleted; the GUI thread still answers.

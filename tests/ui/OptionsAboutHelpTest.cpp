@@ -79,6 +79,12 @@ TEST_F(DialogTest, OptionsLoadStoreAndCancel) {
     EXPECT_EQ(QStringLiteral("Tapvane Options"), dialog.windowTitle());
     ASSERT_EQ(1, dialog.Tabs()->count());
     EXPECT_EQ(QStringLiteral("General"), dialog.Tabs()->tabText(0));
+    QStringList labels;
+    for (const QLabel* pLabel : page.findChildren<QLabel*>()) {
+        labels << pLabel->text();
+    }
+    EXPECT_TRUE(labels.contains(QStringLiteral("Apply options below for HTTP protocol only.")))
+        << labels.join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(nullptr, dialog.Buttons()->button(QDialogButtonBox::Apply));
     EXPECT_NE(nullptr, dialog.Buttons()->button(QDialogButtonBox::Help));
     EXPECT_TRUE(page.ReplaceHostBox()->isChecked());
@@ -190,7 +196,9 @@ TEST_F(DialogTest, F1ShowsTheHelpTextOfTheFocusedControl) {
     page.SaveResponseBox()->setChecked(true);
     const std::vector<std::pair<QWidget*, QString>> expected = {
         {page.ReplaceHostBox(),
-         QStringLiteral("Replaces the \"Host: localhost\" line to \"Host: <URL>\"")},
+         QStringLiteral("Replaces the \"Host: localhost\" line with \"Host: <URL host>:<Remote "
+                        "Port>\" (without the port when it is the default) and the local address "
+                        "in the \"Referer:\" and \"Origin:\" lines with the server's")},
         {page.SaveResponseBox(), QStringLiteral("Save the server's response to a file")},
         {page.FolderField(), QStringLiteral("Folder for saved files")},
         {page.BrowseButton(), QStringLiteral("Opens the folder dialog where you can choose a "
