@@ -70,10 +70,17 @@ bool IsRequestLine(std::string_view text) {
 // The URL as header text: its line breaks and zero characters would end the header line
 // early, so they are left out. An IPv6 address typed without brackets gets them, as a host
 // in HTTP must have them ("::1" gives "[::1]", "http://::1" gives "http://[::1]").
+// An https:// URL gives its host alone ("https://api.example.org/x" gives "api.example.org").
 std::string HeaderValue(const std::wstring& strUrl) {
     std::string value = win::WideToAnsi(strUrl);
     std::erase_if(value, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
-    const std::size_t nScheme = value.find("://");
+    std::size_t nScheme = value.find("://");
+    if (nScheme == 5 && FindLastNoCase(std::string_view(value).substr(0, 5), "https") == 0) {
+        // A TLS server: the Host line names it as the TLS server name does, without the
+        // scheme and the path.
+        value = value.substr(8, value.find('/', 8) - 8);
+        nScheme = std::string::npos;
+    }
     const std::size_t nHost = nScheme == std::string::npos ? 0 : nScheme + 3;
     if (IsBareIpv6Literal(std::string_view(value).substr(nHost))) {
         value.insert(nHost, 1, '[');
