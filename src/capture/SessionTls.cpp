@@ -69,8 +69,9 @@ void LogTlsLine(const CSessionLink& link, const std::string& strText) {
     throw CTlsSessionEnd{bReset};
 }
 
+// A stop while waiting: the session ends as a stopped plain one does, in order.
 [[noreturn]] void EndStopped() {
-    throw CTlsSessionEnd{true};
+    throw CTlsSessionEnd{false};
 }
 
 std::string JoinNames(const std::vector<std::string>& names) {
