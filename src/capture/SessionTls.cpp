@@ -1,6 +1,7 @@
 #include "capture/SessionTls.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <poll.h>
@@ -96,6 +97,31 @@ bool WaitSlice(int fd, short events, const std::function<bool()>& isStopped,
     poll(&entry, 1, kSliceMs);
     return true;
 }
+
+// Makes a descriptor non-blocking for the handshakes, so that a peer that stalls halfway
+// cannot keep a stop from being seen, and gives it its own mode back before the session
+// uses it (or its replacement, which takes that mode).
+class CNonBlocking {
+public:
+    explicit CNonBlocking(int fd) : m_fd(fd), m_nFlags(fcntl(fd, F_GETFL)) {
+        if (m_nFlags >= 0) {
+            fcntl(m_fd, F_SETFL, m_nFlags | O_NONBLOCK);
+        }
+    }
+    ~CNonBlocking() { Restore(); }
+    CNonBlocking(const CNonBlocking&) = delete;
+    CNonBlocking& operator=(const CNonBlocking&) = delete;
+    void Restore() {
+        if (m_nFlags >= 0) {
+            fcntl(m_fd, F_SETFL, m_nFlags);
+            m_nFlags = -1;
+        }
+    }
+
+private:
+    const int m_fd;
+    int m_nFlags;
+};
 
 enum class HandshakeResult { Done, Failed, TimedOut };
 
@@ -345,6 +371,8 @@ void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer
         EndSession(link, e.what(), "TLS unavailable", !client.bTls);
     }
 
+    CNonBlocking clientMode(fdClient);
+    CNonBlocking serverMode(fdServer);
     std::vector<tls::CPumpSide> sides;
     tls::SslPtr serverSsl;
     tls::CVerifyNote note;
@@ -433,6 +461,8 @@ void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer
     }
 
     // Both handshakes are done: from here on the session's sockets carry clear bytes.
+    clientMode.Restore();
+    serverMode.Restore();
     try {
         if (serverSsl) {
             sides.push_back(Interpose(hServer, std::move(serverSsl)));
