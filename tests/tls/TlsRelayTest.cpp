@@ -333,6 +333,48 @@ TEST_F(TlsRelayTest, StoppingWhileHandshakesWaitEndsEverySession) {
     bRelease = true;
 }
 
+TEST_F(TlsRelayTest, AnOrderlyEndAndAResetReachTheOtherTlsPeerAsSuch) {
+    // The server ends its stream in order after "bye", or resets after "reset".
+    test::CTestServer server([](int fd) {
+        test::CServerOptions options{
+            CTestPki::Instance().good.cert.get(), CTestPki::Instance().good.key.get(), {}};
+        auto peer = CTlsPeer::Server(fd, options);
+        const std::string strWord = peer->Ok() ? peer->Read(3) : std::string();
+        if (strWord == "bye") {
+            peer->Write("ok");
+            SSL_shutdown(peer->Ssl());
+            test::ReceiveAllPosix(fd);
+        } else {
+            test::CloseWithReset(::dup(fd));
+        }
+    });
+    const std::uint16_t nLocal = StartListening(server.Port(), L"https://localhost");
+    for (const std::string strWord : {"bye", "rst"}) {
+        const int fd = test::ConnectPosix(nLocal);
+        auto client = CTlsPeer::Client(fd, CaPem(), "localhost", {});
+        ASSERT_TRUE(client->Ok());
+        ASSERT_TRUE(client->Write(strWord));
+        char buffer[16];
+        int n = 0;
+        std::string strGot;
+        while ((n = SSL_read(client->Ssl(), buffer, sizeof(buffer))) > 0) {
+            strGot.append(buffer, static_cast<std::size_t>(n));
+        }
+        const int nError = SSL_get_error(client->Ssl(), n);
+        const int nErrno = errno;
+        ERR_clear_error();
+        if (strWord == "bye") {
+            EXPECT_EQ("ok", strGot);
+            EXPECT_EQ(SSL_ERROR_ZERO_RETURN, nError);  // close_notify, passed on
+        } else {
+            EXPECT_EQ("", strGot);
+            EXPECT_EQ(SSL_ERROR_SYSCALL, nError);
+            EXPECT_EQ(ECONNRESET, nErrno);
+        }
+        ::close(fd);
+    }
+}
+
 TEST_F(TlsRelayTest, TheKeyLogHoldsBothSidesSecretsAndIsPrivate) {
     m_config.strKeyLogFile = m_tlsTemp.Path("keys.log");
     ApplyConfig();
