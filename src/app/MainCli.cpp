@@ -21,7 +21,7 @@
 #include "app/HeadlessMainWindow.h"
 #include "app/LogFileWriter.h"
 #include "capture/ClientCount.h"
-#include "capture/SessionTls.h"
+#include "capture/TlsSettings.h"
 #include "logdoc/PcapngWriter.h"
 #include "module/MyModule.h"
 #include "platform/OpenFileLimit.h"

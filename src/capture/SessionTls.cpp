@@ -9,9 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -20,7 +17,6 @@
 #include "module/MyModule.h"
 #include "platform/TextConv.h"
 #include "platform/WinsockSwap.h"
-#include "settings/RegKeyTalvex.h"
 #include "support/Trace.h"
 #include "tls/ClientHello.h"
 #include "tls/TlsPump.h"
@@ -35,22 +31,6 @@ constexpr int kSliceMs = 50;
 constexpr auto kFirstBytesWait = std::chrono::seconds(1);
 // The longest a ClientHello may take to arrive, and a handshake to finish.
 constexpr auto kHandshakeLimit = std::chrono::seconds(30);
-constexpr std::size_t kMaxSummaries = 4096;
-
-std::mutex g_configMutex;
-std::optional<tls::CTlsConfig> g_override;
-std::shared_ptr<tls::CTlsEngine> g_engine;
-
-std::mutex g_summaryMutex;
-std::map<std::uint64_t, std::string> g_summaries;
-
-void SetSummary(const CSessionLink& link, const std::string& strSummary) {
-    std::lock_guard lock(g_summaryMutex);
-    if (g_summaries.size() >= kMaxSummaries) {
-        g_summaries.erase(g_summaries.begin());  // the oldest session
-    }
-    g_summaries[link.GetSessionId()] = strSummary;
-}
 
 // A bold line "Session <n>: <text>" in the log (and the trace), without the status line.
 void LogTlsLine(const CSessionLink& link, const std::string& strText) {
@@ -65,7 +45,7 @@ void LogTlsLine(const CSessionLink& link, const std::string& strText) {
 // A failure: the log line and the status line, then the session ends.
 [[noreturn]] void EndSession(CSessionLink& link, const std::string& strReason,
                              const std::string& strSummary, bool bReset) {
-    SetSummary(link, "failed: " + strSummary);
+    SetSessionTlsSummary(link.GetSessionId(), "failed: " + strSummary);
     LogSessionError(link.GetSession(), win::AnsiToWide(strReason));
     throw CTlsSessionEnd{bReset};
 }
@@ -282,52 +262,6 @@ std::string WideToUtf8(const std::wstring& strText) {
 
 }  // namespace
 
-void SetTlsConfigOverride(std::optional<tls::CTlsConfig> config) {
-    std::lock_guard lock(g_configMutex);
-    g_override = std::move(config);
-}
-
-tls::CTlsConfig CurrentTlsConfig() {
-    {
-        std::lock_guard lock(g_configMutex);
-        if (g_override) {
-            return *g_override;
-        }
-    }
-    tls::CTlsConfig config;
-    CRegKeyTalvex regKey;
-    const DWORD nServer = regKey.GetServerTls();
-    config.serverTls = nServer == 1   ? tls::ServerTlsMode::On
-                       : nServer == 2 ? tls::ServerTlsMode::Off
-                                      : tls::ServerTlsMode::Auto;
-    config.clientTls =
-        regKey.GetClientTls() == 1 ? tls::ClientTlsMode::Off : tls::ClientTlsMode::Auto;
-    config.bAcceptAnyServerCert = regKey.GetAcceptAnyServerCert();
-    config.passthrough = tls::SplitPatterns(WideToUtf8(regKey.GetTlsPassthrough()));
-    config.strKeyLogFile = WideToUtf8(regKey.GetKeyLogFile());
-    if (config.strKeyLogFile.empty()) {
-        if (const char* pszFile = std::getenv("SSLKEYLOGFILE")) {
-            config.strKeyLogFile = pszFile;
-        }
-    }
-    return config;
-}
-
-std::shared_ptr<tls::CTlsEngine> CurrentTlsEngine() {
-    tls::CTlsConfig config = CurrentTlsConfig();
-    std::lock_guard lock(g_configMutex);
-    if (!g_engine || !(g_engine->Config() == config)) {
-        g_engine = std::make_shared<tls::CTlsEngine>(std::move(config));
-    }
-    return g_engine;
-}
-
-std::string SessionTlsSummary(std::uint64_t nSessionId) {
-    std::lock_guard lock(g_summaryMutex);
-    const auto found = g_summaries.find(nSessionId);
-    return found != g_summaries.end() ? found->second : std::string();
-}
-
 void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
                      const std::wstring& strUrl, const std::function<bool()>& isStopped) {
     const tls::CTlsConfig config = CurrentTlsConfig();
@@ -352,7 +286,7 @@ void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer
         const std::string strAsked =
             client.hello.strServerName.empty() ? strUrlHost : client.hello.strServerName;
         if (tls::IsPassthroughHost(config.passthrough, strAsked)) {
-            SetSummary(link, "passthrough");
+            SetSessionTlsSummary(link.GetSessionId(), "passthrough");
             LogTlsLine(link, "TLS for " + strAsked + " is passed through, not decrypted");
             return;
         }
@@ -416,7 +350,7 @@ void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer
         }
         strServerAlpn = summary.strAlpn;
         if (!client.bTls) {
-            SetSummary(link, tls::ShortSummary(summary));
+            SetSessionTlsSummary(link.GetSessionId(), tls::ShortSummary(summary));
         }
     }
 
@@ -457,7 +391,7 @@ void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer
         const tls::CHandshakeSummary summary =
             tls::CTlsEngine::Summarize(clientSsl.get(), false, nullptr);
         LogTlsLine(link, ClientLine(summary, client.hello));
-        SetSummary(link, tls::ShortSummary(summary));
+        SetSessionTlsSummary(link.GetSessionId(), tls::ShortSummary(summary));
     }
 
     // Both handshakes are done: from here on the session's sockets carry clear bytes.

@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "capture/TlsSettings.h"
 #include "platform/Winsock.h"
-#include "tls/TlsEngine.h"
 
 class CSessionLink;
 
@@ -29,19 +29,3 @@ struct CTlsSessionEnd {
 // `isStopped` becomes true while waiting).
 void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
                      const std::wstring& strUrl, const std::function<bool()>& isStopped);
-
-// Any thread. The TLS settings of this process from now on, in place of the stored ones
-// (tapvane-cli's options); nothing: the stored settings again.
-void SetTlsConfigOverride(std::optional<tls::CTlsConfig> config);
-
-// Any thread. The TLS settings that apply now: the override, else the stored settings (with
-// SSLKEYLOGFILE when no key log file is stored).
-tls::CTlsConfig CurrentTlsConfig();
-
-// Any thread. The engine for the current settings, made again when they change. Raises
-// tls::CTlsError.
-std::shared_ptr<tls::CTlsEngine> CurrentTlsEngine();
-
-// Any thread. What TLS did in the session with the process-wide id `nSessionId` (the session
-// list's TLS column): "TLS 1.3 h1", "passthrough", "failed: unknown CA"; empty for none.
-std::string SessionTlsSummary(std::uint64_t nSessionId);
