@@ -4,6 +4,8 @@
 #include <map>
 #include <mutex>
 
+#include <openssl/ssl.h>
+
 #include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"
 
@@ -11,33 +13,44 @@ namespace {
 
 constexpr std::size_t kMaxSummaries = 4096;
 
-std::mutex g_configMutex;
-std::optional<tls::CTlsConfig> g_override;
-std::shared_ptr<tls::CTlsEngine> g_engine;
+// The process's TLS state. OpenSSL is started first, so that its clean-up at exit comes
+// after this state (and the engine's contexts) are gone.
+struct CTlsState {
+    CTlsState() { OPENSSL_init_ssl(0, nullptr); }
 
-std::mutex g_summaryMutex;
-std::map<std::uint64_t, std::string> g_summaries;
+    std::mutex configMutex;
+    std::optional<tls::CTlsConfig> configOverride;
+    std::shared_ptr<tls::CTlsEngine> engine;
+
+    std::mutex summaryMutex;
+    std::map<std::uint64_t, std::string> summaries;
+};
+
+CTlsState& State() {
+    static CTlsState s_state;
+    return s_state;
+}
 
 }  // namespace
 
 void SetSessionTlsSummary(std::uint64_t nSessionId, const std::string& strSummary) {
-    std::lock_guard lock(g_summaryMutex);
-    if (g_summaries.size() >= kMaxSummaries) {
-        g_summaries.erase(g_summaries.begin());  // the oldest session
+    std::lock_guard lock(State().summaryMutex);
+    if (State().summaries.size() >= kMaxSummaries) {
+        State().summaries.erase(State().summaries.begin());  // the oldest session
     }
-    g_summaries[nSessionId] = strSummary;
+    State().summaries[nSessionId] = strSummary;
 }
 
 void SetTlsConfigOverride(std::optional<tls::CTlsConfig> config) {
-    std::lock_guard lock(g_configMutex);
-    g_override = std::move(config);
+    std::lock_guard lock(State().configMutex);
+    State().configOverride = std::move(config);
 }
 
 tls::CTlsConfig CurrentTlsConfig() {
     {
-        std::lock_guard lock(g_configMutex);
-        if (g_override) {
-            return *g_override;
+        std::lock_guard lock(State().configMutex);
+        if (State().configOverride) {
+            return *State().configOverride;
         }
     }
     tls::CTlsConfig config;
@@ -61,15 +74,15 @@ tls::CTlsConfig CurrentTlsConfig() {
 
 std::shared_ptr<tls::CTlsEngine> CurrentTlsEngine() {
     tls::CTlsConfig config = CurrentTlsConfig();
-    std::lock_guard lock(g_configMutex);
-    if (!g_engine || !(g_engine->Config() == config)) {
-        g_engine = std::make_shared<tls::CTlsEngine>(std::move(config));
+    std::lock_guard lock(State().configMutex);
+    if (!State().engine || !(State().engine->Config() == config)) {
+        State().engine = std::make_shared<tls::CTlsEngine>(std::move(config));
     }
-    return g_engine;
+    return State().engine;
 }
 
 std::string SessionTlsSummary(std::uint64_t nSessionId) {
-    std::lock_guard lock(g_summaryMutex);
-    const auto found = g_summaries.find(nSessionId);
-    return found != g_summaries.end() ? found->second : std::string();
+    std::lock_guard lock(State().summaryMutex);
+    const auto found = State().summaries.find(nSessionId);
+    return found != State().summaries.end() ? found->second : std::string();
 }
