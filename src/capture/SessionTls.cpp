@@ -249,6 +249,9 @@ tls::CPumpSide Interpose(win::SOCKET hSocket, tls::SslPtr ssl) {
         throw CTlsSessionEnd{true};
     }
     SSL_set_fd(ssl.get(), fdReal);
+    // The notes of the handshake live on this thread's stack: the callbacks that later
+    // records (an alert, say) raise must not find them.
+    SSL_set_app_data(ssl.get(), nullptr);
     tls::CPumpSide side;
     side.ssl = std::move(ssl);
     side.fdReal = fdReal;
