@@ -261,6 +261,23 @@ TEST_F(TlsRelayTest, ABinaryStreamThatStartsWith0x16PassesUntouched) {
     EXPECT_FALSE(LogHas(L"TLS"));
 }
 
+TEST_F(TlsRelayTest, AServerThatSpeaksFirstIsRelayedPlainAtOnce) {
+    test::CTestServer server([](int fd) {
+        test::SendAllPosix(fd, "220 ready\r\n");
+        test::EchoPosix(fd, 5000);
+    });
+    const std::uint16_t nLocal = StartListening(server.Port(), L"127.0.0.1");
+    const int fd = test::ConnectPosix(nLocal);
+    EXPECT_EQ("220 ready\r\n", test::ReceiveExactlyPosix(fd, 11));
+    // A ClientHello after that is the client's business: relayed as it comes.
+    const std::string hello = test::ClientHelloBytes("late.example", {});
+    ASSERT_TRUE(test::SendAllPosix(fd, hello));
+    EXPECT_EQ(hello, test::ReceiveExactlyPosix(fd, hello.size()));
+    ::close(fd);
+    ASSERT_TRUE(WaitForLog(L"\r\nSession 0 stopped."));
+    EXPECT_FALSE(LogHas(L"TLS"));
+}
+
 TEST_F(TlsRelayTest, PassthroughHostsReachTheServerUndecrypted) {
     m_config.passthrough = {"*.EXAMPLE.org"};
     ApplyConfig();
