@@ -217,7 +217,7 @@ std::string ServerLine(const tls::CHandshakeSummary& s, const tls::CVerifyNote& 
                           s.strSubject + " issued by " + s.strIssuer + ", expires " + s.strExpiry +
                           ", ";
     if (s.bVerified) {
-        return strLine + "verified";
+        return strLine + (s.bResumed ? "verified (session resumed)" : "verified");
     }
     return strLine + "NOT verified: " + tls::ServerCertProblem(note, strHost);
 }

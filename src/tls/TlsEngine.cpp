@@ -42,7 +42,11 @@ CTlsEngine::CTlsEngine(CTlsConfig config)
         throw CTlsError("The system's trusted certificates cannot be read: " + TakeOpenSslError());
     }
     // Repeated connections to the same server resume their session, as a browser's would.
-    SSL_CTX_set_session_cache_mode(m_toServers.get(), SSL_SESS_CACHE_CLIENT);
+    SSL_CTX_set_app_data(m_toServers.get(), this);
+    SSL_CTX_set_app_data(m_toClients.get(), this);
+    SSL_CTX_set_session_cache_mode(m_toServers.get(),
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(m_toServers.get(), &CTlsEngine::OnNewSession);
     SSL_CTX_set_session_cache_mode(m_toClients.get(), SSL_SESS_CACHE_SERVER);
     SSL_CTX_set_session_id_context(m_toClients.get(),
                                    reinterpret_cast<const unsigned char*>("tapvane"), 7);
@@ -50,11 +54,30 @@ CTlsEngine::CTlsEngine(CTlsConfig config)
     SSL_CTX_set_info_callback(m_toClients.get(), &CTlsEngine::OnInfo);
     if (!m_config.strKeyLogFile.empty()) {
         m_keyLog = std::make_unique<CKeyLogFile>(m_config.strKeyLogFile);
-        SSL_CTX_set_app_data(m_toServers.get(), this);
-        SSL_CTX_set_app_data(m_toClients.get(), this);
         SSL_CTX_set_keylog_callback(m_toServers.get(), &CTlsEngine::OnKeyLog);
         SSL_CTX_set_keylog_callback(m_toClients.get(), &CTlsEngine::OnKeyLog);
     }
+}
+
+CTlsEngine::~CTlsEngine() {
+    for (auto& [strName, pSession] : m_sessions) {
+        SSL_SESSION_free(pSession);
+    }
+}
+
+int CTlsEngine::OnNewSession(SSL* pSsl, SSL_SESSION* pSession) {
+    auto* pEngine = static_cast<CTlsEngine*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(pSsl)));
+    const char* pszName = SSL_get_servername(pSsl, TLSEXT_NAMETYPE_host_name);
+    if (pEngine == nullptr || SSL_get_verify_result(pSsl) != X509_V_OK) {
+        return 0;  // only a verified session is worth resuming
+    }
+    std::lock_guard lock(pEngine->m_mutex);
+    SSL_SESSION*& pKept = pEngine->m_sessions[pszName != nullptr ? pszName : ""];
+    if (pKept != nullptr) {
+        SSL_SESSION_free(pKept);
+    }
+    pKept = pSession;
+    return 1;  // the engine owns it now
 }
 
 void CTlsEngine::OnKeyLog(const SSL* pSsl, const char* pszLine) {
@@ -99,6 +122,13 @@ SslPtr CTlsEngine::NewServerSide(const std::string& strSni, const std::string& s
     if (!strWire.empty()) {
         SSL_set_alpn_protos(ssl.get(), reinterpret_cast<const unsigned char*>(strWire.data()),
                             static_cast<unsigned int>(strWire.size()));
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        const auto found = m_sessions.find(strSni);
+        if (found != m_sessions.end() && SSL_SESSION_is_resumable(found->second)) {
+            SSL_set_session(ssl.get(), found->second);
+        }
     }
     pNote->bAcceptAny = m_config.bAcceptAnyServerCert;
     SetUpServerVerify(ssl.get(), strVerifyHost, pNote);
@@ -151,6 +181,7 @@ CHandshakeSummary CTlsEngine::Summarize(SSL* pSsl, bool bServerSide, const CVeri
     unsigned int nAlpn = 0;
     SSL_get0_alpn_selected(pSsl, &pAlpn, &nAlpn);
     summary.strAlpn.assign(reinterpret_cast<const char*>(pAlpn), nAlpn);
+    summary.bResumed = SSL_session_reused(pSsl) == 1;
     if (bServerSide) {
         if (X509* pCert = SSL_get0_peer_certificate(pSsl)) {
             summary.strSubject = ShortName(X509_get_subject_name(pCert));

@@ -4,6 +4,7 @@
 // itself, made or loaded on first use, and the key log.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +29,7 @@ struct CHandshakeSummary {
     std::string strIssuer;
     std::string strExpiry;
     bool bVerified = false;
+    bool bResumed = false;  // an earlier session was resumed
 };
 
 // What the handshake toward a client needs and leaves behind: the protocol to agree to (the
@@ -41,6 +43,7 @@ class CTlsEngine {
 public:
     // Raises CTlsError when a context cannot be made or the key log cannot be opened.
     explicit CTlsEngine(CTlsConfig config);
+    ~CTlsEngine();
     CTlsEngine(const CTlsEngine&) = delete;
     CTlsEngine& operator=(const CTlsEngine&) = delete;
 
@@ -65,6 +68,7 @@ public:
 private:
     static void OnKeyLog(const SSL* pSsl, const char* pszLine);
     static void OnInfo(const SSL* pSsl, int nWhere, int nValue);
+    static int OnNewSession(SSL* pSsl, SSL_SESSION* pSession);
     static int OnSelectAlpn(SSL* pSsl, const unsigned char** ppOut, unsigned char* pnOut,
                             const unsigned char* pIn, unsigned int nIn, void* pArg);
 
@@ -72,8 +76,10 @@ private:
     SslCtxPtr m_toServers;
     SslCtxPtr m_toClients;
     std::unique_ptr<CKeyLogFile> m_keyLog;
-    std::mutex m_mutex;  // guards m_authority
+    std::mutex m_mutex;  // guards m_authority and m_sessions
     std::shared_ptr<CCertAuthority> m_authority;
+    // The last session of each server name (owned), resumed by the next connection to it.
+    std::map<std::string, SSL_SESSION*> m_sessions;
 };
 
 // The protocols that the log shows readably: the client's list without HTTP/2 and HTTP/3,

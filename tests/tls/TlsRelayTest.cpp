@@ -31,6 +31,13 @@ TEST_F(TlsRelayTest, PlainClientTalksToATlsServerInClearText) {
     EXPECT_TRUE(m_log.Contains(L"\r\n0---<---"));
     EXPECT_TRUE(m_log.Contains(L"hello over tls"));
     EXPECT_TRUE(SummaryShown("TLS 1.3"));
+
+    // The next connection to the server resumes the verified session.
+    const int fdNext = test::ConnectPosix(nLocal);
+    ASSERT_TRUE(test::SendAllPosix(fdNext, "again"));
+    EXPECT_EQ("again", test::ReceiveExactlyPosix(fdNext, 5));
+    ::close(fdNext);
+    EXPECT_TRUE(WaitForLogPart(L", verified (session resumed)"));
 }
 
 class TlsVersionTest : public test::TlsRelayFixture, public ::testing::WithParamInterface<int> {};

@@ -103,6 +103,10 @@ public:
         auto peer = std::unique_ptr<CTlsPeer>(new CTlsPeer(TLS_server_method()));
         SSL_CTX_use_certificate(peer->m_ctx.get(), options.pCert);
         SSL_CTX_use_PrivateKey(peer->m_ctx.get(), options.pKey);
+        // One ticket key for every test server, so that a client may resume a session with
+        // the next connection as it would with one server.
+        unsigned char ticketKeys[80] = {7};
+        SSL_CTX_set_tlsext_ticket_keys(peer->m_ctx.get(), ticketKeys, sizeof(ticketKeys));
         peer->m_alpn = options.alpn;
         if (!peer->m_alpn.empty()) {
             SSL_CTX_set_alpn_select_cb(peer->m_ctx.get(), SelectServerAlpn, &peer->m_alpn);
