@@ -265,8 +265,10 @@ std::string WideToUtf8(const std::wstring& strText) {
 
 }  // namespace
 
-void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
-                     const std::wstring& strUrl, const std::function<bool()>& isStopped) {
+namespace {
+
+void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
+                const std::wstring& strUrl, const std::function<bool()>& isStopped) {
     const tls::CTlsConfig config = CurrentTlsConfig();
     const std::string strUrlText = WideToUtf8(strUrl);
     const bool bServerTls = tls::ServerUsesTls(config.serverTls, strUrlText);
@@ -418,4 +420,16 @@ void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer
         throw;
     }
     tls::CTlsPumps::Instance().Start(std::move(sides));
+}
+
+}  // namespace
+
+void SetUpSessionTls(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
+                     const std::wstring& strUrl, const std::function<bool()>& isStopped) {
+    try {
+        SetUpSides(link, hLocal, hServer, strUrl, isStopped);
+    } catch (const tls::CTlsError& e) {
+        // An SSL object or a certificate that could not be made: the session cannot go on.
+        EndSession(link, e.what(), "TLS error", true);
+    }
 }
