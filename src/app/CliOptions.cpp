@@ -33,6 +33,19 @@ const char* const kCliUsage =
     "                          connect. all: every interface, IPv4 and IPv6 (the default);\n"
     "                          local: this machine only (127.0.0.1 and ::1); ADDRESS: one\n"
     "                          address of this machine, such as 192.168.1.5 or ::1\n"
+    "  --server-tls auto|on|off\n"
+    "                          speak TLS to the server (auto: when the URL begins with\n"
+    "                          https://), verifying its certificate and name\n"
+    "  --client-tls auto|off   auto: answer a client that starts with a TLS ClientHello\n"
+    "                          with TLS, under a certificate of Tapvane's own authority\n"
+    "  --insecure              accept any server certificate (with a warning per session)\n"
+    "  --tls-passthrough PATTERN\n"
+    "                          do not decrypt clients that ask for a host matching\n"
+    "                          PATTERN (* and ? as wildcards); repeatable\n"
+    "  --keylog FILE           append the TLS secrets to FILE, in the key log format\n"
+    "                          (default: $SSLKEYLOGFILE)\n"
+    "  --export-ca FILE        write the certificate of Tapvane's authority to FILE (PEM),\n"
+    "                          making the authority first if there is none, then exit\n"
     "  -v, --verbose           also write the trace lines to the standard error\n"
     "  --version               show the version and the build, then exit\n"
     "  -h, --help              show this help, then exit\n"
@@ -78,8 +91,10 @@ bool ParsePort(const char* pszText, int& nPort) {
 // The options that take a value ("--name VALUE" or "--name=VALUE"), to tell a missing value
 // from an unknown option at the end of the command line.
 constexpr std::string_view kValueOptions[] = {
-    "--local-port",   "--url",           "--remote-port", "--log",  "--pcap",
-    "--replace-host", "--save-response", "--data-folder", "--bind",
+    "--local-port", "--url",          "--remote-port",   "--log",
+    "--pcap",       "--replace-host", "--save-response", "--data-folder",
+    "--bind",       "--server-tls",   "--client-tls",    "--tls-passthrough",
+    "--keylog",     "--export-ca",
 };
 
 bool TakesValue(std::string_view option) {
@@ -124,8 +139,12 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
             options.bVerbose = true;
             continue;
         }
-        if (inlineValue &&
-            (strOption == "--help" || strOption == "--version" || strOption == "--verbose")) {
+        if (!inlineValue && strOption == "--insecure") {
+            options.bInsecure = true;
+            continue;
+        }
+        if (inlineValue && (strOption == "--help" || strOption == "--version" ||
+                            strOption == "--verbose" || strOption == "--insecure")) {
             strError = "option " + strOption + " takes no value";
             return false;
         }
@@ -171,6 +190,18 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
             options.strBind = where->ToText();
         } else if (strOption == "--pcap") {
             options.strPcapFile = pszValue;
+        } else if (strOption == "--server-tls" || strOption == "--client-tls") {
+            const bool bServer = strOption == "--server-tls";
+            if (bServer ? !(options.serverTls = tls::ParseServerTlsMode(pszValue))
+                        : !(options.clientTls = tls::ParseClientTlsMode(pszValue))) {
+                strError = strOption + (bServer ? " takes auto, on or off" : " takes auto or off") +
+                           ", not \"" + pszValue + "\"";
+                return false;
+            }
+        } else if (strOption == "--tls-passthrough") {
+            options.tlsPassthrough.emplace_back(pszValue);
+        } else if (strOption == "--keylog" || strOption == "--export-ca") {
+            (strOption == "--keylog" ? options.strKeyLogFile : options.strExportCa) = pszValue;
         } else if (strOption == "--data-folder") {
             options.strDataFolder = win::AnsiToWide(pszValue);
         } else {

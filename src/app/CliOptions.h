@@ -3,6 +3,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "tls/TlsConfig.h"
 
 struct CCliOptions {
     std::optional<int> nLocalPort;
@@ -15,6 +18,14 @@ struct CCliOptions {
     std::optional<std::wstring> strDataFolder;
     // --bind: "all", "local" or an address, as the "Listen Address" setting stores it.
     std::optional<std::wstring> strBind;
+    // TLS, for this run only: --server-tls, --client-tls, --insecure, --tls-passthrough
+    // (repeatable), --keylog; --export-ca writes the authority's certificate and exits.
+    std::optional<tls::ServerTlsMode> serverTls;
+    std::optional<tls::ClientTlsMode> clientTls;
+    bool bInsecure = false;
+    std::vector<std::string> tlsPassthrough;
+    std::optional<std::string> strKeyLogFile;
+    std::optional<std::string> strExportCa;
     bool bHelp = false;
     bool bVersion = false;
     bool bVerbose = false;  // trace lines on the standard error too

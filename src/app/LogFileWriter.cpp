@@ -38,7 +38,8 @@ std::unique_ptr<CLogFileWriter> CLogFileWriter::Open(const std::string& strPath,
                                                      std::string& strError, Limits limits,
                                                      const char* pszWhat) {
     const std::string strName = std::string("the ") + pszWhat + " \"" + strPath + "\"";
-    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // The traffic (decrypted TLS among it) is for its owner's eyes only.
+    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         strError = "cannot write " + strName + ": " + ErrorText(errno);
         return nullptr;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "app/LogFileWriter.h"
 #include "capture/ClientCount.h"
 #include "capture/ServerUrl.h"
+#include "capture/TlsSettings.h"
 #include "capture/UnreachableServer.h"
 #include "logdoc/PcapngWriter.h"
 #include "module/MyModule.h"
@@ -29,6 +31,8 @@
 #include "settings/RegKeyTalvex.h"
 #include "support/SystemDescription.h"
 #include "support/Trace.h"
+#include "tls/CertAuthority.h"
+#include "tls/TlsPump.h"
 
 namespace {
 
@@ -235,6 +239,57 @@ bool ApplySettings(CCliOptions& options, std::string& strError) {
     return true;
 }
 
+// The TLS settings for this run: the stored ones with the command line's on top. The engine
+// is made at once, so that a key log that cannot be opened is said before listening.
+bool ApplyTlsOptions(const CCliOptions& options, std::string& strError) {
+    tls::CTlsConfig config = CurrentTlsConfig();
+    if (options.serverTls) {
+        config.serverTls = *options.serverTls;
+    }
+    if (options.clientTls) {
+        config.clientTls = *options.clientTls;
+    }
+    config.bAcceptAnyServerCert = config.bAcceptAnyServerCert || options.bInsecure;
+    config.passthrough.insert(config.passthrough.end(), options.tlsPassthrough.begin(),
+                              options.tlsPassthrough.end());
+    if (options.strKeyLogFile) {
+        config.strKeyLogFile = *options.strKeyLogFile;
+    }
+    SetTlsConfigOverride(config);
+    try {
+        CurrentTlsEngine();
+    } catch (const tls::CTlsError& e) {
+        strError = e.what();
+        return false;
+    }
+    return true;
+}
+
+// --export-ca: the certificate of the authority (made first when there is none) as PEM.
+int ExportCa(const std::string& strFile) {
+    try {
+        const std::shared_ptr<tls::CCertAuthority> authority =
+            tls::CCertAuthority::Open(tls::CCertAuthority::DefaultFolder());
+        const std::string strPem = authority->Pem();
+        std::FILE* pFile = std::fopen(strFile.c_str(), "wb");
+        if (pFile == nullptr) {
+            return Fail("cannot write " + strFile + ": " + std::strerror(errno), 2);
+        }
+        const bool bWritten = std::fwrite(strPem.data(), 1, strPem.size(), pFile) == strPem.size();
+        const int nWriteErrno = errno;
+        if (std::fclose(pFile) != 0 || !bWritten) {
+            return Fail("cannot write " + strFile + ": " +
+                            std::strerror(bWritten ? errno : nWriteErrno),
+                        2);
+        }
+        std::fprintf(stderr, "%s\nSHA-256 %s\nwritten to %s\n", authority->Name().c_str(),
+                     authority->Fingerprint().c_str(), strFile.c_str());
+        return 0;
+    } catch (const tls::CTlsError& e) {
+        return Fail(e.what(), 2);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -253,6 +308,9 @@ int main(int argc, char** argv) {
         std::erase(strText, '\r');
         std::printf("tapvane-cli %s\n%s\n", TAPVANE_VERSION_STRING, strText.c_str());
         return 0;
+    }
+    if (options.strExportCa) {
+        return ExportCa(*options.strExportCa);
     }
 
     // Every thread started from here on leaves SIGINT and SIGTERM to the control thread.
@@ -295,6 +353,9 @@ int main(int argc, char** argv) {
     try {
         if (!ApplySettings(options, strError)) {
             return Fail(strError, 2, true);
+        }
+        if (!ApplyTlsOptions(options, strError)) {
+            return Fail(strError, 2);
         }
     } catch (...) {
         return Fail(win::WideToAnsi(TakeCaughtText(L"Unhandled exception!")), 1);

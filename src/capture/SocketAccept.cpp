@@ -5,6 +5,7 @@
 #include "capture/ArrayListen.h"
 #include "capture/CachedSetting.h"
 #include "capture/RelayRecords.h"
+#include "capture/SessionTls.h"
 #include "capture/SocketClient.h"
 #include "capture/SplitLines.h"
 #include "capture/UnreachableServer.h"
@@ -150,6 +151,12 @@ void CSocketAccept::Proc() {
             pClient->RequestStop();
         }
         if (const SOCKET hLocal = GetSocket(); hLocal != 0) {
+            SetResetOnClose(hLocal);
+        }
+        Close();
+    } catch (const CTlsSessionEnd& end) {
+        // TLS could not be set up (the reason is in the log) or the session was stopped.
+        if (const SOCKET hLocal = GetSocket(); hLocal != 0 && end.bReset) {
             SetResetOnClose(hLocal);
         }
         Close();

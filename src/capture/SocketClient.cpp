@@ -6,6 +6,7 @@
 #include "capture/RelayRecords.h"
 #include "capture/ServerMemo.h"
 #include "capture/ServerUrl.h"
+#include "capture/SessionTls.h"
 #include "capture/SocketAccept.h"
 #include "capture/SplitLines.h"
 #include "module/MyModule.h"
@@ -142,6 +143,13 @@ bool CSocketClient::ConnectToServer() {
         record.server = PeerAddressOf(GetSocket());
         record.strServerHost = strHost;
         LogSessionRecord(*m_pLink, record);
+    }
+    try {
+        SetUpSessionTls(*m_pLink, m_pLink->GetLocalSocket(), GetSocket(), m_strUrl,
+                        [this] { return IsStopRequested(); });
+    } catch (...) {
+        Close();
+        throw;
     }
     m_pLink->SetClientLoopRunning(true);
     try {

@@ -50,6 +50,21 @@ public:
     std::wstring GetListenAddress();
     void SetListenAddress(const wchar_t* pszAddress);
 
+    // The TLS options (RegKeyTalvexTls.cpp). "Server uses TLS": 0 auto (on for an https://
+    // URL), 1 on, 2 off. "Decrypt TLS from clients": 0 auto, 1 off. "Accept any server
+    // certificate": on exactly when 1. "TLS passthrough hosts": host patterns, one a line.
+    // "TLS key log file": empty for none.
+    DWORD GetServerTls();
+    void SetServerTls(DWORD nMode);
+    DWORD GetClientTls();
+    void SetClientTls(DWORD nMode);
+    bool GetAcceptAnyServerCert();
+    void SetAcceptAnyServerCert(bool bAccept);
+    std::wstring GetTlsPassthrough();
+    void SetTlsPassthrough(const wchar_t* pszPatterns);
+    std::wstring GetKeyLogFile();
+    void SetKeyLogFile(const wchar_t* pszPath);
+
     // The position of the selected entry in the connection bar's list (not a server number).
     LONG GetDefaultServerID();
     void SetDefaultServerID(LONG nPosition);

@@ -1,0 +1,88 @@
+#include "capture/TlsSettings.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include <openssl/ssl.h>
+
+#include "platform/TextConv.h"
+#include "settings/RegKeyTalvex.h"
+
+namespace {
+
+constexpr std::size_t kMaxSummaries = 4096;
+
+// The process's TLS state. OpenSSL is started first, so that its clean-up at exit comes
+// after this state (and the engine's contexts) are gone.
+struct CTlsState {
+    CTlsState() { OPENSSL_init_ssl(0, nullptr); }
+
+    std::mutex configMutex;
+    std::optional<tls::CTlsConfig> configOverride;
+    std::shared_ptr<tls::CTlsEngine> engine;
+
+    std::mutex summaryMutex;
+    std::map<std::uint64_t, std::string> summaries;
+};
+
+CTlsState& State() {
+    static CTlsState s_state;
+    return s_state;
+}
+
+}  // namespace
+
+void SetSessionTlsSummary(std::uint64_t nSessionId, const std::string& strSummary) {
+    std::lock_guard lock(State().summaryMutex);
+    if (State().summaries.size() >= kMaxSummaries) {
+        State().summaries.erase(State().summaries.begin());  // the oldest session
+    }
+    State().summaries[nSessionId] = strSummary;
+}
+
+void SetTlsConfigOverride(std::optional<tls::CTlsConfig> config) {
+    std::lock_guard lock(State().configMutex);
+    State().configOverride = std::move(config);
+}
+
+tls::CTlsConfig CurrentTlsConfig() {
+    {
+        std::lock_guard lock(State().configMutex);
+        if (State().configOverride) {
+            return *State().configOverride;
+        }
+    }
+    tls::CTlsConfig config;
+    CRegKeyTalvex regKey;
+    const DWORD nServer = regKey.GetServerTls();
+    config.serverTls = nServer == 1   ? tls::ServerTlsMode::On
+                       : nServer == 2 ? tls::ServerTlsMode::Off
+                                      : tls::ServerTlsMode::Auto;
+    config.clientTls =
+        regKey.GetClientTls() == 1 ? tls::ClientTlsMode::Off : tls::ClientTlsMode::Auto;
+    config.bAcceptAnyServerCert = regKey.GetAcceptAnyServerCert();
+    config.passthrough = tls::SplitPatterns(win::WideToAnsi(regKey.GetTlsPassthrough()));
+    config.strKeyLogFile = win::WideToAnsi(regKey.GetKeyLogFile());
+    if (config.strKeyLogFile.empty()) {
+        if (const char* pszFile = std::getenv("SSLKEYLOGFILE")) {
+            config.strKeyLogFile = pszFile;
+        }
+    }
+    return config;
+}
+
+std::shared_ptr<tls::CTlsEngine> CurrentTlsEngine() {
+    tls::CTlsConfig config = CurrentTlsConfig();
+    std::lock_guard lock(State().configMutex);
+    if (!State().engine || !(State().engine->Config() == config)) {
+        State().engine = std::make_shared<tls::CTlsEngine>(std::move(config));
+    }
+    return State().engine;
+}
+
+std::string SessionTlsSummary(std::uint64_t nSessionId) {
+    std::lock_guard lock(State().summaryMutex);
+    const auto found = State().summaries.find(nSessionId);
+    return found != State().summaries.end() ? found->second : std::string();
+}
