@@ -14,6 +14,7 @@
 #include "settings/RegKeyTalvex.h"
 #include "support/ResourceStrings.h"
 #include "ui/AboutDialog.h"
+#include "ui/CertAuthorityDialog.h"
 #include "ui/CommandIds.h"
 #include "ui/ConnectionBar.h"
 #include "ui/GuiGuard.h"
@@ -205,6 +206,13 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
             frame([&] {
                 QWidget* pActive = QApplication::activeWindow();
                 COptionsDialog dialog(pActive != nullptr ? pActive : this);
+                dialog.exec();
+            });
+            break;
+        case ID_TOOLS_TLS_CA:
+            frame([&] {
+                QWidget* pActive = QApplication::activeWindow();
+                CCertAuthorityDialog dialog(pActive != nullptr ? pActive : this);
                 dialog.exec();
             });
             break;
