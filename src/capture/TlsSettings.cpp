@@ -86,3 +86,8 @@ std::string SessionTlsSummary(std::uint64_t nSessionId) {
     const auto found = State().summaries.find(nSessionId);
     return found != State().summaries.end() ? found->second : std::string();
 }
+
+void ForgetTlsEngine() {
+    std::lock_guard lock(State().configMutex);
+    State().engine.reset();
+}

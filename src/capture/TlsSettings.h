@@ -27,3 +27,7 @@ std::string SessionTlsSummary(std::uint64_t nSessionId);
 
 // Any thread. Records what TLS did in the session with the process-wide id `nSessionId`.
 void SetSessionTlsSummary(std::uint64_t nSessionId, const std::string& strSummary);
+
+// Any thread. Makes the next session build its engine anew (after the certificate authority
+// has been replaced, say).
+void ForgetTlsEngine();

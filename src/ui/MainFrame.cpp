@@ -198,6 +198,7 @@ void CMainFrame::CreateActions() {
     pListen->setCheckable(true);
     pListen->setEnabled(false);
     AddAction(ID_TOOLS_OPTIONS, tr("&Options..."));
+    AddAction(ID_TOOLS_TLS_CA, tr("TLS &Certificate Authority..."));
     AddAction(ID_HELP_FINDER, tr("&Help Topics"));
     // F1 opens the help from anywhere in the window; it is in no menu.
     QAction* pHelp = AddAction(ID_HELP, tr("Help"));
@@ -247,6 +248,7 @@ void CMainFrame::CreateMenus() {
     pTools->addAction(Action(ID_TOOLS_LISTEN));
     pTools->addSeparator();
     pTools->addAction(Action(ID_TOOLS_OPTIONS));
+    pTools->addAction(Action(ID_TOOLS_TLS_CA));
 
     QMenu* pHelp = menuBar()->addMenu(tr("&Help"));
     pHelp->addAction(Action(ID_HELP_FINDER));

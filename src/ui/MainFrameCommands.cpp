@@ -16,6 +16,7 @@
 #include "support/ResourceStrings.h"
 #include "support/ShowMessage.h"
 #include "ui/AboutDialog.h"
+#include "ui/CertAuthorityDialog.h"
 #include "ui/CommandIds.h"
 #include "ui/ConnectionBar.h"
 #include "ui/GuiGuard.h"
@@ -213,6 +214,13 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
             frame([&] {
                 QWidget* pActive = QApplication::activeWindow();
                 COptionsDialog dialog(pActive != nullptr ? pActive : this);
+                dialog.exec();
+            });
+            break;
+        case ID_TOOLS_TLS_CA:
+            frame([&] {
+                QWidget* pActive = QApplication::activeWindow();
+                CCertAuthorityDialog dialog(pActive != nullptr ? pActive : this);
                 dialog.exec();
             });
             break;

@@ -17,6 +17,7 @@
 #include "support/ResourceStrings.h"
 #include "ui/AppIcons.h"
 #include "ui/OptionsPage.h"
+#include "ui/OptionsPageTls.h"
 #include "ui/ProblemReport.h"
 
 namespace {
@@ -51,6 +52,8 @@ COptionsDialog::COptionsDialog(QWidget* pParent) : QDialog(pParent) {
     m_pTabs = new QTabWidget(this);
     m_pPage = new CPageOptionsHtml(m_pTabs);
     m_pTabs->addTab(m_pPage, Str(kStrGeneral));
+    m_pTlsPage = new CPageOptionsTls(m_pTabs);
+    m_pTabs->addTab(m_pTlsPage, QStringLiteral("TLS"));
     // No Apply: the options take effect for sessions that start after OK.
     m_pButtons = new QDialogButtonBox(
         QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help, this);
@@ -85,13 +88,23 @@ COptionsDialog::COptionsDialog(QWidget* pParent) : QDialog(pParent) {
                     [&] { ShowContextHelp(focusWidget(), QCursor::pos()); });
     });
 
-    ReportGuard(kOptionsPageFailed, kUnhandled, [&] { m_pPage->Load(); });
+    ReportGuard(kOptionsPageFailed, kUnhandled, [&] {
+        m_pPage->Load();
+        m_pTlsPage->Load();
+    });
     m_pPage->ReplaceHostBox()->setFocus();
 }
 
 QString COptionsDialog::HelpTextFor(const QWidget* pWidget) const {
     const auto it = m_helpIds.find(pWidget);
-    return Str(it != m_helpIds.end() ? it->second : kStrNoHelp);
+    if (it != m_helpIds.end()) {
+        return Str(it->second);
+    }
+    // The TLS page's controls carry their own texts.
+    if (pWidget != nullptr && !pWidget->whatsThis().isEmpty()) {
+        return pWidget->whatsThis();
+    }
+    return Str(kStrNoHelp);
 }
 
 void COptionsDialog::ShowContextHelp(QWidget* pWidget, const QPoint& pos) {
@@ -107,6 +120,7 @@ void COptionsDialog::accept() {
     // The dialog closes only once everything is stored; otherwise the user's input stays.
     ReportGuard(kOptionsSheetFailed, kUnhandled, [&] {
         m_pPage->Store();
+        m_pTlsPage->Store();
         QDialog::accept();
     });
 }

@@ -13,6 +13,7 @@ class QDialogButtonBox;
 class QPushButton;
 class QTabWidget;
 class CPageOptionsHtml;
+class CPageOptionsTls;
 
 class COptionsDialog : public QDialog {
     Q_OBJECT
@@ -28,11 +29,12 @@ public:
     explicit COptionsDialog(QWidget* pParent = nullptr);
 
     CPageOptionsHtml* Page() const { return m_pPage; }
+    CPageOptionsTls* TlsPage() const { return m_pTlsPage; }
     QTabWidget* Tabs() const { return m_pTabs; }
     QDialogButtonBox* Buttons() const { return m_pButtons; }
 
-    // The help text of a control: its string by control id, else "There is no help topic
-    // for this element".
+    // The help text of a control: its string by control id, else its own what's-this text
+    // (the TLS page's), else "There is no help topic for this element".
     QString HelpTextFor(const QWidget* pWidget) const;
     // Shows the help text of `pWidget` at `pos` (screen coordinates).
     void ShowContextHelp(QWidget* pWidget, const QPoint& pos);
@@ -44,6 +46,7 @@ private:
     void OnHelp();
 
     CPageOptionsHtml* m_pPage = nullptr;
+    CPageOptionsTls* m_pTlsPage = nullptr;
     QTabWidget* m_pTabs = nullptr;
     QDialogButtonBox* m_pButtons = nullptr;
     std::map<const QWidget*, unsigned> m_helpIds;  // control -> string id of its help
