@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture/CachedSetting.h"
+#include "capture/RelayRecords.h"
 #include "capture/SessionLink.h"
 #include "module/MyModule.h"
 #include "platform/TextConv.h"
@@ -42,10 +43,19 @@ void LogTlsLine(const CSessionLink& link, const std::string& strText) {
     g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
 }
 
+// What TLS did in the session, for the session list: kept by id and handed to the log.
+void NoteTlsSummary(const CSessionLink& link, const std::string& strSummary) {
+    SetSessionTlsSummary(link.GetSessionId(), strSummary);
+    CLogRecord record;
+    record.kind = LogRecordKind::SessionTls;
+    record.bytes = strSummary;
+    LogSessionRecord(link, record);
+}
+
 // A failure: the log line and the status line, then the session ends.
 [[noreturn]] void EndSession(CSessionLink& link, const std::string& strReason,
                              const std::string& strSummary, bool bReset) {
-    SetSessionTlsSummary(link.GetSessionId(), "failed: " + strSummary);
+    NoteTlsSummary(link, "failed: " + strSummary);
     LogSessionError(link.GetSession(), win::AnsiToWide(strReason));
     throw CTlsSessionEnd{bReset};
 }
@@ -291,7 +301,7 @@ void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
         const std::string strAsked =
             client.hello.strServerName.empty() ? strUrlHost : client.hello.strServerName;
         if (tls::IsPassthroughHost(config.passthrough, strAsked)) {
-            SetSessionTlsSummary(link.GetSessionId(), "passthrough");
+            NoteTlsSummary(link, "passthrough");
             LogTlsLine(link, "TLS for " + strAsked + " is passed through, not decrypted");
             return;
         }
@@ -355,7 +365,7 @@ void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
         }
         strServerAlpn = summary.strAlpn;
         if (!client.bTls) {
-            SetSessionTlsSummary(link.GetSessionId(), tls::ShortSummary(summary));
+            NoteTlsSummary(link, tls::ShortSummary(summary));
         }
     }
 
@@ -396,7 +406,7 @@ void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
         const tls::CHandshakeSummary summary =
             tls::CTlsEngine::Summarize(clientSsl.get(), false, nullptr);
         LogTlsLine(link, ClientLine(summary, client.hello));
-        SetSessionTlsSummary(link.GetSessionId(), tls::ShortSummary(summary));
+        NoteTlsSummary(link, tls::ShortSummary(summary));
     }
 
     // Both handshakes are done: from here on the session's sockets carry clear bytes.

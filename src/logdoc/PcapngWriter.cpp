@@ -172,6 +172,7 @@ void CPcapngWriter::OnRecord(const CLogRecord& record) {
             m_clients.erase(record.nSessionId);  // no conversation with the server took place
             break;
         case LogRecordKind::BlockBegin:
+        case LogRecordKind::SessionTls:
             break;
         case LogRecordKind::Block:
             Data(record.nSessionId, record.direction, record.bytes, record.nTimeUs);

@@ -31,4 +31,3 @@ int SaveSessionBytes(const CBlockRecords& records, std::uint32_t nRow,
 // a marker line with its block, in order.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> SessionTextRanges(const CBlockRecords& records,
                                                                        std::uint32_t nRow);
-

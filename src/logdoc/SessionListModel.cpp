@@ -149,6 +149,8 @@ bool CSessionListModel::Less(const CSessionInfo& a, const CSessionInfo& b) const
             return a.strRequestLine < b.strRequestLine;
         case ColStatus:
             return a.strStatusLine < b.strStatusLine;
+        case ColTls:
+            return a.strTls < b.strTls;
         default:
             return false;
     }
@@ -246,6 +248,8 @@ std::string CSessionListModel::GetText(std::size_t nViewRow, int nColumn,
             return s.strRequestLine;
         case ColStatus:
             return s.strStatusLine;
+        case ColTls:
+            return s.strTls;
         default:
             return {};
     }

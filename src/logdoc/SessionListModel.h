@@ -28,6 +28,7 @@ public:
         ColBlocksReceived,
         ColRequest,
         ColStatus,
+        ColTls,
         ColCount
     };
 

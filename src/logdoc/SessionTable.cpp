@@ -121,6 +121,9 @@ std::uint32_t CSessionTable::Apply(const CLogRecord& record, std::uint64_t nBloc
             break;
         case LogRecordKind::BlockBegin:
             break;
+        case LogRecordKind::SessionTls:
+            info.strTls = record.bytes;
+            break;
         case LogRecordKind::Block:
             if (info.nBlocks[0] + info.nBlocks[1] == 0) {
                 info.nFirstTextOffset = nTextOffset;

@@ -41,6 +41,7 @@ struct CSessionInfo {
     std::uint64_t nLastBlock = UINT64_MAX;        // index of its last block record
     std::string strRequestLine;                   // the first line the client sent, when it is HTTP
     std::string strStatusLine;   // the first line the server answered, when it is HTTP
+    std::string strTls;          // what TLS did ("TLS 1.3 h1", "passthrough"); empty: none
     std::uint64_t nVersion = 0;  // the table's version when the row last changed
 };
 

@@ -16,6 +16,7 @@ enum class LogRecordKind : std::uint8_t {
     SideClosed,        // the `direction` side ended its stream in order (a FIN)
     SideReset,         // the `direction` side's connection failed or was reset
     SessionEnd,        // the session's stop line: both connections are closed now
+    SessionTls,        // what TLS did in the session, in short ("TLS 1.3 h1"): bytes
 };
 
 // Who sent a block, or which connection a close belongs to: the local client's, or the
@@ -37,7 +38,7 @@ struct CLogRecord {
     long nSession = 0;             // the number in the log's marker lines
     std::int64_t nTimeUs = 0;      // wall-clock microseconds since 1970
     LogDirection direction = LogDirection::ClientToServer;
-    std::string_view bytes;          // Block: the bytes as relayed
+    std::string_view bytes;          // Block: the bytes as relayed; SessionTls: the summary
     CNetAddress client;              // SessionStart
     CNetAddress server;              // SessionConnected (SessionRefused: the port only)
     std::string_view strServerHost;  // SessionConnected, SessionRefused: the host as entered

@@ -56,7 +56,8 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
                                                                       "000000",
                                                                       "000000",
                                                                       "GET /index.html HTTP/1.1",
-                                                                      "HTTP/1.1 200 OK"};
+                                                                      "HTTP/1.1 200 OK",
+                                                                      "TLS 1.3 h1"};
     const QFontMetrics metrics = m_pTable->fontMetrics();
     const QFontMetrics headerMetrics = m_pTable->horizontalHeader()->fontMetrics();
     for (int nColumn = 0; nColumn < CSessionListModel::ColCount; ++nColumn) {
@@ -72,6 +73,8 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
                                               CSessionListModel::ColState + 1);
     m_pTable->horizontalHeader()->moveSection(CSessionListModel::ColStatus,
                                               CSessionListModel::ColState + 2);
+    m_pTable->horizontalHeader()->moveSection(CSessionListModel::ColTls,
+                                              CSessionListModel::ColState + 3);
     m_pTable->horizontalHeader()->setStretchLastSection(false);
     m_pTable->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_pTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
