@@ -332,9 +332,10 @@ void CSocketAccept::OnRequestTarget(const std::wstring& strTarget) {
     if (pClient == nullptr) {
         return;
     }
+    const std::wstring strDataFolder = m_regKey.GetDataFolder();
     if (std::optional<std::wstring> strPath =
-            ResponseFilePath(m_regKey.GetDataFolder(), pClient->GetHost(), strTarget)) {
-        pClient->SetResponseFile(*strPath);
+            ResponseFilePath(strDataFolder, pClient->GetHost(), strTarget)) {
+        pClient->SetResponseFile(*strPath, strDataFolder);
     } else if (IsTargetTooLong(strTarget)) {
         // Said once for the request, instead of an answer that silently goes unsaved.
         g_Module.AppendLog(L"\nNot saved: a request target of " +
