@@ -2,6 +2,7 @@
 
 #include "capture/ArrayListen.h"
 #include "capture/CachedSetting.h"
+#include "capture/LoopErrorText.h"
 #include "capture/RelayRecords.h"
 #include "capture/SocketClient.h"
 #include "capture/SplitLines.h"
@@ -162,7 +163,15 @@ void CSocketAccept::OnClose(int nErrorCode) {
         // An orderly close ends only the client's direction: the server learns of it, and
         // what it still sends reaches the local client, until it closes too or goes quiet.
         m_pRelay->MarkClosed(CRelayState::Local);
-        win::shutdown(pClient->GetSocket(), win::SD_SEND);
+        if (win::shutdown(pClient->GetSocket(), win::SD_SEND) == win::SOCKET_ERROR &&
+            win::WSAGetLastError() != WSAENOTSOCK) {
+            // The half close is the server's only news of the end, and the wake-up of the
+            // client's thread: without it both would wait for ever.
+            CSocketTelnet::OnClose(nErrorCode);
+            AbortSession(L"Passing the local client's close on to the server failed! " +
+                         GetSystemErrorText(static_cast<DWORD>(win::WSAGetLastError())));
+            return;
+        }
         m_pRelay->WaitOtherSide(CRelayState::Local, kHalfCloseSilence);
     }
     if (pClient != nullptr && pClient->IsThreadStarted()) {
@@ -178,7 +187,7 @@ int CSocketAccept::SetError(const wchar_t* pszContext, BOOL /*bThrow*/) {
 void CSocketAccept::OnLoopError(const std::wstring& strError) {
     // Not a close or a stop: neither peer may take the cut stream for a whole one.
     LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
-    AbortSession(L"Receive from the local client failed! " + strError);
+    AbortSession(LoopErrorText(strError, false));
 }
 
 void CSocketAccept::OnThreadEnd() {

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "capture/ClientCount.h"
+#include "capture/LoopErrorText.h"
 #include "capture/RelayRecords.h"
 #include "capture/ServerMemo.h"
 #include "capture/SocketAccept.h"
@@ -333,7 +334,15 @@ void CSocketClient::OnClose(int nErrorCode) {
     // reaches the server, until it closes too or goes quiet. The local socket's handle is
     // never reused, so this needs no session object.
     m_pRelay->MarkClosed(CRelayState::Server);
-    win::shutdown(m_pLink->GetLocalSocket(), win::SD_SEND);
+    if (win::shutdown(m_pLink->GetLocalSocket(), win::SD_SEND) == win::SOCKET_ERROR &&
+        win::WSAGetLastError() != WSAENOTSOCK) {
+        // The half close is the local client's only news of the end, and the wake-up of
+        // the session's thread: without it both would wait for ever.
+        AbortSession(L"Passing the server's close on to the local client failed! " +
+                     GetSystemErrorText(static_cast<DWORD>(win::WSAGetLastError())));
+        CSocketTelnet::OnClose(nErrorCode);
+        return;
+    }
     m_pRelay->WaitOtherSide(CRelayState::Server, kHalfCloseSilence);
     m_pLink->WithSession([](CSocketAccept& session) { session.StopSession(); });
     CSocketTelnet::OnClose(nErrorCode);
@@ -341,7 +350,7 @@ void CSocketClient::OnClose(int nErrorCode) {
 
 void CSocketClient::OnLoopError(const std::wstring& strError) {
     LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
-    AbortSession(L"Receive from the server failed! " + strError);
+    AbortSession(LoopErrorText(strError, true));
 }
 
 void CSocketClient::OnThreadEnd() {

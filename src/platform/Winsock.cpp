@@ -289,6 +289,9 @@ int shutdown(SOCKET s, int how) {
     if (how != SD_RECEIVE) {
         p->m_bShutSend = true;
     }
+    if (const int nFault = TakeFault(FaultCall::Shutdown, p->m_fd)) {
+        return FailFromErrno(p.get(), nFault);
+    }
     if (::shutdown(p->m_fd, nHow) != 0) {
         return FailFromErrno(p.get(), errno);
     }
