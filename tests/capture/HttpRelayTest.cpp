@@ -232,9 +232,9 @@ TEST_F(HttpRelayTest, UnwritableDataFolderIsLoggedOncePerResponseAndTheSessionGo
     WaitForSessionsToEnd();
     // Once for each response (three text lines, two binary blocks), which is not saved.
     EXPECT_EQ(2, CountOpenFailures());
-    const std::wstring strFailure =
-        L"\nOpen \"" + m_files.WPath("plain/data/127.0.0.1/text") +
-        L"\" failed! the data folder \"" + m_files.WPath("plain/data") + L"\" cannot be used: ";
+    const std::wstring strFailure = L"\nOpen \"" + m_files.WPath("plain/data/127.0.0.1/text") +
+                                    L"\" failed! the data folder \"" + m_files.WPath("plain/data") +
+                                    L"\" cannot be used: ";
     bool bFound = false;
     for (const test::CLogRow& row : m_log.Rows()) {
         bFound = bFound || (row.text.starts_with(strFailure) && row.text.ends_with(L"\n"));
@@ -597,6 +597,29 @@ TEST_F(HttpRelayTest, AnUnknownOrBrokenCodingIsSavedAsItCame) {
     EXPECT_TRUE(broken == Saved("broken"));
     EXPECT_TRUE(LogHas(L"\": content coding 'compress' kept as it came\n"));
     EXPECT_TRUE(LogHas(L"\": content coding 'gzip' kept as it came (its data does not decode)\n"));
+}
+
+TEST_F(HttpRelayTest, BrokenChunkFramingIsSavedAsItCameWithALogLine) {
+    SetOptions(false, true);
+    const std::string body = "4\r\nwire\r\nxyz\r\nafter the break";
+    CHttpTestServer server([&](const CHttpRequest&) {
+        return CHttpAnswer{
+            "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+            "Transfer-Encoding: chunked\r\n\r\n" +
+            body};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd = test::ConnectPosix(nLocal);
+    ASSERT_TRUE(test::SendAllPosix(fd, "GET /broken HTTP/1.1\r\nHost: x\r\n\r\n"));
+    // A broken framing runs to the end of the connection.
+    ASSERT_TRUE(test::WaitUntil([&] { return LogHas(L"after the break"); }));
+    ::close(fd);
+    WaitForSessionsToEnd();
+    EXPECT_EQ("wirexyz\r\nafter the break", Saved("broken"));
+    const std::string strPath = SavedPath("broken");
+    EXPECT_TRUE(LogHas(L"\nSave to \"" + std::wstring(strPath.begin(), strPath.end()) +
+                       L"\": broken chunk framing (a chunk size line that is no hex number) "
+                       L"after 4 bytes; the rest is saved as it came, framing included\n"));
 }
 
 TEST_F(HttpRelayTest, TheSameUrlOnTwoConnectionsAtOnceFailsOnceForTheSecond) {
