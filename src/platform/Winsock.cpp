@@ -85,7 +85,8 @@ int FailFromErrno(CSocketEntry* pEntry, int nErrno) {
     if (nErrno == EPIPE && pEntry != nullptr && pEntry->m_bShutSend) {
         nError = WSAESHUTDOWN;  // our own sending side was shut down
     }
-    if (nError == WSAECONNRESET && pEntry != nullptr) {
+    if ((nError == WSAECONNRESET || nErrno == EPIPE) && pEntry != nullptr &&
+        nError != WSAESHUTDOWN) {
         pEntry->m_nResetError = WSAECONNRESET;
     }
     return Fail(nError);

@@ -271,7 +271,8 @@ TEST_F(ErrorPathTest, FailedSendToTheLocalClientResetsBothSidesAndTellsIt) {
     EXPECT_EQ(0, answer.compare(0, end.data.size(), end.data));
     const std::wstring strReason =
         L"Send to the local client failed! SOCKET ERROR: "
-        L"CSocketBlocking::Send(...). error = 10054.";
+        L"CSocketBlocking::Send(...). error = 10101. The remote party has closed the "
+        L"connection (broken pipe).";
     EXPECT_TRUE(WaitForSessionError(0, strReason));
     EXPECT_TRUE(StatusStartsWith(L"Session 0: " + strReason));
     EXPECT_TRUE(WaitForLog(L"\r\nSession 0 stopped."));

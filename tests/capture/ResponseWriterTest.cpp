@@ -72,6 +72,8 @@ TEST_F(ResponseWriterTest, AFileInTheWayIsRefusedWithALineAndNothingWaits) {
         writer.Write("body", false);
         writer.Begin(L"/elsewhere", File("h/x"));
         writer.Write("body", false);
+        writer.Begin(Root(), File("h"));  // a folder, not a file
+        writer.Write("body", false);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(m_log.Contains(L"\nOpen \"" + File("h/pipe") +
@@ -82,12 +84,14 @@ TEST_F(ResponseWriterTest, AFileInTheWayIsRefusedWithALineAndNothingWaits) {
                                L"data folder are not followed)\n"));
     EXPECT_TRUE(m_log.Contains(L"\nOpen \"" + File("h/x") +
                                L"\" failed! The path is not below the data folder\n"));
+    EXPECT_TRUE(
+        m_log.Contains(L"\nOpen \"" + File("h") + L"\" failed! the name is taken by a folder\n"));
     EXPECT_FALSE(fs::exists(m_files.Path("escaped")));
     int nFailures = 0;
     for (const test::CLogRow& row : m_log.Rows()) {
         nFailures += row.text.find(L"failed!") != std::wstring::npos ? 1 : 0;
     }
-    EXPECT_EQ(3, nFailures);
+    EXPECT_EQ(4, nFailures);
 }
 
 TEST_F(ResponseWriterTest, AFullDiskLeavesAFileWhoseNameSaysItIsPartial) {
