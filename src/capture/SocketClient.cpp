@@ -10,6 +10,7 @@
 #include "capture/SplitLines.h"
 #include "module/MyModule.h"
 #include "platform/DebugOutput.h"
+#include "platform/MemoryTrim.h"
 #include "platform/TextConv.h"
 #include "support/FileException.h"
 #include "support/ResourceStrings.h"
@@ -80,6 +81,9 @@ CSocketClient::~CSocketClient() {
         return;
     }
     const long nBefore = g_nClientsCount.fetch_sub(1);
+    if (nBefore == 1) {
+        win::ReturnFreeMemory();  // the last connection is gone: its buffers go back too
+    }
     if (nBefore == 1 && g_bCloseWhenNoClients) {
         g_Module.CloseMainWindow();
     }

@@ -24,7 +24,9 @@ std::wstring ConnectTarget(const std::wstring& strHost);
 
 class CSocketClient : public CSocketTelnet, private IResponseBody {
 public:
-    static constexpr int kDataSize = 1048576;
+    // One receive takes at most this much less one byte: what a session holds while it
+    // relays stays small (its buffers and the log text of a block), however fast it runs.
+    static constexpr int kDataSize = 65536;
 
     // `pAccept` null: a client of its own (tests), whose log markers carry no number.
     // `bCounted`: whether it counts among the live client connections. The vessel's client

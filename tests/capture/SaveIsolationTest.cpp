@@ -87,8 +87,9 @@ protected:
         busy.join();
         RecordProperty("baseline_p99_us", static_cast<int>(baseline.count()));
         RecordProperty("loaded_p99_us", static_cast<int>(loaded.count()));
-        // Twice the baseline, with room for a scheduler on a shared machine.
-        EXPECT_LE(loaded, 2 * baseline + 20ms) << "baseline " << baseline.count() << " us";
+        // Twice the baseline, with room for a scheduler on a busy machine that stays well
+        // below one held-up write (300 ms) or open (for ever).
+        EXPECT_LE(loaded, 2 * baseline + 100ms) << "baseline " << baseline.count() << " us";
         ToggleListening(false);
         EXPECT_TRUE(test::WaitUntil([] { return g_nClientsCount == 0; }, 20s));
         EXPECT_TRUE(test::WaitUntil([&] { return EntriesOf("/proc/self/task") <= nThreads; }));
