@@ -10,6 +10,7 @@
 #include "platform/BeneathOpen.h"
 #include "platform/FaultInjection.h"
 #include "platform/TextConv.h"
+#include "support/Trace.h"
 
 namespace {
 
@@ -305,19 +306,26 @@ void CResponseWriter::Finish() {
     if (!m_pShared) {
         return;
     }
+    bool bDone = false;
     {
         std::unique_lock lock(m_pShared->mutex);
         m_pShared->bQuit = true;
         m_pShared->cvWork.notify_one();
-        m_pShared->cvRoom.wait_for(lock, kFinishLimit, [this] { return m_pShared->bDone; });
-        if (!m_pShared->bDone) {
+        bDone = m_pShared->cvRoom.wait_for(lock, kFinishLimit, [this] { return m_pShared->bDone; });
+        if (!bDone) {
             // Stuck in the file system: what is still queued is dropped, and the thread
-            // ends by itself once its call returns; it keeps the shared state alive.
+            // ends by itself once its call returns; it keeps the shared state alive. The
+            // trace says so (this may be the GUI thread, which must not log under the lock).
+            Trace(
+                L"Saved responses: the file system did not return within %ld s; %lu queued "
+                L"bytes were not saved",
+                static_cast<long>(std::chrono::seconds(kFinishLimit).count()),
+                static_cast<unsigned long>(m_pShared->nBytes));
             m_pShared->nBytes = 0;
             m_pShared->ops.clear();
         }
     }
-    if (m_pShared->bDone) {
+    if (bDone) {
         m_thread.join();
     } else {
         m_thread.detach();
