@@ -107,7 +107,6 @@ protected:
     // scan that follows the answers, and the decoder of the saved bodies.
     CResponseWriter m_writer;
     std::wstring m_strResponseFile;
-    bool m_bTextFile = false;  // the response file began in text mode
     CResponseScan m_scan;
     CBodyDecoder m_decoder{*this};
     // Module lock: the data folders that the requests' files were named below (the latest

@@ -63,16 +63,15 @@ TEST(RequestRewriterTest, UrlIsTakenAsTypedWithoutItsLineBreaks) {
 }
 
 TEST(RequestRewriterTest, Ipv6AddressInTheHostLineIsPutInBrackets) {
-    const std::string request =
-        "GET / HTTP/1.1\r\nHost: localhost:8080\r\n"
-        "Referer: http://localhost:8080/a\r\n\r\n";
+    const std::string request = "GET / HTTP/1.1\r\nHost: localhost:8080\r\n"
+                                "Referer: http://localhost:8080/a\r\n\r\n";
     const std::vector<std::pair<std::wstring, std::string>> cases = {
         {L"::1", "[::1]"},
         {L"2001:db8::7", "[2001:db8::7]"},
         {L"http://::1", "http://[::1]"},
-        {L"[::1]", "[::1]"},            // already in brackets
-        {L"[::1]:8080", "[::1]:8080"},  // with its port
-        {L"127.0.0.1", "127.0.0.1"},    // IPv4 and names as typed
+        {L"[::1]", "[::1]"},                // already in brackets
+        {L"[::1]:8080", "[::1]:8080"},      // with its port
+        {L"127.0.0.1", "127.0.0.1"},        // IPv4 and names as typed
         {L"example.com:81", "example.com:81"},
     };
     for (const auto& [strUrl, strHost] : cases) {
