@@ -269,7 +269,7 @@ void CResponseWriter::WaitForRoom(const std::function<bool()>& fnStop) {
         if (m_pShared->nProgress != nSeen) {
             nSeen = m_pShared->nProgress;
             stallSince = now;
-        } else if (now - stallSince >= kStallLimit) {
+        } else if (now - stallSince >= m_stallLimit) {
             DropCurrent(lock);
             return;
         }
@@ -294,9 +294,8 @@ void CResponseWriter::DropCurrent(std::unique_lock<std::mutex>&) {
     ops.swap(kept);
     COp cut;
     cut.kind = Kind::Cut;
-    cut.strText = L"the disk took nothing for " +
-                  std::to_wstring(std::chrono::seconds(kStallLimit).count()) +
-                  L" seconds; the rest of the response is not saved";
+    cut.strText = L"the disk took nothing for " + std::to_wstring(m_stallLimit.count()) +
+                  L" ms; the rest of the response is not saved";
     ops.push_back(std::move(cut));
     m_bDropping = true;
     m_pShared->cvWork.notify_one();

@@ -30,7 +30,10 @@ public:
     static constexpr auto kFinishLimit = std::chrono::seconds(10);
     static constexpr std::wstring_view kPartialSuffix = L".partial";
 
-    CResponseWriter() = default;
+    // `stallLimit`: how long the relay waits for a writer that takes nothing (tests shorten
+    // it).
+    explicit CResponseWriter(std::chrono::milliseconds stallLimit = kStallLimit)
+        : m_stallLimit(stallLimit) {}
     // The owner's thread, once it queues nothing more: as Finish.
     ~CResponseWriter();
     CResponseWriter(const CResponseWriter&) = delete;
@@ -89,6 +92,7 @@ private:
     // dropped and its file is marked as cut.
     void DropCurrent(std::unique_lock<std::mutex>& lock);
 
+    const std::chrono::milliseconds m_stallLimit;
     std::shared_ptr<CShared> m_pShared;
     std::thread m_thread;
     bool m_bNoThread = false;  // the thread could not start: nothing is saved

@@ -160,4 +160,35 @@ TEST_F(ResponseWriterTest, ASlowDiskHoldsUpOnlyItsOwnWriterAndTheQueueStaysBound
     EXPECT_EQ(5 + 16 * piece.size(), fs::file_size(m_files.Path("data/h/slow")));
 }
 
+TEST_F(ResponseWriterTest, AWriterThatTakesNothingHasTheRestOfItsResponseDropped) {
+    win::CFaultRule rule;
+    rule.call = win::FaultCall::SaveWrite;
+    rule.nErrno = 0;
+    rule.nDelayMs = 1500;  // one write that hangs far longer than the relay waits
+    CResponseWriter writer(std::chrono::milliseconds(300));
+    writer.Begin(Root(), File("h/stuck"));
+    win::ArmFault(rule);
+    const std::string piece(64 * 1024, 's');
+    for (int i = 0; i < 8; ++i) {
+        writer.Write(piece, false);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    writer.WaitForRoom([] { return false; });
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::milliseconds(1400));  // before the stuck write returned
+    // Only the piece being written is left of the queue, and later ones are not queued.
+    EXPECT_EQ(piece.size(), writer.QueuedBytes());
+    writer.Write(piece, false);
+    EXPECT_EQ(piece.size(), writer.QueuedBytes());
+    writer.End();
+    writer.Finish();
+    // The piece that was being written is all the file holds, and its name says it is cut.
+    EXPECT_EQ(piece.size(), fs::file_size(m_files.Path("data/h/stuck.partial")));
+    EXPECT_TRUE(m_log.Contains(L"\nSave to \"" + File("h/stuck") +
+                               L"\" failed! the disk took nothing for 300 ms; the rest of the "
+                               L"response is not saved; the first 65536 bytes are in \"" +
+                               File("h/stuck.partial") + L"\"\n"));
+}
+
 }  // namespace
