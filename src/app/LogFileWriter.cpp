@@ -38,7 +38,7 @@ std::unique_ptr<CLogFileWriter> CLogFileWriter::Open(const std::string& strPath,
                                                      std::string& strError, Limits limits,
                                                      const char* pszWhat) {
     const std::string strName = std::string("the ") + pszWhat + " \"" + strPath + "\"";
-    // The traffic (decrypted TLS among it) is for its owner's eyes only.
+    // Traffic: a new file is its owner's only (an existing one keeps its permissions).
     const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         strError = "cannot write " + strName + ": " + ErrorText(errno);
@@ -220,8 +220,11 @@ void CLogFileWriter::Run() {
                 lock.unlock();
                 m_fnReport(m_strName + " is written again; " +
                            (nLost == 0 ? std::string("nothing was lost")
-                                       : std::to_string(nLost) +
-                                             " bytes were left out, a line in it says where"));
+                                       : std::to_string(nLost) + " bytes were left out" +
+                                             (m_limits.bNoteGaps
+                                                  ? std::string(", a line in it says where")
+                                                  : std::string(" (whole blocks; nothing in "
+                                                                "the file marks the place)"))));
                 lock.lock();
             }
             continue;

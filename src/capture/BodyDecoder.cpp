@@ -130,6 +130,10 @@ void CBodyDecoder::OnResponseEnd(bool bWhole) {
     m_body.OnBodyEnd();
 }
 
+void CBodyDecoder::OnResponseNote(const std::string& strText) {
+    Note(Widen(strText));
+}
+
 bool CBodyDecoder::Output(std::string_view piece) {
     const std::uint64_t nLimit =
         std::min(m_limits.nMax, m_limits.nRatio * m_nCoded + m_limits.nAllowance);

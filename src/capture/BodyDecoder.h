@@ -60,6 +60,7 @@ public:
     void OnResponseHead(const CResponseHead& head) override;
     void OnResponseBody(std::string_view bytes) override;
     void OnResponseEnd(bool bWhole) override;
+    void OnResponseNote(const std::string& strText) override;
 
 private:
     // Direct: the bytes as they come (no coding, or one kept); Decode: through m_decoder;

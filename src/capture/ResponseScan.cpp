@@ -72,6 +72,7 @@ void CResponseScan::Feed(std::string_view block, IResponseEvents& events) {
             case State::Opaque:
                 return;
             case State::UntilClose:
+            case State::Unframed:
                 Body(block.substr(nPos), events);
                 return;
             case State::Length:
@@ -101,6 +102,9 @@ void CResponseScan::Feed(std::string_view block, IResponseEvents& events) {
                 nPos = nLf + 1;
                 std::string strLine = std::move(m_strLine);
                 m_strLine.clear();
+                if (m_state == State::ChunkSize || m_state == State::ChunkEnd) {
+                    m_strRawLine = strLine + '\n';  // kept for a framing that breaks here
+                }
                 while (!strLine.empty() && strLine.back() == '\r') {
                     strLine.pop_back();
                 }
@@ -117,10 +121,25 @@ void CResponseScan::End(IResponseEvents& events) {
             EndBody(true, events);
             break;
         case State::Length:
-        case State::ChunkSize:
         case State::ChunkData:
+            if (m_bSaved) {
+                events.OnResponseNote("cut short: the connection ended " + std::to_string(m_nLeft) +
+                                      " bytes before the end of the " +
+                                      (m_state == State::Length ? "body" : "chunk") + " (" +
+                                      std::to_string(m_nBodyBytes) + " bytes saved)");
+            }
+            EndBody(false, events);
+            break;
+        case State::ChunkSize:
         case State::ChunkEnd:
         case State::Trailers:
+            if (m_bSaved) {
+                events.OnResponseNote("cut short: the connection ended before the last chunk (" +
+                                      std::to_string(m_nBodyBytes) + " bytes saved)");
+            }
+            EndBody(false, events);
+            break;
+        case State::Unframed:
             EndBody(false, events);
             break;
         default:
@@ -144,12 +163,22 @@ void CResponseScan::OnLine(std::string_view text, IResponseEvents& events) {
             }
             break;
         case State::ChunkSize: {
-            // The size in hex, perhaps followed by extensions after ';'.
-            const std::optional<std::uint64_t> nSize =
-                ParseNumber(Trim(text.substr(0, text.find(';'))), true);
+            // The size in hex, perhaps followed by extensions after ';'; leading zeros
+            // are allowed in any number.
+            std::string_view digits = Trim(text.substr(0, text.find(';')));
+            while (digits.size() > 1 && digits.front() == '0') {
+                digits.remove_prefix(1);
+            }
+            const std::optional<std::uint64_t> nSize = ParseNumber(digits, true);
             if (!nSize) {
-                EndBody(false, events);  // no chunk framing: where the answer ends is unknown
-                m_state = State::Opaque;
+                // No chunk framing: where the answer ends is unknown.
+                const bool bHex =
+                    !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
+                        return ParseNumber(std::string_view(&c, 1), true).has_value();
+                    });
+                FramingBroke(bHex ? "a chunk size too large to be one"
+                                  : "a chunk size line that is no hex number",
+                             events);
             } else if (*nSize == 0) {
                 m_state = State::Trailers;
             } else {
@@ -162,8 +191,7 @@ void CResponseScan::OnLine(std::string_view text, IResponseEvents& events) {
             if (text.empty()) {
                 m_state = State::ChunkSize;
             } else {
-                EndBody(false, events);
-                m_state = State::Opaque;
+                FramingBroke("no line end after a chunk's data", events);
             }
             break;
         case State::Trailers:
@@ -195,6 +223,7 @@ void CResponseScan::OnStatusLine(std::string_view text) {
     m_bBadLength = false;
     m_bHasLength = false;
     m_nLength = 0;
+    m_nBodyBytes = 0;
     m_transferCodings.clear();
     if (!bInterim && m_requests.empty() && m_nBeyondQueue > 0) {
         --m_nBeyondQueue;
@@ -295,7 +324,20 @@ void CResponseScan::EndOfHeaders(IResponseEvents& events) {
     }
 }
 
+void CResponseScan::FramingBroke(const std::string& strWhy, IResponseEvents& events) {
+    if (!m_bSaved) {
+        m_state = State::Opaque;  // nothing to save, and nothing after it to follow
+        return;
+    }
+    events.OnResponseNote("broken chunk framing (" + strWhy + ") after " +
+                          std::to_string(m_nBodyBytes) +
+                          " bytes; the rest is saved as it came, framing included");
+    m_state = State::Unframed;
+    Body(m_strRawLine, events);
+}
+
 void CResponseScan::Body(std::string_view bytes, IResponseEvents& events) {
+    m_nBodyBytes += bytes.size();
     if (m_bSaved && !bytes.empty()) {
         events.OnResponseBody(bytes);
     }

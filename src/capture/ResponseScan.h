@@ -40,6 +40,9 @@ public:
     // The body ended: whole (as framed, or at the close of a body that runs to it), or cut
     // (the connection ended first, or the framing broke).
     virtual void OnResponseEnd(bool bWhole) = 0;
+    // Something the log should tell about the body: its chunk framing broke (what follows
+    // comes as it came), or the connection cut it short.
+    virtual void OnResponseNote(const std::string& /*strText*/) {}
 };
 
 class CResponseScan {
@@ -82,6 +85,7 @@ public:
         ChunkEnd,    // the line end after a chunk's data
         Trailers,    // trailer lines up to the empty line
         UntilClose,  // body to the end of the connection
+        Unframed,    // the chunk framing broke: the rest as it comes, cut at the end
         Opaque,      // no HTTP any more (a tunnel, or bytes that are no response)
     };
     State GetState() const { return m_state; }
@@ -103,6 +107,9 @@ private:
     void EndOfHeaders(IResponseEvents& events);
     void Body(std::string_view bytes, IResponseEvents& events);
     void EndBody(bool bWhole, IResponseEvents& events);
+    // The chunk framing broke at the line just read: that line and everything after it
+    // go to the body as they came.
+    void FramingBroke(const std::string& strWhy, IResponseEvents& events);
 
     State m_state = State::Status;
     bool m_bActive = false;
@@ -126,4 +133,7 @@ private:
 
     // The unfinished line: its text without the LF (at most kMaxLine bytes).
     std::string m_strLine;
+    // The line being handled as it came, with its line end.
+    std::string m_strRawLine;
+    std::uint64_t m_nBodyBytes = 0;  // of the response being read, as framed
 };

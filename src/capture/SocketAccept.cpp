@@ -4,6 +4,7 @@
 
 #include "capture/ArrayListen.h"
 #include "capture/CachedSetting.h"
+#include "capture/LoopErrorText.h"
 #include "capture/RelayRecords.h"
 #include "capture/SessionTls.h"
 #include "capture/SocketClient.h"
@@ -184,7 +185,15 @@ void CSocketAccept::OnClose(int nErrorCode) {
         // what it still sends reaches the local client, until it closes too or goes quiet.
         SendHeldRequest();
         m_pRelay->MarkClosed(CRelayState::Local);
-        win::shutdown(pClient->GetSocket(), win::SD_SEND);
+        if (win::shutdown(pClient->GetSocket(), win::SD_SEND) == win::SOCKET_ERROR &&
+            win::WSAGetLastError() != WSAENOTSOCK) {
+            // The half close is the server's only news of the end, and the wake-up of the
+            // client's thread: without it both would wait for ever.
+            CSocketTelnet::OnClose(nErrorCode);
+            AbortSession(L"Passing the local client's close on to the server failed! " +
+                         GetSystemErrorText(static_cast<DWORD>(win::WSAGetLastError())));
+            return;
+        }
         m_pRelay->WaitOtherSide(CRelayState::Local, kHalfCloseSilence);
     }
     if (pClient != nullptr && pClient->IsThreadStarted()) {
@@ -200,7 +209,7 @@ int CSocketAccept::SetError(const wchar_t* pszContext, BOOL /*bThrow*/) {
 void CSocketAccept::OnLoopError(const std::wstring& strError) {
     // Not a close or a stop: neither peer may take the cut stream for a whole one.
     LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
-    AbortSession(L"Receive from the local client failed! " + strError);
+    AbortSession(LoopErrorText(strError, false));
 }
 
 void CSocketAccept::OnThreadEnd() {
@@ -393,9 +402,10 @@ void CSocketAccept::OnRequestTarget(const std::wstring& strTarget) {
     if (pClient == nullptr) {
         return;
     }
+    const std::wstring strDataFolder = m_regKey.GetDataFolder();
     if (std::optional<std::wstring> strPath =
-            ResponseFilePath(m_regKey.GetDataFolder(), pClient->GetHost(), strTarget)) {
-        pClient->SetResponseFile(*strPath);
+            ResponseFilePath(strDataFolder, pClient->GetHost(), strTarget)) {
+        pClient->SetResponseFile(*strPath, strDataFolder);
     } else if (IsTargetTooLong(strTarget)) {
         // Said once for the request, instead of an answer that silently goes unsaved.
         g_Module.AppendLog(L"\nNot saved: a request target of " +

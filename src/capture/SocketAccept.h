@@ -19,7 +19,9 @@ class CSocketClient;
 
 class CSocketAccept : public CSocketTelnet, private IRequestHandler {
 public:
-    static constexpr int kDataSize = 1048576;
+    // One receive takes at most this much less one byte: what a session holds while it
+    // relays stays small (its buffers and the log text of a block), however fast it runs.
+    static constexpr int kDataSize = 65536;
     static constexpr int kVesselDataSize = 512;
 
     // The vessel the accept thread accepts into: no registry, no thread.

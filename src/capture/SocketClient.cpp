@@ -3,6 +3,7 @@
 #include <array>
 
 #include "capture/ClientCount.h"
+#include "capture/LoopErrorText.h"
 #include "capture/RelayRecords.h"
 #include "capture/ServerMemo.h"
 #include "capture/ServerUrl.h"
@@ -11,6 +12,7 @@
 #include "capture/SplitLines.h"
 #include "module/MyModule.h"
 #include "platform/DebugOutput.h"
+#include "platform/MemoryTrim.h"
 #include "platform/TextConv.h"
 #include "support/FileException.h"
 #include "support/ResourceStrings.h"
@@ -80,6 +82,9 @@ CSocketClient::~CSocketClient() {
         return;
     }
     const long nBefore = g_nClientsCount.fetch_sub(1);
+    if (nBefore == 1) {
+        win::ReturnFreeMemory();  // the last connection is gone: its buffers go back too
+    }
     if (nBefore == 1 && g_bCloseWhenNoClients) {
         g_Module.CloseMainWindow();
     }
@@ -179,7 +184,13 @@ void CSocketClient::QueueRequest(bool bHead, bool bConnect) {
     m_scan.QueueRequest(bHead, bConnect);
 }
 
-void CSocketClient::SetResponseFile(const std::wstring& strPath) {
+void CSocketClient::SetResponseFile(const std::wstring& strPath,
+                                    const std::wstring& strDataFolder) {
+    std::erase(m_dataFolders, strDataFolder);
+    m_dataFolders.push_back(strDataFolder);
+    if (m_dataFolders.size() > 4) {
+        m_dataFolders.erase(m_dataFolders.begin());
+    }
     m_scan.NameLastRequest(strPath);
 }
 
@@ -195,108 +206,48 @@ void CSocketClient::CaptureBlock(std::string_view block) {
 }
 
 void CSocketClient::OnBodyStart(const std::wstring& strFile) {
-    try {
-        m_responseFile.Close();
-    } catch (CFileException* e) {
-        OnSaveFailed(e->GetErrorMessage(255));
-        delete e;
+    // The folder that the name was made below: the latest one that holds it.
+    std::wstring strRoot;
+    for (auto it = m_dataFolders.rbegin(); it != m_dataFolders.rend(); ++it) {
+        if (strFile.starts_with(*it)) {
+            strRoot = *it;
+            break;
+        }
     }
     m_strResponseFile = strFile;
-    m_bSaveFailed = false;
+    m_writer.Begin(strRoot, strFile);
 }
 
 void CSocketClient::OnBodyRestart() {
-    try {
-        m_responseFile.Close();  // opened again, emptied, by the next write
-    } catch (CFileException* e) {
-        OnSaveFailed(e->GetErrorMessage(255));
-        delete e;
-    }
+    m_writer.Restart();  // created again, emptied, by the next write
 }
 
 void CSocketClient::OnBodyNote(const std::wstring& strText) {
-    CModuleLock lock;
-    g_Module.AppendLog(strText, LOG_STYLE_BOLD);
-    g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
+    m_writer.Note(strText);  // after the save line of its file
 }
 
 void CSocketClient::OnBodyEnd() {
-    try {
-        m_responseFile.Close();
-    } catch (CFileException* e) {
-        OnSaveFailed(e->GetErrorMessage(255));
-        delete e;
-    }
+    m_writer.End();
     m_strResponseFile.clear();
 }
 
 void CSocketClient::OnBodyText(std::u16string_view text) {
-    if (m_bSaveFailed) {
-        return;
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (const char16_t u : text) {
+        bytes += static_cast<char>(u & 0xFF);
+        bytes += static_cast<char>(u >> 8);
     }
-    m_responseFile.OpenResponse(m_strResponseFile, true);
-    if (!m_responseFile.IsOpen()) {
-        m_bSaveFailed = true;  // the failure is logged; the rest of the response is not saved
-        return;
-    }
-    try {
-        m_responseFile.WriteUtf16(text);
-    } catch (CFileException* e) {
-        OnSaveFailed(e->GetErrorMessage(255));
-        delete e;
-    }
+    m_writer.Write(bytes, true);
 }
 
 void CSocketClient::OnBodyBinary(std::string_view bytes) {
-    if (m_bSaveFailed) {
-        return;
-    }
-    m_responseFile.OpenResponse(m_strResponseFile, false);
-    if (!m_responseFile.IsOpen()) {
-        m_bSaveFailed = true;
-        return;
-    }
-    try {
-        m_responseFile.Write(bytes.data(), static_cast<UINT>(bytes.size()));
-    } catch (CFileException* e) {
-        OnSaveFailed(e->GetErrorMessage(255));
-        delete e;
-    }
-}
-
-void CSocketClient::OnSaveFailed(const std::wstring& strMessage) {
-    // A saved response is a copy: its failure is told once and never touches the relay.
-    m_bSaveFailed = true;
-    const std::wstring strPath =
-        m_responseFile.IsOpen() ? m_responseFile.GetFilePath() : m_strResponseFile;
-    try {
-        m_responseFile.Close();
-    } catch (CFileException* e) {
-        delete e;
-    }
-    std::wstring strText = strMessage;
-    while (!strText.empty() && (strText.back() == L'\n' || strText.back() == L'\r')) {
-        strText.pop_back();
-    }
-    CModuleLock lock;
-    g_Module.AppendLog(L"\nSave to \"" + strPath + L"\" failed! " + strText + L"\n",
-                       LOG_STYLE_BOLD);
-    g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
+    m_writer.Write(bytes, false);
 }
 
 void CSocketClient::CloseResponseFile() {
     m_scan.End(m_decoder);  // a body that runs to the close is whole now
-    try {
-        m_responseFile.Close();
-    } catch (CFileException* e) {
-        Trace(L"%s", e->GetErrorMessage(255));
-        delete e;
-        try {
-            m_responseFile.Close();
-        } catch (CFileException* e2) {
-            delete e2;
-        }
-    }
+    m_writer.Finish();
 }
 
 void CSocketClient::LogServerBlock(std::string_view block, std::string_view text) {
@@ -355,6 +306,8 @@ void CSocketClient::OnReceive(int nErrorCode) {
         }
         m_pRelay->NotifyActivity(CRelayState::Server);
     }
+    // A slow disk holds up this connection's relay only, and only outside the lock.
+    m_writer.WaitForRoom([this] { return IsStopRequested(); });
     SendToLocal(block);
 }
 
@@ -404,7 +357,15 @@ void CSocketClient::OnClose(int nErrorCode) {
     // reaches the server, until it closes too or goes quiet. The local socket's handle is
     // never reused, so this needs no session object.
     m_pRelay->MarkClosed(CRelayState::Server);
-    win::shutdown(m_pLink->GetLocalSocket(), win::SD_SEND);
+    if (win::shutdown(m_pLink->GetLocalSocket(), win::SD_SEND) == win::SOCKET_ERROR &&
+        win::WSAGetLastError() != WSAENOTSOCK) {
+        // The half close is the local client's only news of the end, and the wake-up of
+        // the session's thread: without it both would wait for ever.
+        AbortSession(L"Passing the server's close on to the local client failed! " +
+                     GetSystemErrorText(static_cast<DWORD>(win::WSAGetLastError())));
+        CSocketTelnet::OnClose(nErrorCode);
+        return;
+    }
     m_pRelay->WaitOtherSide(CRelayState::Server, kHalfCloseSilence);
     m_pLink->WithSession([](CSocketAccept& session) { session.StopSession(false); });
     CSocketTelnet::OnClose(nErrorCode);
@@ -412,15 +373,17 @@ void CSocketClient::OnClose(int nErrorCode) {
 
 void CSocketClient::OnLoopError(const std::wstring& strError) {
     LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
-    AbortSession(L"Receive from the server failed! " + strError);
+    AbortSession(LoopErrorText(strError, true));
 }
 
 void CSocketClient::OnThreadEnd() {
     {
         // The session thread may still reset the capture meanwhile.
         CModuleLock lock;
-        CloseResponseFile();
+        m_scan.End(m_decoder);  // a body that runs to the close is whole now
     }
+    // Outside the lock: the writer logs under it while it finishes.
+    m_writer.Finish();
     m_pRelay->NotifyEnded(CRelayState::Server);
     // After this the session's destructor may delete this client at any time.
     if (m_pLink->ClientLoopEnded()) {

@@ -5,12 +5,13 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "capture/BlockLogText.h"
 #include "capture/BodyDecoder.h"
 #include "capture/RelayState.h"
-#include "capture/ResponseFile.h"
 #include "capture/ResponseScan.h"
+#include "capture/ResponseWriter.h"
 #include "capture/SessionLink.h"
 #include "net/SocketTelnet.h"
 
@@ -23,7 +24,9 @@ std::wstring ConnectTarget(const std::wstring& strHost);
 
 class CSocketClient : public CSocketTelnet, private IResponseBody {
 public:
-    static constexpr int kDataSize = 1048576;
+    // One receive takes at most this much less one byte: what a session holds while it
+    // relays stays small (its buffers and the log text of a block), however fast it runs.
+    static constexpr int kDataSize = 65536;
 
     // `pAccept` null: a client of its own (tests), whose log markers carry no number.
     // `bCounted`: whether it counts among the live client connections. The vessel's client
@@ -52,8 +55,9 @@ public:
     // those of the requests before it (HEAD: no body; CONNECT: perhaps a tunnel).
     void QueueRequest(bool bHead, bool bConnect);
     // Session thread, module lock held. The answer to the latest request is saved under
-    // `strPath`; of several requests in one block, the last name wins.
-    void SetResponseFile(const std::wstring& strPath);
+    // `strPath`, which lies below the data folder `strDataFolder`; of several requests in
+    // one block, the last name wins.
+    void SetResponseFile(const std::wstring& strPath, const std::wstring& strDataFolder);
     // Session thread, module lock held. A new block from the local client begins.
     void BeginRequestBlock() { m_scan.BeginRequestBlock(); }
     // Session thread, module lock held. No answer to the requests sent so far is saved.
@@ -89,27 +93,29 @@ public:
 
 protected:
     // Client thread, module lock held (or the destructor, once the thread has ended): the
-    // body of the captured response. A file that cannot be created or written is reported
-    // once; the rest of that response is not saved.
+    // body of the captured response, queued for the response writer. A file that cannot be
+    // created or written is reported once; the rest of that response is not saved.
     void OnBodyStart(const std::wstring& strFile) override;
     void OnBodyText(std::u16string_view text) override;
     void OnBodyBinary(std::string_view bytes) override;
     void OnBodyRestart() override;
     void OnBodyNote(const std::wstring& strText) override;
     void OnBodyEnd() override;
-    // Ends the response being captured (the connection is over) and closes the response
-    // file; never raises.
+    // Ends the response being captured (the connection is over), writes what is queued and
+    // closes the response file; never raises.
     void CloseResponseFile();
 
     std::atomic<bool> m_bDestroyed{false};
     const bool m_bCounted;
     // The capture (module lock): the file and the name of the response being saved, the
     // scan that follows the answers, and the decoder of the saved bodies.
-    CResponseFile m_responseFile;
+    CResponseWriter m_writer;
     std::wstring m_strResponseFile;
     CResponseScan m_scan;
     CBodyDecoder m_decoder{*this};
-    bool m_bSaveFailed = false;  // module lock: this response is not saved any more
+    // Module lock: the data folders that the requests' files were named below (the latest
+    // last), so that each file is opened below its own.
+    std::vector<std::wstring> m_dataFolders;
     std::wstring m_strHost;
     std::wstring m_strUrl;
     std::wstring m_strConnectError;  // session thread
@@ -122,8 +128,6 @@ protected:
 private:
     // Module lock held: the marker line and the block with its text (CBlockLogText).
     void LogServerBlock(std::string_view block, std::string_view text);
-    // Module lock held: a write to the response file failed; logged once.
-    void OnSaveFailed(const std::wstring& strMessage);
     // Client thread, module lock not held: sends the block to the local client; a failure
     // ends the session.
     void SendToLocal(std::string_view bytes);

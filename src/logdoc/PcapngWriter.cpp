@@ -74,7 +74,8 @@ int CPcapngWriter::Open(const std::string& strPath) {
     Close();
     m_fnOutput = nullptr;
     m_nError = 0;
-    m_fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Traffic: a new file is its owner's only (an existing one keeps its permissions).
+    m_fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (m_fd < 0) {
         return errno;
     }

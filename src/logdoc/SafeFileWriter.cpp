@@ -35,8 +35,8 @@ int CSafeFileWriter::Open() {
     std::random_device random;
     for (int nTry = 0; nTry < 100; ++nTry) {
         m_strTemp = m_strTarget + ".tapvane-" + std::to_string(random() % 1000000000u);
-        // Readable by its owner only, as a log holds traffic (decrypted TLS among it); an
-        // old file's mode is copied at Commit.
+        // The log is traffic: a new file is its owner's only; an old file's mode is
+        // copied at Commit, as the user set it.
         m_fd = ::open(m_strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (m_fd >= 0) {
             return 0;

@@ -146,8 +146,9 @@ int SaveSessionBytes(const CBlockRecords& records, std::uint32_t nRow,
     if (!records.Sessions().GetRow(nRow, info)) {
         return ENOENT;
     }
-    int fds[2] = {::open(strClientPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-                  ::open(strServerPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    // Traffic: new files are their owner's only (existing ones keep their permissions).
+    int fds[2] = {::open(strClientPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600),
+                  ::open(strServerPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
     int nError = fds[0] < 0 || fds[1] < 0 ? errno : 0;
     const std::uint64_t nBlocks = records.GetBlockCount();
     std::vector<CBlockRecord> chunk;

@@ -50,7 +50,8 @@ void CSocketBlocking::Proc() {
                 continue;
             }
             if (dwWait == win::WSA_WAIT_FAILED) {
-                break;
+                // Not a close: the other side must learn that this one stopped relaying.
+                SetError(L"CSocketBlocking::Proc(...). WSAWaitForMultipleEvents().", TRUE, 0);
             }
             const SOCKET h = m_hSocket;
             if (h == 0) {

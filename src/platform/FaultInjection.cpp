@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace win {
@@ -74,22 +76,32 @@ int TakeFault(FaultCall call, int fd) {
     if (!g_bArmed.load(std::memory_order_relaxed)) {
         return 0;
     }
-    std::lock_guard lock(g_faultMutex);
-    for (CArmedFault& fault : g_faults) {
-        if (!Eligible(fault.rule, call, fd)) {
-            continue;
+    int nErrno = 0;
+    int nDelayMs = 0;
+    {
+        std::lock_guard lock(g_faultMutex);
+        for (CArmedFault& fault : g_faults) {
+            if (!Eligible(fault.rule, call, fd)) {
+                continue;
+            }
+            if (fault.nSeen++ < fault.rule.nSkip) {
+                continue;
+            }
+            if (fault.rule.nTimes >= 0 && fault.nFailed >= fault.rule.nTimes) {
+                continue;
+            }
+            ++fault.nFailed;
+            ++g_nInjected;
+            nErrno = fault.rule.nErrno;
+            nDelayMs = fault.rule.nDelayMs;
+            break;
         }
-        if (fault.nSeen++ < fault.rule.nSkip) {
-            continue;
-        }
-        if (fault.rule.nTimes >= 0 && fault.nFailed >= fault.rule.nTimes) {
-            continue;
-        }
-        ++fault.nFailed;
-        ++g_nInjected;
-        return fault.rule.nErrno;
     }
-    return 0;
+    if (nDelayMs > 0) {
+        // Outside the lock: a slow call holds up only its own thread.
+        std::this_thread::sleep_for(std::chrono::milliseconds(nDelayMs));
+    }
+    return nErrno;
 }
 
 }  // namespace win

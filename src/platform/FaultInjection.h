@@ -17,6 +17,9 @@ enum class FaultCall {
     OpenFile,      // open of a file (CreateFileW)
     WriteFile,     // write to a file (WriteFile)
     Socket,        // the creation of a socket
+    Poll,          // the wait of a receive loop (WSAWaitForMultipleEvents)
+    Shutdown,      // shutdown of a socket
+    SaveWrite,     // a write to a saved response file
 };
 
 struct CFaultRule {
@@ -26,6 +29,8 @@ struct CFaultRule {
     int nTimes = 1;                // failures in a row after that (-1: every later call)
     std::uint16_t nLocalPort = 0;  // socket calls: only sockets with this local port
     std::uint16_t nPeerPort = 0;   // socket calls: only sockets with this peer port
+    int nDelayMs = 0;              // a slow call: it waits this long first (then fails
+                                   // with nErrno, or goes on when nErrno is 0)
 };
 
 // Any thread. Adds a fault; each armed fault counts its own eligible calls.

@@ -157,9 +157,8 @@ constexpr CCodeText kTexts[] = {
     {10093,
      L"Either the application has not started the socket layer, or it has been "
      L"stopped.\r\n"},
-    {10101,
-     L"Returned by WSARecv or WSARecvFrom to indicate the remote party has initiated a "
-     L"graceful shutdown sequence.\r\n"},
+    // Given for a send to a peer that is gone (a broken pipe).
+    {10101, L"The remote party has closed the connection (broken pipe).\r\n"},
     {11001, L"No such host is known.\r\n"},
     {11002,
      L"This is usually a temporary error during hostname resolution and means that the "
@@ -238,7 +237,9 @@ int WsaErrorFromErrno(int nErrno) {
         case ECONNRESET:
             return WSAECONNRESET;
         case EPIPE:
-            return WSAECONNRESET;
+            // The peer is gone (it closed, or reset an earlier send): not a reset of this
+            // send by the remote host.
+            return WSAEDISCON;
         case ENOBUFS:
         case ENOMEM:
             return WSAENOBUFS;

@@ -484,7 +484,9 @@ BOOL CreateDirectoryW(const wchar_t* pszPath, void* pSecurity) {
         return Fail<BOOL>(ERROR_INVALID_PARAMETER, FALSE);
     }
     const std::string path = WideToAnsi(pszPath);
-    if (::mkdir(path.c_str(), 0777) != 0) {
+    // The folders this program makes are those of the saved responses (the data folder
+    // and below): they hold traffic, so they are their owner's only.
+    if (::mkdir(path.c_str(), 0700) != 0) {
         switch (errno) {
             case EEXIST:
                 return Fail<BOOL>(ERROR_ALREADY_EXISTS, FALSE);

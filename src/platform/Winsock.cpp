@@ -85,7 +85,8 @@ int FailFromErrno(CSocketEntry* pEntry, int nErrno) {
     if (nErrno == EPIPE && pEntry != nullptr && pEntry->m_bShutSend) {
         nError = WSAESHUTDOWN;  // our own sending side was shut down
     }
-    if (nError == WSAECONNRESET && pEntry != nullptr) {
+    if ((nError == WSAECONNRESET || nErrno == EPIPE) && pEntry != nullptr &&
+        nError != WSAESHUTDOWN) {
         pEntry->m_nResetError = WSAECONNRESET;
     }
     return Fail(nError);
@@ -288,6 +289,9 @@ int shutdown(SOCKET s, int how) {
     const int nHow = how == SD_RECEIVE ? SHUT_RD : how == SD_SEND ? SHUT_WR : SHUT_RDWR;
     if (how != SD_RECEIVE) {
         p->m_bShutSend = true;
+    }
+    if (const int nFault = TakeFault(FaultCall::Shutdown, p->m_fd)) {
+        return FailFromErrno(p.get(), nFault);
     }
     if (::shutdown(p->m_fd, nHow) != 0) {
         return FailFromErrno(p.get(), errno);

@@ -284,6 +284,11 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
             }
             nTimeout = static_cast<int>(std::min<long long>(left.count(), INT_MAX));
         }
+        if (const int nFault =
+                TakeFault(FaultCall::Poll, sockets.empty() ? -1 : sockets.front()->m_fd)) {
+            SetLastError(static_cast<DWORD>(WsaErrorFromErrno(nFault)));
+            return WSA_WAIT_FAILED;
+        }
         const int n = ::poll(pollfds.data(), pollfds.size(), nTimeout);
         if (n < 0 && errno != EINTR) {
             SetLastError(static_cast<DWORD>(WsaErrorFromErrno(errno)));

@@ -277,6 +277,9 @@ void CheckBacklogWrittenInOrder(bool bNoteGaps) {
     EXPECT_NE(std::string::npos,
               lines[1].find("is written again; " + std::to_string(nLost) + " bytes were left out"))
         << lines[1];
+    // The report says where the gap is only when the file holds a note of it.
+    EXPECT_EQ(bNoteGaps, lines[1].ends_with(", a line in it says where")) << lines[1];
+    EXPECT_EQ(!bNoteGaps, lines[1].ends_with("nothing in the file marks the place)")) << lines[1];
 }
 
 TEST(LogFileWriterTest, WritesTheBacklogInOrderWhenThereIsRoomAgain) {

@@ -228,7 +228,12 @@ TEST(BodyDecoderTest, ABodyCutByTheConnectionKeepsWhatItDecodedTo) {
                          "Content-Length: 1000\r\n\r\n" +
                          coded.substr(0, coded.size() - 8)});  // the gzip trailer is missing
     EXPECT_EQ(Utf16File(kPageText), files.m_files.at(L"f"));
-    EXPECT_TRUE(files.m_notes.empty());
+    // The log says that the body is cut, and where.
+    ASSERT_EQ(1u, files.m_notes.size());
+    EXPECT_NE(std::wstring::npos, files.m_notes[0].find(L": cut short: the connection ended " +
+                                                        std::to_wstring(1000 - (coded.size() - 8)) +
+                                                        L" bytes before the end of the body"))
+        << files.m_notes[0];
 }
 
 TEST(BodyDecoderTest, ABombStopsAtTheLimitWithOneNote) {

@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 
 #include <cstring>
+#include <filesystem>
 #include <future>
 
 #include "HttpTestSupport.h"
@@ -270,7 +271,8 @@ TEST_F(ErrorPathTest, FailedSendToTheLocalClientResetsBothSidesAndTellsIt) {
     EXPECT_EQ(0, answer.compare(0, end.data.size(), end.data));
     const std::wstring strReason =
         L"Send to the local client failed! SOCKET ERROR: "
-        L"CSocketBlocking::Send(...). error = 10054.";
+        L"CSocketBlocking::Send(...). error = 10101. The remote party has closed the "
+        L"connection (broken pipe).";
     EXPECT_TRUE(WaitForSessionError(0, strReason));
     EXPECT_TRUE(StatusStartsWith(L"Session 0: " + strReason));
     EXPECT_TRUE(WaitForLog(L"\r\nSession 0 stopped."));
@@ -316,12 +318,15 @@ TEST_F(ErrorPathTest, ServerSideErrorsCloseTheLocalClientAtOnce) {
         {{.call = win::FaultCall::Recv, .nErrno = ECONNRESET, .nPeerPort = server.Port()},
          L"Receive from the server failed! "},
         // No event object for a receive loop (the session's or the client's).
-        {{.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM}, L"Receive from the "},
-        {{.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM, .nSkip = 1}, L"Receive from the "},
+        {{.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM},
+         L"No event object for the relay from the "},
+        {{.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM, .nSkip = 1},
+         L"No event object for the relay from the "},
     };
     int nSession = 0;
     for (const CCase& c : cases) {
         ASSERT_TRUE(test::WaitUntil([] { return g_nClientsCount <= 1; }, 15s));
+        const int nBefore = CountSessionErrors(c.pszLog);
         win::ArmFault(c.fault);
         const int fd = test::ConnectPosix(nLocal);
         // The reset may come before the request is sent: then the send reports it.
@@ -337,7 +342,7 @@ TEST_F(ErrorPathTest, ServerSideErrorsCloseTheLocalClientAtOnce) {
         EXPECT_EQ(1, win::InjectedFaultCount());
         win::DisarmFaults();
         EXPECT_TRUE(
-            test::WaitUntil([&] { return CountSessionErrors(c.pszLog) == nSession + 1; }, 10s))
+            test::WaitUntil([&] { return CountSessionErrors(c.pszLog) == nBefore + 1; }, 10s))
             << nSession;
         EXPECT_TRUE(test::WaitUntil([] { return g_nClientsCount <= 1; }, 15s));
         EXPECT_TRUE(RoundTrip(nLocal, "answer"));
@@ -359,8 +364,10 @@ TEST_F(ErrorPathTest, RunningOutOfDescriptorsAtEachStepTellsWhyAndLeavesNothing)
     const CCase cases[] = {
         {{.call = win::FaultCall::Socket, .nErrno = EMFILE}, L"Connect to the server failed! "},
         {{.call = win::FaultCall::Socket, .nErrno = ENFILE}, L"Connect to the server failed! "},
-        {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE}, L"Receive from the "},
-        {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE, .nSkip = 1}, L"Receive from the "},
+        {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE},
+         L"No event object for the relay from the "},
+        {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE, .nSkip = 1},
+         L"No event object for the relay from the "},
     };
     int nCase = 0;
     for (const CCase& c : cases) {
@@ -479,13 +486,16 @@ protected:
             nFailures += row.text.starts_with(strPrefix) ? 1 : 0;
         }
         EXPECT_EQ(1, nFailures);
+        // What was saved is kept under a name that says it is cut.
+        EXPECT_FALSE(std::filesystem::exists(strDataFolder + "/127.0.0.1/big.png"));
+        EXPECT_TRUE(std::filesystem::exists(strDataFolder + "/127.0.0.1/big.png.partial"));
         ExpectNothingLeft();
     }
 };
 
 TEST_F(SaveFailureTest, FailedWriteIsLoggedOnceAndTheAnswerArrivesWhole) {
     CTempFolder data;
-    win::ArmFault({.call = win::FaultCall::WriteFile, .nErrno = EIO, .nSkip = 2});
+    win::ArmFault({.call = win::FaultCall::SaveWrite, .nErrno = EIO, .nSkip = 2});
     RunOneResponse(data.Path());
 }
 
@@ -499,6 +509,93 @@ TEST_F(SaveFailureTest, FullDiskIsLoggedOnceAndTheAnswerArrivesWhole) {
     }
     RunOneResponse(data.Path());
     EXPECT_EQ(0, ::umount2(data.Path().c_str(), MNT_DETACH));
+}
+
+// A failed wait of a receive loop (and below, a failed half close) ends the session like a failed
+// receive: both peers are reset (neither takes a cut stream for a whole one, neither waits
+// for ever), the log says what failed, and nothing of the session is left.
+TEST_F(ErrorPathTest, AFailedWaitOfEitherLoopResetsBothPeersAndLeavesNothing) {
+    const std::string answer = test::Pattern(1 << 20);
+    CPiecesServer server(answer, 16);
+    const std::uint16_t nLocal = Listen(server.Port());
+    struct CCase {
+        win::CFaultRule fault;
+        const wchar_t* pszLog;
+    };
+    const CCase cases[] = {
+        {{.call = win::FaultCall::Poll, .nErrno = ENOMEM, .nSkip = 2, .nPeerPort = server.Port()},
+         L"Waiting for the server failed! SOCKET ERROR: "
+         L"CSocketBlocking::Proc(...). WSAWaitForMultipleEvents(). error = 10055."},
+        {{.call = win::FaultCall::Poll, .nErrno = ENOMEM, .nLocalPort = nLocal},
+         L"Waiting for the local client failed! SOCKET ERROR: "},
+    };
+    int nSession = 0;
+    for (const CCase& c : cases) {
+        win::ArmFault(c.fault);
+        const int fd = test::ConnectPosix(nLocal);
+        ASSERT_TRUE(test::SendAllPosix(fd, "request"));
+        const CReadEnd end = ReadToEnd(fd);
+        ::close(fd);
+        EXPECT_TRUE(end.bReset) << nSession << ": " << end.data.size() << " bytes, "
+                                << (end.bClean ? "a clean end" : "no end");
+        EXPECT_LT(end.data.size(), answer.size());
+        EXPECT_EQ(1, win::InjectedFaultCount());
+        win::DisarmFaults();
+        EXPECT_TRUE(test::WaitUntil([&] { return CountSessionErrors(c.pszLog) == 1; }, 10s))
+            << nSession;
+        // The server's connection is reset while it sends (the local loop may fail before
+        // the request reached it; ExpectNothingLeft covers that one).
+        EXPECT_TRUE(nSession > 0 || test::WaitUntil([&] { return server.Ended() == 1; }, 15s))
+            << "the server's connection was left open";
+        EXPECT_TRUE(test::WaitUntil([] { return g_nClientsCount <= 1; }, 15s));
+        ++nSession;
+    }
+    ExpectNothingLeft();
+}
+
+TEST_F(ErrorPathTest, AFailedHalfCloseTowardEitherPeerResetsBoth) {
+    // The server answers and closes; the half close toward the local client fails.
+    test::CTestServer closing([](int fd) {
+        char request[4096];
+        if (::recv(fd, request, sizeof(request), 0) > 0) {
+            test::SendAllPosix(fd, "answer");
+        }
+    });
+    const std::uint16_t nLocal = Listen(closing.Port());
+    win::ArmFault({.call = win::FaultCall::Shutdown, .nErrno = ENOTCONN, .nLocalPort = nLocal});
+    int fd = test::ConnectPosix(nLocal);
+    ASSERT_TRUE(test::SendAllPosix(fd, "request"));
+    CReadEnd end = ReadToEnd(fd, 5s);
+    ::close(fd);
+    EXPECT_TRUE(end.bReset) << end.data.size() << " bytes, "
+                            << (end.bClean ? "a clean end" : "no end");
+    EXPECT_EQ(1, win::InjectedFaultCount());
+    EXPECT_TRUE(
+        WaitForSessionError(0, L"Passing the server's close on to the local client failed! "));
+    win::DisarmFaults();
+    ExpectNothingLeft();
+}
+
+TEST_F(ErrorPathTest, AFailedHalfCloseTowardTheServerResetsIt) {
+    std::promise<CReadEnd> serverEnd;
+    test::CTestServer server([&](int fd) { serverEnd.set_value(ReadToEnd(fd)); });
+    const std::uint16_t nLocal = Listen(server.Port());
+    win::ArmFault(
+        {.call = win::FaultCall::Shutdown, .nErrno = ENOTCONN, .nPeerPort = server.Port()});
+    const int fd = test::ConnectPosix(nLocal);
+    ASSERT_TRUE(test::SendAllPosix(fd, "request"));
+    ASSERT_TRUE(WaitForLog(L"request"));
+    ::shutdown(fd, SHUT_WR);  // the local client is done sending
+    const CReadEnd end = ReadToEnd(fd, 5s);
+    ::close(fd);
+    EXPECT_TRUE(end.bReset || end.bClean) << "the local client was left waiting";
+    auto serverFuture = serverEnd.get_future();
+    ASSERT_EQ(std::future_status::ready, serverFuture.wait_for(15s));
+    EXPECT_TRUE(serverFuture.get().bReset) << "the server was left waiting, or saw a clean end";
+    EXPECT_TRUE(
+        WaitForSessionError(0, L"Passing the local client's close on to the server failed! "));
+    win::DisarmFaults();
+    ExpectNothingLeft();
 }
 
 }  // namespace

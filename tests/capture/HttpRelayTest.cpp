@@ -292,11 +292,11 @@ TEST_F(HttpRelayTest, UnwritableDataFolderIsLoggedOncePerResponseAndTheSessionGo
     WaitForSessionsToEnd();
     // Once for each response (three text lines, two binary blocks), which is not saved.
     EXPECT_EQ(2, CountOpenFailures());
-    const std::wstring strFailure =
-        L"\nOpen \"" + m_files.WPath("plain/data/127.0.0.1/text") + L"\" failed! CreateDirectory '";
+    const std::wstring strFailure = L"\nOpen \"" + m_files.WPath("plain/data/127.0.0.1/text") +
+                                    L"\" failed! the data folder \"" + m_files.WPath("plain/data") +
+                                    L"\" cannot be used: ";
     // The line names the part of the path that is in the way.
-    const std::wstring strReason =
-        L"\n'" + m_files.WPath("plain") + L"' is a file, not a folder.\n";
+    const std::wstring strReason = L"'" + m_files.WPath("plain") + L"' is a file, not a folder.";
     bool bFound = false;
     for (const test::CLogRow& row : m_log.Rows()) {
         bFound = bFound || (row.text.starts_with(strFailure) &&
@@ -369,7 +369,7 @@ TEST_F(HttpRelayTest, OverlongNamesAreLoggedAsOpenFailures) {
     });
     const std::uint16_t nLocal = StartListening(server.Port());
     const std::string strLongName = "/" + std::string(300, 'n');  // beyond a file name's limit
-    std::string strDeep;  // deeper than the folders made for a file
+    std::string strDeep;  // long, but every name in it fits: saved, folder by folder
     while (strDeep.size() < 2000) {
         strDeep += "/" + std::string(199, 'd');
     }
@@ -377,8 +377,11 @@ TEST_F(HttpRelayTest, OverlongNamesAreLoggedAsOpenFailures) {
     EXPECT_EQ("bodybodybody", test::Curl({Url(nLocal, strLongName), Url(nLocal, strDeep),
                                           Url(nLocal, strTooLong)}));
     WaitForSessionsToEnd();
-    EXPECT_EQ(2, CountOpenFailures());
-    EXPECT_TRUE(FilesBelow(m_strData).empty());
+    EXPECT_EQ(1, CountOpenFailures());
+    // The message is whole, with its reason at the end.
+    EXPECT_TRUE(m_log.Contains(L"\nOpen \"" + win::AnsiToWide(SavedPath(strLongName.substr(1))) +
+                               L"\" failed! File name too long\n"));
+    EXPECT_EQ((std::vector<std::string>{SavedPath(strDeep.substr(1))}), FilesBelow(m_strData));
     // The target too long to name a file is said once, in bold.
     int nTooLong = 0;
     for (const test::CLogRow& row : m_log.Rows()) {
@@ -433,7 +436,9 @@ TEST_F(HttpRelayTest, EveryCutOfAResponseGivesTheSameFile) {
                 CModuleLock lock;  // as the session holds it
                 client.BeginRequestBlock();
                 client.QueueRequest(false, false);
-                client.SetResponseFile(std::wstring(strPath.begin(), strPath.end()));
+                const std::string strRoot = m_files.Path("cut");
+                client.SetResponseFile(std::wstring(strPath.begin(), strPath.end()),
+                                       std::wstring(strRoot.begin(), strRoot.end()));
                 client.CaptureBlock(std::string_view(c.response).substr(0, nCut));
                 client.CaptureBlock(std::string_view(c.response).substr(nCut));
             }
@@ -657,6 +662,29 @@ TEST_F(HttpRelayTest, AnUnknownOrBrokenCodingIsSavedAsItCame) {
     EXPECT_TRUE(broken == Saved("broken"));
     EXPECT_TRUE(LogHas(L"\": content coding 'compress' kept as it came\n"));
     EXPECT_TRUE(LogHas(L"\": content coding 'gzip' kept as it came (its data does not decode)\n"));
+}
+
+TEST_F(HttpRelayTest, BrokenChunkFramingIsSavedAsItCameWithALogLine) {
+    SetOptions(false, true);
+    const std::string body = "4\r\nwire\r\nxyz\r\nafter the break";
+    CHttpTestServer server([&](const CHttpRequest&) {
+        return CHttpAnswer{
+            "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+            "Transfer-Encoding: chunked\r\n\r\n" +
+            body};
+    });
+    const std::uint16_t nLocal = StartListening(server.Port());
+    const int fd = test::ConnectPosix(nLocal);
+    ASSERT_TRUE(test::SendAllPosix(fd, "GET /broken HTTP/1.1\r\nHost: x\r\n\r\n"));
+    // A broken framing runs to the end of the connection.
+    ASSERT_TRUE(test::WaitUntil([&] { return LogHas(L"after the break"); }));
+    ::close(fd);
+    WaitForSessionsToEnd();
+    EXPECT_EQ("wirexyz\r\nafter the break", Saved("broken"));
+    const std::string strPath = SavedPath("broken");
+    EXPECT_TRUE(LogHas(L"\nSave to \"" + std::wstring(strPath.begin(), strPath.end()) +
+                       L"\": broken chunk framing (a chunk size line that is no hex number) "
+                       L"after 4 bytes; the rest is saved as it came, framing included\n"));
 }
 
 TEST_F(HttpRelayTest, TheSameUrlOnTwoConnectionsAtOnceFailsOnceForTheSecond) {

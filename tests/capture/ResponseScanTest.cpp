@@ -18,10 +18,11 @@ public:
         std::string strBody;
         bool bEnded = false;
         bool bWhole = false;
+        std::vector<std::string> notes;
     };
     void OnResponseHead(const CResponseHead& head) override {
         EXPECT_TRUE(m_responses.empty() || m_responses.back().bEnded) << "a head before the end";
-        m_responses.push_back({head, {}, false, false});
+        m_responses.push_back({head, {}, false, false, {}});
     }
     void OnResponseBody(std::string_view bytes) override {
         ASSERT_FALSE(m_responses.empty());
@@ -34,6 +35,10 @@ public:
         ASSERT_FALSE(m_responses.back().bEnded);
         m_responses.back().bEnded = true;
         m_responses.back().bWhole = bWhole;
+    }
+    void OnResponseNote(const std::string& strText) override {
+        ASSERT_FALSE(m_responses.empty());
+        m_responses.back().notes.push_back(strText);
     }
     std::vector<CResponse> m_responses;
 };
@@ -151,7 +156,7 @@ TEST(ResponseScanTest, ACutConnectionEndsTheBodyAsCut) {
         Scan({{L"f"}}, {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"});
     EXPECT_EQ("abc", chunked.m_responses[0].strBody);
     EXPECT_FALSE(chunked.m_responses[0].bWhole);
-    // Broken chunk framing: the body ends there, cut, and nothing after it is followed.
+    // Broken chunk framing: the rest of the connection is the body as it came, cut.
     CResponseScan scan;
     const CRecordingEvents broken =
         Scan({{L"f"}, {L"g"}},
@@ -159,8 +164,48 @@ TEST(ResponseScanTest, ACutConnectionEndsTheBodyAsCut) {
               "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz"},
              true, &scan);
     ASSERT_EQ(1u, broken.m_responses.size());
+    EXPECT_EQ("abcX\r\nHTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz",
+              broken.m_responses[0].strBody);
     EXPECT_FALSE(broken.m_responses[0].bWhole);
     EXPECT_EQ(CResponseScan::State::Opaque, scan.GetState());
+}
+
+// Every malformed chunk framing keeps the data: what was framed, then the rest as it came,
+// with a note that says what broke; a zero-padded size is no malformation.
+TEST(ResponseScanTest, MalformedChunkFramingIsSavedAsItCameWithANote) {
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    struct CCase {
+        std::string body;
+        std::string saved;
+        std::string note;  // the beginning of the one note; empty: none
+        bool bWhole;
+    };
+    const CCase cases[] = {
+        {"3\r\nabc\r\nzz\r\nrest", "abczz\r\nrest",
+         "broken chunk framing (a chunk size line that is no hex number) after 3 bytes", false},
+        {"3\r\nabc\r\n10000000000000000\r\nrest", "abc10000000000000000\r\nrest",
+         "broken chunk framing (a chunk size too large to be one) after 3 bytes", false},
+        {"3\r\nabcdef\r\n0\r\n\r\n", "abcdef\r\n0\r\n\r\n",
+         "broken chunk framing (no line end after a chunk's data) after 3 bytes", false},
+        {"3\nabc\ng\n", "abcg\n", "broken chunk framing (a chunk size line", false},
+        {"8\r\nabc", "abc", "cut short: the connection ended 5 bytes before the end of the chunk",
+         false},
+        {"3\r\nabc\r\n", "abc", "cut short: the connection ended before the last chunk", false},
+        {"00000000000000000003\r\nabc\r\n000000000000000000\r\n\r\n", "abc", "", true},
+    };
+    for (const CCase& c : cases) {
+        const CRecordingEvents events = Scan({{L"f"}}, {head + c.body});
+        ASSERT_EQ(1u, events.m_responses.size()) << c.body;
+        const auto& response = events.m_responses[0];
+        EXPECT_EQ(c.saved, response.strBody) << c.body;
+        EXPECT_EQ(c.bWhole, response.bWhole) << c.body;
+        if (c.note.empty()) {
+            EXPECT_TRUE(response.notes.empty()) << c.body;
+        } else {
+            ASSERT_EQ(1u, response.notes.size()) << c.body;
+            EXPECT_TRUE(response.notes[0].starts_with(c.note)) << response.notes[0];
+        }
+    }
 }
 
 TEST(ResponseScanTest, HeadAnd1xxAnd204And304AnswersHaveNoBody) {

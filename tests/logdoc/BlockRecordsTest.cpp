@@ -1,5 +1,7 @@
 // The block records and their raw bytes: kept in order across the spools' in-memory
 // tails and files, read back whole, emptied with the log.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -132,6 +134,11 @@ TEST(BlockRecordsTest, BytesAndPlacesComeBackAcrossTheSpools) {
     ASSERT_EQ(0, SaveSessionBytes(records, 1, folder.Path("c.bin"), folder.Path("s.bin")));
     EXPECT_TRUE(folder.ReadFile("c.bin") == expected[0]);
     EXPECT_TRUE(folder.ReadFile("s.bin") == expected[1]);
+    for (const char* pszName : {"c.bin", "s.bin"}) {
+        struct stat st {};
+        ASSERT_EQ(0, ::stat(folder.Path(pszName).c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 0777) << pszName << ": traffic for its owner only";
+    }
     EXPECT_EQ(ENOENT, SaveSessionBytes(records, 7, folder.Path("x"), folder.Path("y")));
     const auto ranges = SessionTextRanges(records, 1);
     ASSERT_EQ((nBlocks + 1) / 3, ranges.size());

@@ -157,6 +157,9 @@ TEST_F(WinFileTest, AttributesAndFolders) {
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 
     EXPECT_TRUE(CreateDirectoryW(m_dir.WPath("d").c_str(), nullptr));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(m_dir.Path("d").c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777) << "the data folders are their owner's only";
     EXPECT_TRUE(PathIsDirectoryW(m_dir.WPath("d").c_str()));
     EXPECT_FALSE(PathIsDirectoryW(m_dir.WPath("f").c_str()));
     for (const char* name : {"d", "f"}) {
