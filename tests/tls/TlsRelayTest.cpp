@@ -138,8 +138,10 @@ TEST_F(TlsRelayTest, PlainClientInHttpModeOffersHttp11) {
     const std::uint16_t nLocal = StartListening(server.Port(), L"https://localhost");
     const int fd = test::ConnectPosix(nLocal);
     ASSERT_TRUE(test::SendAllPosix(fd, "GET / HTTP/1.1\r\nHost: localhost:1\r\n\r\n"));
-    // The Host line names the server, as the SNI does.
-    EXPECT_EQ("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", test::ReceiveExactlyPosix(fd, 35));
+    // The Host line names the server, as the SNI does, with its port (not https's 443).
+    const std::string strExpected =
+        "GET / HTTP/1.1\r\nHost: localhost:" + std::to_string(server.Port()) + "\r\n\r\n";
+    EXPECT_EQ(strExpected, test::ReceiveExactlyPosix(fd, strExpected.size()));
     ::close(fd);
     ASSERT_TRUE(WaitForLog(L"\r\nSession 0 stopped."));
     EXPECT_TRUE(LogHas(L"SNI localhost, ALPN http/1.1"));

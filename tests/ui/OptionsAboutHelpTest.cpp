@@ -77,8 +77,9 @@ TEST_F(DialogTest, OptionsLoadStoreAndCancel) {
     COptionsDialog dialog;
     CPageOptionsHtml& page = *dialog.Page();
     EXPECT_EQ(QStringLiteral("Tapvane Options"), dialog.windowTitle());
-    ASSERT_EQ(1, dialog.Tabs()->count());
+    ASSERT_EQ(2, dialog.Tabs()->count());
     EXPECT_EQ(QStringLiteral("General"), dialog.Tabs()->tabText(0));
+    EXPECT_EQ(QStringLiteral("TLS"), dialog.Tabs()->tabText(1));
     QStringList labels;
     for (const QLabel* pLabel : page.findChildren<QLabel*>()) {
         labels << pLabel->text();
