@@ -5,6 +5,9 @@
 # that the session list has rows to show), opens the first session's menu (with the capture
 # export), with View > Timestamps on, and writes a PNG of the whole window.
 #     scripts/screenshot.sh [output.png]     (default docs/screenshot.png)
+# TLS=1 takes the picture of a decrypted HTTPS session instead: the server is openssl's
+# s_server with a certificate of this script's own (trusted through SSL_CERT_FILE), the
+# URL is https://localhost, and curl trusts Tapvane's own certificate authority.
 # BUILD=<build folder> takes the program from an existing build instead of building it.
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -46,8 +49,23 @@ cat >"$work/site/index.html" <<HTML
 HTML
 SERVER_PORT=21081
 LOCAL_PORT=21080
-(cd "$work/site" && exec python3 -m http.server "$SERVER_PORT" --bind 127.0.0.1) \
-    >"$work/server.log" 2>&1 &
+URL=127.0.0.1
+SCHEME=http
+export XDG_DATA_HOME="$work/data"
+if [ -n "${TLS:-}" ]; then
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+        -subj /CN=localhost -addext subjectAltName=DNS:localhost \
+        -keyout "$work/server.key" -out "$work/server.pem" 2>/dev/null
+    export SSL_CERT_FILE="$work/server.pem"
+    (cd "$work/site" && exec openssl s_server -quiet -accept "$SERVER_PORT" -WWW \
+        -cert "$work/server.pem" -key "$work/server.key") >"$work/server.log" 2>&1 &
+    URL=https://localhost
+    SCHEME=https
+    "$build/src/tapvane-cli" --export-ca "$work/ca.pem" 2>/dev/null
+else
+    (cd "$work/site" && exec python3 -m http.server "$SERVER_PORT" --bind 127.0.0.1) \
+        >"$work/server.log" 2>&1 &
+fi
 pids="$pids $!"
 
 # A display number that no other X server holds.
@@ -70,7 +88,7 @@ xdotool mousemove --window "$window" 400 300
 sleep 0.5
 # The URL box has the focus at start; then Tab to Local Port and Remote Port, then Listen.
 xdotool key --delay 20 ctrl+a
-xdotool type --delay 20 "127.0.0.1"
+xdotool type --delay 20 "$URL"
 xdotool key Tab ctrl+a
 xdotool type --delay 20 "$LOCAL_PORT"
 xdotool key Tab ctrl+a
@@ -84,14 +102,21 @@ sleep 0.5
 xdotool key i
 sleep 0.3
 xdotool mousemove --window "$window" 400 300
-for path in / /missing.html /; do
-    curl -s -o /dev/null "http://127.0.0.1:$LOCAL_PORT$path" ||
+if [ -n "${TLS:-}" ]; then
+    paths="/index.html"
+    set -- --cacert "$work/ca.pem"
+else
+    paths="/ /missing.html /"
+    set --
+fi
+for path in $paths; do
+    curl -s -o /dev/null "$@" "$SCHEME://localhost:$LOCAL_PORT$path" ||
         { echo "the request through Tapvane failed" >&2; exit 1; }
 done
 sleep 1
 # The first session's menu, with the capture export: a right click on its row.
 eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove --window "$window" 600 "${ROW_Y:-86}" click 3
+[ -n "${TLS:-}" ] || xdotool mousemove --window "$window" 600 "${ROW_Y:-86}" click 3
 sleep 0.7
 mkdir -p "$(dirname "$out")"
 # The menu is a window of its own: the picture is taken of the screen, cut to the window.

@@ -1,6 +1,7 @@
 #include "logdoc/SessionListModel.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <ctime>
 #include <numeric>
@@ -48,10 +49,11 @@ std::string FormatDuration(std::int64_t nMicroseconds) {
 }
 
 const char* CSessionListModel::ColumnTitle(int nColumn) {
-    static const char* const kTitles[ColCount] = {
-        "#",       "Session",    "Client",         "Server",      "Started",         "Duration",
-        "State",   "Bytes Sent", "Bytes Received", "Blocks Sent", "Blocks Received", "Request",
-        "Response"};
+    static const char* const kTitles[] = {
+        "#",        "Session",    "Client",         "Server",      "Started",         "Duration",
+        "State",    "Bytes Sent", "Bytes Received", "Blocks Sent", "Blocks Received", "Request",
+        "Response", "TLS"};
+    static_assert(std::size(kTitles) == ColCount, "a title for every column");
     return nColumn >= 0 && nColumn < ColCount ? kTitles[nColumn] : "";
 }
 

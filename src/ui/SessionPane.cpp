@@ -44,20 +44,21 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
     m_pTable->horizontalHeader()->setStretchLastSection(true);
     // Columns as wide as their usual content (measuring 100,000 rows would not do): the
     // request and the answer, the widest, get what is left.
-    static const char* const kSamples[CSessionListModel::ColCount] = {"000000",
-                                                                      "00000",
-                                                                      "127.000.000.001:00000",
-                                                                      "www.example.com:443",
-                                                                      "00:00:00.000",
-                                                                      "000.000 s",
-                                                                      "half-closed",
-                                                                      "000000000",
-                                                                      "000000000",
-                                                                      "000000",
-                                                                      "000000",
-                                                                      "GET /index.html HTTP/1.1",
-                                                                      "HTTP/1.1 200 OK",
-                                                                      "TLS 1.3 h1"};
+    static const char* const kSamples[] = {"000000",
+                                           "00000",
+                                           "127.000.000.001:00000",
+                                           "www.example.com:443",
+                                           "00:00:00.000",
+                                           "000.000 s",
+                                           "half-closed",
+                                           "000000000",
+                                           "000000000",
+                                           "000000",
+                                           "000000",
+                                           "GET /index.html HTTP/1.1",
+                                           "HTTP/1.1 200 OK",
+                                           "TLS 1.3 h1"};
+    static_assert(std::size(kSamples) == CSessionListModel::ColCount, "a sample every column");
     const QFontMetrics metrics = m_pTable->fontMetrics();
     const QFontMetrics headerMetrics = m_pTable->horizontalHeader()->fontMetrics();
     for (int nColumn = 0; nColumn < CSessionListModel::ColCount; ++nColumn) {
@@ -73,8 +74,9 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
                                               CSessionListModel::ColState + 1);
     m_pTable->horizontalHeader()->moveSection(CSessionListModel::ColStatus,
                                               CSessionListModel::ColState + 2);
+    // What TLS did, short, comes right after the state.
     m_pTable->horizontalHeader()->moveSection(CSessionListModel::ColTls,
-                                              CSessionListModel::ColState + 3);
+                                              CSessionListModel::ColState + 1);
     m_pTable->horizontalHeader()->setStretchLastSection(false);
     m_pTable->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_pTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,

@@ -193,6 +193,27 @@ TEST(SessionListModelTest, FollowsChangesAndSortsByAnyColumn) {
     EXPECT_EQ(6u, list.GetRow(5).nSessionId);
 }
 
+TEST(SessionListModelTest, TheTlsColumnShowsWhatTlsDidAndEveryColumnHasATitle) {
+    CSessionTable table;
+    CSessionListModel list(table);
+    table.Apply(Record(LogRecordKind::SessionStart, 1, 10), 0, 0);
+    table.Apply(Record(LogRecordKind::SessionStart, 2, 20), 0, 0);
+    table.Apply(
+        Record(LogRecordKind::SessionTls, 2, 30, LogDirection::ClientToServer, "TLS 1.3 h1"), 0, 0);
+    list.Refresh();
+    ASSERT_EQ(2u, list.GetRowCount());
+    EXPECT_EQ("", list.GetText(0, CSessionListModel::ColTls, 0));
+    EXPECT_EQ("TLS 1.3 h1", list.GetText(1, CSessionListModel::ColTls, 0));
+    EXPECT_EQ("1", list.GetText(0, CSessionListModel::ColOrdinal, 0));
+    list.Sort(CSessionListModel::ColTls, false);
+    EXPECT_EQ("TLS 1.3 h1", list.GetText(0, CSessionListModel::ColTls, 0));
+    list.Sort(CSessionListModel::ColOrdinal, false);
+    EXPECT_EQ("2", list.GetText(0, CSessionListModel::ColOrdinal, 0));
+    for (int n = 0; n < CSessionListModel::ColCount; ++n) {
+        EXPECT_STRNE("", CSessionListModel::ColumnTitle(n)) << n;
+    }
+}
+
 TEST(SessionListModelTest, HundredThousandSessions) {
     CSessionTable table;
     CSessionListModel list(table);
