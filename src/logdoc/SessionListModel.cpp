@@ -1,9 +1,9 @@
 #include "logdoc/SessionListModel.h"
 
 #include <algorithm>
-#include <iterator>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <numeric>
 #include <tuple>
 
