@@ -9,6 +9,20 @@ using namespace std::chrono_literals;
 
 class StopAndBackpressureTest : public test::RelayFixture {};
 
+// A client with a small receive buffer (set before connecting, so the system does not grow
+// it): the relay's sends to it wait within the first few MiB. -1 on failure.
+int ConnectSlowReader(std::uint16_t nPort) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int nBuffer = 64 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBuffer, sizeof(nBuffer));
+    sockaddr_in addr = test::Loopback(nPort);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Reads until the peer ends the connection; the errno of the end (0: an orderly close).
 int ReadToEnd(int fd, std::size_t* pnBytes, std::chrono::milliseconds timeout) {
     char buffer[65536];
@@ -38,13 +52,8 @@ TEST_F(StopAndBackpressureTest, ClientThatPausesReadingGetsEveryByteLater) {
         test::ReceiveAllPosix(fd);
     });
     const std::uint16_t nLocal = StartListening(server.Port());
-    // A small receive buffer (set before connecting, so the system does not grow it): the
-    // relay's sends to this client wait within the first few MiB.
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int nBuffer = 64 * 1024;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBuffer, sizeof(nBuffer));
-    sockaddr_in addr = test::Loopback(nLocal);
-    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    const int fd = ConnectSlowReader(nLocal);
+    ASSERT_GE(fd, 0);
     // Longer than any send time-out the relay ever had: a debugger, a save prompt.
     std::this_thread::sleep_for(12s);
     const std::string received = test::ReceiveExactlyPosix(fd, kSize);
@@ -64,11 +73,8 @@ TEST_F(StopAndBackpressureTest, AServerThatClosedEndsInOrderAfterAPausedClientRe
     const std::string data = test::Pattern(kSize);
     test::CTestServer server([&data](int fd) { test::SendAllPosix(fd, data); });
     const std::uint16_t nLocal = StartListening(server.Port());
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int nBuffer = 64 * 1024;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBuffer, sizeof(nBuffer));
-    sockaddr_in addr = test::Loopback(nLocal);
-    ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    const int fd = ConnectSlowReader(nLocal);
+    ASSERT_GE(fd, 0);
     std::string received = test::ReceiveExactlyPosix(fd, kSize - (1u << 20));
     ASSERT_EQ(kSize - (1u << 20), received.size());
     std::this_thread::sleep_for(12s);
