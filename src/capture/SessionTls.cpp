@@ -294,12 +294,22 @@ void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
     const std::string strUrlHost = tls::UrlHost(strUrlText);
     const tls::CNoSigPipe noSigPipe;  // the handshakes write through OpenSSL
     CClientStart client;
-    if (bClientAuto) {
+    // Toward a TLS server the client's first bytes are looked at also when decryption from
+    // clients is off: a client that speaks TLS itself is passed through, not wrapped in a
+    // second TLS layer that the server would not understand.
+    if (bClientAuto || bServerTls) {
         client = DetectClientTls(fdClient, bServerTls ? -1 : fdServer, bServerTls, isStopped);
     }
     if (client.bTls) {
         const std::string strAsked =
             client.hello.strServerName.empty() ? strUrlHost : client.hello.strServerName;
+        if (!bClientAuto) {
+            NoteTlsSummary(link, "passthrough");
+            LogTlsLine(link, "TLS from the client for " + strAsked +
+                                 " is passed through, not decrypted (decryption from clients "
+                                 "is off)");
+            return;
+        }
         if (tls::IsPassthroughHost(config.passthrough, strAsked)) {
             NoteTlsSummary(link, "passthrough");
             LogTlsLine(link, "TLS for " + strAsked + " is passed through, not decrypted");

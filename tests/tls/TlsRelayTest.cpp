@@ -287,6 +287,25 @@ TEST_F(TlsRelayTest, AServerThatSpeaksFirstIsRelayedPlainAtOnce) {
     EXPECT_FALSE(LogHas(L"TLS"));
 }
 
+// Decryption from clients off, a TLS server: a TLS client reaches the server as it is,
+// instead of through a second TLS layer.
+TEST_F(TlsRelayTest, WithClientDecryptionOffATlsClientIsPassedToATlsServer) {
+    m_config.clientTls = tls::ClientTlsMode::Off;
+    m_config.serverTls = tls::ServerTlsMode::On;
+    ApplyConfig();
+    test::CTestServer server(test::TlsEcho(CTestPki::Instance().api));
+    const std::uint16_t nLocal = StartListening(server.Port(), L"127.0.0.1");
+    const int fd = test::ConnectPosix(nLocal);
+    auto client = CTlsPeer::Client(fd, test::CertPem(CTestPki::Instance().root.cert.get()),
+                                   "api.example.org", {});
+    ASSERT_TRUE(client->Ok());
+    ASSERT_TRUE(client->Write("end to end"));
+    EXPECT_EQ("end to end", client->Read(10));
+    ::close(fd);
+    EXPECT_TRUE(WaitForLogPart(L"Session 0: TLS from the client for api.example.org is passed"));
+    EXPECT_TRUE(SummaryShown("passthrough"));
+}
+
 TEST_F(TlsRelayTest, PassthroughHostsReachTheServerUndecrypted) {
     m_config.passthrough = {"*.EXAMPLE.org"};
     ApplyConfig();
