@@ -97,6 +97,9 @@ std::string RunRequests(std::string_view stream, std::size_t nCut, bool bReplace
     std::string out;
     rewriter.Feed(stream.substr(0, nCut), bReplace, true, handler, out);
     rewriter.Feed(stream.substr(nCut), bReplace, true, handler, out);
+    // The end of the stream: a header line still held back goes out as it is, as the relay
+    // sends it when the client ends its side.
+    rewriter.Flush(out);
     return out;
 }
 
