@@ -310,8 +310,9 @@ TEST_F(DialogTest, HelpOpensTheStartPageOrTheTopic) {
     EXPECT_EQ(m_urls[0], m_urls[2]);
     EXPECT_TRUE(Boxes().empty());
     // Every page the contents name is there.
-    for (const char* psz : {"window.html", "connection_bar.html", "listening.html", "log.html",
-                            "log_files.html", "command_line.html", "troubleshooting.html"}) {
+    for (const char* psz :
+         {"window.html", "connection_bar.html", "listening.html", "log.html", "log_files.html",
+          "command_line.html", "troubleshooting.html", "tls.html"}) {
         EXPECT_TRUE(CHelpPages::Show(QString::fromLatin1(psz))) << psz;
     }
 }
