@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackServer.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -139,27 +141,7 @@ void Serve(int fd) {
 }
 
 int RunServer(int nPort) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int nOne = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(nPort));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
-        std::perror("relay-load server");
-        return 1;
-    }
-    for (;;) {
-        const int c = ::accept(fd, nullptr, nullptr);
-        if (c >= 0) {
-            std::thread([c] {
-                Serve(c);
-                ::close(c);
-            }).detach();
-        }
-    }
+    return ServeLoopback(nPort, "relay-load server", [](int fd) { Serve(fd); });
 }
 
 // One connection doing `nCount` round trips of 100 bytes; false when an answer differs.

@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackServer.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -178,27 +180,7 @@ int RunServer(int nPort, const char* pszPem) {
         std::fputs("tls-load server: cannot read the certificate and key\n", stderr);
         return 1;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int nOne = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(nPort));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
-        std::perror("tls-load server");
-        return 1;
-    }
-    for (;;) {
-        const int c = ::accept(fd, nullptr, nullptr);
-        if (c >= 0) {
-            std::thread([pCtx, c] {
-                Serve(pCtx, c);
-                ::close(c);
-            }).detach();
-        }
-    }
+    return ServeLoopback(nPort, "tls-load server", [pCtx](int fd) { Serve(pCtx, fd); });
 }
 
 bool RoundTrip(SSL* pSsl, int i) {

@@ -103,23 +103,14 @@ private:
             const int n = SSL_read(m_side.ssl.get(), pBuffer, static_cast<int>(kChunk));
             if (n > 0) {
                 bProgress = SendToPair(pBuffer, static_cast<std::size_t>(n));
-            } else {
-                switch (SSL_get_error(m_side.ssl.get(), n)) {
-                    case SSL_ERROR_WANT_READ:
-                        m_nRealEvents |= POLLIN;
-                        break;
-                    case SSL_ERROR_WANT_WRITE:
-                        m_nRealEvents |= POLLOUT;
-                        break;
-                    case SSL_ERROR_ZERO_RETURN:
-                        m_bTlsEof = true;
-                        bProgress = true;
-                        break;
-                    default:
-                        ERR_clear_error();
-                        CloseAll(true);  // a reset, or a broken record: the session sees a reset
-                        return true;
-                }
+            } else if (const int nError = SSL_get_error(m_side.ssl.get(), n);
+                       nError == SSL_ERROR_ZERO_RETURN) {
+                m_bTlsEof = true;
+                bProgress = true;
+            } else if (!WaitsFor(nError)) {
+                ERR_clear_error();
+                CloseAll(true);  // a reset, or a broken record: the session sees a reset
+                return true;
             }
         } else if (!m_toPair.empty() && !m_bOver) {
             const std::string strLeft = std::move(m_toPair);
@@ -132,6 +123,20 @@ private:
             bProgress = true;
         }
         return bProgress;
+    }
+
+    // A TLS call that could not finish now: notes whether it waits for the peer's socket to
+    // be readable or writable; false when it failed for another reason.
+    bool WaitsFor(int nError) {
+        if (nError == SSL_ERROR_WANT_READ) {
+            m_nRealEvents |= POLLIN;
+            return true;
+        }
+        if (nError == SSL_ERROR_WANT_WRITE) {
+            m_nRealEvents |= POLLOUT;
+            return true;
+        }
+        return false;
     }
 
     // Writes to the session's end what it takes now and keeps the rest.
@@ -179,19 +184,10 @@ private:
                     std::string().swap(m_toTls);
                 }
                 bProgress = true;
-            } else {
-                switch (SSL_get_error(m_side.ssl.get(), n)) {
-                    case SSL_ERROR_WANT_READ:
-                        m_nRealEvents |= POLLIN;
-                        break;
-                    case SSL_ERROR_WANT_WRITE:
-                        m_nRealEvents |= POLLOUT;
-                        break;
-                    default:
-                        ERR_clear_error();
-                        CloseAll(true);
-                        return true;
-                }
+            } else if (!WaitsFor(SSL_get_error(m_side.ssl.get(), n))) {
+                ERR_clear_error();
+                CloseAll(true);
+                return true;
             }
         }
         if (m_bPairEof && m_toTls.empty() && !m_bTlsShut && !m_bOver) {
