@@ -219,6 +219,37 @@ TEST_F(TlsRelayTest, AClientThatDoesNotTrustTheAuthoritySaysSoInOneLine) {
     EXPECT_TRUE(SummaryShown("failed: unknown CA"));
 }
 
+TEST_F(TlsRelayTest, AClientThatPinsTheServersKeySaysSoInOneLine) {
+    // The client trusts Tapvane's authority, so only the pin refuses the certificate.
+    const test::CKeyAndCert& serverCert = CTestPki::Instance().good;
+    test::CTestServer server([](int fd) { test::EchoPosix(fd, 5000); });
+    const std::uint16_t nLocal = StartListening(server.Port(), L"127.0.0.1");
+    const int fd = test::ConnectPosix(nLocal);
+    auto client = CTlsPeer::PinningClient(fd, CaPem(), "localhost", serverCert.key.get());
+    EXPECT_FALSE(client->Ok());
+    ERR_clear_error();
+    ::close(fd);
+    EXPECT_TRUE(
+        WaitForLog(L"\r\nSession 0: The client refused Tapvane's certificate: handshake "
+                   L"failure. Trust the certificate authority, or switch off decryption for "
+                   L"this client"));
+    EXPECT_TRUE(SummaryShown("failed: handshake failure"));
+
+    // The same client with the pin of Tapvane's leaf (taken from a first handshake) goes
+    // through, so the refusal above was the pin's and nothing else's.
+    const int fdFirst = test::ConnectPosix(nLocal);
+    auto first = CTlsPeer::Client(fdFirst, CaPem(), "localhost", {});
+    ASSERT_TRUE(first->Ok());
+    tls::KeyPtr leafKey(X509_get_pubkey(SSL_get0_peer_certificate(first->Ssl())));
+    ::close(fdFirst);
+    const int fdPinned = test::ConnectPosix(nLocal);
+    auto pinned = CTlsPeer::PinningClient(fdPinned, CaPem(), "localhost", leafKey.get());
+    EXPECT_TRUE(pinned->Ok());
+    EXPECT_TRUE(pinned->Write("pinned"));
+    EXPECT_EQ("pinned", pinned->Read(6));
+    ::close(fdPinned);
+}
+
 TEST_F(TlsRelayTest, AClientHelloSentOneByteAtATimeIsStillAnswered) {
     test::CTestServer server([](int fd) { test::EchoPosix(fd, 5000); });
     const std::uint16_t nLocal = StartListening(server.Port(), L"127.0.0.1");

@@ -129,6 +129,32 @@ public:
         return peer;
     }
 
+    // A client that trusts `strCaPem` but takes only a leaf certificate whose key is
+    // `pPinned`, as apps that pin their server's key do.
+    static std::unique_ptr<CTlsPeer> PinningClient(int fd, const std::string& strCaPem,
+                                                   const std::string& strSni, EVP_PKEY* pPinned) {
+        auto peer = std::unique_ptr<CTlsPeer>(new CTlsPeer(TLS_client_method()));
+        peer->SetUpClient(strCaPem, strSni, {}, 0);
+        SSL_set_app_data(peer->m_ssl.get(), pPinned);
+        SSL_set_verify(peer->m_ssl.get(), SSL_VERIFY_PEER, [](int bOk, X509_STORE_CTX* pCtx) {
+            if (bOk != 1 || X509_STORE_CTX_get_error_depth(pCtx) != 0) {
+                return bOk;
+            }
+            SSL* pSsl = static_cast<SSL*>(
+                X509_STORE_CTX_get_ex_data(pCtx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+            auto* pWanted = static_cast<EVP_PKEY*>(SSL_get_app_data(pSsl));
+            if (EVP_PKEY_eq(X509_get0_pubkey(X509_STORE_CTX_get_current_cert(pCtx)), pWanted) ==
+                1) {
+                return 1;
+            }
+            X509_STORE_CTX_set_error(pCtx, X509_V_ERR_APPLICATION_VERIFICATION);
+            return 0;
+        });
+        SSL_set_fd(peer->m_ssl.get(), fd);
+        peer->m_bOk = SSL_connect(peer->m_ssl.get()) == 1;
+        return peer;
+    }
+
     // A client whose handshake is not started yet (the test drives it over memory BIOs).
     static std::unique_ptr<CTlsPeer> MemoryClient(const std::string& strCaPem,
                                                   const std::string& strSni,
