@@ -6,6 +6,7 @@
 
 #include <openssl/ssl.h>
 
+#include "platform/Kernel.h"
 #include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"
 
@@ -14,9 +15,14 @@ namespace {
 constexpr std::size_t kMaxSummaries = 4096;
 
 // The process's TLS state. OpenSSL is started first, so that its clean-up at exit comes
-// after this state (and the engine's contexts) are gone.
+// after this state (and the engine's contexts) are gone. A session's thread frees
+// OpenSSL's state of that thread (its error queue) when the session ends: the thread
+// waits idle in the pool afterwards, maybe past the clean-up at exit.
 struct CTlsState {
-    CTlsState() { OPENSSL_init_ssl(0, nullptr); }
+    CTlsState() {
+        OPENSSL_init_ssl(0, nullptr);
+        win::AddThreadEndHook(&OPENSSL_thread_stop);
+    }
 
     std::mutex configMutex;
     std::optional<tls::CTlsConfig> configOverride;

@@ -4,12 +4,14 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -168,6 +170,16 @@ private:
     std::size_t m_nIdle = 0;  // guarded by m_mutex
 };
 
+std::atomic<void (*)()> g_threadEndHooks[4];
+
+void RunThreadEndHooks() {
+    for (const auto& hook : g_threadEndHooks) {
+        if (void (*pfn)() = hook.load(std::memory_order_acquire)) {
+            pfn();
+        }
+    }
+}
+
 CThreadPool& ThreadPool() {
     static auto* s_pPool = new CThreadPool;  // never destroyed: threads may end late
     return *s_pPool;
@@ -244,6 +256,7 @@ HANDLE CreateThread(LPTHREAD_START_ROUTINE pfnStart, void* pParameter, DWORD* pd
             t_dwThreadId = dwId;
             t_dwLastError = 0;
             const DWORD dwExit = pfnStart(pParameter);
+            RunThreadEndHooks();
             p->m_dwExitCode = dwExit;
             p->SetState(true);
         });
@@ -256,6 +269,21 @@ HANDLE CreateThread(LPTHREAD_START_ROUTINE pfnStart, void* pParameter, DWORD* pd
         *pdwThreadId = dwId;
     }
     return h;
+}
+
+void AddThreadEndHook(void (*pfnHook)()) {
+    static std::mutex s_mutex;  // serialises adds; the threads read without it
+    std::lock_guard lock(s_mutex);
+    for (auto& hook : g_threadEndHooks) {
+        void (*pfn)() = hook.load(std::memory_order_relaxed);
+        if (pfn == pfnHook) {
+            return;
+        }
+        if (pfn == nullptr) {
+            hook.store(pfnHook, std::memory_order_release);
+            return;
+        }
+    }
 }
 
 BOOL TerminateThread(HANDLE hThread, DWORD /*dwExitCode*/) {

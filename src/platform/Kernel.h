@@ -31,6 +31,12 @@ DWORD WaitForSingleObject(HANDLE h, DWORD dwMilliseconds);
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* pParameter);
 HANDLE CreateThread(LPTHREAD_START_ROUTINE pfnStart, void* pParameter, DWORD* pdwThreadId);
 
+// Any thread. A step that every thread started by CreateThread takes after its routine
+// returns, before its handle is set: a library frees there what it keeps per thread, since
+// a pooled thread outlives its routine (and may outlive the clean-up at exit). Adding the
+// same hook again does nothing; at most four.
+void AddThreadEndHook(void (*pfnHook)());
+
 // Forcible termination is not possible for a POSIX thread: always fails with
 // ERROR_NOT_SUPPORTED.
 BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode);

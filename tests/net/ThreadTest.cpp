@@ -420,6 +420,38 @@ TEST(Kernel, ThreadHandleIsSetWhenTheRoutineReturns) {
     EXPECT_TRUE(win::CloseHandle(h));
 }
 
+// What the end hook saw: the thread it ran on, and whether the handle was set by then.
+std::atomic<DWORD> g_dwHookThread{0};
+std::atomic<int> g_nHookRuns{0};
+std::atomic<HANDLE> g_hHooked{0};
+std::atomic<bool> g_bSetBeforeHook{false};
+
+void RecordThreadEnd() {
+    if (const HANDLE h = g_hHooked.load()) {
+        if (win::GetCurrentThreadId() == g_dwHookThread.load()) {
+            g_nHookRuns.fetch_add(1);
+            g_bSetBeforeHook = g_bSetBeforeHook || win::WaitForSingleObject(h, 0) == WAIT_OBJECT_0;
+        }
+    }
+}
+
+TEST(Kernel, TheThreadEndHookRunsOnceOnTheThreadBeforeItsHandleIsSet) {
+    win::AddThreadEndHook(&RecordThreadEnd);
+    win::AddThreadEndHook(&RecordThreadEnd);  // once only
+    CWork w;
+    DWORD dwId = 0;
+    const HANDLE h = win::CreateThread(WaitForGo, &w, &dwId);
+    ASSERT_NE(h, 0u);
+    g_dwHookThread = dwId;
+    g_hHooked = h;
+    w.evGo.Set();
+    ASSERT_EQ(win::WaitForSingleObject(h, kPatience), WAIT_OBJECT_0);
+    EXPECT_EQ(g_nHookRuns.load(), 1);
+    EXPECT_FALSE(g_bSetBeforeHook.load());
+    g_hHooked = 0;
+    EXPECT_TRUE(win::CloseHandle(h));
+}
+
 TEST(Kernel, CreateThreadWithoutRoutineFails) {
     win::SetLastError(0);
     EXPECT_EQ(win::CreateThread(nullptr, nullptr, nullptr), 0u);
