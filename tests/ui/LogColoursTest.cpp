@@ -159,7 +159,7 @@ protected:
         record.direction = direction;
         Sink().OnLogRecord(record);
         Sink().AppendLogUtf8(
-            direction == LogDirection::ClientToServer ? "\r\n1--->---" : "\r\n1---<---",
+            direction == LogDirection::ClientToServer ? "\r\n1--->---\r\n" : "\r\n1---<---\r\n",
             LOG_STYLE_BOLD);
         Sink().AppendLogBytes(bytes, LOG_STYLE_PLAIN);
         record.kind = LogRecordKind::Block;
@@ -167,16 +167,28 @@ protected:
         Sink().OnLogRecord(record);
     }
 
-    // Whether a pixel of row nRow of the view is (nearly) `colour`.
+    // Whether row nRow of the view holds text in `colour`: a pixel that is the colour or,
+    // at an antialiased edge, a blend of it with the background (at least half of it).
     static bool RowHasColour(CLogView& view, int nRow, const QColor& colour) {
         const QImage image = view.viewport()->grab().toImage();
         const int nHeight = view.fontMetrics().height();
+        const QColor base = view.palette().base().color();
+        const double d[3] = {static_cast<double>(colour.red() - base.red()),
+                             static_cast<double>(colour.green() - base.green()),
+                             static_cast<double>(colour.blue() - base.blue())};
+        const double dLength2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
         for (int y = nRow * nHeight; y < (nRow + 1) * nHeight && y < image.height(); ++y) {
             for (int x = 0; x < image.width(); ++x) {
                 const QColor pixel = image.pixelColor(x, y);
-                if (std::abs(pixel.red() - colour.red()) <= 12 &&
-                    std::abs(pixel.green() - colour.green()) <= 12 &&
-                    std::abs(pixel.blue() - colour.blue()) <= 12) {
+                const double p[3] = {static_cast<double>(pixel.red() - base.red()),
+                                     static_cast<double>(pixel.green() - base.green()),
+                                     static_cast<double>(pixel.blue() - base.blue())};
+                const double t = (p[0] * d[0] + p[1] * d[1] + p[2] * d[2]) / dLength2;
+                if (t < 0.5 || t > 1.05) {
+                    continue;
+                }
+                const double dOff = std::hypot(p[0] - t * d[0], p[1] - t * d[1], p[2] - t * d[2]);
+                if (dOff <= 8.0) {
                     return true;
                 }
             }
@@ -198,7 +210,8 @@ TEST_F(LogColoursWindowTest, BlocksShowInTheirDirectionsColoursUntilTurnedOffAnd
     FillLog();
     CLogView* pView = m_pFrame->ShownLogView();
     ASSERT_NE(nullptr, pView);
-    ASSERT_TRUE(PumpUntil([&] { return pView->document().GetLineCount() == 6; }, 3000));
+    ASSERT_TRUE(PumpUntil([&] { return pView->document().GetLineCount() == 6; }, 3000))
+        << pView->document().ReadBytes(0, pView->document().GetSize());
     pView->scrollToLine(0);
     const CLogColours colours = CLogColours::ForPalette(pView->palette());
     // Lines: start, marker, data, marker, data, end.
@@ -214,13 +227,14 @@ TEST_F(LogColoursWindowTest, BlocksShowInTheirDirectionsColoursUntilTurnedOffAnd
     EXPECT_FALSE(RowHasColour(*pView, 0, colours.clientToServer));
     EXPECT_TRUE(RowHasColour(*pView, 5, colours.other));
 
-    // The hex dump shows its blocks in the same colours: marker, two hex lines each.
+    // The hex dump shows its blocks in the same colours: marker, its break, two hex lines.
     Act(ID_VIEW_HEX_DUMP).trigger();
     CLogView* pHex = m_pFrame->ShownLogView();
     ASSERT_NE(pView, pHex);
-    ASSERT_TRUE(PumpUntil([&] { return pHex->document().GetLineCount() >= 7; }, 3000));
+    ASSERT_TRUE(PumpUntil([&] { return pHex->document().GetLineCount() >= 10; }, 3000));
     pHex->scrollToLine(0);
-    check(*pHex, 2, 5);
+    check(*pHex, 3, 7);
+    check(*pHex, 4, 8);
     Act(ID_VIEW_HEX_DUMP).trigger();
 
     // Off: every line in the palette's text colour; the choice comes back next time.
