@@ -188,7 +188,7 @@ void CLogView::refresh() {
         emit selectionChanged();
     }
     const std::uint64_t nSize = m_doc.GetSize();
-    if (QAccessible::isActive()) {
+    if (CLogViewAccessible::Listening()) {
         // New text is announced in batches: the first change starts the timer, the ones
         // until it fires join that announcement.
         if (nSize > m_nAccessibleSeenSize && m_nAccessibleFrom == UINT64_MAX) {

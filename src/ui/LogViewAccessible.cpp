@@ -17,7 +17,25 @@ QAccessibleInterface* LogViewFactory(const QString& strClass, QObject* pObject) 
     return nullptr;
 }
 
+CLogViewAccessible::EventSink g_fnEventSink = nullptr;
+
 }  // namespace
+
+void CLogViewAccessible::SetEventSink(EventSink fn) {
+    g_fnEventSink = fn;
+}
+
+bool CLogViewAccessible::Listening() {
+    return g_fnEventSink != nullptr || QAccessible::isActive();
+}
+
+void CLogViewAccessible::Send(QAccessibleEvent& event) {
+    if (g_fnEventSink != nullptr) {
+        g_fnEventSink(&event);
+    } else {
+        Send(event);
+    }
+}
 
 CLogViewAccessible::CLogViewAccessible(CLogView* pView)
     : QAccessibleWidget(pView, QAccessible::EditableText) {}
@@ -257,7 +275,7 @@ QString CLogViewAccessible::attributes(int nOffset, int* pStart, int* pEnd) cons
 }
 
 void CLogViewAccessible::NoteTextAdded(CLogView& view, std::uint64_t nFrom) {
-    if (!QAccessible::isActive()) {
+    if (!Listening()) {
         return;
     }
     auto* pInterface =
@@ -279,13 +297,13 @@ void CLogViewAccessible::NoteTextAdded(CLogView& view, std::uint64_t nFrom) {
     const QString strAdded = pInterface->text(nStart, pInterface->characterCount());
     if (!strAdded.isEmpty()) {
         QAccessibleTextInsertEvent event(&view, nStart, strAdded);
-        QAccessible::updateAccessibility(&event);
+        Send(event);
     }
     NoteCaretMoved(view);
 }
 
 void CLogViewAccessible::NoteCaretMoved(CLogView& view) {
-    if (!QAccessible::isActive()) {
+    if (!Listening()) {
         return;
     }
     auto* pInterface =
@@ -294,10 +312,10 @@ void CLogViewAccessible::NoteCaretMoved(CLogView& view) {
         return;
     }
     QAccessibleTextCursorEvent cursor(&view, pInterface->cursorPosition());
-    QAccessible::updateAccessibility(&cursor);
+    Send(cursor);
     int nStart = 0;
     int nEnd = 0;
     pInterface->selection(0, &nStart, &nEnd);
     QAccessibleTextSelectionEvent selection(&view, nStart, nEnd);
-    QAccessible::updateAccessibility(&selection);
+    Send(selection);
 }

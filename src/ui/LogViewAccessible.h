@@ -29,6 +29,14 @@ public:
     // Makes CLogView's interface this one (once per program).
     static void InstallFactory();
 
+    // Where the events go: to the platform's bridge while assistive technology listens, or
+    // to `fn` once set (tests, which have no bridge on the offscreen platform; null: back
+    // to the bridge).
+    using EventSink = void (*)(QAccessibleEvent* pEvent);
+    static void SetEventSink(EventSink fn);
+    // Whether anything listens to the events.
+    static bool Listening();
+
     // Announces the text from nFrom of the document on (what of it is in the window).
     static void NoteTextAdded(CLogView& view, std::uint64_t nFrom);
     // Announces the caret and the selection where they are now.
@@ -66,6 +74,7 @@ public:
 
 private:
     CLogView& view() const { return *static_cast<CLogView*>(object()); }
+    static void Send(QAccessibleEvent& event);
     // Builds the window again when the log, the scroll position or the caret moved.
     void update() const;
     CLogView::CTextPos positionOfOffset(int nOffset) const;

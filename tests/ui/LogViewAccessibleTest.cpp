@@ -59,8 +59,7 @@ protected:
         QApplication::processEvents();
     }
     void TearDown() override {
-        QAccessible::installUpdateHandler(nullptr);
-        QAccessible::setActive(false);
+        CLogViewAccessible::SetEventSink(nullptr);
         g_pEvents = nullptr;
     }
 
@@ -96,8 +95,15 @@ std::string LargeLogLine(std::uint64_t n) {
 }
 
 TEST_F(LogViewAccessibleTest, TheCaretsLineAndTheSelectionBeyondTwoGigabytes) {
-    // 2.25 GB in lines of 1000 bytes, appended a megabyte at a time.
+    // 2.25 GB in lines of 1000 bytes, appended a megabyte at a time (under the sanitizers,
+    // which would take minutes for it, 400 MB).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr std::uint64_t kLines = 400'000;
+    constexpr std::uint64_t kProbe = 300'000'000;
+#else
     constexpr std::uint64_t kLines = 2'250'000;
+    constexpr std::uint64_t kProbe = std::uint64_t{1} << 31;  // beyond an int's offsets
+#endif
     m_pView->setFollow(false);
     std::string chunk;
     for (std::uint64_t n = 0; n < kLines; ++n) {
@@ -109,11 +115,11 @@ TEST_F(LogViewAccessibleTest, TheCaretsLineAndTheSelectionBeyondTwoGigabytes) {
     }
     m_doc.AppendUtf8(chunk, LOG_STYLE_PLAIN);
     m_pView->refresh();
-    ASSERT_GT(m_doc.GetSize(), std::uint64_t{1} << 31);
+    ASSERT_EQ(kLines * kLineBytes, m_doc.GetSize());
 
-    // The line that holds byte 2^31 and the ones around it, by the caret.
-    const std::uint64_t nBoundaryLine = (std::uint64_t{1} << 31) / kLineBytes;
-    m_pView->scrollToOffset(std::uint64_t{1} << 31);
+    // The line that holds byte kProbe and the ones around it, by the caret.
+    const std::uint64_t nBoundaryLine = kProbe / kLineBytes;
+    m_pView->scrollToOffset(kProbe);
     EXPECT_EQ(QString::fromStdString(LargeLogLine(nBoundaryLine)).trimmed(), CaretLine());
     QTest::keyClick(m_pView, Qt::Key_Down);
     EXPECT_EQ(QString::fromStdString(LargeLogLine(nBoundaryLine + 1)).trimmed(), CaretLine());
@@ -191,9 +197,8 @@ TEST_F(LogViewAccessibleTest, NewTrafficIsAnnouncedAFewTimesASecondAndTheGutterI
     events.pObject = m_pView;
     events.clock.start();
     g_pEvents = &events;
-    QAccessible::installUpdateHandler(RecordEvent);
-    QAccessible::setActive(true);
-    ASSERT_TRUE(QAccessible::isActive());
+    // The offscreen platform has no bridge to assistive technology: the events come here.
+    CLogViewAccessible::SetEventSink(RecordEvent);
 
     // A block every 10 ms for two seconds: about two hundred changes the view takes in.
     QElapsedTimer timer;
