@@ -2,6 +2,7 @@
 // they stay for the common colour-vision deficiencies, and in grey on paper; then in the
 // real window: each block's text in its direction's colour in the log and the hex dump,
 // the log's own lines in the third style, View > Colour by Direction remembered.
+#include <QAbstractScrollArea>
 #include <QImage>
 #include <QPalette>
 
@@ -253,23 +254,45 @@ TEST_F(LogColoursWindowTest, BlocksShowInTheirDirectionsColoursUntilTurnedOffAnd
     EXPECT_FALSE(m_pFrame->ShownLogView()->directionColours());
 }
 
-TEST_F(LogColoursWindowTest, ColoursFollowADarkPalette) {
+TEST_F(LogColoursWindowTest, TheWindowFollowsADarkPalette) {
+    // The desktop's palette as a platform theme would give it; the tests run without one
+    // (QT_QPA_PLATFORMTHEME unset), so the fallback's light palette is replaced here.
+    const QPalette light = QApplication::palette();
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(0x30, 0x30, 0x30));
+    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+    dark.setColor(QPalette::AlternateBase, QColor(0x26, 0x26, 0x26));
+    dark.setColor(QPalette::Text, QColor(0xe0, 0xe0, 0xe0));
+    QApplication::setPalette(dark);
+    const struct CRestore {
+        QPalette palette;
+        ~CRestore() { QApplication::setPalette(palette); }
+    } restore{light};
+
     OpenFrameWithRealLog();
     FillLog();
+    Act(ID_VIEW_TIMESTAMPS).trigger();
     CLogView* pView = m_pFrame->ShownLogView();
     ASSERT_TRUE(PumpUntil([&] { return pView->document().GetLineCount() == 6; }, 3000));
-    QPalette dark = pView->palette();
-    dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
-    dark.setColor(QPalette::Text, QColor(0xe0, 0xe0, 0xe0));
-    pView->setPalette(dark);
     pView->scrollToLine(0);
-    const CLogColours colours = CLogColours::ForPalette(dark);
+    const CLogColours colours = CLogColours::ForPalette(pView->palette());
     EXPECT_GT(colours.clientToServer.lightnessF(), 0.5);  // light text on the dark base
+    EXPECT_GT(colours.serverToClient.lightnessF(), 0.4);
     EXPECT_TRUE(RowHasColour(*pView, 2, colours.clientToServer));
     EXPECT_TRUE(RowHasColour(*pView, 4, colours.serverToClient));
-    // The background is the dark base.
-    const QImage image = pView->viewport()->grab().toImage();
-    EXPECT_EQ(QColor(0x1e, 0x1e, 0x1e), image.pixelColor(image.width() - 2, image.height() - 2));
+    EXPECT_TRUE(RowHasColour(*pView, 0, colours.other));
+    // The text's background, the gutter's and the session list's are the dark ones.
+    const QImage text = pView->viewport()->grab().toImage();
+    EXPECT_EQ(QColor(0x1e, 0x1e, 0x1e), text.pixelColor(text.width() - 2, text.height() - 2));
+    auto* pGutter = pView->findChild<QWidget*>(QStringLiteral("timestampGutter"));
+    ASSERT_NE(nullptr, pGutter);
+    const QImage gutter = pGutter->grab().toImage();
+    EXPECT_EQ(QColor(0x30, 0x30, 0x30), gutter.pixelColor(1, gutter.height() - 2));
+    auto* pList = m_pFrame->findChild<QAbstractScrollArea*>(QStringLiteral("sessionList"));
+    ASSERT_NE(nullptr, pList);
+    const QImage list = pList->viewport()->grab().toImage();
+    EXPECT_EQ(QColor(0x1e, 0x1e, 0x1e), list.pixelColor(list.width() - 2, list.height() - 2));
 }
 
 }  // namespace
