@@ -93,5 +93,8 @@ CLogColours CLogColours::ForPalette(const QPalette& palette) {
 }
 
 CLogColours CLogColours::ForPrint() {
-    return ForBackground(Qt::white, Qt::black);
+    CLogColours colours = ForBackground(Qt::white, Qt::black);
+    // On paper the italics tell the log's own lines apart; grey would only print faint.
+    colours.other = Qt::black;
+    return colours;
 }

@@ -30,7 +30,7 @@ struct CLogColours {
     static CLogColours ForBackground(const QColor& background, const QColor& text);
     // For the base and text of a view's palette.
     static CLogColours ForPalette(const QPalette& palette);
-    // For black on white paper.
+    // For white paper: the log's own lines black.
     static CLogColours ForPrint();
 
     const QColor& ForDirection(LogDirection direction) const {

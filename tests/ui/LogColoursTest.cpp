@@ -4,15 +4,19 @@
 // the log's own lines in the third style, View > Colour by Direction remembered.
 #include <QAbstractScrollArea>
 #include <QImage>
+#include <QPageLayout>
+#include <QPainter>
 #include <QPalette>
 
 #include <array>
 #include <cmath>
 
 #include "MainFrameFixture.h"
+#include "TempFolder.h"
 #include "logdoc/LogDocument.h"
 #include "module/Messages.h"
 #include "ui/LogColours.h"
+#include "ui/LogPrintLayout.h"
 #include "ui/LogView.h"
 
 namespace {
@@ -137,6 +141,56 @@ TEST(LogColoursTest, ContrastRatioMatchesKnownPairs) {
                 1e-9);
     // #777777 on white is the well-known 4.48:1.
     EXPECT_NEAR(4.48, logcolours::ContrastRatio(QColor(0x77, 0x77, 0x77), Qt::white), 0.01);
+}
+
+// Pixels of a printed page that are clearly blue, and clearly orange.
+std::pair<int, int> BlueAndOrangePixels(CLogPrintLayout& layout) {
+    QImage image(850, 1100, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    {
+        QPainter painter(&image);
+        layout.PrepareAndPaint(painter, 100.0, 0);
+    }
+    int nBlue = 0;
+    int nOrange = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            nBlue += c.blue() - c.red() > 60 ? 1 : 0;
+            nOrange += c.red() - c.blue() > 60 ? 1 : 0;
+        }
+    }
+    return {nBlue, nOrange};
+}
+
+TEST(LogColoursPrintTest, PagesPrintEachDirectionInItsColourOrAllInBlackWhenOff) {
+    CTempFolder dir;
+    CLogDocument doc(dir.Path());
+    doc.AppendUtf8("Session 1 started", LOG_STYLE_PLAIN);
+    for (LogDirection direction : {LogDirection::ClientToServer, LogDirection::ServerToClient}) {
+        CLogRecord record;
+        record.kind = LogRecordKind::BlockBegin;
+        record.nSessionId = 1;
+        record.nSession = 1;
+        record.direction = direction;
+        doc.OnLogRecord(record);
+        doc.AppendUtf8("\r\n1---<---", LOG_STYLE_BOLD);
+        const std::string strBytes(60, direction == LogDirection::ClientToServer ? 'C' : 'S');
+        doc.AppendLogBytes(strBytes, LOG_STYLE_PLAIN);
+        record.kind = LogRecordKind::Block;
+        record.bytes = strBytes;
+        doc.OnLogRecord(record);
+    }
+    const QPageLayout page(QPageSize(QPageSize::Letter), QPageLayout::Portrait,
+                           QMarginsF(10, 10, 10, 10), QPageLayout::Millimeter);
+    CLogPrintLayout layout(doc, QStringLiteral("log"), page, 0, doc.GetSize());
+    const auto [nBlue, nOrange] = BlueAndOrangePixels(layout);
+    EXPECT_GT(nBlue, 100);
+    EXPECT_GT(nOrange, 100);
+    layout.SetDirectionColours(false);
+    const auto [nBlueOff, nOrangeOff] = BlueAndOrangePixels(layout);
+    EXPECT_EQ(0, nBlueOff);
+    EXPECT_EQ(0, nOrangeOff);
 }
 
 class LogColoursWindowTest : public test::MainFrameFixture {
