@@ -39,6 +39,21 @@ void CLogView::paintEvent(QPaintEvent*) {
     const std::uint64_t nLeft = m_nLeftColumn;
     const std::size_t nRows = static_cast<std::size_t>(viewport()->height() / nLineHeight + 1);
 
+    // With the focus, a frame in the highlight colour round the text, so that the focus is
+    // seen also where the caret is off screen or the log is empty.
+    const struct CFocusFrame {
+        QPainter& painter;
+        const QWidget& view;
+        QWidget& viewport;
+        QColor colour;
+        ~CFocusFrame() {
+            if (view.hasFocus()) {
+                painter.setPen(QPen(colour, 2));
+                painter.setBrush(Qt::NoBrush);
+                painter.drawRect(viewport.rect().adjusted(1, 1, -1, -1));
+            }
+        }
+    } focusFrame{painter, *this, *viewport(), pal.highlight().color()};
     const std::vector<CLogLineSpan> spans = m_doc.GetLines(m_nTopLine, nRows);
     if (spans.empty()) {
         return;
