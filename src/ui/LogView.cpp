@@ -185,6 +185,7 @@ void CLogView::refresh() {
         m_nLeftColumn = 0;
         m_nWidestColumns = 0;
         m_nDesiredColumn = 0;
+        m_nAccessibleSeenSize = 0;  // a loaded log is new text from its start
         emit selectionChanged();
     }
     const std::uint64_t nSize = m_doc.GetSize();

@@ -247,6 +247,21 @@ TEST_F(LogViewAccessibleTest, NewTrafficIsAnnouncedAFewTimesASecondAndTheGutterI
     EXPECT_EQ(QStringLiteral("Traffic log"), pView->text(QAccessible::Name));
 }
 
+TEST_F(LogViewAccessibleTest, TheFocusIsSeenAsAFrameAlsoOnAnEmptyLog) {
+    QApplication::setActiveWindow(&m_window);
+    m_pView->setFocus();
+    ASSERT_TRUE(PumpUntil([&] { return m_pView->hasFocus(); }, 2000));
+    const QColor highlight = m_pView->palette().highlight().color();
+    const QImage focused = m_pView->viewport()->grab().toImage();
+    const int y = focused.height() / 2;
+    EXPECT_EQ(highlight, focused.pixelColor(1, y));
+    EXPECT_EQ(highlight, focused.pixelColor(focused.width() - 2, y));
+    m_pView->clearFocus();
+    ASSERT_TRUE(PumpUntil([&] { return !m_pView->hasFocus(); }, 2000));
+    const QImage unfocused = m_pView->viewport()->grab().toImage();
+    EXPECT_EQ(m_pView->palette().base().color(), unfocused.pixelColor(1, y));
+}
+
 class AccessibleWindowTest : public test::MainFrameFixture {};
 
 TEST_F(AccessibleWindowTest, EveryFocusableControlIsNamedAndReachedWithTab) {
@@ -283,6 +298,18 @@ TEST_F(AccessibleWindowTest, EveryFocusableControlIsNamedAndReachedWithTab) {
     ASSERT_NE(nullptr, pListen);
     EXPECT_EQ(QStringLiteral("Listen"),
               QAccessible::queryAccessibleInterface(pListen)->text(QAccessible::Name));
+
+    // The session list's columns are named by its header.
+    QAccessibleInterface* pList = QAccessible::queryAccessibleInterface(
+        m_pFrame->findChild<QWidget*>(QStringLiteral("sessionList")));
+    ASSERT_NE(nullptr, pList);
+    QAccessibleTableInterface* pTable = pList->tableInterface();
+    ASSERT_NE(nullptr, pTable);
+    ASSERT_GE(pTable->columnCount(), 10);
+    for (int nColumn = 0; nColumn < pTable->columnCount(); ++nColumn) {
+        EXPECT_FALSE(pTable->columnDescription(nColumn).isEmpty()) << nColumn;
+    }
+    EXPECT_EQ(QStringLiteral("Client"), pTable->columnDescription(2));
 
     // Tab from the first field goes round every one of them.
     QWidget* pFirst = *focusable.begin();
