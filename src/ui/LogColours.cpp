@@ -63,12 +63,20 @@ double ContrastRatio(const QColor& a, const QColor& b) {
 
 }  // namespace logcolours
 
+namespace {
+
+constexpr int kBlueHue = 215;
+constexpr int kOrangeHue = 28;
+constexpr double kBlueSaturation = 0.85;
+// On paper the client's blue is darker still, so that in grey it is far from the orange.
+constexpr double kPrintClientContrast = 12.0;
+
+}  // namespace
+
 CLogColours CLogColours::ForBackground(const QColor& background, const QColor& text) {
-    constexpr int kBlueHue = 215;
-    constexpr int kOrangeHue = 28;
     CLogColours colours;
     colours.clientToServer =
-        logcolours::ColourWithContrast(kBlueHue, 0.85, background, kClientContrast);
+        logcolours::ColourWithContrast(kBlueHue, kBlueSaturation, background, kClientContrast);
     colours.serverToClient =
         logcolours::ColourWithContrast(kOrangeHue, 0.9, background, kServerContrast);
     // The log's own lines: the text's colour a third of the way to the background, as far
@@ -94,6 +102,8 @@ CLogColours CLogColours::ForPalette(const QPalette& palette) {
 
 CLogColours CLogColours::ForPrint() {
     CLogColours colours = ForBackground(Qt::white, Qt::black);
+    colours.clientToServer =
+        logcolours::ColourWithContrast(kBlueHue, kBlueSaturation, Qt::white, kPrintClientContrast);
     // On paper the italics tell the log's own lines apart; grey would only print faint.
     colours.other = Qt::black;
     return colours;

@@ -30,7 +30,8 @@ struct CLogColours {
     static CLogColours ForBackground(const QColor& background, const QColor& text);
     // For the base and text of a view's palette.
     static CLogColours ForPalette(const QPalette& palette);
-    // For white paper: the log's own lines black.
+    // For white paper: the client's blue darker (far from the orange in grey), the log's own
+    // lines black.
     static CLogColours ForPrint();
 
     const QColor& ForDirection(LogDirection direction) const {
