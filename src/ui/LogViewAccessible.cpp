@@ -5,8 +5,10 @@
 
 #include <algorithm>
 
+#include "logdoc/DirectionRuns.h"
 #include "logdoc/LogDocument.h"
 #include "logdoc/TextColumns.h"
+#include "ui/LogColours.h"
 
 namespace {
 
@@ -115,6 +117,7 @@ void CLogViewAccessible::update() const {
         }
         CLine line;
         line.nOffset = static_cast<int>(m_strText.size());
+        line.nStart = span.nStart;
         line.nLength = span.nLength;
         const std::string bytes = doc.ReadBytes(span.nStart, std::min(span.nLength, kMaxLineBytes));
         for (std::size_t i = 0; i < bytes.size();) {
@@ -267,11 +270,71 @@ void CLogViewAccessible::scrollToSubstring(int nStart, int /*nEnd*/) {
 }
 
 QString CLogViewAccessible::attributes(int nOffset, int* pStart, int* pEnd) const {
-    // One run of plain text: the view offers no attributes of its own.
-    *pStart = 0;
-    *pEnd = characterCount();
-    (void)nOffset;
-    return {};
+    update();
+    *pStart = *pEnd = nOffset;
+    const CLogView::CTextPos pos = positionOfOffset(nOffset);
+    if (m_lines.empty() || nOffset < 0 || nOffset >= static_cast<int>(m_strText.size()) ||
+        m_strText[nOffset] == QLatin1Char('\n')) {
+        *pEnd = std::min(nOffset + 1, static_cast<int>(m_strText.size()));
+        return {};
+    }
+    const CLine& line = m_lines[pos.nLine - m_key.nFirstLine];
+    const std::uint64_t nLineFrom = line.nStart;
+    const std::uint64_t nLineTo = line.nStart + line.bytes.back();
+    const std::uint64_t nAt = line.nStart + pos.nByte;
+    // The stretch of the line around nAt where the weight and the direction stay the same.
+    std::uint64_t nFrom = nLineFrom;
+    std::uint64_t nTo = nLineTo;
+    const auto narrow = [&](std::uint64_t nRunStart, std::uint64_t nRunEnd, bool& bInside) {
+        if (nRunStart <= nAt && nAt < nRunEnd) {
+            bInside = true;
+            nFrom = std::max(nFrom, nRunStart);
+            nTo = std::min(nTo, nRunEnd);
+        } else if (nRunEnd <= nAt) {
+            nFrom = std::max(nFrom, nRunEnd);
+        } else {
+            nTo = std::min(nTo, nRunStart);
+        }
+    };
+    const CLogView& v = view();
+    bool bBold = false;
+    for (const CBoldRun& run : v.document().GetBoldRuns(nLineFrom, nLineTo)) {
+        narrow(run.nStart, run.nEnd, bBold);
+    }
+    QString strAttributes;
+    if (bBold) {
+        strAttributes += QStringLiteral("font-weight:bold;");
+    }
+    if (v.directionColours()) {
+        std::vector<directionruns::CDirectionRun> runs;
+        directionruns::BlockRuns(v.document().GetRecords(), nLineFrom, nLineTo, runs);
+        bool bInBlock = false;
+        LogDirection direction = LogDirection::ClientToServer;
+        for (const directionruns::CDirectionRun& run : runs) {
+            bool bInside = false;
+            narrow(run.nStart, run.nEnd, bInside);
+            if (bInside) {
+                bInBlock = true;
+                direction = run.direction;
+            }
+        }
+        const CLogColours colours = CLogColours::ForPalette(v.palette());
+        const QColor colour = bInBlock ? colours.ForDirection(direction) : colours.other;
+        if (bInBlock) {
+            strAttributes += direction == LogDirection::ServerToClient
+                                 ? QStringLiteral("traffic-direction:server-to-client;")
+                                 : QStringLiteral("traffic-direction:client-to-server;");
+        } else {
+            strAttributes += QStringLiteral("font-style:italic;");
+        }
+        strAttributes += QStringLiteral("color:rgb(%1,%2,%3);")
+                             .arg(colour.red())
+                             .arg(colour.green())
+                             .arg(colour.blue());
+    }
+    *pStart = offsetOfPosition({pos.nLine, nFrom - line.nStart});
+    *pEnd = std::max(offsetOfPosition({pos.nLine, nTo - line.nStart}), nOffset + 1);
+    return strAttributes;
 }
 
 void CLogViewAccessible::NoteTextAdded(CLogView& view, std::uint64_t nFrom) {

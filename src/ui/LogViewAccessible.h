@@ -5,6 +5,10 @@
 // lines from the caret's line. Each line is offered up to kMaxLineBytes of it. The gutter
 // and the scroll bars are not offered as children: only the text is read.
 //
+// Text attributes tell what the painting shows: "font-weight:bold" on marker lines, and
+// with colour by direction "traffic-direction:client-to-server" or "server-to-client" with
+// the colour ("color:rgb(r,g,b)") on blocks, "font-style:italic" on the log's own lines.
+//
 // The view reports new traffic through NoteTextAdded, which the view calls at most every
 // kEventMs (see CLogView::onAccessibleTimer), so that a screen reader announces a busy log
 // a few times a second rather than at every block.
@@ -88,6 +92,7 @@ private:
     };
     struct CLine {
         int nOffset = 0;                   // of its first character in m_strText
+        std::uint64_t nStart = 0;          // of the line in the log
         std::uint64_t nLength = 0;         // bytes of the line in the log
         std::vector<std::uint32_t> bytes;  // byte in the line of each UTF-16 unit, and the end
     };

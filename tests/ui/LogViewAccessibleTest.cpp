@@ -247,6 +247,56 @@ TEST_F(LogViewAccessibleTest, NewTrafficIsAnnouncedAFewTimesASecondAndTheGutterI
     EXPECT_EQ(QStringLiteral("Traffic log"), pView->text(QAccessible::Name));
 }
 
+TEST_F(LogViewAccessibleTest, AttributesTellMarkerLinesDirectionsAndTheLogsOwnLines) {
+    m_doc.AppendUtf8("Session 1 starts.", LOG_STYLE_PLAIN);
+    for (LogDirection direction : {LogDirection::ClientToServer, LogDirection::ServerToClient}) {
+        CLogRecord record;
+        record.kind = LogRecordKind::BlockBegin;
+        record.nSessionId = 1;
+        record.direction = direction;
+        m_doc.OnLogRecord(record);
+        m_doc.AppendUtf8("\n1---<---", LOG_STYLE_BOLD);
+        const std::string strData = direction == LogDirection::ClientToServer ? "GET /" : "200 OK";
+        m_doc.AppendUtf8(strData, LOG_STYLE_PLAIN);
+        record.kind = LogRecordKind::Block;
+        record.bytes = strData;
+        m_doc.OnLogRecord(record);
+    }
+    m_pView->setFollow(false);
+    m_pView->refresh();
+    m_pView->scrollToLine(0);
+    QAccessibleTextInterface& text = Text();
+    ASSERT_EQ(QStringLiteral("Session 1 starts.\n1---<---GET /\n1---<---200 OK"),
+              text.text(0, text.characterCount()));
+    int nStart = 0;
+    int nEnd = 0;
+    // The log's own line: italics, the whole line.
+    QString strAttributes = text.attributes(3, &nStart, &nEnd);
+    EXPECT_TRUE(strAttributes.contains(QStringLiteral("font-style:italic")))
+        << strAttributes.toStdString();
+    EXPECT_FALSE(strAttributes.contains(QStringLiteral("traffic-direction")));
+    EXPECT_EQ(0, nStart);
+    EXPECT_EQ(17, nEnd);
+    // The client's marker: bold, its direction, the marker only; then its data, not bold.
+    strAttributes = text.attributes(20, &nStart, &nEnd);
+    EXPECT_TRUE(strAttributes.contains(QStringLiteral("font-weight:bold")));
+    EXPECT_TRUE(strAttributes.contains(QStringLiteral("traffic-direction:client-to-server")));
+    EXPECT_EQ(18, nStart);
+    EXPECT_EQ(26, nEnd);
+    strAttributes = text.attributes(27, &nStart, &nEnd);
+    EXPECT_FALSE(strAttributes.contains(QStringLiteral("font-weight")));
+    EXPECT_TRUE(strAttributes.contains(QStringLiteral("traffic-direction:client-to-server")));
+    EXPECT_EQ(26, nStart);
+    EXPECT_EQ(31, nEnd);
+    // The server's data.
+    strAttributes = text.attributes(text.characterCount() - 1, &nStart, &nEnd);
+    EXPECT_TRUE(strAttributes.contains(QStringLiteral("traffic-direction:server-to-client")));
+    // Without colours by direction only the weight is told.
+    m_pView->setDirectionColours(false);
+    EXPECT_EQ(QString(), text.attributes(27, &nStart, &nEnd));
+    EXPECT_EQ(QStringLiteral("font-weight:bold;"), text.attributes(20, &nStart, &nEnd));
+}
+
 TEST_F(LogViewAccessibleTest, TheFocusIsSeenAsAFrameAlsoOnAnEmptyLog) {
     QApplication::setActiveWindow(&m_window);
     m_pView->setFocus();
