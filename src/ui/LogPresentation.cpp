@@ -12,6 +12,7 @@ CLogPresentation::CLogPresentation(CLogView& logView, QObject* pParent)
     : QObject(pParent), m_logView(logView), m_nRow(CDerivedLog::kAllSessions) {
     m_timer.setInterval(kTickMs);
     connect(&m_timer, &QTimer::timeout, this, &CLogPresentation::onTick);
+    connect(&m_logView, &CLogView::zoomRequested, this, &CLogPresentation::zoomRequested);
 }
 
 CLogPresentation::~CLogPresentation() {
@@ -116,6 +117,7 @@ void CLogPresentation::rebuild() {
             : tr("Hex dump of the traffic log"));
     pView->setFont(m_logView.font());
     pView->setDirectionColours(m_logView.directionColours());
+    connect(pView, &CLogView::zoomRequested, this, &CLogPresentation::zoomRequested);
     pView->setFollow(m_bFollow);
     pView->setTimestamps(m_bTimestamps);
     // Its popup menu is the log's.

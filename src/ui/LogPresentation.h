@@ -57,6 +57,8 @@ signals:
     // Before the view on screen is replaced (the old one is deleted after), and after.
     void shownViewAboutToChange();
     void shownViewChanged();
+    // Ctrl with the mouse wheel over any of the views (see CLogView::zoomRequested).
+    void zoomRequested(int nSteps);
 
 private:
     // Makes the presentation the settings ask for (or none) and its view.

@@ -13,7 +13,8 @@
 // the lines on screen only; the text, Copy and saved files do not change.
 // Colour by direction (on by default): blocks from the client and from the server in two
 // colours of CLogColours, the log's own lines in a third, in italics; marker lines stay
-// bold. Only the painting changes.
+// bold. Only the painting changes. Ctrl with the mouse wheel asks for a larger or smaller
+// font (zoomRequested); the window decides.
 //
 // GUI thread only, like every widget; the document may be appended to from any thread.
 #pragma once
@@ -106,6 +107,8 @@ signals:
     void selectionChanged();
     // The log gained or lost text (at most as often as the timer fires).
     void contentChanged();
+    // Ctrl with the mouse wheel: nSteps notches to zoom in (> 0) or out (< 0).
+    void zoomRequested(int nSteps);
 
 protected:
     bool event(QEvent* pEvent) override;
@@ -117,6 +120,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* pEvent) override;
     void mouseReleaseEvent(QMouseEvent* pEvent) override;
     void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
+    void wheelEvent(QWheelEvent* pEvent) override;
     void focusInEvent(QFocusEvent* pEvent) override;
     void focusOutEvent(QFocusEvent* pEvent) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -130,6 +134,7 @@ private:
     // CLogViewAccessible::kEventMs.
     void onAccessibleTimer();
     QTimer m_accessibleTimer;
+    int m_nZoomDelta = 0;  // wheel angle with Ctrl not yet a whole notch (touchpads)
     std::uint64_t m_nAccessibleFrom = UINT64_MAX;  // the first byte not yet announced
     std::uint64_t m_nAccessibleSeenSize = 0;
     // Paints the timestamps of the lines on screen into the gutter.

@@ -3,6 +3,7 @@
 #include <QFontDatabase>
 #include <QFontDialog>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include "MainFrameFixture.h"
 #include "ui/LogView.h"
@@ -64,6 +65,30 @@ TEST_F(LogFontTest, ZoomKeysChangeTheSizeWithinLimitsAndItIsRemembered) {
     // One step back in is one point, not the steps pressed beyond the limit.
     Key(Qt::Key_Minus);
     EXPECT_DOUBLE_EQ(71.0, View().font().pointSizeF());
+}
+
+TEST_F(LogFontTest, CtrlWithTheWheelZoomsByWholeNotchesAndPlainWheelScrolls) {
+    OpenFrameWithRealLog();
+    const double dBase = View().font().pointSizeF();
+    const auto wheel = [&](int nDelta, Qt::KeyboardModifiers modifiers) {
+        QWidget* pViewport = View().viewport();
+        const QPointF at(10, 10);
+        QWheelEvent event(at, pViewport->mapToGlobal(at), QPoint(), QPoint(0, nDelta), Qt::NoButton,
+                          modifiers, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(pViewport, &event);
+    };
+    wheel(120, Qt::ControlModifier);
+    EXPECT_DOUBLE_EQ(dBase + 1, View().font().pointSizeF());
+    // A touchpad's small parts add up to one notch.
+    wheel(60, Qt::ControlModifier);
+    EXPECT_DOUBLE_EQ(dBase + 1, View().font().pointSizeF());
+    wheel(60, Qt::ControlModifier);
+    EXPECT_DOUBLE_EQ(dBase + 2, View().font().pointSizeF());
+    wheel(-360, Qt::ControlModifier);
+    EXPECT_DOUBLE_EQ(dBase - 1, View().font().pointSizeF());
+    // Without Ctrl the wheel leaves the size alone.
+    wheel(-120, Qt::NoModifier);
+    EXPECT_DOUBLE_EQ(dBase - 1, View().font().pointSizeF());
 }
 
 TEST_F(LogFontTest, TheFontDialogOffersFixedWidthFontsAndItsChoiceIsKept) {
