@@ -9,6 +9,8 @@
 # s_server with a certificate of this script's own (trusted through SSL_CERT_FILE), the
 # URL is https://localhost, and curl trusts Tapvane's own certificate authority.
 # BUILD=<build folder> takes the program from an existing build instead of building it.
+# THEME=dark takes it in a dark desktop palette (GTK's Adwaita dark through Qt's GTK
+# platform theme); SCALE=2 (or 1.5) at that scale factor (QT_SCALE_FACTOR).
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 out="${1:-$root/docs/screenshot.png}"
@@ -72,19 +74,28 @@ pids="$pids $!"
 n=$((90 + $$ % 100))
 while [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
 display=":$n"
-Xvfb "$display" -screen 0 1100x700x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+SCALE="${SCALE:-1}"
+# A coordinate of the window at scale 1, at the scale of the picture.
+at() { awk -v v="$1" -v s="$SCALE" 'BEGIN { printf "%d", v * s }'; }
+Xvfb "$display" -screen 0 "$(at 1100)x$(at 700)x24" -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids="$pids $!"
 export DISPLAY="$display"
 i=0
 until xdpyinfo >/dev/null 2>&1 || [ $i -gt 100 ]; do sleep 0.1; i=$((i + 1)); done
 
 unset QT_QPA_PLATFORM
+if [ "${THEME:-}" = dark ]; then
+    export QT_QPA_PLATFORMTHEME=gtk3 GTK_THEME=Adwaita:dark
+else
+    unset QT_QPA_PLATFORMTHEME
+fi
+[ "$SCALE" = 1 ] || export QT_SCALE_FACTOR="$SCALE"
 XDG_CONFIG_HOME="$work/config" HOME="$work/home" XDG_DESKTOP_DIR="$work/desktop" \
     "$program" >"$work/tapvane.out" 2>&1 &
 pids="$pids $!"
 window="$("$tool" find "Untitled - Tapvane" 20)"
 # Without a window manager the keyboard follows the pointer.
-xdotool mousemove --window "$window" 400 300
+xdotool mousemove --window "$window" "$(at 400)" "$(at 300)"
 sleep 0.5
 # The URL box has the focus at start; then Tab to Local Port and Remote Port, then Listen.
 xdotool key --delay 20 ctrl+a
@@ -96,12 +107,12 @@ xdotool type --delay 20 "$SERVER_PORT"
 xdotool key Tab space
 sleep 0.5
 # View > Timestamps: the arrival times beside the marker lines.
-xdotool mousemove --window "$window" 97 8 click 1
+xdotool mousemove --window "$window" "$(at 97)" "$(at 8)" click 1
 sleep 0.5
 [ -z "${DEBUG_SHOT:-}" ] || import -window root "$DEBUG_SHOT"
 xdotool key i
 sleep 0.3
-xdotool mousemove --window "$window" 400 300
+xdotool mousemove --window "$window" "$(at 400)" "$(at 300)"
 if [ -n "${TLS:-}" ]; then
     paths="/index.html"
     set -- --cacert "$work/ca.pem"
@@ -116,7 +127,7 @@ done
 sleep 1
 # The first session's menu, with the capture export: a right click on its row.
 eval "$(xdotool getwindowgeometry --shell "$window")"
-[ -n "${TLS:-}" ] || xdotool mousemove --window "$window" 600 "${ROW_Y:-86}" click 3
+[ -n "${TLS:-}" ] || xdotool mousemove --window "$window" "$(at 600)" "$(at "${ROW_Y:-86}")" click 3
 sleep 0.7
 mkdir -p "$(dirname "$out")"
 # The menu is a window of its own: the picture is taken of the screen, cut to the window.

@@ -44,6 +44,12 @@ constexpr UINT ID_VIEW_TIMESTAMPS = 32793;
 constexpr UINT ID_VIEW_HEX_DUMP = 32794;
 // Tools > TLS Certificate Authority...: a command of our own.
 constexpr UINT ID_TOOLS_TLS_CA = 32795;
+// View > Colour by Direction, Font..., Zoom In, Zoom Out and Reset Zoom: commands of our own.
+constexpr UINT ID_VIEW_DIRECTION_COLOURS = 32800;
+constexpr UINT ID_VIEW_FONT = 32801;
+constexpr UINT ID_VIEW_ZOOM_IN = 32802;
+constexpr UINT ID_VIEW_ZOOM_OUT = 32803;
+constexpr UINT ID_VIEW_ZOOM_RESET = 32804;
 // The placeholder button of the connection bar that the field dialog lies over.
 constexpr UINT ID_CONNECTION_FIELDS = 2054;
 // The idle prompt of the status bar.

@@ -65,6 +65,17 @@ CConnectionBar::CConnectionBar(QWidget* pParent) : QWidget(pParent) {
     m_pListen->setFocusPolicy(Qt::StrongFocus);
     m_pListen->setEnabled(false);
     m_pListen->setToolTip(QString::fromStdWString(LoadResourceString(32775)).section('\n', 1));
+    // What a screen reader says of each field; the labels beside them are not their buddies.
+    m_pUrl->setAccessibleName(tr("URL"));
+    m_pUrl->setAccessibleDescription(
+        tr("The server to relay to: a host name or address, or a URL; the list holds the "
+           "servers used before"));
+    m_pLocalPort->setAccessibleName(tr("Local Port"));
+    m_pLocalPort->setAccessibleDescription(tr("The port that client programs connect to here"));
+    m_pRemotePort->setAccessibleName(tr("Remote Port"));
+    m_pRemotePort->setAccessibleDescription(tr("The server's port"));
+    m_pListen->setAccessibleName(tr("Listen"));
+    m_pListen->setAccessibleDescription(m_pListen->toolTip());
 
     auto* pLayout = new QHBoxLayout(this);
     pLayout->setContentsMargins(3, 3, 3, 3);

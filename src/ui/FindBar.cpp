@@ -53,6 +53,16 @@ CFindBar::CFindBar(CLogView& view, QWidget* pParent) : QWidget(pParent), m_view(
     m_pClose->setText(QStringLiteral("\u2715"));
     m_pClose->setToolTip(tr("Close the find bar (Esc)"));
     m_pClose->setAutoRaise(true);
+    m_pText->setAccessibleName(tr("Find"));
+    m_pText->setAccessibleDescription(
+        tr("The text to find in the log; the places found are marked as it is typed"));
+    m_pMatchCase->setAccessibleDescription(tr("Find only text of the same case"));
+    m_pRegex->setAccessibleDescription(tr("Read the text to find as a regular expression"));
+    m_pNext->setAccessibleDescription(m_pNext->toolTip());
+    m_pPrevious->setAccessibleDescription(m_pPrevious->toolTip());
+    m_pStatus->setAccessibleName(tr("Find status"));
+    m_pClose->setAccessibleName(tr("Close"));
+    m_pClose->setAccessibleDescription(m_pClose->toolTip());
     pLayout->addWidget(pLabel);
     pLayout->addWidget(m_pText, 1);
     pLayout->addWidget(m_pMatchCase);

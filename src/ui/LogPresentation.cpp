@@ -12,6 +12,7 @@ CLogPresentation::CLogPresentation(CLogView& logView, QObject* pParent)
     : QObject(pParent), m_logView(logView), m_nRow(CDerivedLog::kAllSessions) {
     m_timer.setInterval(kTickMs);
     connect(&m_timer, &QTimer::timeout, this, &CLogPresentation::onTick);
+    connect(&m_logView, &CLogView::zoomRequested, this, &CLogPresentation::zoomRequested);
 }
 
 CLogPresentation::~CLogPresentation() {
@@ -58,6 +59,20 @@ void CLogPresentation::setFollow(bool bFollow) {
     }
 }
 
+void CLogPresentation::setDirectionColours(bool bOn) {
+    m_logView.setDirectionColours(bOn);
+    if (m_pView != nullptr) {
+        m_pView->setDirectionColours(bOn);
+    }
+}
+
+void CLogPresentation::setViewFont(const QFont& font) {
+    m_logView.setFont(font);
+    if (m_pView != nullptr) {
+        m_pView->setFont(font);
+    }
+}
+
 CLogView& CLogPresentation::shownView() const {
     return m_pView != nullptr ? *m_pView : m_logView;
 }
@@ -96,7 +111,13 @@ void CLogPresentation::rebuild() {
     auto* pView = new CLogView(m_pDerived->Document(), pParent);
     pView->setObjectName(m_nRow != CDerivedLog::kAllSessions ? QStringLiteral("sessionFilterView")
                                                              : QStringLiteral("hexDumpView"));
+    pView->setAccessibleName(
+        m_nRow != CDerivedLog::kAllSessions
+            ? (m_bHex ? tr("Hex dump of one session") : tr("One session's traffic"))
+            : tr("Hex dump of the traffic log"));
     pView->setFont(m_logView.font());
+    pView->setDirectionColours(m_logView.directionColours());
+    connect(pView, &CLogView::zoomRequested, this, &CLogPresentation::zoomRequested);
     pView->setFollow(m_bFollow);
     pView->setTimestamps(m_bTimestamps);
     // Its popup menu is the log's.

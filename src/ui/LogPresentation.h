@@ -8,6 +8,7 @@
 // GUI thread only, like the views; the relay threads append to the log meanwhile.
 #pragma once
 
+#include <QFont>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -35,6 +36,9 @@ public:
     bool showsOneSession() const;
     void setTimestamps(bool bShow);
     void setFollow(bool bFollow);
+    // The log's look, for every view: colour by direction and the font.
+    void setDirectionColours(bool bOn);
+    void setViewFont(const QFont& font);
 
     // The presentation's view while one is shown, else null.
     CLogView* derivedView() const { return m_pView; }
@@ -53,6 +57,8 @@ signals:
     // Before the view on screen is replaced (the old one is deleted after), and after.
     void shownViewAboutToChange();
     void shownViewChanged();
+    // Ctrl with the mouse wheel over any of the views (see CLogView::zoomRequested).
+    void zoomRequested(int nSteps);
 
 private:
     // Makes the presentation the settings ask for (or none) and its view.

@@ -1,5 +1,8 @@
 #include "ui/LogPrintLayout.h"
 
+#include "logdoc/DirectionRuns.h"
+#include "ui/LogColours.h"
+
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QPainter>
@@ -41,6 +44,10 @@ CLogPrintLayout::CLogPrintLayout(const CLogDocument& doc, const QString& strTitl
     m_font.setKerning(false);
     m_boldFont = m_font;
     m_boldFont.setBold(true);
+    m_otherFont = m_font;
+    m_otherFont.setItalic(true);
+    m_otherBoldFont = m_boldFont;
+    m_otherBoldFont.setItalic(true);
     const QFontMetricsF metrics(m_font);
     m_dCharWidth = std::max(1.0, metrics.horizontalAdvance(QLatin1Char('M')));
     m_dLineHeight = std::max(1.0, metrics.lineSpacing());
@@ -202,18 +209,34 @@ void CLogPrintLayout::PaintPage(QPainter& painter, int nPage) {
     painter.drawLine(QPointF(0, dRule), QPointF(m_paintSize.width(), dRule));
 
     double dBaseline = m_dHeaderHeight + m_dAscent;
+    const CLogColours colours = CLogColours::ForPrint();
+    constexpr int kOther = 2;  // the log's own lines; else a LogDirection
+    std::vector<directionruns::CDirectionRun> dirRuns;
     for (const CRow& row : rows) {
         const std::string bytes = m_doc.ReadBytes(row.nStart, row.nEnd - row.nStart);
         const std::vector<CBoldRun> runs = m_doc.GetBoldRuns(row.nStart, row.nEnd);
-        // Segments of equal weight, each drawn at its column.
+        if (m_bDirectionColours) {
+            directionruns::BlockRuns(m_doc.GetRecords(), row.nStart, row.nEnd, dirRuns);
+        }
+        // Segments of equal weight and kind, each drawn at its column.
         std::size_t nRun = 0;
+        std::size_t nDir = 0;
         std::uint64_t nColumn = 0;
         std::uint64_t nSegmentColumn = 0;
         QString strSegment;
         bool bSegmentBold = false;
+        int nSegmentKind = kOther;
         auto flush = [&] {
             if (!strSegment.isEmpty()) {
-                painter.setFont(bSegmentBold ? m_boldFont : m_font);
+                if (!m_bDirectionColours) {
+                    painter.setFont(bSegmentBold ? m_boldFont : m_font);
+                } else if (nSegmentKind == kOther) {
+                    painter.setFont(bSegmentBold ? m_otherBoldFont : m_otherFont);
+                    painter.setPen(colours.other);
+                } else {
+                    painter.setFont(bSegmentBold ? m_boldFont : m_font);
+                    painter.setPen(colours.ForDirection(static_cast<LogDirection>(nSegmentKind)));
+                }
                 painter.drawText(
                     QPointF(static_cast<double>(nSegmentColumn) * m_dCharWidth, dBaseline),
                     strSegment);
@@ -227,12 +250,20 @@ void CLogPrintLayout::PaintPage(QPainter& painter, int nPage) {
                 ++nRun;
             }
             const bool bBold = nRun < runs.size() && runs[nRun].nStart <= nOffset;
+            while (nDir < dirRuns.size() && dirRuns[nDir].nEnd <= nOffset) {
+                ++nDir;
+            }
+            const int nKind =
+                m_bDirectionColours && nDir < dirRuns.size() && dirRuns[nDir].nStart <= nOffset
+                    ? static_cast<int>(dirRuns[nDir].direction)
+                    : kOther;
             const auto c = static_cast<unsigned char>(bytes[i]);
             const auto nLength = std::min<std::size_t>(static_cast<std::size_t>(SequenceLength(c)),
                                                        bytes.size() - i);
-            if (bBold != bSegmentBold || strSegment.isEmpty()) {
+            if (bBold != bSegmentBold || nKind != nSegmentKind || strSegment.isEmpty()) {
                 flush();
                 bSegmentBold = bBold;
+                nSegmentKind = nKind;
                 nSegmentColumn = nColumn;
             }
             if (c == '\t') {

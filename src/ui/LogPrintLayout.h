@@ -1,6 +1,9 @@
 // The printed pages of the traffic log, laid out from the log document as they are needed:
 // a header with the document's title and the page number, then the log's lines in the
 // fixed-width font, bold where the log is bold, long lines wrapped at the right margin.
+// With colour by direction (on unless turned off) the blocks print in the colours of
+// CLogColours for paper, dark enough to read in black and white, where they differ in
+// grey, and the log's own lines in italics.
 // Only the start of every page seen so far is kept, so that a log of gigabytes prints and
 // previews without being held in memory.
 //
@@ -32,6 +35,8 @@ public:
     // `page`. The document must outlive the layout.
     CLogPrintLayout(const CLogDocument& doc, const QString& strTitle, const QPageLayout& page,
                     std::uint64_t nFrom, std::uint64_t nTo);
+
+    void SetDirectionColours(bool bOn) { m_bDirectionColours = bOn; }
 
     int RowsPerPage() const { return m_nRowsPerPage; }
     int ColumnsPerRow() const { return m_nColumns; }
@@ -84,6 +89,9 @@ private:
 
     QFont m_font;
     QFont m_boldFont;
+    QFont m_otherFont;
+    QFont m_otherBoldFont;
+    bool m_bDirectionColours = true;
     double m_dCharWidth = 1;
     double m_dLineHeight = 1;
     double m_dAscent = 1;

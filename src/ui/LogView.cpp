@@ -1,5 +1,6 @@
 #include "ui/LogView.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QFontDatabase>
@@ -9,6 +10,7 @@
 #include "logdoc/BlockTimes.h"
 #include "logdoc/LogDocument.h"
 #include "ui/LogGutter.h"
+#include "ui/LogViewAccessible.h"
 
 namespace {
 
@@ -33,7 +35,22 @@ CLogView::CLogView(CLogDocument& doc, QWidget* pParent) : QAbstractScrollArea(pP
     connect(&m_pollTimer, &QTimer::timeout, this, &CLogView::onPollTimer);
     m_pollTimer.start(kPollMs);
     m_nSeenResets = m_doc.GetResetCount();
+    CLogViewAccessible::InstallFactory();
+    setAccessibleName(tr("Traffic log"));
+    setAccessibleDescription(
+        tr("The relayed traffic: each block under a marker line, read-only; arrow keys move "
+           "the caret, Shift with them selects"));
+    m_accessibleTimer.setSingleShot(true);
+    m_accessibleTimer.setInterval(CLogViewAccessible::kEventMs);
+    connect(&m_accessibleTimer, &QTimer::timeout, this, &CLogView::onAccessibleTimer);
     refresh();
+}
+
+void CLogView::onAccessibleTimer() {
+    const std::uint64_t nFrom = std::exchange(m_nAccessibleFrom, UINT64_MAX);
+    if (nFrom != UINT64_MAX) {
+        CLogViewAccessible::NoteTextAdded(*this, nFrom);
+    }
 }
 
 void CLogView::loadFallbackFonts() {
@@ -61,6 +78,10 @@ void CLogView::changeEvent(QEvent* pEvent) {
     QAbstractScrollArea::changeEvent(pEvent);
     if (pEvent->type() == QEvent::FontChange) {
         loadFallbackFonts();
+        // The gutter, the lines per page and the scroll ranges go by the font's size.
+        placeGutter();
+        updateScrollBars();
+        viewport()->update();
     }
 }
 
@@ -87,6 +108,13 @@ void CLogView::setFollow(bool bFollow) {
     if (m_bFollow) {
         m_nSeenGeneration = UINT64_MAX;  // catch up at once
         refresh();
+    }
+}
+
+void CLogView::setDirectionColours(bool bOn) {
+    if (bOn != m_bDirectionColours) {
+        m_bDirectionColours = bOn;
+        viewport()->update();
     }
 }
 
@@ -157,8 +185,23 @@ void CLogView::refresh() {
         m_nLeftColumn = 0;
         m_nWidestColumns = 0;
         m_nDesiredColumn = 0;
+        m_nAccessibleSeenSize = 0;  // a loaded log is new text from its start
         emit selectionChanged();
     }
+    const std::uint64_t nSize = m_doc.GetSize();
+    if (CLogViewAccessible::Listening()) {
+        // New text is announced in batches: the first change starts the timer, the ones
+        // until it fires join that announcement.
+        if (nSize > m_nAccessibleSeenSize && m_nAccessibleFrom == UINT64_MAX) {
+            m_nAccessibleFrom = m_nAccessibleSeenSize;
+        } else if (nSize < m_nAccessibleSeenSize) {
+            m_nAccessibleFrom = 0;
+        }
+        if (m_nAccessibleFrom != UINT64_MAX && !m_accessibleTimer.isActive()) {
+            m_accessibleTimer.start();
+        }
+    }
+    m_nAccessibleSeenSize = nSize;
     updateScrollBars();
     if (m_bFollow && !m_bDragging) {
         const bool bHadSelection = hasSelection();
@@ -203,6 +246,7 @@ void CLogView::selectAll() {
     m_nDesiredColumn = columnOf(m_caret);
     viewport()->update();
     emit selectionChanged();
+    CLogViewAccessible::NoteCaretMoved(*this);
 }
 
 void CLogView::clearSelection() {
@@ -210,6 +254,7 @@ void CLogView::clearSelection() {
         m_anchor = m_caret;
         viewport()->update();
         emit selectionChanged();
+        CLogViewAccessible::NoteCaretMoved(*this);
     }
 }
 
@@ -233,6 +278,9 @@ void CLogView::moveCaret(CTextPos pos, bool bExtend, bool bKeepColumn) {
     viewport()->update();
     if ((bHadSelection || hasSelection()) && (oldAnchor != m_anchor || oldCaret != m_caret)) {
         emit selectionChanged();
+    }
+    if (oldAnchor != m_anchor || oldCaret != m_caret) {
+        CLogViewAccessible::NoteCaretMoved(*this);
     }
 }
 

@@ -11,6 +11,10 @@
 // Timestamps (off by default): a gutter left of the text shows beside each marker line the
 // local time its block arrived (HH:MM:SS.mmm), found from the document's block records for
 // the lines on screen only; the text, Copy and saved files do not change.
+// Colour by direction (on by default): blocks from the client and from the server in two
+// colours of CLogColours, the log's own lines in a third, in italics; marker lines stay
+// bold. Only the painting changes. Ctrl with the mouse wheel asks for a larger or smaller
+// font (zoomRequested); the window decides.
 //
 // GUI thread only, like every widget; the document may be appended to from any thread.
 #pragma once
@@ -49,6 +53,9 @@ public:
 
     void setFollow(bool bFollow);
     bool follow() const { return m_bFollow; }
+
+    void setDirectionColours(bool bOn);
+    bool directionColours() const { return m_bDirectionColours; }
 
     void setTimestamps(bool bShow);
     bool timestamps() const { return m_bTimestamps; }
@@ -100,6 +107,8 @@ signals:
     void selectionChanged();
     // The log gained or lost text (at most as often as the timer fires).
     void contentChanged();
+    // Ctrl with the mouse wheel: nSteps notches to zoom in (> 0) or out (< 0).
+    void zoomRequested(int nSteps);
 
 protected:
     bool event(QEvent* pEvent) override;
@@ -111,6 +120,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* pEvent) override;
     void mouseReleaseEvent(QMouseEvent* pEvent) override;
     void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
+    void wheelEvent(QWheelEvent* pEvent) override;
     void focusInEvent(QFocusEvent* pEvent) override;
     void focusOutEvent(QFocusEvent* pEvent) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -119,6 +129,14 @@ private:
     // Makes the fonts that hold the characters of binary data ready before painting needs them.
     void loadFallbackFonts();
     friend class CLogGutter;
+    friend class CLogViewAccessible;
+    // Tells assistive technology what arrived since the last time, at most every
+    // CLogViewAccessible::kEventMs.
+    void onAccessibleTimer();
+    QTimer m_accessibleTimer;
+    int m_nZoomDelta = 0;  // wheel angle with Ctrl not yet a whole notch (touchpads)
+    std::uint64_t m_nAccessibleFrom = UINT64_MAX;  // the first byte not yet announced
+    std::uint64_t m_nAccessibleSeenSize = 0;
     // Paints the timestamps of the lines on screen into the gutter.
     void paintGutter(QWidget& gutter);
     void placeGutter();
@@ -179,4 +197,5 @@ private:
     bool m_bTimestamps = false;
     CLogGutter* m_pGutter = nullptr;    // made when first shown
     std::vector<std::int64_t> m_times;  // reused by each paint of the gutter
+    bool m_bDirectionColours = true;
 };

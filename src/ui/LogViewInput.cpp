@@ -1,6 +1,8 @@
-// The log view's keyboard and mouse: caret moves, selection, Copy and Select All.
+// The log view's keyboard and mouse: caret moves, selection, Copy and Select All, zoom
+// with Ctrl and the wheel.
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QWheelEvent>
 #include <algorithm>
 
 #include "ui/LogView.h"
@@ -107,4 +109,21 @@ void CLogView::mouseDoubleClickEvent(QMouseEvent* pEvent) {
     if (pEvent->button() == Qt::LeftButton) {
         selectWordAt(posAtPoint(pEvent->position().toPoint()));
     }
+}
+
+void CLogView::wheelEvent(QWheelEvent* pEvent) {
+    if ((pEvent->modifiers() & Qt::ControlModifier) == 0) {
+        m_nZoomDelta = 0;
+        QAbstractScrollArea::wheelEvent(pEvent);
+        return;
+    }
+    // 120 eighths of a degree are one notch; a touchpad sends them in smaller parts.
+    constexpr int kNotch = 120;
+    m_nZoomDelta += pEvent->angleDelta().y();
+    const int nSteps = m_nZoomDelta / kNotch;
+    m_nZoomDelta -= nSteps * kNotch;
+    if (nSteps != 0) {
+        emit zoomRequested(nSteps);
+    }
+    pEvent->accept();
 }

@@ -4,8 +4,10 @@
 #include <algorithm>
 
 #include "logdoc/BlockTimes.h"
+#include "logdoc/DirectionRuns.h"
 #include "logdoc/LogDocument.h"
 #include "logdoc/TextColumns.h"
+#include "ui/LogColours.h"
 #include "ui/LogGutter.h"
 #include "ui/LogView.h"
 
@@ -26,6 +28,10 @@ void CLogView::paintEvent(QPaintEvent*) {
     const QFont plainFont = font();
     QFont boldFont = plainFont;
     boldFont.setBold(true);
+    QFont otherFont = plainFont;
+    otherFont.setItalic(true);
+    QFont otherBoldFont = boldFont;
+    otherBoldFont.setItalic(true);
     const QFontMetrics fm(plainFont);
     const int nCharWidth = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
     const int nLineHeight = std::max(1, fm.height());
@@ -33,6 +39,21 @@ void CLogView::paintEvent(QPaintEvent*) {
     const std::uint64_t nLeft = m_nLeftColumn;
     const std::size_t nRows = static_cast<std::size_t>(viewport()->height() / nLineHeight + 1);
 
+    // With the focus, a frame in the highlight colour round the text, so that the focus is
+    // seen also where the caret is off screen or the log is empty.
+    const struct CFocusFrame {
+        QPainter& painter;
+        const QWidget& view;
+        QWidget& viewport;
+        QColor colour;
+        ~CFocusFrame() {
+            if (view.hasFocus()) {
+                painter.setPen(QPen(colour, 2));
+                painter.setBrush(Qt::NoBrush);
+                painter.drawRect(viewport.rect().adjusted(1, 1, -1, -1));
+            }
+        }
+    } focusFrame{painter, *this, *viewport(), pal.highlight().color()};
     const std::vector<CLogLineSpan> spans = m_doc.GetLines(m_nTopLine, nRows);
     if (spans.empty()) {
         return;
@@ -42,6 +63,15 @@ void CLogView::paintEvent(QPaintEvent*) {
     const CTextPos selFrom = std::min(m_anchor, m_caret);
     const CTextPos selTo = std::max(m_anchor, m_caret);
     std::size_t iRun = 0;
+    // What each byte is: kOther (the log's own lines) or a block's direction.
+    constexpr int kOther = 2;
+    const CLogColours colours = CLogColours::ForPalette(pal);
+    std::vector<directionruns::CDirectionRun> dirRuns;
+    if (m_bDirectionColours) {
+        directionruns::BlockRuns(m_doc.GetRecords(), spans.front().nStart,
+                                 spans.back().nStart + spans.back().nLength, dirRuns);
+    }
+    std::size_t iDir = 0;
     const Ranges found = m_fnHighlight ? m_fnHighlight(spans.front().nStart,
                                                        spans.back().nStart + spans.back().nLength)
                                        : Ranges();
@@ -78,6 +108,7 @@ void CLogView::paintEvent(QPaintEvent*) {
         QString strRun;
         std::uint64_t nRunColumn = 0;
         bool bRunBold = false;
+        int nRunKind = kOther;
         bool bRunSelected = false;
         bool bRunFound = false;
         auto flush = [&](std::uint64_t nEndColumn) {
@@ -93,10 +124,17 @@ void CLogView::paintEvent(QPaintEvent*) {
             } else if (bRunFound) {
                 painter.fillRect(QRect(x, y, w, nLineHeight), foundColor);
             }
-            painter.setFont(bRunBold ? boldFont : plainFont);
+            const bool bOther = m_bDirectionColours && nRunKind == kOther;
+            painter.setFont(bOther ? (bRunBold ? otherBoldFont : otherFont)
+                                   : (bRunBold ? boldFont : plainFont));
+            QColor textColour = pal.text().color();
+            if (m_bDirectionColours) {
+                textColour = bOther ? colours.other
+                                    : colours.ForDirection(static_cast<LogDirection>(nRunKind));
+            }
             painter.setPen(bRunSelected ? pal.highlightedText().color()
                            : bRunFound  ? QColor(Qt::black)
-                                        : pal.text().color());
+                                        : textColour);
             painter.drawText(x, y + fm.ascent(), strRun);
             strRun.clear();
         };
@@ -117,6 +155,12 @@ void CLogView::paintEvent(QPaintEvent*) {
                     ++iRun;
                 }
                 const bool bBold = iRun < runs.size() && runs[iRun].nStart <= nAt;
+                while (iDir < dirRuns.size() && dirRuns[iDir].nEnd <= nAt) {
+                    ++iDir;
+                }
+                const int nKind = iDir < dirRuns.size() && dirRuns[iDir].nStart <= nAt
+                                      ? static_cast<int>(dirRuns[iDir].direction)
+                                      : kOther;
                 const bool bSelected = nByte >= nSelFrom && nByte < nSelTo;
                 while (iFound < found.size() && found[iFound].second <= nAt) {
                     ++iFound;
@@ -125,13 +169,15 @@ void CLogView::paintEvent(QPaintEvent*) {
                 if (strRun.isEmpty() && !bRunSelected) {
                     nRunColumn = nColumn;
                     bRunBold = bBold;
+                    nRunKind = nKind;
                     bRunSelected = bSelected;
                     bRunFound = bFound;
-                } else if (bBold != bRunBold || bSelected != bRunSelected || bFound != bRunFound ||
-                           cp == '\t') {
+                } else if (bBold != bRunBold || nKind != nRunKind || bSelected != bRunSelected ||
+                           bFound != bRunFound || cp == '\t') {
                     flush(nColumn);
                     nRunColumn = nColumn;
                     bRunBold = bBold;
+                    nRunKind = nKind;
                     bRunSelected = bSelected;
                     bRunFound = bFound;
                 }

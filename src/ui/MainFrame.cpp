@@ -205,6 +205,7 @@ void CMainFrame::CreateActions() {
     pHelp->setShortcut(QKeySequence(Qt::Key_F1));
     addAction(pHelp);
     AddAction(ID_APP_ABOUT, tr("&About Tapvane..."), "help-about");
+    CreateLookActions();
     // Only the accelerators with a handler are bound; Cut, Paste, Undo and the pane
     // keys do nothing here, while the connection bar's fields keep their own clipboard keys.
 }
@@ -243,6 +244,7 @@ void CMainFrame::CreateMenus() {
     pView->addAction(Action(ID_VIEW_FOLLOW));
     pView->addAction(Action(ID_VIEW_TIMESTAMPS));
     pView->addAction(Action(ID_VIEW_HEX_DUMP));
+    AddLookMenu(pView);
 
     QMenu* pTools = menuBar()->addMenu(tr("&Tools"));
     pTools->addAction(Action(ID_TOOLS_LISTEN));

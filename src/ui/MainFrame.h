@@ -3,6 +3,7 @@
 // worker threads send, the title with the modified mark and the question before closing.
 #pragma once
 
+#include <QFont>
 #include <QMainWindow>
 #include <QPointer>
 
@@ -112,6 +113,14 @@ private:
     void ApplyViewChoice(UINT nId);
 
     void RestoreLayout();
+    // The log's look (MainFrameLook.cpp): colour by direction, the font and its zoom.
+    void CreateLookActions();
+    void AddLookMenu(QMenu* pView);
+    void OnLookCommand(UINT nId);
+    void RestoreLook();
+    void ApplyLogFont();
+    QFont m_logFont;  // the chosen font (the system's fixed-width font by default)
+    int m_nZoom = 0;  // points added to it
     void SaveLayout();
 
     // Declared first: destroyed last, after everything that may still send to it.

@@ -207,6 +207,13 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
                                 Action(nId)->isChecked() ? 1 : 0);
             });
             break;
+        case ID_VIEW_DIRECTION_COLOURS:
+        case ID_VIEW_FONT:
+        case ID_VIEW_ZOOM_IN:
+        case ID_VIEW_ZOOM_OUT:
+        case ID_VIEW_ZOOM_RESET:
+            view([&] { OnLookCommand(nId); });
+            break;
         case ID_APP_ABOUT:
             frame([&] { ShowAbout(); });
             break;
@@ -380,6 +387,7 @@ void CMainFrame::RestoreLayout() {
                 ApplyViewChoice(nId);
             }
         }
+        RestoreLook();
     });
 }
 

@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QVBoxLayout>
 
+#include <cstdlib>
+
 #include "ui/CommandIds.h"
 #include "ui/FindBar.h"
 #include "ui/LogPresentation.h"
@@ -14,6 +16,11 @@
 
 void CMainFrame::CreatePresentation(CLogView& logView, QWidget* pOutput, QVBoxLayout* pLayout) {
     m_pPresentation = std::make_unique<CLogPresentation>(logView);
+    connect(m_pPresentation.get(), &CLogPresentation::zoomRequested, this, [this](int nSteps) {
+        for (int i = 0; i < std::abs(nSteps); ++i) {
+            OnCommand(nSteps > 0 ? ID_VIEW_ZOOM_IN : ID_VIEW_ZOOM_OUT, 0);
+        }
+    });
     // The find bar searches what is shown: it goes with the view it marks and comes back
     // on the next one, as it was.
     connect(m_pPresentation.get(), &CLogPresentation::shownViewAboutToChange, this, [this] {

@@ -14,6 +14,7 @@
 #include "support/Exception.h"
 #include "support/ResourceStrings.h"
 #include "ui/CommandIds.h"
+#include "ui/LogColours.h"
 #include "ui/LogPane.h"
 #include "ui/LogPrintLayout.h"
 #include "ui/PrintPreview.h"
@@ -163,6 +164,7 @@ void CPrintCommands::Print() {
         CLogPrintLayout layout(*pDoc, m_pane.Title(), m_pPrinter->pageLayout(),
                                bPrintSelection ? nSelFrom : 0,
                                bPrintSelection ? nSelTo : pDoc->GetSize());
+        layout.SetDirectionColours(logcolours::SettingOn());
         QPainter painter;
         if (!painter.begin(m_pPrinter.get())) {
             Fail(QString::fromLatin1(kPrintFailed));
@@ -202,6 +204,7 @@ void CPrintCommands::OpenPreview() {
         const QPageLayout page = m_pPrinter->pageLayout();
         auto pLayout =
             std::make_shared<CLogPrintLayout>(*pDoc, m_pane.Title(), page, 0, pDoc->GetSize());
+        pLayout->SetDirectionColours(logcolours::SettingOn());
         const QRectF paper = page.fullRect(QPageLayout::Inch);
         const QRectF paint = page.paintRect(QPageLayout::Inch);
         auto* pPreview =

@@ -33,6 +33,10 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
     pLayout->setContentsMargins(0, 0, 0, 0);
     pLayout->addWidget(m_pTable);
     m_pTable->setObjectName(QStringLiteral("sessionList"));
+    m_pTable->setAccessibleName(tr("Sessions"));
+    m_pTable->setAccessibleDescription(
+        tr("Every session of the log, one a row, with its columns named in the header; Enter "
+           "shows the session's first block in the log"));
     m_pTable->setModel(m_pModel);
     m_pTable->setSortingEnabled(true);
     m_pTable->sortByColumn(-1, Qt::AscendingOrder);  // the log's order until a header is clicked
