@@ -6,7 +6,8 @@ set -eu
 PACKAGES="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 libsqlite3-dev zlib1g-dev libbrotli-dev libzstd-dev qt6-base-dev libqt6svg6 xvfb xauth curl
 python3 clang-14 libclang-rt-14-dev poppler-utils tshark desktop-file-utils appstream dpkg-dev
-file man-db groff-base qt6-qpa-plugins libssl-dev openssl"
+file man-db groff-base qt6-qpa-plugins libssl-dev openssl
+python3-jsonschema nodejs node-har-validator"
 
 missing=""
 for p in $PACKAGES; do
