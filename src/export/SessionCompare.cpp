@@ -24,6 +24,71 @@ void CommonEnds(std::string_view a, std::string_view b, std::uint32_t& nPrefix,
     nSuffix = static_cast<std::uint32_t>(s);
 }
 
+CDiffRuns DifferingRuns(std::string_view a, std::string_view b) {
+    CDiffRuns out;
+    std::uint32_t nPrefix = 0;
+    std::uint32_t nSuffix = 0;
+    CommonEnds(a, b, nPrefix, nSuffix);
+    const std::size_t nEnd[2] = {a.size() - nSuffix, b.size() - nSuffix};
+    const auto add = [&out](int nSide, std::size_t nFrom, std::size_t nTo) {
+        if (nTo <= nFrom) {
+            return;
+        }
+        auto& runs = out.runs[nSide];
+        if (!runs.empty() && runs.back().second == nFrom) {
+            runs.back().second = nTo;
+        } else {
+            runs.emplace_back(nFrom, nTo);
+        }
+    };
+    if (nEnd[0] - nPrefix > CDiffRuns::kFineLimit || nEnd[1] - nPrefix > CDiffRuns::kFineLimit) {
+        add(0, nPrefix, nEnd[0]);
+        add(1, nPrefix, nEnd[1]);
+        return out;
+    }
+    // Whether the blocks agree again at (i, j): kResync bytes alike, or near the end all
+    // that is left on both sides (a single byte alike must not count as agreement).
+    const auto agree = [&](std::size_t i, std::size_t j) {
+        const std::size_t nLeftA = nEnd[0] - i;
+        const std::size_t nLeftB = nEnd[1] - j;
+        if (nLeftA < CDiffRuns::kResync || nLeftB < CDiffRuns::kResync) {
+            return nLeftA == nLeftB && a.substr(i, nLeftA) == b.substr(j, nLeftB);
+        }
+        return a.substr(i, CDiffRuns::kResync) == b.substr(j, CDiffRuns::kResync);
+    };
+    std::size_t i = nPrefix;
+    std::size_t j = nPrefix;
+    while (i < nEnd[0] && j < nEnd[1]) {
+        if (a[i] == b[j]) {
+            ++i;
+            ++j;
+            continue;
+        }
+        // The nearest point where they agree again, by the bytes skipped on both sides.
+        bool bFound = false;
+        std::size_t ni = std::min(i + CDiffRuns::kWindow, nEnd[0]);
+        std::size_t nj = std::min(j + CDiffRuns::kWindow, nEnd[1]);
+        for (std::size_t d = 1; d <= 2 * CDiffRuns::kWindow && !bFound; ++d) {
+            for (std::size_t k = 0; k <= d && !bFound; ++k) {
+                const std::size_t ii = i + k;
+                const std::size_t jj = j + (d - k);
+                if (ii < nEnd[0] && jj < nEnd[1] && agree(ii, jj)) {
+                    ni = ii;
+                    nj = jj;
+                    bFound = true;
+                }
+            }
+        }
+        add(0, i, ni);
+        add(1, j, nj);
+        i = ni;
+        j = nj;
+    }
+    add(0, i, nEnd[0]);
+    add(1, j, nEnd[1]);
+    return out;
+}
+
 bool ReadPairSide(const CBlockRecords& records, const CBlockPair& pair, int nSide,
                   std::string& out) {
     out.clear();

@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "logdoc/BlockRecords.h"
@@ -47,6 +48,19 @@ struct CSessionComparison {
 // The lengths of the common beginning and, after it, of the common end of `a` and `b`.
 void CommonEnds(std::string_view a, std::string_view b, std::uint32_t& nPrefix,
                 std::uint32_t& nSuffix);
+
+// The runs of bytes that differ between two blocks, on each side ([from, to) offsets): after
+// the common beginning, the blocks are walked together and, where they part, the nearest
+// point where kResync bytes agree again ends the run (so "ready" against "busy" marks those
+// words, not all that follows). Blocks whose differing middle is longer than kFineLimit
+// get the one span between their common beginning and end.
+struct CDiffRuns {
+    static constexpr std::size_t kFineLimit = 64 * 1024;
+    static constexpr std::size_t kResync = 4;
+    static constexpr std::size_t kWindow = 64;
+    std::vector<std::pair<std::size_t, std::size_t>> runs[2];
+};
+CDiffRuns DifferingRuns(std::string_view a, std::string_view b);
 
 // Compares session rows nRowA and nRowB. 0, or the errno (ENOENT: no such row, EIO: the
 // records could not be read, ECANCELED: fnProgress said stop).

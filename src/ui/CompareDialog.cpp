@@ -267,38 +267,43 @@ void CCompareDialog::showCurrent() {
     }
     const CBlockPair& pair = m_result.pairs[m_nShownDirection][m_nShownPair];
     const bool bHex = m_pHex->isChecked();
+    std::string bytes[2];
+    std::size_t nLength[2] = {};
+    bool bRead[2] = {};
     for (int nSide = 0; nSide < 2; ++nSide) {
-        std::string bytes;
+        bRead[nSide] = ReadPairSide(m_doc.GetRecords(), pair, nSide, bytes[nSide]);
+        nLength[nSide] = bytes[nSide].size();
+        bytes[nSide].resize(std::min(nLength[nSide], kMaxShown));
+    }
+    // The runs that differ, found in what is shown.
+    const CDiffRuns runs = DifferingRuns(bytes[0], bytes[1]);
+    QTextCharFormat format;
+    format.setBackground(QColor(255, 200, 200));
+    for (int nSide = 0; nSide < 2; ++nSide) {
         QPlainTextEdit* pEdit = m_pSides[nSide];
-        if (!ReadPairSide(m_doc.GetRecords(), pair, nSide, bytes)) {
+        if (!bRead[nSide]) {
             pEdit->setPlainText(tr("(the block could not be read)"));
+            pEdit->setExtraSelections({});
             continue;
         }
-        const std::size_t nLength = bytes.size();
-        const bool bCut = nLength > kMaxShown;
-        bytes.resize(std::min(nLength, kMaxShown));
-        pEdit->setPlainText(bHex ? BytesAsHex(bytes) : BytesAsText(bytes));
         if (pair.nBlock[nSide] == CBlockPair::kNone) {
             pEdit->setPlainText(tr("(no block)"));
+            pEdit->setExtraSelections({});
+            continue;
         }
-        // The differing bytes: between the common beginning and the common end.
-        const std::size_t nFrom = std::min<std::size_t>(pair.nPrefix, bytes.size());
-        const std::size_t nTo = std::min<std::size_t>(
-            nLength - std::min<std::size_t>(pair.nSuffix, nLength), bytes.size());
+        pEdit->setPlainText(bHex ? BytesAsHex(bytes[nSide]) : BytesAsText(bytes[nSide]));
         QList<QTextEdit::ExtraSelection> marks;
-        if (!pair.Same() && nTo > nFrom) {
-            QTextCharFormat format;
-            format.setBackground(QColor(255, 200, 200));
-            const auto mark = [&](int nStart, int nEnd) {
-                QTextEdit::ExtraSelection sel;
-                sel.format = format;
-                sel.cursor = QTextCursor(pEdit->document());
-                sel.cursor.setPosition(nStart);
-                sel.cursor.setPosition(nEnd, QTextCursor::KeepAnchor);
-                marks.append(sel);
-            };
+        const auto mark = [&](int nStart, int nEnd) {
+            QTextEdit::ExtraSelection sel;
+            sel.format = format;
+            sel.cursor = QTextCursor(pEdit->document());
+            sel.cursor.setPosition(nStart);
+            sel.cursor.setPosition(nEnd, QTextCursor::KeepAnchor);
+            marks.append(sel);
+        };
+        for (const auto& [nFrom, nTo] : runs.runs[nSide]) {
             if (bHex) {
-                // One mark a line, so the offsets and the gaps between lines stay plain.
+                // One mark a line, so that the offsets between the lines stay plain.
                 for (std::size_t b = nFrom; b < nTo; b = (b / 16 + 1) * 16) {
                     const std::size_t nLineEnd = std::min(nTo, (b / 16 + 1) * 16);
                     mark(HexPosition(b), HexPosition(nLineEnd - 1) + 2);
@@ -306,14 +311,18 @@ void CCompareDialog::showCurrent() {
             } else {
                 mark(static_cast<int>(nFrom), static_cast<int>(nTo));
             }
+        }
+        pEdit->setExtraSelections(marks);
+        if (!runs.runs[nSide].empty()) {
+            const std::size_t nFirst = runs.runs[nSide].front().first;
             QTextCursor at(pEdit->document());
-            at.setPosition(bHex ? HexPosition(nFrom) : static_cast<int>(nFrom));
+            at.setPosition(bHex ? HexPosition(nFirst) : static_cast<int>(nFirst));
             pEdit->setTextCursor(at);
             pEdit->ensureCursorVisible();
         }
-        pEdit->setExtraSelections(marks);
-        if (bCut) {
-            pEdit->appendPlainText(tr("(%1 more bytes not shown)").arg(nLength - bytes.size()));
+        if (nLength[nSide] > bytes[nSide].size()) {
+            pEdit->appendPlainText(
+                tr("(%1 more bytes not shown)").arg(nLength[nSide] - bytes[nSide].size()));
         }
     }
 }

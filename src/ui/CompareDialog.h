@@ -1,6 +1,6 @@
 // "Compare Sessions": two sessions side by side, per direction (a tab each), block by
 // block. The list of block pairs says which are alike; the pair chosen shows both blocks,
-// as text or hex, with the differing bytes marked. The first difference is chosen when
+// as text or hex, with the runs of differing bytes marked (see DifferingRuns). The first difference is chosen when
 // the comparison ends.
 //
 // The comparison runs on a worker thread of the dialog's own and keeps no bytes (see

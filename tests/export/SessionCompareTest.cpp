@@ -28,6 +28,55 @@ TEST(CommonEndsTest, MarksOnlyTheChangedRun) {
     EXPECT_EQ(0u, s);
 }
 
+std::vector<std::string> Runs(const CDiffRuns& runs, int nSide, std::string_view bytes) {
+    std::vector<std::string> out;
+    for (const auto& [nFrom, nTo] : runs.runs[nSide]) {
+        out.emplace_back(bytes.substr(nFrom, nTo - nFrom));
+    }
+    return out;
+}
+
+// Each changed run is marked as itself, however far apart the runs are; what is alike
+// between them is not.
+TEST(DifferingRunsTest, MarksEachChangeOnItsOwn) {
+    const std::string a = "{\"state\":\"ready\",\"queue\":3,\"version\":\"2.4.1\"}";
+    const std::string b = "{\"state\":\"busy\",\"queue\":17,\"version\":\"2.4.1\"}";
+    const CDiffRuns r = DifferingRuns(a, b);
+    // The 'y' of both words is alike, and stays unmarked.
+    EXPECT_EQ((std::vector<std::string>{"read", "3"}), Runs(r, 0, a));
+    EXPECT_EQ((std::vector<std::string>{"bus", "17"}), Runs(r, 1, b));
+
+    const std::string c = "Date: 04:12:31 GMT\r\n";
+    const std::string d = "Date: 04:13:02 GMT\r\n";
+    const CDiffRuns t = DifferingRuns(c, d);
+    EXPECT_EQ((std::vector<std::string>{"2:31"}), Runs(t, 0, c));
+    EXPECT_EQ((std::vector<std::string>{"3:02"}), Runs(t, 1, d));
+
+    // Inserted and removed bytes: a run on one side only.
+    const CDiffRuns ins = DifferingRuns("GET /a HTTP/1.1", "GET /abc HTTP/1.1");
+    EXPECT_TRUE(ins.runs[0].empty());
+    ASSERT_EQ(1u, ins.runs[1].size());
+    EXPECT_EQ(std::make_pair(std::size_t{6}, std::size_t{8}), ins.runs[1][0]);
+    EXPECT_TRUE(DifferingRuns("same", "same").runs[0].empty());
+
+    // Unrelated bytes: everything marked, in pieces of the search window at most apart.
+    std::string x(300, 'x');
+    std::string y(200, 'y');
+    const CDiffRuns all = DifferingRuns(x, y);
+    ASSERT_EQ(1u, all.runs[0].size());
+    EXPECT_EQ(std::make_pair(std::size_t{0}, std::size_t{300}), all.runs[0][0]);
+    EXPECT_EQ(std::make_pair(std::size_t{0}, std::size_t{200}), all.runs[1][0]);
+
+    // A middle beyond the fine limit: one span.
+    std::string big(CDiffRuns::kFineLimit + 10, 'a');
+    std::string other = big;
+    other[5] = 'b';
+    other[CDiffRuns::kFineLimit + 5] = 'b';
+    const CDiffRuns span = DifferingRuns(big, other);
+    ASSERT_EQ(1u, span.runs[0].size());
+    EXPECT_EQ(std::make_pair(std::size_t{5}, CDiffRuns::kFineLimit + 6), span.runs[0][0]);
+}
+
 class SessionCompareTest : public ::testing::Test {
 protected:
     CTempFolder m_folder;
