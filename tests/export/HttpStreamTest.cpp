@@ -2,6 +2,7 @@
 // HTTP, however the blocks cut the bytes.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "export/HttpStream.h"
@@ -163,6 +164,57 @@ TEST(HttpStreamTest, LongBodiesAreCountedNotKept) {
     EXPECT_EQ(CHttpStream::kMaxBody, c.exchanges[0].response.strBody.size());
     EXPECT_TRUE(c.exchanges[0].response.bBodyCut);
     EXPECT_TRUE(c.exchanges[0].response.bComplete);
+}
+
+// Damaged traffic (bytes changed, dropped or repeated, cut anywhere): the reading never
+// fails, and hands on no more exchanges than requests were sent.
+TEST(HttpStreamTest, DamagedTrafficIsReadSafely) {
+    const std::string up =
+        "POST /a HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"
+        "PUT /b HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
+        "GET /c HTTP/1.1\r\n\r\n";
+    const std::string down =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nwiki\r\n0\r\n\r\n"
+        "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok"
+        "HTTP/1.1 200 OK\r\n\r\nto the end";
+    std::mt19937 random(11);
+    const char kSpecial[] = "\r\n:; 0fF-";
+    for (int nRound = 0; nRound < 3000; ++nRound) {
+        std::string damaged[2] = {up, down};
+        for (std::string& s : damaged) {
+            for (int k = static_cast<int>(random() % 4); k > 0 && !s.empty(); --k) {
+                const std::size_t at = random() % s.size();
+                switch (random() % 3) {
+                    case 0:
+                        s[at] = kSpecial[random() % (sizeof kSpecial - 1)];
+                        break;
+                    case 1:
+                        s.erase(at, random() % 8);
+                        break;
+                    default:
+                        s.insert(at, s.substr(at, random() % 16));
+                }
+            }
+        }
+        CCollect c;
+        std::size_t i[2] = {};
+        while (i[0] < damaged[0].size() || i[1] < damaged[1].size()) {
+            const std::size_t nSide = random() % 2;
+            const std::size_t n = 1 + random() % 40;
+            if (i[nSide] < damaged[nSide].size()) {
+                c.stream.Feed(nSide == 0 ? kUp : kDown,
+                              std::string_view(damaged[nSide]).substr(i[nSide], n),
+                              static_cast<std::int64_t>(i[nSide]));
+                i[nSide] += n;
+            }
+        }
+        c.stream.End();
+        ASSERT_LE(c.exchanges.size(), 3u + 4u) << nRound;
+        for (const CHttpExchange& x : c.exchanges) {
+            EXPECT_LE(x.request.strBody.size(), x.request.nBodyLength);
+            EXPECT_LE(x.request.nFirstUs, x.request.nLastUs);
+        }
+    }
 }
 
 }  // namespace
