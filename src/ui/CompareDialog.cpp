@@ -158,13 +158,14 @@ void CCompareDialog::Work() {
             const int nPercent = nTotal == 0 ? 100 : static_cast<int>(nDone * 100 / nTotal);
             if (nPercent != nLastPercent) {
                 nLastPercent = nPercent;
-                QMetaObject::invokeMethod(
-                    this, [this, nPercent] { onProgress(nPercent); }, Qt::QueuedConnection);
+                // By name with a copied argument: nothing of the worker's is read on the GUI
+                // thread.
+                QMetaObject::invokeMethod(this, "onProgress", Qt::QueuedConnection,
+                                          Q_ARG(int, nPercent));
             }
             return !m_bCancel.load();
         });
-    QMetaObject::invokeMethod(
-        this, [this, nError] { onDone(nError); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "onDone", Qt::QueuedConnection, Q_ARG(int, nError));
 }
 
 void CCompareDialog::onProgress(int nPercent) {

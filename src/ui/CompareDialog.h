@@ -1,7 +1,7 @@
 // "Compare Sessions": two sessions side by side, per direction (a tab each), block by
 // block. The list of block pairs says which are alike; the pair chosen shows both blocks,
-// as text or hex, with the runs of differing bytes marked (see DifferingRuns). The first difference is chosen when
-// the comparison ends.
+// as text or hex, with the runs of differing bytes marked (see DifferingRuns). The first difference
+// is chosen when the comparison ends.
 //
 // The comparison runs on a worker thread of the dialog's own and keeps no bytes (see
 // CompareSessions); the bytes of the one pair on show are read when it is chosen, at most
@@ -62,8 +62,9 @@ public:
 private:
     // Worker thread: the comparison, its progress and its result posted back.
     void Work();
-    void onProgress(int nPercent);
-    void onDone(int nError);
+    // GUI thread, queued from the worker.
+    Q_INVOKABLE void onProgress(int nPercent);
+    Q_INVOKABLE void onDone(int nError);
     void showCurrent();
 
     const CLogDocument& m_doc;
