@@ -26,6 +26,17 @@ TEST(CliHarOptionTest, TakesTheArchiveFile) {
     EXPECT_FALSE(ParseCliOptions(2, missing, options, strError));
 }
 
+// An archive that cannot be created stops the run before it starts, saying why.
+TEST(CliHarOptionTest, AnArchiveThatCannotBeCreatedIsABadOption) {
+    CTempFolder folder;
+    test::CChildProcess cli(
+        {TAPVANE_CLI_PATH, "--local-port", std::to_string(test::FreePort()), "--url", "127.0.0.1",
+         "--remote-port", "9", "--har", folder.Path("no/such/folder/run.har")},
+        {"XDG_CONFIG_HOME=" + folder.Path()});
+    EXPECT_EQ(2, cli.Wait(10s));
+    EXPECT_NE(std::string::npos, cli.Err().find("no/such/folder/run.har")) << cli.Err();
+}
+
 // Reads exactly n bytes, waiting at most 10 s.
 std::string ReceiveExactly(int fd, std::size_t n) {
     std::string data;
