@@ -7,7 +7,7 @@ PACKAGES="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmar
 libsqlite3-dev zlib1g-dev libbrotli-dev libzstd-dev qt6-base-dev libqt6svg6 xvfb xauth curl
 python3 clang-14 libclang-rt-14-dev poppler-utils tshark desktop-file-utils appstream dpkg-dev
 file man-db groff-base qt6-qpa-plugins libssl-dev openssl chromium libnss3-tools at-spi2-core
-dbus-daemon libglib2.0-bin"
+dbus-daemon libglib2.0-bin python3-jsonschema nodejs node-har-validator"
 
 missing=""
 for p in $PACKAGES; do

@@ -25,6 +25,9 @@ const char* const kCliUsage =
     "  --log FILE              also write the traffic log to FILE, as plain text\n"
     "  --pcap FILE             also write every session to FILE as a pcapng packet\n"
     "                          capture, packet by packet as they pass\n"
+    "  --har FILE              also write the HTTP requests and responses of every\n"
+    "                          session to FILE as an HTTP Archive (HAR 1.2), complete\n"
+    "                          when the run stops (also on Ctrl-C)\n"
     "  --replace-host on|off   store \"Replace host header\" for this user first\n"
     "  --save-response on|off  store \"Save Response\" for this user first\n"
     "  --data-folder DIR       store the folder that receives saved responses first\n"
@@ -94,7 +97,7 @@ constexpr std::string_view kValueOptions[] = {
     "--local-port", "--url",          "--remote-port",   "--log",
     "--pcap",       "--replace-host", "--save-response", "--data-folder",
     "--bind",       "--server-tls",   "--client-tls",    "--tls-passthrough",
-    "--keylog",     "--export-ca",
+    "--keylog",     "--export-ca",    "--har",
 };
 
 bool TakesValue(std::string_view option) {
@@ -190,6 +193,8 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
             options.strBind = where->ToText();
         } else if (strOption == "--pcap") {
             options.strPcapFile = pszValue;
+        } else if (strOption == "--har") {
+            options.strHarFile = pszValue;
         } else if (strOption == "--server-tls" || strOption == "--client-tls") {
             const bool bServer = strOption == "--server-tls";
             if (bServer ? !(options.serverTls = tls::ParseServerTlsMode(pszValue))

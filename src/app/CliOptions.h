@@ -13,6 +13,7 @@ struct CCliOptions {
     std::optional<int> nRemotePort;
     std::optional<std::string> strLogFile;
     std::optional<std::string> strPcapFile;
+    std::optional<std::string> strHarFile;
     std::optional<bool> bReplaceHost;
     std::optional<bool> bSaveResponse;
     std::optional<std::wstring> strDataFolder;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "BuildInfo.h"
+#include "app/CliHar.h"
 #include "app/CliOptions.h"
 #include "app/ConsoleLog.h"
 #include "app/HeadlessMainWindow.h"
@@ -78,7 +79,8 @@ private:
 // asked for.
 class CCliLog : public ILogSink {
 public:
-    CCliLog(ILogSink& console, CPcapngWriter* pPcap) : m_console(console), m_pPcap(pPcap) {}
+    CCliLog(ILogSink& console, CPcapngWriter* pPcap, CCliHar* pHar = nullptr)
+        : m_console(console), m_pPcap(pPcap), m_pHar(pHar) {}
     // Any thread, module lock held (which orders the calls).
     void AppendLog(std::wstring_view text, int nStyle) override {
         m_console.AppendLog(text, nStyle);
@@ -93,11 +95,15 @@ public:
         if (m_pPcap != nullptr) {
             m_pPcap->OnRecord(record);
         }
+        if (m_pHar != nullptr) {
+            m_pHar->OnRecord(record);
+        }
     }
 
 private:
     ILogSink& m_console;
     CPcapngWriter* m_pPcap;
+    CCliHar* m_pHar;
 };
 
 int Fail(const std::string& strMessage, int nCode, bool bHint = false) {
@@ -121,9 +127,10 @@ void ReportToStderr(const std::string& strText) {
     std::fprintf(stderr, "tapvane-cli: %s\n", strText.c_str());
 }
 
-// The log's outputs: the standard output, with --log the file, with --pcap the capture.
+// The log's outputs: the standard output, with --log the file, with --pcap the capture,
+// with --har the archive.
 struct CLogOutputs {
-    CLogFileWriter* writers[3] = {nullptr, nullptr, nullptr};
+    CLogFileWriter* writers[4] = {nullptr, nullptr, nullptr, nullptr};
 
     void StopWaiting() {
         for (CLogFileWriter* p : writers) {
@@ -350,6 +357,14 @@ int main(int argc, char** argv) {
         }
         pcap.Open([p = pPcapWriter.get()](std::string_view bytes) { p->Append(bytes); });
     }
+    // The archive's entries go to the disk as they end; it is finished when the run stops.
+    std::unique_ptr<CCliHar> pHar;
+    if (options.strHarFile) {
+        pHar = CCliHar::Open(*options.strHarFile, ReportToStderr, strError);
+        if (!pHar) {
+            return Fail(strError, 2);
+        }
+    }
     try {
         if (!ApplySettings(options, strError)) {
             return Fail(strError, 2, true);
@@ -366,8 +381,9 @@ int main(int argc, char** argv) {
     outputs.writers[0] = &outWriter;
     outputs.writers[1] = pFileWriter.get();
     outputs.writers[2] = pPcapWriter.get();
+    outputs.writers[3] = pHar ? &pHar->Writer() : nullptr;
     CConsoleLog log(&outWriter, ::isatty(STDOUT_FILENO) != 0, pFileWriter.get());
-    CCliLog cliLog(log, options.strPcapFile ? &pcap : nullptr);
+    CCliLog cliLog(log, options.strPcapFile ? &pcap : nullptr, pHar.get());
     CHeadlessMainWindow window(cliLog);
     window.SetStatusObserver([](int, const std::wstring& strText) {
         std::fprintf(stderr, "%s\n", win::WideToAnsi(strText).c_str());
@@ -382,7 +398,10 @@ int main(int argc, char** argv) {
     std::atomic<bool> bEnded{false};
     // Control thread: a second signal, at any time after the first, ends the program at once
     // with what the log has been given written out.
-    const auto interruptNow = [&outputs] {
+    const auto interruptNow = [&outputs, &pHar] {
+        if (pHar) {
+            pHar->Finish();
+        }
         std::_Exit(outputs.FlushAll() ? kExitInterrupted : kExitLogIncomplete);
     };
     const timespec tick{0, 20 * 1000 * 1000};
@@ -437,6 +456,10 @@ int main(int argc, char** argv) {
     }
     if (pPcapWriter) {
         pPcapWriter->Close();
+    }
+    if (pHar) {
+        pHar->Finish();
+        pHar->Writer().Close();
     }
     bEnded = true;
     control.join();

@@ -37,6 +37,8 @@ constexpr UINT ID_PREVIEW_CLOSE = 32779;
 constexpr UINT ID_VIEW_FOLLOW = 32790;
 // File > Export > Packet Capture (pcapng)...: a command of our own.
 constexpr UINT ID_FILE_EXPORT_PCAP = 32791;
+// File > Export > HTTP Archive (HAR)...: a command of our own.
+constexpr UINT ID_FILE_EXPORT_HAR = 32810;
 // Edit > Find Previous: a command of our own.
 constexpr UINT ID_EDIT_FIND_PREVIOUS = 32792;
 // View > Timestamps and View > Hex Dump: commands of our own.

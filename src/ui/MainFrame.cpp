@@ -161,6 +161,8 @@ void CMainFrame::CreateActions() {
     AddAction(ID_FILE_SAVE_AS, tr("Save &As..."));
     AddAction(ID_FILE_EXPORT_PCAP, tr("Packet Capture (pcapng)..."))
         ->setStatusTip(tr("Write every session of the log as a packet capture"));
+    AddAction(ID_FILE_EXPORT_HAR, tr("HTTP Archive (HAR)..."))
+        ->setStatusTip(tr("Write the HTTP requests and responses of the log as an HTTP archive"));
     AddAction(ID_FILE_PRINT, tr("&Print..."), "document-print")
         ->setShortcut(QKeySequence(tr("Ctrl+P")));
     AddAction(ID_FILE_PRINT_PREVIEW, tr("Print Pre&view"));
@@ -218,6 +220,7 @@ void CMainFrame::CreateMenus() {
     pFile->addAction(Action(ID_FILE_SAVE_AS));
     QMenu* pExport = pFile->addMenu(tr("&Export"));
     pExport->addAction(Action(ID_FILE_EXPORT_PCAP));
+    pExport->addAction(Action(ID_FILE_EXPORT_HAR));
     pFile->addSeparator();
     pFile->addAction(Action(ID_FILE_PRINT));
     pFile->addAction(Action(ID_FILE_PRINT_PREVIEW));

@@ -28,6 +28,7 @@
 #include "ui/OptionsDialog.h"
 #include "ui/PrintCommands.h"
 #include "ui/QtMessageBoxes.h"
+#include "ui/SessionActions.h"
 #include "ui/SessionPane.h"
 
 namespace {
@@ -178,6 +179,13 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
                 }
             });
             break;
+        case ID_FILE_EXPORT_HAR:
+            frame([&] {
+                if (m_pSessionPane != nullptr) {
+                    m_pSessionPane->actions().exportHar({});
+                }
+            });
+            break;
         case ID_VIEW_TOOLBAR:
             frame([&] {
                 m_pToolBar->setVisible(!m_pToolBar->isVisible());
@@ -292,6 +300,7 @@ void CMainFrame::UpdateExportAction() {
     const CLogDocument* pDoc = m_pLogPane->Document();
     const bool bRecords = pDoc != nullptr && CSessionPane::hasRecords(*pDoc);
     pExport->setEnabled(bRecords);
+    Action(ID_FILE_EXPORT_HAR)->setEnabled(bRecords);
     QString strTip;
     if (!bRecords) {
         strTip = pDoc != nullptr && pDoc->GetSize() > 0 ? CSessionPane::loadedLogText()

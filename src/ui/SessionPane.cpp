@@ -19,6 +19,7 @@
 #include "logdoc/SessionListModel.h"
 #include "module/MyModule.h"
 #include "ui/DelayedProgress.h"
+#include "ui/SessionActions.h"
 #include "ui/SessionTableModel.h"
 
 CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint64_t)> fnShowOffset,
@@ -27,7 +28,8 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
       m_doc(doc),
       m_fnShowOffset(std::move(fnShowOffset)),
       m_pModel(new CSessionTableModel(doc.GetRecords().Sessions(), this)),
-      m_pTable(new QTableView(this)) {
+      m_pTable(new QTableView(this)),
+      m_pActions(new CSessionActions(doc, this)) {
     setObjectName(QStringLiteral("sessionPane"));
     auto* pLayout = new QVBoxLayout(this);
     pLayout->setContentsMargins(0, 0, 0, 0);
@@ -41,7 +43,8 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
     m_pTable->setSortingEnabled(true);
     m_pTable->sortByColumn(-1, Qt::AscendingOrder);  // the log's order until a header is clicked
     m_pTable->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_pTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Several sessions for an archive of them, two for a comparison.
+    m_pTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_pTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_pTable->verticalHeader()->hide();
     m_pTable->verticalHeader()->setDefaultSectionSize(m_pTable->fontMetrics().height() + 4);
@@ -131,6 +134,27 @@ bool CSessionPane::selectedSession(std::uint32_t& nTableRow) const {
     return true;
 }
 
+std::vector<std::uint32_t> CSessionPane::selectedSessions() const {
+    std::vector<std::uint32_t> rows;
+    std::uint32_t nCurrent = 0;
+    const bool bCurrent = selectedSession(nCurrent) &&
+                          m_pTable->selectionModel()->isRowSelected(
+                              m_pTable->selectionModel()->currentIndex().row(), QModelIndex());
+    if (bCurrent) {
+        rows.push_back(nCurrent);
+    }
+    for (const QModelIndex& index : m_pTable->selectionModel()->selectedRows()) {
+        if (index.row() < m_pModel->rowCount()) {
+            const std::uint32_t nRow =
+                m_pModel->list().GetTableRow(static_cast<std::size_t>(index.row()));
+            if (!bCurrent || nRow != nCurrent) {
+                rows.push_back(nRow);
+            }
+        }
+    }
+    return rows;
+}
+
 void CSessionPane::onSelectionChanged() {
     const QModelIndex current = m_pTable->selectionModel()->currentIndex();
     if (!current.isValid() || current.row() >= m_pModel->rowCount()) {
@@ -147,8 +171,13 @@ void CSessionPane::showContextMenu(const QPoint& pos) {
     if (!index.isValid()) {
         return;
     }
-    m_pTable->selectionModel()->setCurrentIndex(
-        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    // A right click on a selected row keeps the selection (two sessions to compare).
+    if (!m_pTable->selectionModel()->isRowSelected(index.row(), QModelIndex())) {
+        m_pTable->selectionModel()->setCurrentIndex(
+            index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    } else {
+        m_pTable->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+    }
     QMenu menu(this);
     menu.addAction(tr("Show Only This Session"), this, [this] {
         std::uint32_t nRow = 0;
@@ -162,6 +191,7 @@ void CSessionPane::showContextMenu(const QPoint& pos) {
     menu.addAction(tr("Save Session Bytes..."), this, &CSessionPane::saveSessionBytes);
     menu.addAction(tr("Packet Capture (pcapng)..."), this, &CSessionPane::exportCapture)
         ->setEnabled(hasRecords(m_doc));
+    m_pActions->addToMenu(menu, selectedSessions());
     menu.exec(m_pTable->viewport()->mapToGlobal(pos));
 }
 

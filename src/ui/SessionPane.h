@@ -8,8 +8,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 class CLogDocument;
+class CSessionActions;
 class CSessionTableModel;
 class QTableView;
 
@@ -25,6 +27,10 @@ public:
 
     // The table row (in the log's session table) of the selected session; false when none.
     bool selectedSession(std::uint32_t& nTableRow) const;
+    // The table rows of every selected session, the current one first.
+    std::vector<std::uint32_t> selectedSessions() const;
+    // HAR, curl, the session's text and the comparison.
+    CSessionActions& actions() const { return *m_pActions; }
 
     // The commands, asking for a file or a folder (and before replacing files); each
     // reports its failure in a box and its success in the status bar.
@@ -69,4 +75,5 @@ private:
     QTableView* m_pTable;
     bool m_bFollowNewRows = true;
     std::function<bool()> m_fnShowsOne;
+    CSessionActions* m_pActions;
 };

@@ -1,0 +1,124 @@
+// tapvane-cli --har: a real relayed run, stopped with Ctrl-C while a request still waits
+// for its answer; the archive passes the schema check with every exchange in it.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+
+#include "ProcessSupport.h"
+#include "SocketTestSupport.h"
+#include "TempFolder.h"
+#include "app/CliOptions.h"
+#include "capture/RelayFixture.h"
+#include "export/ExportTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(CliHarOptionTest, TakesTheArchiveFile) {
+    CCliOptions options;
+    std::string strError;
+    const char* args[] = {"tapvane-cli", "--har", "/tmp/x.har", "--local-port", "81"};
+    ASSERT_TRUE(ParseCliOptions(5, args, options, strError)) << strError;
+    EXPECT_EQ("/tmp/x.har", *options.strHarFile);
+    const char* missing[] = {"tapvane-cli", "--har"};
+    EXPECT_FALSE(ParseCliOptions(2, missing, options, strError));
+}
+
+// An archive that cannot be created stops the run before it starts, saying why.
+TEST(CliHarOptionTest, AnArchiveThatCannotBeCreatedIsABadOption) {
+    CTempFolder folder;
+    test::CChildProcess cli(
+        {TAPVANE_CLI_PATH, "--local-port", std::to_string(test::FreePort()), "--url", "127.0.0.1",
+         "--remote-port", "9", "--har", folder.Path("no/such/folder/run.har")},
+        {"XDG_CONFIG_HOME=" + folder.Path()});
+    EXPECT_EQ(2, cli.Wait(10s));
+    EXPECT_NE(std::string::npos, cli.Err().find("no/such/folder/run.har")) << cli.Err();
+}
+
+// Reads exactly n bytes, waiting at most 10 s.
+std::string ReceiveExactly(int fd, std::size_t n) {
+    std::string data;
+    char buffer[4096];
+    while (data.size() < n) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 10000) <= 0) {
+            break;
+        }
+        const ssize_t nGot = ::recv(fd, buffer, std::min(sizeof buffer, n - data.size()), 0);
+        if (nGot <= 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(nGot));
+    }
+    return data;
+}
+
+TEST(CliHarTest, CtrlCWritesEveryExchangeOfTheRun) {
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    // Answers every request but /slow, which waits until the relay closes the connection.
+    test::CTestServer server([&](int fd) {
+        char buffer[65536];
+        for (;;) {
+            pollfd pfd{fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 10000) <= 0) {
+                return;
+            }
+            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0) {
+                return;
+            }
+            if (std::string_view(buffer, static_cast<std::size_t>(n)).find("/slow") ==
+                std::string_view::npos) {
+                test::SendAllPosix(fd, response);
+            }
+        }
+    });
+    CTempFolder folder;
+    const std::string strHar = folder.Path("run.har");
+    const std::uint16_t nLocal = test::FreePort();
+    test::CChildProcess cli(
+        {TAPVANE_CLI_PATH, "--local-port", std::to_string(nLocal), "--url", "127.0.0.1",
+         "--remote-port", std::to_string(server.Port()), "--save-response", "off", "--replace-host",
+         "off", "--har", strHar},
+        {"XDG_CONFIG_HOME=" + folder.Path(), "XDG_DESKTOP_DIR=" + folder.Path()});
+    ASSERT_TRUE(cli.WaitForStderr("Listening on port", 10s)) << cli.Err();
+
+    const std::string strHost = "Host: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n";
+    // Two requests on one connection, each answered.
+    const int fdKeep = test::ConnectPosix(nLocal);
+    ASSERT_GE(fdKeep, 0);
+    for (const char* pszPath : {"/one", "/two?a=b"}) {
+        ASSERT_TRUE(test::SendAllPosix(
+            fdKeep, std::string("GET ") + pszPath + " HTTP/1.1\r\n" + strHost + "\r\n"));
+        EXPECT_EQ(response, ReceiveExactly(fdKeep, response.size()));
+    }
+    ::close(fdKeep);
+    // One still waiting when the run is stopped.
+    const int fdSlow = test::ConnectPosix(nLocal);
+    ASSERT_GE(fdSlow, 0);
+    const std::string slow = "POST /slow HTTP/1.1\r\n" + strHost + "Content-Length: 4\r\n\r\nwait";
+    ASSERT_TRUE(test::SendAllPosix(fdSlow, slow));
+    // The relay logs the block once it has passed it on.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (cli.Out().find("wait") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    cli.Signal(SIGINT);
+    EXPECT_EQ(0, cli.Wait(20s)) << cli.Err();
+    ::close(fdSlow);
+
+    const auto [nExit, strOut] = test::CheckHar(strHar);
+    ASSERT_EQ(0, nExit) << strOut;
+    const std::string strBase = "http://127.0.0.1:" + std::to_string(server.Port());
+    const std::string strEmpty = test::Sha256Hex("");
+    const std::string strHello = test::Sha256Hex("hello");
+    EXPECT_EQ("GET " + strBase + "/one 200 " + strEmpty + " " + strHello + " 5\n" + "GET " +
+                  strBase + "/two?a=b 200 " + strEmpty + " " + strHello + " 5\n" + "POST " +
+                  strBase + "/slow 0 " + test::Sha256Hex("wait") + " " + strEmpty + " 0\n",
+              strOut);
+}
+
+}  // namespace
