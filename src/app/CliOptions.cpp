@@ -79,9 +79,11 @@ const char* const kCliUsage =
     "  2    bad options, or the log file cannot be created\n"
     "  3    the log is incomplete: the log file or the standard output could not be\n"
     "       written in full (a full disk, for example)\n"
+    "  4    with --replay: a session did not complete (refused, reset, or not every\n"
+    "       block sent); with --replay, 0 means that every session completed, 2 that\n"
+    "       the capture cannot be read and 130 a stop by Ctrl-C\n"
     "  130  ended by a second Ctrl-C or SIGTERM, the log complete up to then\n"
-    "With --replay: 0 when every session completed (connected, every block sent, no\n"
-    "reset), 4 when one did not, 2 when the capture cannot be read, 130 after Ctrl-C.\n"
+
     "\n"
     "TAPVANE_DEBUG_OUTPUT=stderr (or a file name) also sends the debugger output there.\n"
     "Settings: $XDG_CONFIG_HOME/Velmor/Tapvane/registry.db. Manual: man tapvane-cli\n";
