@@ -195,7 +195,9 @@ private:
                 connected.kind = LogRecordKind::SessionRefused;
                 connected.server.nPort = static_cast<std::uint16_t>(m_plan.nPort);
             }
-            LogSessionRecord(m_link, connected);
+            if (m_fd >= 0 || !m_result.bStopped) {
+                LogSessionRecord(m_link, connected);  // a stop while connecting refused nothing
+            }
         }
     }
 
