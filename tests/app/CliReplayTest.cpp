@@ -146,9 +146,13 @@ TEST(CliReplayTest, ReplaysItsOwnCaptureByteExact) {
             return nFirst != std::string::npos &&
                    err.find("Session 0 stopped.", nFirst + 1) != std::string::npos;
         };
-        ASSERT_TRUE(test::WaitUntil([&] { return relay.WaitForStderr("\x01", 10ms), stops(); },
-                                    10s))
-            << relay.Err();
+        const bool bStopped = test::WaitUntil(
+            [&] {
+                relay.WaitForStderr("\x01", 10ms);  // collects the output meanwhile
+                return stops();
+            },
+            10s);
+        ASSERT_TRUE(bStopped) << relay.Err();
         relay.Signal(SIGINT);
         ASSERT_EQ(0, relay.Wait(20s)) << relay.Err();
     }
