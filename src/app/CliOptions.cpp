@@ -49,6 +49,15 @@ const char* const kCliUsage =
     "                          (default: $SSLKEYLOGFILE)\n"
     "  --export-ca FILE        write the certificate of Tapvane's authority to FILE (PEM),\n"
     "                          making the authority first if there is none, then exit\n"
+    "  --replay FILE           instead of listening, send the client side of every TCP\n"
+    "                          session of the packet capture FILE (pcapng or pcap, ours\n"
+    "                          or any other tool's) to the server, one session after the\n"
+    "                          other, and log them as relayed sessions; then exit\n"
+    "  --replay-timing quiet|recorded\n"
+    "                          quiet (the default): each block once the answer to the\n"
+    "                          one before has gone quiet; recorded: at the captured\n"
+    "                          times\n"
+    "  --replay-quiet MS       how long an answer must be silent (default 300)\n"
     "  -v, --verbose           also write the trace lines to the standard error\n"
     "  --version               show the version and the build, then exit\n"
     "  -h, --help              show this help, then exit\n"
@@ -73,7 +82,11 @@ const char* const kCliUsage =
     "  2    bad options, or the log file cannot be created\n"
     "  3    the log is incomplete: the log file or the standard output could not be\n"
     "       written in full (a full disk, for example)\n"
+    "  4    with --replay: a session did not complete (refused, reset, or not every\n"
+    "       block sent); with --replay, 0 means that every session completed, 2 that\n"
+    "       the capture cannot be read and 130 a stop by Ctrl-C\n"
     "  130  ended by a second Ctrl-C or SIGTERM, the log complete up to then\n"
+
     "\n"
     "TAPVANE_DEBUG_OUTPUT=stderr (or a file name) also sends the debugger output there.\n"
     "Settings: $XDG_CONFIG_HOME/Velmor/Tapvane/registry.db. Manual: man tapvane-cli\n";
@@ -94,10 +107,11 @@ bool ParsePort(const char* pszText, int& nPort) {
 // The options that take a value ("--name VALUE" or "--name=VALUE"), to tell a missing value
 // from an unknown option at the end of the command line.
 constexpr std::string_view kValueOptions[] = {
-    "--local-port", "--url",          "--remote-port",   "--log",
-    "--pcap",       "--replace-host", "--save-response", "--data-folder",
-    "--bind",       "--server-tls",   "--client-tls",    "--tls-passthrough",
-    "--keylog",     "--export-ca",    "--har",
+    "--local-port",    "--url",          "--remote-port",   "--log",
+    "--pcap",          "--replace-host", "--save-response", "--data-folder",
+    "--bind",          "--server-tls",   "--client-tls",    "--tls-passthrough",
+    "--keylog",        "--export-ca",    "--har",           "--replay",
+    "--replay-timing", "--replay-quiet",
 };
 
 bool TakesValue(std::string_view option) {
@@ -207,6 +221,24 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
             options.tlsPassthrough.emplace_back(pszValue);
         } else if (strOption == "--keylog" || strOption == "--export-ca") {
             (strOption == "--keylog" ? options.strKeyLogFile : options.strExportCa) = pszValue;
+        } else if (strOption == "--replay") {
+            options.strReplayFile = pszValue;
+        } else if (strOption == "--replay-timing") {
+            if (strValue != "quiet" && strValue != "recorded") {
+                strError = "--replay-timing takes quiet or recorded, not \"" + strValue + "\"";
+                return false;
+            }
+            options.bReplayRecorded = strValue == "recorded";
+        } else if (strOption == "--replay-quiet") {
+            int nMs = 0;
+            const char* pszEnd = pszValue + strValue.size();
+            const auto [ptr, ec] = std::from_chars(pszValue, pszEnd, nMs);
+            if (ec != std::errc() || ptr != pszEnd || nMs < 1 || nMs > 600000) {
+                strError = "bad time for --replay-quiet: \"" + strValue +
+                           "\" (milliseconds from 1 to 600000)";
+                return false;
+            }
+            options.nReplayQuietMs = nMs;
         } else if (strOption == "--data-folder") {
             options.strDataFolder = win::AnsiToWide(pszValue);
         } else {

@@ -27,6 +27,12 @@ struct CCliOptions {
     std::vector<std::string> tlsPassthrough;
     std::optional<std::string> strKeyLogFile;
     std::optional<std::string> strExportCa;
+    // --replay FILE: the client side of every TCP session of a packet capture is sent to
+    // the server instead of listening; --replay-timing quiet|recorded paces it,
+    // --replay-quiet MS is how long an answer must be silent before the next block.
+    std::optional<std::string> strReplayFile;
+    bool bReplayRecorded = false;
+    std::optional<int> nReplayQuietMs;
     bool bHelp = false;
     bool bVersion = false;
     bool bVerbose = false;  // trace lines on the standard error too

@@ -18,6 +18,7 @@
 #include "BuildInfo.h"
 #include "app/CliHar.h"
 #include "app/CliOptions.h"
+#include "app/CliReplay.h"
 #include "app/ConsoleLog.h"
 #include "app/HeadlessMainWindow.h"
 #include "app/LogFileWriter.h"
@@ -181,6 +182,10 @@ std::string SessionsText(long nSessions) {
 // Stores the options that are settings, as the options page's OK would, and fills in what
 // the command line leaves open from the stored default server entry.
 bool ApplySettings(CCliOptions& options, std::string& strError) {
+    // A replay listens nowhere: the local port is only needed for the connection bar.
+    if (options.strReplayFile && !options.nLocalPort) {
+        options.nLocalPort = 1;
+    }
     CRegKeyTalvex settings;
     settings.AddDefaultServers();
     if (options.bReplaceHost) {
@@ -285,9 +290,9 @@ int ExportCa(const std::string& strFile) {
         const bool bWritten = std::fwrite(strPem.data(), 1, strPem.size(), pFile) == strPem.size();
         const int nWriteErrno = errno;
         if (std::fclose(pFile) != 0 || !bWritten) {
-            return Fail("cannot write " + strFile + ": " +
-                            std::strerror(bWritten ? errno : nWriteErrno),
-                        2);
+            return Fail(
+                "cannot write " + strFile + ": " + std::strerror(bWritten ? errno : nWriteErrno),
+                2);
         }
         std::fprintf(stderr, "%s\nSHA-256 %s\nwritten to %s\n", authority->Name().c_str(),
                      authority->Fingerprint().c_str(), strFile.c_str());
@@ -365,6 +370,16 @@ int main(int argc, char** argv) {
             return Fail(strError, 2);
         }
     }
+    std::vector<CTcpStream> replayStreams;
+    if (options.strReplayFile) {
+        std::string strWarning;
+        if (!LoadCaptureSessions(*options.strReplayFile, replayStreams, strWarning, strError)) {
+            return Fail(strError, 2);
+        }
+        if (!strWarning.empty()) {
+            ReportToStderr(strWarning);
+        }
+    }
     try {
         if (!ApplySettings(options, strError)) {
             return Fail(strError, 2, true);
@@ -405,7 +420,36 @@ int main(int argc, char** argv) {
         std::_Exit(outputs.FlushAll() ? kExitInterrupted : kExitLogIncomplete);
     };
     const timespec tick{0, 20 * 1000 * 1000};
+    // With --replay: the capture's sessions in turn, then the end of the run.
+    const auto runReplay = [&] {
+        CCliReplaySettings settings;
+        settings.strServer = *options.strUrl;
+        settings.nPort = *options.nRemotePort;
+        settings.timing = options.bReplayRecorded ? ReplayTiming::Recorded : ReplayTiming::Quiet;
+        if (options.nReplayQuietMs) {
+            settings.quiet = std::chrono::milliseconds(*options.nReplayQuietMs);
+        }
+        const std::string& strFile = *options.strReplayFile;
+        settings.strCaptureName = strFile.substr(strFile.find_last_of('/') + 1);
+        std::fprintf(stderr, "Replaying %s of %s to %s port %d. Ctrl-C stops.\n",
+                     SessionsText(static_cast<long>(replayStreams.size())).c_str(), strFile.c_str(),
+                     win::WideToAnsi(settings.strServer).c_str(), settings.nPort);
+        const CCliReplayOutcome outcome = ReplayCaptureSessions(
+            replayStreams, settings, [&] { return sigtimedwait(&signals, nullptr, &tick) > 0; },
+            ReportToStderr);
+        std::fprintf(stderr, "Replayed %s: %zu completed.\n",
+                     SessionsText(static_cast<long>(outcome.nSessions)).c_str(),
+                     outcome.nCompleted);
+        nExitCode = outcome.bStopped                          ? kExitInterrupted
+                    : outcome.nCompleted == outcome.nSessions ? 0
+                                                              : kExitReplayIncomplete;
+        window.Quit(nExitCode);
+    };
     std::thread control([&] {
+        if (options.strReplayFile) {
+            runReplay();
+            return;
+        }
         g_Module.ToggleListening(true);
         window.SendMessage(UM_REFRESH_TITLE, 0, 0);  // returns once the Listen command ran
         if (!window.IsListening()) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "capture/ReplaySessions.h"
 #include "capture/SocketAccept.h"
 #include "module/MyModule.h"
 #include "platform/OpenFileLimit.h"
@@ -33,12 +34,10 @@ long CArrayListen::NextSessionNumber() {
     }
     std::sort(taken.begin(), taken.end());
     long nNumber = 0;
-    for (long n : taken) {
-        if (n == nNumber) {
-            ++nNumber;
-        } else if (n > nNumber) {
-            break;
-        }
+    // A running replay's number is taken too, so that no two sessions' lines share one.
+    while (std::binary_search(taken.begin(), taken.end(), nNumber) ||
+           ReplaySessions().IsNumberTaken(nNumber)) {
+        ++nNumber;
     }
     return nNumber;
 }

@@ -1,6 +1,7 @@
 #include "capture/ListenToggle.h"
 
 #include "capture/ClientCount.h"
+#include "capture/ReplaySessions.h"
 #include "module/MyModule.h"
 #include "platform/PortHolder.h"
 #include "platform/WinError.h"
@@ -10,6 +11,7 @@
 
 void CListenToggle::ThreadListen(bool bFlag) {
     if (m_listener.IsListening()) {
+        ReplaySessions().StopAll();  // a stop ends the replays with the relayed sessions
         m_listener.StopListening(bFlag);
         g_Module.SetStatusTextRes(141);
         if (!bFlag) {

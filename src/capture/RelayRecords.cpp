@@ -8,13 +8,17 @@
 #include "module/MyModule.h"
 
 CNetAddress PeerAddressOf(win::SOCKET hSocket) {
-    CNetAddress address;
     sockaddr_storage storage{};
     int nLength = sizeof(storage);
     if (hSocket == 0 ||
         win::getpeername(hSocket, reinterpret_cast<sockaddr*>(&storage), &nLength) != 0) {
-        return address;
+        return {};
     }
+    return NetAddressOf(storage);
+}
+
+CNetAddress NetAddressOf(const sockaddr_storage& storage) {
+    CNetAddress address;
     if (storage.ss_family == AF_INET) {
         const auto& in = reinterpret_cast<const sockaddr_in&>(storage);
         address.nFamily = 4;

@@ -8,10 +8,15 @@
 #include "module/LogRecord.h"
 #include "platform/Winsock.h"
 
+struct sockaddr_storage;
+
 class CSessionLink;
 
 // Any thread. The peer's address and port of a connected socket; family 0 when unknown.
 CNetAddress PeerAddressOf(win::SOCKET hSocket);
+// The address and port of a socket address; an IPv4-mapped IPv6 address is the IPv4
+// address; family 0 for any other family.
+CNetAddress NetAddressOf(const sockaddr_storage& storage);
 
 // Any thread but the GUI thread; takes the module lock. Stamps the record with the
 // session's id and number and the time, and hands it to the log.

@@ -3,7 +3,9 @@
 #include <atomic>
 
 #include "module/MyModule.h"
+#include "platform/DebugOutput.h"
 #include "platform/WinFormat.h"
+#include "support/ResourceStrings.h"
 #include "support/Trace.h"
 
 void CSessionLink::SetClientLoopRunning(bool bRunning) {
@@ -54,6 +56,18 @@ void LogSessionError(long nSession, std::wstring strText) {
         g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
     }
     g_Module.SetStatusText(strLine, STATUS_PANE_TEXT);
+}
+
+void LogSessionLine(long nSession, unsigned nId) {
+    CModuleLock lock;
+    std::wstring strText;
+    FormatResource(strText, nId, nSession);
+    g_Module.SetStatusText(strText, STATUS_PANE_TEXT);
+    const std::wstring strLine = L"\r\n" + strText;
+    win::OutputDebugStringW(strLine);
+    g_Module.AppendLog(strLine, LOG_STYLE_BOLD);
+    win::OutputDebugStringW(L"");
+    g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
 }
 
 std::uint64_t CSessionLink::NextSessionId() {

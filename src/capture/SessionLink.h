@@ -26,6 +26,14 @@ public:
           m_nSession(nSession),
           m_hLocal(hLocal),
           m_nSessionId(NextSessionId()) {}
+    // A session that runs without an accepted connection (a replay): its records and log
+    // lines carry `nSession`; WithSession finds no session object.
+    explicit CSessionLink(long nSession)
+        : m_pAccept(nullptr),
+          m_bHasSession(true),
+          m_nSession(nSession),
+          m_hLocal(0),
+          m_nSessionId(NextSessionId()) {}
     CSessionLink(const CSessionLink&) = delete;
     CSessionLink& operator=(const CSessionLink&) = delete;
 
@@ -87,3 +95,7 @@ private:
 // Any thread but the GUI thread. Writes "\r\nSession <n>: <text>" in bold to the log, under
 // the module lock, and shows "Session <n>: <text>" in status pane 1.
 void LogSessionError(long nSession, std::wstring strText);
+// Any thread but the GUI thread; takes the module lock. Writes the session line of string
+// `nId` (a start or stop line, formatted with the number) in bold to the log and shows it
+// in status pane 1.
+void LogSessionLine(long nSession, unsigned nId);

@@ -93,15 +93,7 @@ CSocketAccept::~CSocketAccept() {
 }
 
 void CSocketAccept::WriteSessionLine(UINT nId) {
-    CModuleLock lock;
-    std::wstring strText;
-    FormatResource(strText, nId, m_nSession);
-    g_Module.SetStatusText(strText, STATUS_PANE_TEXT);
-    const std::wstring strLine = L"\r\n" + strText;
-    TraceW(strLine);
-    g_Module.AppendLog(strLine, LOG_STYLE_BOLD);
-    TraceW(L"");
-    g_Module.AppendLog(L"", LOG_STYLE_PLAIN);
+    LogSessionLine(m_nSession, nId);
 }
 
 void CSocketAccept::Proc() {

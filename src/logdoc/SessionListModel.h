@@ -29,6 +29,7 @@ public:
         ColRequest,
         ColStatus,
         ColTls,
+        ColOrigin,  // where a resent session's bytes come from ("replay of #3")
         ColCount
     };
 

@@ -124,6 +124,9 @@ std::uint32_t CSessionTable::Apply(const CLogRecord& record, std::uint64_t nBloc
         case LogRecordKind::SessionTls:
             info.strTls = record.bytes;
             break;
+        case LogRecordKind::SessionOrigin:
+            info.strOrigin = record.bytes;
+            break;
         case LogRecordKind::Block:
             if (info.nBlocks[0] + info.nBlocks[1] == 0) {
                 info.nFirstTextOffset = nTextOffset;

@@ -17,6 +17,7 @@ enum class LogRecordKind : std::uint8_t {
     SideReset,         // the `direction` side's connection failed or was reset
     SessionEnd,        // the session's stop line: both connections are closed now
     SessionTls,        // what TLS did in the session, in short ("TLS 1.3 h1"): bytes
+    SessionOrigin,     // a session that resends recorded bytes: what ("replay of #3"), bytes
 };
 
 // Who sent a block, or which connection a close belongs to: the local client's, or the
@@ -38,7 +39,8 @@ struct CLogRecord {
     long nSession = 0;             // the number in the log's marker lines
     std::int64_t nTimeUs = 0;      // wall-clock microseconds since 1970
     LogDirection direction = LogDirection::ClientToServer;
-    std::string_view bytes;          // Block: the bytes as relayed; SessionTls: the summary
+    std::string_view bytes;          // Block: the bytes as relayed; SessionTls: the summary;
+                                     // SessionOrigin: its text
     CNetAddress client;              // SessionStart
     CNetAddress server;              // SessionConnected (SessionRefused: the port only)
     std::string_view strServerHost;  // SessionConnected, SessionRefused: the host as entered

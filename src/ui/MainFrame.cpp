@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "capture/ClientCount.h"
+#include "capture/ReplaySessions.h"
 #include "capture/SocketAccept.h"
 #include "capture/SocketClient.h"
 #include "logdoc/LogDocument.h"
@@ -101,6 +102,9 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
 
 CMainFrame::~CMainFrame() {
     m_pIdleTimer->stop();
+    // Replays log into the document that goes with this window: they end first.
+    ReplaySessions().StopAll();
+    ReplaySessions().WaitAll(std::chrono::seconds(5));
     m_pBoxes->CloseAll();
     m_pBridge->Destroy();
     if (g_Module.GetMainWindow() == m_pBridge.get()) {
@@ -343,6 +347,10 @@ void CMainFrame::CreatePanes() {
         connect(m_pSessionPane, &CSessionPane::showAllSessions, this, &CMainFrame::ShowAllSessions);
         m_pSessionPane->setShowsOneQuery(
             [this] { return m_pPresentation != nullptr && m_pPresentation->showsOneSession(); });
+        m_pSessionPane->setCurrentServerQuery([this] {
+            return CCurrentServer{QString::fromStdWString(m_pConnectionBar->GetUrl()),
+                                  m_pConnectionBar->GetRemotePort()};
+        });
         if (QAction* pFollow = Action(ID_VIEW_FOLLOW)) {
             m_pSessionPane->setFollowNewRows(pFollow->isChecked());
         }

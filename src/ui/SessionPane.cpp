@@ -64,7 +64,8 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
                                            "000000",
                                            "GET /index.html HTTP/1.1",
                                            "HTTP/1.1 200 OK",
-                                           "TLS 1.3 h1"};
+                                           "TLS 1.3 h1",
+                                           "edited resend of #0000"};
     static_assert(std::size(kSamples) == CSessionListModel::ColCount, "a sample every column");
     const QFontMetrics metrics = m_pTable->fontMetrics();
     const QFontMetrics headerMetrics = m_pTable->horizontalHeader()->fontMetrics();
@@ -192,7 +193,28 @@ void CSessionPane::showContextMenu(const QPoint& pos) {
     menu.addAction(tr("Packet Capture (pcapng)..."), this, &CSessionPane::exportCapture)
         ->setEnabled(hasRecords(m_doc));
     m_pActions->addToMenu(menu, selectedSessions());
+    menu.addSeparator();
+    menu.addAction(tr("Replay Session"), this, &CSessionPane::replaySession)
+        ->setEnabled(hasRecords(m_doc));
+    menu.addAction(tr("Edit and Resend..."), this, &CSessionPane::editAndResend)
+        ->setEnabled(hasRecords(m_doc));
     menu.exec(m_pTable->viewport()->mapToGlobal(pos));
+}
+
+void CSessionPane::replaySession() {
+    std::uint32_t nRow = 0;
+    if (selectedSession(nRow)) {
+        ReplaySessionRow(window(), m_doc.GetRecords(), nRow,
+                         m_fnServer ? m_fnServer() : CCurrentServer());
+    }
+}
+
+void CSessionPane::editAndResend() {
+    std::uint32_t nRow = 0;
+    if (selectedSession(nRow)) {
+        ResendSessionRow(window(), m_doc.GetRecords(), nRow,
+                         m_fnServer ? m_fnServer() : CCurrentServer());
+    }
 }
 
 void CSessionPane::reportFailure(const QString& strWhat, int nErrno) {

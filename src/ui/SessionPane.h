@@ -10,6 +10,8 @@
 #include <functional>
 #include <vector>
 
+#include "ui/SessionResend.h"
+
 class CLogDocument;
 class CSessionActions;
 class CSessionTableModel;
@@ -57,6 +59,12 @@ public:
     void setShowsOneQuery(std::function<bool()> fn) { m_fnShowsOne = std::move(fn); }
     // The session's menu at the current row (the menu key, Shift+F10), or at `pos`.
     void showContextMenuAtCurrent();
+    // Where "Replay Session" and "Edit and Resend..." send to by default: the connection
+    // bar's server.
+    void setCurrentServerQuery(std::function<CCurrentServer()> fn) { m_fnServer = std::move(fn); }
+    // "Replay Session" and "Edit and Resend..." of the selected session.
+    void replaySession();
+    void editAndResend();
 
 signals:
     // "Show Only This Session" for a table row, and back to all.
@@ -76,4 +84,5 @@ private:
     bool m_bFollowNewRows = true;
     std::function<bool()> m_fnShowsOne;
     CSessionActions* m_pActions;
+    std::function<CCurrentServer()> m_fnServer;
 };

@@ -181,7 +181,7 @@ TEST(CliHelpTest, HelpNamesWhatTheManualPageNamesAndVersionComesFirst) {
             ++nStatuses;
         }
     }
-    EXPECT_EQ(5, nStatuses);
+    EXPECT_EQ(6, nStatuses);
 
     test::CChildProcess version({TAPVANE_CLI_PATH, "--version"});
     ASSERT_EQ(0, version.Wait(10s));

@@ -1,0 +1,245 @@
+// tapvane-cli --replay: captures written by our own --pcap and by tshark on loopback sent
+// to a real server again, byte for byte, and the exit status of runs that fail.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "ProcessSupport.h"
+#include "SocketTestSupport.h"
+#include "TempFolder.h"
+#include "app/CliOptions.h"
+#include "capture/RelayFixture.h"
+#include "logdoc/TsharkSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// An echo server that keeps what every connection sent, in the order they connected.
+class CRecordingEcho {
+public:
+    CRecordingEcho()
+        : m_server([this](int fd) {
+              std::size_t nIndex = 0;
+              {
+                  std::lock_guard lock(m_mutex);
+                  nIndex = m_received.size();
+                  m_received.emplace_back();
+              }
+              char buffer[65536];
+              for (;;) {
+                  pollfd pfd{fd, POLLIN, 0};
+                  if (::poll(&pfd, 1, 10000) <= 0) {
+                      return;
+                  }
+                  const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+                  if (n <= 0) {
+                      return;
+                  }
+                  {
+                      std::lock_guard lock(m_mutex);
+                      m_received[nIndex].append(buffer, static_cast<std::size_t>(n));
+                  }
+                  test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)));
+              }
+          }) {}
+    std::uint16_t Port() const { return m_server.Port(); }
+    std::vector<std::string> Received() {
+        std::lock_guard lock(m_mutex);
+        return m_received;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_received;
+    test::CTestServer m_server;
+};
+
+// One exchange: sends the blocks in turn, each after the echo of the one before.
+void Exchange(std::uint16_t nPort, const std::vector<std::string>& blocks) {
+    const int fd = test::ConnectPosix(nPort);
+    ASSERT_GE(fd, 0);
+    for (const std::string& block : blocks) {
+        ASSERT_TRUE(test::SendAllPosix(fd, block));
+        EXPECT_EQ(block, test::ReceiveExactlyPosix(fd, block.size()));
+    }
+    ::shutdown(fd, SHUT_WR);
+    (void)test::ReceiveAllPosix(fd);
+    ::close(fd);
+}
+
+std::vector<std::string> Env(const CTempFolder& folder) {
+    return {"XDG_CONFIG_HOME=" + folder.Path(), "XDG_DESKTOP_DIR=" + folder.Path()};
+}
+
+// Replays `strCapture` to `nPort`; the run's exit status, its output in `cli`.
+int Replay(const CTempFolder& folder, const std::string& strCapture, std::uint16_t nPort,
+           std::string* pstrOut = nullptr, std::string* pstrErr = nullptr) {
+    test::CChildProcess cli({TAPVANE_CLI_PATH, "--replay", strCapture, "--url", "127.0.0.1",
+                             "--remote-port", std::to_string(nPort), "--replay-quiet", "100"},
+                            Env(folder));
+    const int nExit = cli.Wait(60s);
+    if (pstrOut != nullptr) {
+        *pstrOut = cli.Out();
+    }
+    if (pstrErr != nullptr) {
+        *pstrErr = cli.Err();
+    }
+    return nExit;
+}
+
+const std::vector<std::vector<std::string>> kSessions = {
+    {"first line\n", "second line\n"},
+    {std::string("\x00\x01\x02 binary \xff", 12), test::Pattern(200000)},
+};
+
+std::string Joined(const std::vector<std::string>& blocks) {
+    std::string all;
+    for (const std::string& b : blocks) {
+        all += b;
+    }
+    return all;
+}
+
+TEST(CliReplayOptionTest, TakesTheCaptureAndTheTiming) {
+    CCliOptions options;
+    std::string strError;
+    const char* args[] = {"tapvane-cli", "--replay",       "c.pcapng", "--replay-timing",
+                          "recorded",    "--replay-quiet", "250"};
+    ASSERT_TRUE(ParseCliOptions(std::size(args), args, options, strError)) << strError;
+    EXPECT_EQ("c.pcapng", *options.strReplayFile);
+    EXPECT_TRUE(options.bReplayRecorded);
+    EXPECT_EQ(250, *options.nReplayQuietMs);
+    const char* badTiming[] = {"tapvane-cli", "--replay-timing", "fast"};
+    EXPECT_FALSE(ParseCliOptions(std::size(badTiming), badTiming, options, strError));
+    const char* badQuiet[] = {"tapvane-cli", "--replay-quiet", "0"};
+    EXPECT_FALSE(ParseCliOptions(std::size(badQuiet), badQuiet, options, strError));
+}
+
+TEST(CliReplayTest, ReplaysItsOwnCaptureByteExact) {
+    CRecordingEcho original;
+    CTempFolder folder;
+    const std::string strCapture = folder.Path("own.pcapng");
+    const std::uint16_t nLocal = test::FreePort();
+    {
+        test::CChildProcess relay(
+            {TAPVANE_CLI_PATH, "--local-port", std::to_string(nLocal), "--url", "127.0.0.1",
+             "--remote-port", std::to_string(original.Port()), "--pcap", strCapture},
+            Env(folder));
+        ASSERT_TRUE(relay.WaitForStderr("Listening on port", 10s)) << relay.Err();
+        for (const auto& blocks : kSessions) {
+            std::atomic<bool> bDone{false};
+            std::thread exchange([&] {
+                Exchange(nLocal, blocks);
+                bDone = true;
+            });
+            while (!bDone) {
+                relay.WaitForStderr("\x01", 10ms);  // keeps the log's pipes from filling
+            }
+            exchange.join();
+        }
+        // Both sessions (each numbered 0, the first having ended) have stopped.
+        const auto stops = [&relay] {
+            const std::string& err = relay.Err();
+            const std::size_t nFirst = err.find("Session 0 stopped.");
+            return nFirst != std::string::npos &&
+                   err.find("Session 0 stopped.", nFirst + 1) != std::string::npos;
+        };
+        const bool bStopped = test::WaitUntil(
+            [&] {
+                relay.WaitForStderr("\x01", 10ms);  // collects the output meanwhile
+                return stops();
+            },
+            10s);
+        ASSERT_TRUE(bStopped) << relay.Err();
+        relay.Signal(SIGINT);
+        ASSERT_EQ(0, relay.Wait(20s)) << relay.Err();
+    }
+
+    CRecordingEcho target;
+    std::string strOut;
+    std::string strErr;
+    ASSERT_EQ(0, Replay(folder, strCapture, target.Port(), &strOut, &strErr)) << strErr;
+    const std::vector<std::string> received = target.Received();
+    ASSERT_EQ(kSessions.size(), received.size());
+    for (std::size_t i = 0; i < kSessions.size(); ++i) {
+        EXPECT_TRUE(received[i] == Joined(kSessions[i])) << i << ": " << received[i].size();
+    }
+    // Logged as relayed sessions are, each marked as a replay, the answers included.
+    EXPECT_NE(std::string::npos, strOut.find("Session 1000 starts."));
+    EXPECT_NE(std::string::npos, strOut.find("Session 1000: replay of own.pcapng stream 0"));
+    EXPECT_NE(std::string::npos, strOut.find("1000--->---"));
+    EXPECT_NE(std::string::npos, strOut.find("second line"));
+    EXPECT_NE(std::string::npos, strErr.find("Replayed 2 sessions: 2 completed."));
+}
+
+TEST(CliReplayTest, ExitStatusSaysWhetherEverySessionCompleted) {
+    CTempFolder folder;
+    // A capture of one session.
+    CRecordingEcho original;
+    const std::string strCapture = folder.Path("one.pcapng");
+    const std::uint16_t nLocal = test::FreePort();
+    {
+        test::CChildProcess relay(
+            {TAPVANE_CLI_PATH, "--local-port", std::to_string(nLocal), "--url", "127.0.0.1",
+             "--remote-port", std::to_string(original.Port()), "--pcap", strCapture},
+            Env(folder));
+        ASSERT_TRUE(relay.WaitForStderr("Listening on port", 10s)) << relay.Err();
+        Exchange(nLocal, {"ping\n"});
+        ASSERT_TRUE(relay.WaitForStderr("Session 0 stopped.", 10s)) << relay.Err();
+        relay.Signal(SIGINT);
+        ASSERT_EQ(0, relay.Wait(20s)) << relay.Err();
+    }
+    // Nothing listens on the server's port: the session does not complete.
+    std::string strErr;
+    EXPECT_EQ(4, Replay(folder, strCapture, test::FreePort(), nullptr, &strErr)) << strErr;
+    EXPECT_NE(std::string::npos, strErr.find("Replayed 1 session: 0 completed.")) << strErr;
+    // A file that is no capture.
+    const std::string strText = folder.Path("notes.txt");
+    {
+        std::FILE* p = std::fopen(strText.c_str(), "wb");
+        ASSERT_NE(nullptr, p);
+        std::fputs("not a capture\n", p);
+        std::fclose(p);
+    }
+    EXPECT_EQ(2, Replay(folder, strText, test::FreePort(), nullptr, &strErr));
+    EXPECT_NE(std::string::npos, strErr.find("neither a pcapng nor a pcap")) << strErr;
+    EXPECT_EQ(2, Replay(folder, folder.Path("missing.pcapng"), test::FreePort()));
+}
+
+TEST(CliReplayTest, ReplaysACaptureWrittenByTshark) {
+    if (!test::HaveTshark()) {
+        GTEST_SKIP() << "tshark is not installed";
+    }
+    CRecordingEcho original;
+    CTempFolder folder;
+    const std::string strCapture = folder.Path("tshark.pcapng");
+    {
+        test::CChildProcess tshark({"tshark", "-i", "lo", "-w", strCapture, "-f",
+                                    "tcp port " + std::to_string(original.Port())},
+                                   {"HOME=/tmp"});
+        if (!tshark.WaitForStderr("Capturing on", 15s)) {
+            tshark.Signal(SIGKILL);
+            tshark.Wait(5s);
+            GTEST_SKIP() << "tshark may not capture on loopback here: " << tshark.Err();
+        }
+        std::this_thread::sleep_for(300ms);  // the capture filter is in place
+        for (const auto& blocks : kSessions) {
+            Exchange(original.Port(), blocks);
+        }
+        std::this_thread::sleep_for(500ms);
+        tshark.Signal(SIGINT);
+        ASSERT_EQ(0, tshark.Wait(20s)) << tshark.Err();
+    }
+    CRecordingEcho target;
+    std::string strErr;
+    ASSERT_EQ(0, Replay(folder, strCapture, target.Port(), nullptr, &strErr)) << strErr;
+    const std::vector<std::string> received = target.Received();
+    ASSERT_EQ(kSessions.size(), received.size());
+    for (std::size_t i = 0; i < kSessions.size(); ++i) {
+        EXPECT_TRUE(received[i] == Joined(kSessions[i])) << i << ": " << received[i].size();
+    }
+}
+
+}  // namespace
