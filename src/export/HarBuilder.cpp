@@ -41,6 +41,7 @@ void CHarBuilder::OnRecord(const CLogRecord& record) {
         case LogRecordKind::BlockBegin:
         case LogRecordKind::SideClosed:
         case LogRecordKind::SideReset:
+        case LogRecordKind::SessionOrigin:
             break;
     }
 }
