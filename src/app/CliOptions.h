@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/NetConditions.h"
 #include "tls/TlsConfig.h"
 
 struct CCliOptions {
@@ -26,6 +27,9 @@ struct CCliOptions {
     std::vector<std::string> tlsPassthrough;
     std::optional<std::string> strKeyLogFile;
     std::optional<std::string> strExportCa;
+    // --latency, --bandwidth, --slice, --cut-after, --reset-share (each repeatable, per
+    // direction with up: or down:), for this run only.
+    CNetConditions netConditions;
     bool bHelp = false;
     bool bVersion = false;
     bool bVerbose = false;  // trace lines on the standard error too

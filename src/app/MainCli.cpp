@@ -278,9 +278,9 @@ int ExportCa(const std::string& strFile) {
         const bool bWritten = std::fwrite(strPem.data(), 1, strPem.size(), pFile) == strPem.size();
         const int nWriteErrno = errno;
         if (std::fclose(pFile) != 0 || !bWritten) {
-            return Fail("cannot write " + strFile + ": " +
-                            std::strerror(bWritten ? errno : nWriteErrno),
-                        2);
+            return Fail(
+                "cannot write " + strFile + ": " + std::strerror(bWritten ? errno : nWriteErrno),
+                2);
         }
         std::fprintf(stderr, "%s\nSHA-256 %s\nwritten to %s\n", authority->Name().c_str(),
                      authority->Fingerprint().c_str(), strFile.c_str());
@@ -356,6 +356,11 @@ int main(int argc, char** argv) {
         }
         if (!ApplyTlsOptions(options, strError)) {
             return Fail(strError, 2);
+        }
+        SetActiveNetConditions(options.netConditions);
+        if (options.netConditions.IsActive()) {
+            std::fprintf(stderr, "Network conditions on: %s\n",
+                         DescribeNetConditions(options.netConditions).c_str());
         }
     } catch (...) {
         return Fail(win::WideToAnsi(TakeCaughtText(L"Unhandled exception!")), 1);

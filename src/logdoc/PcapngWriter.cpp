@@ -174,6 +174,7 @@ void CPcapngWriter::OnRecord(const CLogRecord& record) {
             break;
         case LogRecordKind::BlockBegin:
         case LogRecordKind::SessionTls:
+        case LogRecordKind::SessionConditions:
             break;
         case LogRecordKind::Block:
             Data(record.nSessionId, record.direction, record.bytes, record.nTimeUs);

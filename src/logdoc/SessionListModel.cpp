@@ -52,7 +52,7 @@ const char* CSessionListModel::ColumnTitle(int nColumn) {
     static const char* const kTitles[] = {
         "#",        "Session",    "Client",         "Server",      "Started",         "Duration",
         "State",    "Bytes Sent", "Bytes Received", "Blocks Sent", "Blocks Received", "Request",
-        "Response", "TLS"};
+        "Response", "TLS",        "Conditions"};
     static_assert(std::size(kTitles) == ColCount, "a title for every column");
     return nColumn >= 0 && nColumn < ColCount ? kTitles[nColumn] : "";
 }
@@ -153,6 +153,8 @@ bool CSessionListModel::Less(const CSessionInfo& a, const CSessionInfo& b) const
             return a.strStatusLine < b.strStatusLine;
         case ColTls:
             return a.strTls < b.strTls;
+        case ColConditions:
+            return a.strConditions < b.strConditions;
         default:
             return false;
     }
@@ -252,6 +254,8 @@ std::string CSessionListModel::GetText(std::size_t nViewRow, int nColumn,
             return s.strStatusLine;
         case ColTls:
             return s.strTls;
+        case ColConditions:
+            return s.strConditions;
         default:
             return {};
     }

@@ -29,6 +29,7 @@ public:
         ColRequest,
         ColStatus,
         ColTls,
+        ColConditions,
         ColCount
     };
 

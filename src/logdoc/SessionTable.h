@@ -42,6 +42,7 @@ struct CSessionInfo {
     std::string strRequestLine;                   // the first line the client sent, when it is HTTP
     std::string strStatusLine;   // the first line the server answered, when it is HTTP
     std::string strTls;          // what TLS did ("TLS 1.3 h1", "passthrough"); empty: none
+    std::string strConditions;   // network conditions, and those that acted; empty: none
     std::uint64_t nVersion = 0;  // the table's version when the row last changed
 };
 
