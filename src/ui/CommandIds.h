@@ -44,6 +44,8 @@ constexpr UINT ID_VIEW_TIMESTAMPS = 32793;
 constexpr UINT ID_VIEW_HEX_DUMP = 32794;
 // Tools > TLS Certificate Authority...: a command of our own.
 constexpr UINT ID_TOOLS_TLS_CA = 32795;
+// Tools > Network Conditions...: a command of our own.
+constexpr UINT ID_TOOLS_NET_CONDITIONS = 32820;
 // The placeholder button of the connection bar that the field dialog lies over.
 constexpr UINT ID_CONNECTION_FIELDS = 2054;
 // The idle prompt of the status bar.
