@@ -4,8 +4,10 @@
 
 #include <thread>
 
+#include "app/CliOptions.h"
 #include "capture/ConditionShaper.h"
 #include "capture/NetConditionsParser.h"
+#include "logdoc/SessionListModel.h"
 
 namespace {
 
@@ -130,6 +132,54 @@ TEST(NetConditionsParserTest, OnlyActiveConditionsReachNewSessions) {
     EXPECT_EQ(100, ActiveNetConditions()->down.nBandwidthKBps);
     SetActiveNetConditions(CNetConditions());
     EXPECT_FALSE(ActiveNetConditions());
+}
+
+TEST(NetConditionsParserTest, TheCommandLineTakesThemRepeatedAndWithAnEqualsSign) {
+    const char* const args[] = {"tapvane-cli", "--latency", "up:200",      "--latency=down:50:5",
+                                "--bandwidth", "down:500",  "--cut-after", "65536:reset"};
+    CCliOptions options;
+    std::string strError;
+    ASSERT_TRUE(ParseCliOptions(std::size(args), args, options, strError)) << strError;
+    EXPECT_EQ("--latency up:200 --latency down:50:5 --bandwidth down:500 --cut-after 65536:reset",
+              FormatNetConditionArgs(options.netConditions));
+
+    const char* const bad[] = {"tapvane-cli", "--slice", "up:1:x"};
+    CCliOptions none;
+    EXPECT_FALSE(ParseCliOptions(std::size(bad), bad, none, strError));
+    EXPECT_EQ(
+        "--slice \"up:1:x\": expected [up:|down:]BYTES[:DELAY_MS] (a piece of 1 to "
+        "1048576 bytes, 0 = no slicing)",
+        strError);
+    const char* const missing[] = {"tapvane-cli", "--reset-share"};
+    EXPECT_FALSE(ParseCliOptions(std::size(missing), missing, none, strError));
+    EXPECT_EQ("option --reset-share needs a value", strError);
+}
+
+TEST(NetConditionsParserTest, TheSessionListShowsTheConditionsAndWhatEndedASession) {
+    CSessionTable table;
+    CSessionListModel list(table);
+    auto record = [](LogRecordKind kind, std::uint64_t nId, std::string_view bytes = {}) {
+        CLogRecord r;
+        r.kind = kind;
+        r.nSessionId = nId;
+        r.nTimeUs = 1000;
+        r.bytes = bytes;
+        return r;
+    };
+    table.Apply(record(LogRecordKind::SessionStart, 1), 0, 0);
+    table.Apply(record(LogRecordKind::SessionStart, 2), 0, 0);
+    table.Apply(record(LogRecordKind::SessionConditions, 2, "latency 200 ms, 500 KB/s down"), 0, 0);
+    table.Apply(record(LogRecordKind::SessionConditions, 2,
+                       "cut after 65536 bytes: reset (server to client)"),
+                0, 0);
+    list.Refresh();
+    ASSERT_EQ(2u, list.GetRowCount());
+    EXPECT_EQ("", list.GetText(0, CSessionListModel::ColConditions, 0));
+    EXPECT_EQ("latency 200 ms, 500 KB/s down; cut after 65536 bytes: reset (server to client)",
+              list.GetText(1, CSessionListModel::ColConditions, 0));
+    EXPECT_STREQ("Conditions", CSessionListModel::ColumnTitle(CSessionListModel::ColConditions));
+    list.Sort(CSessionListModel::ColConditions, false);
+    EXPECT_EQ("2", list.GetText(0, CSessionListModel::ColOrdinal, 0));
 }
 
 // A shaper whose sends are recorded with their times.
