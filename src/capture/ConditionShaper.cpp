@@ -44,10 +44,17 @@ CConditionShaper::Clock::time_point CConditionShaper::PaceFor(Clock::time_point 
     const Clock::time_point due =
         m_paceStart + std::chrono::duration_cast<Clock::duration>(
                           std::chrono::nanoseconds(m_nPaced * 1000000000 / nRate));
-    if (m_nPaced == 0 || due + kPaceSlack < now) {
+    if (!m_bPacing || due + kPaceSlack < now) {
+        m_bPacing = true;
         m_paceStart = now;
         m_nPaced = 0;
         return now;
+    }
+    if (m_nPaced >= nRate) {
+        // A second's worth: the reckoning starts again from when it is due, so that the
+        // byte count never grows large enough to overflow the sum above.
+        m_paceStart = due;
+        m_nPaced = 0;
     }
     return due;
 }

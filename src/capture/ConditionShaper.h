@@ -43,7 +43,8 @@ public:
 private:
     // False when `fnStop` said stop first.
     static bool WaitUntil(Clock::time_point deadline, const StopFn& fnStop);
-    // When the next `nBytes` may leave under the bandwidth limit.
+    // When the next piece may leave under the bandwidth limit, the bytes counted so far
+    // having left at the limit's pace.
     Clock::time_point PaceFor(Clock::time_point now);
     void NoteOnce(unsigned nKind, const std::string& strText, const NoteFn& fnNote);
 
@@ -55,6 +56,7 @@ private:
     // The bandwidth limit's reckoning: bytes sent since `m_paceStart`.
     Clock::time_point m_paceStart{};
     std::int64_t m_nPaced = 0;
+    bool m_bPacing = false;
     Clock::time_point m_lastSlice{};
     bool m_bSliced = false;
 };

@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include "capture/RelayRecords.h"
 #include "capture/SessionLink.h"
@@ -79,7 +78,7 @@ CSessionConditions::Outcome CSessionConditions::Send(const CSessionLink& link,
     if (shaper.GetConditions().nSliceBytes != 0 && !m_bNoDelay[nSide]) {
         // Each slice is a segment of its own, not held back to join the next one.
         const int nOn = 1;
-        ::setsockopt(static_cast<int>(h), IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
+        win::setsockopt(h, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
         m_bNoDelay[nSide] = true;
     }
     bool bStopped = false;

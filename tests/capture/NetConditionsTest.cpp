@@ -282,11 +282,12 @@ TEST(ConditionShaperTest, BandwidthPacesPiecesAndForgivesNoIdleBurst) {
     CConditionShaper shaper(CDirectionConditions{.nBandwidthKBps = 100});  // 100000 B/s
     CRecorder rec;
     const auto start = Clock::now();
-    EXPECT_EQ(CConditionShaper::Result::Sent, rec.Send(shaper, std::string(30000, 'b')));
-    // 30000 bytes at 100000 B/s: the last of the 2000-byte pieces leaves at 0.28 s.
+    EXPECT_EQ(CConditionShaper::Result::Sent, rec.Send(shaper, std::string(130000, 'b')));
+    // 130000 bytes at 100000 B/s: the last of the 2000-byte pieces leaves at 1.28 s, the
+    // reckoning having started again after the first second.
     const auto elapsed = Clock::now() - start;
-    EXPECT_GE(elapsed, 280ms);
-    EXPECT_LT(elapsed, 450ms);
+    EXPECT_GE(elapsed, 1280ms);
+    EXPECT_LT(elapsed, 1450ms);
     for (const std::string& piece : rec.pieces) {
         EXPECT_LE(piece.size(), 2000u);
     }
