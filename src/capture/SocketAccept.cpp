@@ -130,7 +130,7 @@ void CSocketAccept::Proc() {
                 pConditions->DrawReset(*m_pLink, LogDirection::ClientToServer)) {
                 // The server sees the connection open and then reset; so does the client.
                 LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
-                AbortSession(L"");
+                AbortSession(L"");  // the reset is in the log already, said by DrawReset
                 pClient->RequestStop();
                 CloseThreadHandle();
             } else {

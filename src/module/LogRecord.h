@@ -8,16 +8,17 @@
 #include <string_view>
 
 enum class LogRecordKind : std::uint8_t {
-    SessionStart,       // a local client connected: nSession, client
-    SessionConnected,   // the connection to the server is up: server, strServerHost
-    SessionRefused,     // connecting to the server failed: strServerHost, server's port
-    BlockBegin,         // the marker line of a block is about to be written
-    Block,              // the block's text is written: direction, bytes
-    SideClosed,         // the `direction` side ended its stream in order (a FIN)
-    SideReset,          // the `direction` side's connection failed or was reset
-    SessionEnd,         // the session's stop line: both connections are closed now
-    SessionTls,         // what TLS did in the session, in short ("TLS 1.3 h1"): bytes
-    SessionConditions,  // network conditions the session runs under, or one that acted: bytes
+    SessionStart,      // a local client connected: nSession, client
+    SessionConnected,  // the connection to the server is up: server, strServerHost
+    SessionRefused,    // connecting to the server failed: strServerHost, server's port
+    BlockBegin,        // the marker line of a block is about to be written
+    Block,             // the block's text is written: direction, bytes
+    SideClosed,        // the `direction` side ended its stream in order (a FIN)
+    SideReset,         // the `direction` side's connection failed or was reset
+    SessionEnd,        // the session's stop line: both connections are closed now
+    SessionTls,        // what TLS did in the session, in short ("TLS 1.3 h1"): bytes
+    // The network conditions the session runs under, or one that ended it: bytes.
+    SessionConditions,
 };
 
 // Who sent a block, or which connection a close belongs to: the local client's, or the
