@@ -6,6 +6,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "capture/NetConditionsParser.h"
 #include "capture/ServerUrl.h"
 #include "net/ListenAddress.h"
 #include "platform/TextConv.h"
@@ -58,6 +59,24 @@ const char* const kCliUsage =
     "                          one before has gone quiet; recorded: at the captured\n"
     "                          times\n"
     "  --replay-quiet MS       how long an answer must be silent (default 300)\n"
+    "  --latency [up:|down:]MS[:JITTER]\n"
+    "                          delay every block by MS milliseconds, plus or minus up to\n"
+    "                          JITTER\n"
+    "  --bandwidth [up:|down:]KBPS\n"
+    "                          relay at most KBPS kilobytes (1000 bytes) a second\n"
+    "  --slice [up:|down:]BYTES[:DELAY_MS]\n"
+    "                          send blocks on in pieces of BYTES bytes, DELAY_MS apart\n"
+    "  --cut-after [up:|down:]BYTES[:close|:reset]\n"
+    "                          end the session once BYTES bytes went that way, by a close\n"
+    "                          (the default) or a reset of both connections\n"
+    "  --reset-share [up:|down:]PERCENT\n"
+    "                          reset PERCENT of the new connections at once (down: the\n"
+    "                          client is reset before the server is contacted; up: the\n"
+    "                          server's connection is opened, then both are reset)\n"
+    "                          Network conditions act both ways unless the value begins\n"
+    "                          with up: (client to server) or down: (server to client);\n"
+    "                          a later one overrides an earlier one for the directions\n"
+    "                          it names. Off by default.\n"
     "  -v, --verbose           also write the trace lines to the standard error\n"
     "  --version               show the version and the build, then exit\n"
     "  -h, --help              show this help, then exit\n"
@@ -111,7 +130,8 @@ constexpr std::string_view kValueOptions[] = {
     "--pcap",          "--replace-host", "--save-response", "--data-folder",
     "--bind",          "--server-tls",   "--client-tls",    "--tls-passthrough",
     "--keylog",        "--export-ca",    "--har",           "--replay",
-    "--replay-timing", "--replay-quiet",
+    "--replay-timing", "--replay-quiet", "--latency",       "--bandwidth",
+    "--slice",         "--cut-after",    "--reset-share",
 };
 
 bool TakesValue(std::string_view option) {
@@ -239,6 +259,11 @@ bool ParseCliOptions(int argc, const char* const* argv, CCliOptions& options,
                 return false;
             }
             options.nReplayQuietMs = nMs;
+        } else if (IsNetConditionOption(std::string_view(strOption).substr(2))) {
+            if (!ApplyNetConditionOption(std::string_view(strOption).substr(2), strValue,
+                                         options.netConditions, &strError)) {
+                return false;
+            }
         } else if (strOption == "--data-folder") {
             options.strDataFolder = win::AnsiToWide(pszValue);
         } else {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/NetConditions.h"
 #include "tls/TlsConfig.h"
 
 struct CCliOptions {
@@ -33,6 +34,9 @@ struct CCliOptions {
     std::optional<std::string> strReplayFile;
     bool bReplayRecorded = false;
     std::optional<int> nReplayQuietMs;
+    // --latency, --bandwidth, --slice, --cut-after, --reset-share (each repeatable, per
+    // direction with up: or down:), for this run only.
+    CNetConditions netConditions;
     bool bHelp = false;
     bool bVersion = false;
     bool bVerbose = false;  // trace lines on the standard error too

@@ -387,6 +387,11 @@ int main(int argc, char** argv) {
         if (!ApplyTlsOptions(options, strError)) {
             return Fail(strError, 2);
         }
+        SetActiveNetConditions(options.netConditions);
+        if (options.netConditions.IsActive()) {
+            std::fprintf(stderr, "Network conditions on: %s\n",
+                         DescribeNetConditions(options.netConditions).c_str());
+        }
     } catch (...) {
         return Fail(win::WideToAnsi(TakeCaughtText(L"Unhandled exception!")), 1);
     }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "platform/Winsock.h"
 
 class CSocketAccept;
+class CSessionConditions;
 
 class CSessionLink {
 public:
@@ -76,6 +78,13 @@ public:
     // Module lock held.
     CTunnelWatch& Tunnel() { return m_tunnel; }
 
+    // Set by the session before its threads start, read by both afterwards: the network
+    // conditions the session runs under; null (nearly always) when none.
+    void SetConditions(std::shared_ptr<CSessionConditions> pConditions) {
+        m_pConditions = std::move(pConditions);
+    }
+    CSessionConditions* GetConditions() const { return m_pConditions.get(); }
+
 private:
     std::mutex m_mutex;  // the hand-over lock
     CSocketAccept* m_pAccept;
@@ -86,6 +95,7 @@ private:
     const long m_nSession;
     const win::SOCKET m_hLocal;
     CTunnelWatch m_tunnel;  // module lock
+    std::shared_ptr<CSessionConditions> m_pConditions;
     const std::uint64_t m_nSessionId;
 
     // Any thread: 1, 2, 3, ...

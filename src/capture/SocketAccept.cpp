@@ -6,6 +6,7 @@
 #include "capture/CachedSetting.h"
 #include "capture/LoopErrorText.h"
 #include "capture/RelayRecords.h"
+#include "capture/SessionConditions.h"
 #include "capture/SessionTls.h"
 #include "capture/SocketClient.h"
 #include "capture/SplitLines.h"
@@ -65,6 +66,7 @@ CSocketAccept::CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen)
       m_strMarker("\r\n" + std::to_string(m_nSession) + "---<---") {
     m_pClient = new CSocketClient(this);
     try {
+        m_pLink->SetConditions(CSessionConditions::ForNewSession());
         m_bReplaceHost = CachedReplaceHostHeader();
         StartThread();
     } catch (...) {
@@ -104,11 +106,28 @@ void CSocketAccept::Proc() {
         record.client = PeerAddressOf(GetSocket());
         LogSessionRecord(*m_pLink, record);
         WriteSessionLine(147);
+        if (CSessionConditions* pConditions = m_pLink->GetConditions()) {
+            record = CLogRecord();
+            record.kind = LogRecordKind::SessionConditions;
+            const std::string strText = DescribeNetConditions(pConditions->GetConditions());
+            record.bytes = strText;
+            LogSessionRecord(*m_pLink, record);
+        }
     }
     try {
         CSocketClient* pClient = m_pClient;
-        if (pClient != nullptr && pClient->ConnectToServer()) {
-            CSocketTelnet::Proc();
+        if (pClient != nullptr && !ResetByConditions() && pClient->ConnectToServer()) {
+            if (CSessionConditions* pConditions = m_pLink->GetConditions();
+                pConditions != nullptr &&
+                pConditions->DrawReset(*m_pLink, LogDirection::ClientToServer)) {
+                // The server sees the connection open and then reset; so does the client.
+                LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
+                AbortSession(L"");  // the reset is in the log already, said by DrawReset
+                pClient->RequestStop();
+                CloseThreadHandle();
+            } else {
+                CSocketTelnet::Proc();
+            }
             if (CSocketClient* pLeft = m_pClient) {
                 pLeft->RequestStop();  // whatever ended this side ends the other
             }
@@ -288,6 +307,10 @@ void CSocketAccept::SendToServer(std::string_view bytes) {
     if (hServer == 0) {
         return;  // the server's side has ended; this session is ending too
     }
+    if (CSessionConditions* pConditions = m_pLink->GetConditions()) [[unlikely]] {
+        SendToServerUnder(*pConditions, hServer, bytes);
+        return;
+    }
     std::wstring strError;
     // A server that stops reading is waited for as long as its connection lives.
     if (!SendAllOn(hServer, bytes.data(), bytes.size(), 0, &strError,
@@ -295,6 +318,41 @@ void CSocketAccept::SendToServer(std::string_view bytes) {
         LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
         AbortSession(L"Send to the server failed! " + strError);
     }
+}
+
+void CSocketAccept::SendToServerUnder(CSessionConditions& conditions, SOCKET hServer,
+                                      std::string_view bytes) {
+    std::wstring strError;
+    switch (conditions.Send(*m_pLink, LogDirection::ClientToServer, hServer, bytes, &strError,
+                            [this] { return m_pRelay->IsStopping() || m_pLink->IsAborted(); })) {
+        case CSessionConditions::Outcome::Sent:
+        case CSessionConditions::Outcome::Dropped:
+            return;
+        case CSessionConditions::Outcome::CutClose:
+            StopSession(false);
+            return;
+        case CSessionConditions::Outcome::CutReset:
+            LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
+            AbortSession(win::AnsiToWide(conditions.CutText(LogDirection::ClientToServer)));
+            return;
+        case CSessionConditions::Outcome::Failed:
+            break;
+    }
+    LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
+    AbortSession(L"Send to the server failed! " + strError);
+}
+
+bool CSocketAccept::ResetByConditions() {
+    CSessionConditions* pConditions = m_pLink->GetConditions();
+    if (pConditions == nullptr || !pConditions->DrawReset(*m_pLink, LogDirection::ServerToClient)) {
+        return false;
+    }
+    // The local client is reset before the server is contacted.
+    LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
+    if (const SOCKET hLocal = GetSocket(); hLocal != 0) {
+        SetResetOnClose(hLocal);
+    }
+    return true;
 }
 
 void CSocketAccept::SendHeldRequest() {
@@ -340,7 +398,7 @@ void CSocketAccept::AbortSession(const std::wstring& strReason) {
         Close();  // the other thread is ending the session already
         return;
     }
-    if (!m_pRelay->IsStopping()) {
+    if (!m_pRelay->IsStopping() && !strReason.empty()) {
         LogSessionError(m_nSession, strReason);  // a stop cuts sends on purpose: no error
     }
     CSocketClient* pClient = m_pClient;

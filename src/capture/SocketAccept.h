@@ -15,6 +15,7 @@
 #include "settings/RegKeyTalvex.h"
 
 class CArrayListen;
+class CSessionConditions;
 class CSocketClient;
 
 class CSocketAccept : public CSocketTelnet, private IRequestHandler {
@@ -120,6 +121,11 @@ private:
     // Session thread, module lock not held: sends the bytes to the server; a failure ends
     // the session.
     void SendToServer(std::string_view bytes);
+    // The same through the session's network conditions.
+    void SendToServerUnder(CSessionConditions& conditions, SOCKET hServer, std::string_view bytes);
+    // Session thread, before connecting: whether the conditions pick this connection for a
+    // reset of the local client (logged; the local socket then resets as it closes).
+    bool ResetByConditions();
     // Session thread, module lock not held: the start of a header line held back for
     // rewriting goes to the server as it is (the local client ends its stream).
     void SendHeldRequest();

@@ -7,6 +7,7 @@
 #include "capture/RelayRecords.h"
 #include "capture/ServerMemo.h"
 #include "capture/ServerUrl.h"
+#include "capture/SessionConditions.h"
 #include "capture/SessionTls.h"
 #include "capture/SocketAccept.h"
 #include "capture/SplitLines.h"
@@ -266,6 +267,10 @@ void CSocketClient::SendToLocal(std::string_view bytes) {
     if (bytes.empty() || hLocal == 0) {
         return;
     }
+    if (CSessionConditions* pConditions = m_pLink->GetConditions()) [[unlikely]] {
+        SendToLocalUnder(*pConditions, hLocal, bytes);
+        return;
+    }
     std::wstring strError;
     // A client that stops reading (a debugger, a save prompt) is held by backpressure for
     // as long as it lives: only a stop or an error of the connection ends the wait.
@@ -274,6 +279,28 @@ void CSocketClient::SendToLocal(std::string_view bytes) {
         LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
         AbortSession(L"Send to the local client failed! " + strError);
     }
+}
+
+void CSocketClient::SendToLocalUnder(CSessionConditions& conditions, SOCKET hLocal,
+                                     std::string_view bytes) {
+    std::wstring strError;
+    switch (conditions.Send(*m_pLink, LogDirection::ServerToClient, hLocal, bytes, &strError,
+                            [this] { return m_pRelay->IsStopping() || m_pLink->IsAborted(); })) {
+        case CSessionConditions::Outcome::Sent:
+        case CSessionConditions::Outcome::Dropped:
+            return;
+        case CSessionConditions::Outcome::CutClose:
+            m_pLink->WithSession([](CSocketAccept& session) { session.StopSession(false); });
+            return;
+        case CSessionConditions::Outcome::CutReset:
+            LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
+            AbortSession(win::AnsiToWide(conditions.CutText(LogDirection::ServerToClient)));
+            return;
+        case CSessionConditions::Outcome::Failed:
+            break;
+    }
+    LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
+    AbortSession(L"Send to the local client failed! " + strError);
 }
 
 void CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {

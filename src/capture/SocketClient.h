@@ -16,6 +16,7 @@
 #include "net/SocketTelnet.h"
 
 class CSocketAccept;
+class CSessionConditions;
 
 // The host to connect to for the URL box's text without its scheme: an IPv6 address in
 // brackets ("[::1]", "[::1]:8080/path") gives the bracketed address; any other text is
@@ -131,4 +132,6 @@ private:
     // Client thread, module lock not held: sends the block to the local client; a failure
     // ends the session.
     void SendToLocal(std::string_view bytes);
+    // The same through the session's network conditions.
+    void SendToLocalUnder(CSessionConditions& conditions, SOCKET hLocal, std::string_view bytes);
 };

@@ -42,6 +42,7 @@ void CHarBuilder::OnRecord(const CLogRecord& record) {
         case LogRecordKind::SideClosed:
         case LogRecordKind::SideReset:
         case LogRecordKind::SessionOrigin:
+        case LogRecordKind::SessionConditions:
             break;
     }
 }

@@ -175,6 +175,7 @@ void CPcapngWriter::OnRecord(const CLogRecord& record) {
         case LogRecordKind::BlockBegin:
         case LogRecordKind::SessionTls:
         case LogRecordKind::SessionOrigin:
+        case LogRecordKind::SessionConditions:
             break;
         case LogRecordKind::Block:
             Data(record.nSessionId, record.direction, record.bytes, record.nTimeUs);

@@ -52,7 +52,7 @@ const char* CSessionListModel::ColumnTitle(int nColumn) {
     static const char* const kTitles[] = {
         "#",        "Session",    "Client",         "Server",      "Started",         "Duration",
         "State",    "Bytes Sent", "Bytes Received", "Blocks Sent", "Blocks Received", "Request",
-        "Response", "TLS",        "Origin"};
+        "Response", "TLS",        "Origin",         "Conditions"};
     static_assert(std::size(kTitles) == ColCount, "a title for every column");
     return nColumn >= 0 && nColumn < ColCount ? kTitles[nColumn] : "";
 }
@@ -155,6 +155,8 @@ bool CSessionListModel::Less(const CSessionInfo& a, const CSessionInfo& b) const
             return a.strTls < b.strTls;
         case ColOrigin:
             return a.strOrigin < b.strOrigin;
+        case ColConditions:
+            return a.strConditions < b.strConditions;
         default:
             return false;
     }
@@ -256,6 +258,8 @@ std::string CSessionListModel::GetText(std::size_t nViewRow, int nColumn,
             return s.strTls;
         case ColOrigin:
             return s.strOrigin;
+        case ColConditions:
+            return s.strConditions;
         default:
             return {};
     }

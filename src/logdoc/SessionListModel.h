@@ -30,6 +30,7 @@ public:
         ColStatus,
         ColTls,
         ColOrigin,  // where a resent session's bytes come from ("replay of #3")
+        ColConditions,
         ColCount
     };
 

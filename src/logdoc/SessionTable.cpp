@@ -127,6 +127,12 @@ std::uint32_t CSessionTable::Apply(const CLogRecord& record, std::uint64_t nBloc
         case LogRecordKind::SessionOrigin:
             info.strOrigin = record.bytes;
             break;
+        case LogRecordKind::SessionConditions:
+            if (!info.strConditions.empty()) {
+                info.strConditions += "; ";
+            }
+            info.strConditions += record.bytes;
+            break;
         case LogRecordKind::Block:
             if (info.nBlocks[0] + info.nBlocks[1] == 0) {
                 info.nFirstTextOffset = nTextOffset;

@@ -43,6 +43,7 @@ struct CSessionInfo {
     std::string strStatusLine;   // the first line the server answered, when it is HTTP
     std::string strTls;          // what TLS did ("TLS 1.3 h1", "passthrough"); empty: none
     std::string strOrigin;       // a resent session's source ("replay of #3"); empty: a client
+    std::string strConditions;   // network conditions, and those that acted; empty: none
     std::uint64_t nVersion = 0;  // the table's version when the row last changed
 };
 

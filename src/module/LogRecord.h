@@ -18,6 +18,8 @@ enum class LogRecordKind : std::uint8_t {
     SessionEnd,        // the session's stop line: both connections are closed now
     SessionTls,        // what TLS did in the session, in short ("TLS 1.3 h1"): bytes
     SessionOrigin,     // a session that resends recorded bytes: what ("replay of #3"), bytes
+    // The network conditions the session runs under, or one that ended it: bytes.
+    SessionConditions,
 };
 
 // Who sent a block, or which connection a close belongs to: the local client's, or the

@@ -66,6 +66,16 @@ public:
     void SetKeyLogFile(const wchar_t* pszPath);
 
     // The position of the selected entry in the connection bar's list (not a server number).
+    // The network conditions (RegKeyTalvexConditions.cpp): whether they are on, the
+    // conditions as command-line options ("--latency 200 --bandwidth down:500") and the
+    // name of the preset they came from (empty: set by hand).
+    bool GetNetConditionsOn();
+    void SetNetConditionsOn(bool bOn);
+    std::wstring GetNetConditions();
+    void SetNetConditions(const wchar_t* pszOptions);
+    std::wstring GetNetConditionsPreset();
+    void SetNetConditionsPreset(const wchar_t* pszName);
+
     LONG GetDefaultServerID();
     void SetDefaultServerID(LONG nPosition);
 

@@ -52,6 +52,8 @@ constexpr UINT ID_VIEW_FONT = 32801;
 constexpr UINT ID_VIEW_ZOOM_IN = 32802;
 constexpr UINT ID_VIEW_ZOOM_OUT = 32803;
 constexpr UINT ID_VIEW_ZOOM_RESET = 32804;
+// Tools > Network Conditions...: a command of our own.
+constexpr UINT ID_TOOLS_NET_CONDITIONS = 32820;
 // The placeholder button of the connection bar that the field dialog lies over.
 constexpr UINT ID_CONNECTION_FIELDS = 2054;
 // The idle prompt of the status bar.

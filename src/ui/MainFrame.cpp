@@ -21,6 +21,7 @@
 #include "capture/ReplaySessions.h"
 #include "capture/SocketAccept.h"
 #include "capture/SocketClient.h"
+#include "capture/StoredNetConditions.h"
 #include "logdoc/LogDocument.h"
 #include "module/MyModule.h"
 #include "support/ResourceStrings.h"
@@ -205,6 +206,8 @@ void CMainFrame::CreateActions() {
     pListen->setEnabled(false);
     AddAction(ID_TOOLS_OPTIONS, tr("&Options..."));
     AddAction(ID_TOOLS_TLS_CA, tr("TLS &Certificate Authority..."));
+    AddAction(ID_TOOLS_NET_CONDITIONS, tr("&Network Conditions..."))
+        ->setStatusTip(tr("Delay, throttle, slice, cut or reset the relayed connections"));
     AddAction(ID_HELP_FINDER, tr("&Help Topics"));
     // F1 opens the help from anywhere in the window; it is in no menu.
     QAction* pHelp = AddAction(ID_HELP, tr("Help"));
@@ -258,6 +261,7 @@ void CMainFrame::CreateMenus() {
     pTools->addSeparator();
     pTools->addAction(Action(ID_TOOLS_OPTIONS));
     pTools->addAction(Action(ID_TOOLS_TLS_CA));
+    pTools->addAction(Action(ID_TOOLS_NET_CONDITIONS));
 
     QMenu* pHelp = menuBar()->addMenu(tr("&Help"));
     pHelp->addAction(Action(ID_HELP_FINDER));
@@ -289,6 +293,13 @@ void CMainFrame::CreateToolBar() {
     setContextMenuPolicy(Qt::NoContextMenu);  // no toolbar menu over the window
 }
 
+void CMainFrame::ShowNetConditions(const CNetConditions& active) {
+    const std::string strText = DescribeNetConditions(active);
+    m_pConditionsPane->setVisible(!strText.empty());
+    m_pConditionsPane->setText(tr("Network conditions on"));
+    m_pConditionsPane->setToolTip(QString::fromStdString(strText));
+}
+
 void CMainFrame::CreateStatusBar() {
     QStatusBar* pBar = statusBar();
     for (int i = 0; i < 2; ++i) {
@@ -300,6 +311,12 @@ void CMainFrame::CreateStatusBar() {
     m_pStatusPanes[1]->setMinimumWidth(1);
     pBar->addWidget(m_pStatusPanes[0]);
     pBar->addWidget(m_pStatusPanes[1], 1);
+    m_pConditionsPane = new QLabel(pBar);
+    m_pConditionsPane->setObjectName(QStringLiteral("statusConditions"));
+    m_pConditionsPane->setTextFormat(Qt::PlainText);
+    pBar->addPermanentWidget(m_pConditionsPane);
+    GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr,
+             [&] { ShowNetConditions(ApplyStoredNetConditions()); });
     m_pStatusTimer = new QTimer(this);
     m_pStatusTimer->setSingleShot(true);
     m_pStatusTimer->setInterval(kStatusIntervalMs);

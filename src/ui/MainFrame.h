@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "capture/ListenToggle.h"
+#include "capture/NetConditions.h"
 #include "ui/ConnectionBar.h"
 #include "ui/LogPane.h"
 #include "ui/QtMessageWindow.h"
@@ -157,6 +158,10 @@ private:
     QString m_strPaneTexts[2];
     QString m_strPrompt;  // a command's prompt that covers pane 1 while its item is highlighted
     QTimer* m_pStatusTimer = nullptr;
+    // "Network conditions on" at the right of the status bar while they are; their text
+    // as its tooltip.
+    QLabel* m_pConditionsPane = nullptr;
+    void ShowNetConditions(const CNetConditions& active);
     void ShowStatusPanes();
     QTimer* m_pIdleTimer = nullptr;
     bool m_bModifiedMark = false;

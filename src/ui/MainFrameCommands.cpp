@@ -23,6 +23,7 @@
 #include "ui/HelpPages.h"
 #include "ui/LogView.h"
 #include "ui/MainFrame.h"
+#include "ui/NetConditionsDialog.h"
 
 #include "support/ShowMessage.h"
 #include "ui/OptionsDialog.h"
@@ -230,6 +231,15 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
                 QWidget* pActive = QApplication::activeWindow();
                 COptionsDialog dialog(pActive != nullptr ? pActive : this);
                 dialog.exec();
+            });
+            break;
+        case ID_TOOLS_NET_CONDITIONS:
+            frame([&] {
+                QWidget* pActive = QApplication::activeWindow();
+                CNetConditionsDialog dialog(pActive != nullptr ? pActive : this);
+                if (dialog.exec() == QDialog::Accepted) {
+                    ShowNetConditions(ApplyStoredNetConditions());
+                }
             });
             break;
         case ID_TOOLS_TLS_CA:

@@ -65,7 +65,8 @@ CSessionPane::CSessionPane(const CLogDocument& doc, std::function<void(std::uint
                                            "GET /index.html HTTP/1.1",
                                            "HTTP/1.1 200 OK",
                                            "TLS 1.3 h1",
-                                           "edited resend of #0000"};
+                                           "edited resend of #0000",
+                                           "latency 200 ms, 500 KB/s down"};
     static_assert(std::size(kSamples) == CSessionListModel::ColCount, "a sample every column");
     const QFontMetrics metrics = m_pTable->fontMetrics();
     const QFontMetrics headerMetrics = m_pTable->horizontalHeader()->fontMetrics();
