@@ -171,6 +171,10 @@ private:
     // Reads [nOffset, nOffset + n) of the text into p; m_resetMutex held shared by the
     // caller.
     bool ReadRaw(std::uint64_t nOffset, char* p, std::size_t n) const;
+    // ReadRaw segment by segment, for short reads; and for long ones, with one read of the
+    // raw spool and one of the literal text's.
+    bool ReadPieces(std::uint64_t nOffset, char* p, std::size_t n) const;
+    bool ReadBulk(std::uint64_t nOffset, char* p, std::size_t n) const;
     // The same for [nOffset, nOffset + n) of the literal text (offsets into its spool).
     bool ReadLiteral(std::uint64_t nOffset, char* p, std::size_t n) const;
     // The text of a block segment, made from its raw bytes (kept per thread for the next

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "logdoc/LogDocument.h"
 #include "module/Messages.h"
@@ -47,6 +48,19 @@ struct CConvertedBlocks {
 };
 
 thread_local CConvertedBlocks t_converted;
+
+// A large read's segments and the bytes they are made from, kept per thread for the next.
+struct CBulkRead {
+    std::vector<CLogSegment> segments;
+    std::string raw;
+    std::string literal;
+    std::string text;
+};
+
+thread_local CBulkRead t_bulk;
+
+// Reads of at least this many bytes take every segment's source bytes in one read each.
+constexpr std::size_t kBulkRead = 256 * 1024;
 
 }  // namespace
 
@@ -163,7 +177,90 @@ std::string_view CLogDocument::BlockText(const CLogSegment& segment) const {
     return std::string_view(block.pText.get(), block.nTextLength);
 }
 
+bool CLogDocument::ReadBulk(std::uint64_t nOffset, char* p, std::size_t n) const {
+    CBulkRead& bulk = t_bulk;
+    bulk.segments.clear();
+    {
+        std::lock_guard state(m_stateMutex);
+        if (nOffset + n > m_nSize) {
+            return false;
+        }
+        for (std::size_t i = m_segments.IndexOf(nOffset);
+             i < m_segments.Count() && m_segments.At(i).nTextStart < nOffset + n; ++i) {
+            bulk.segments.push_back(m_segments.At(i));
+        }
+    }
+    // The raw bytes of the blocks lie one after the other in the raw spool, and so does
+    // the literal text between them in the text's spool: one read of each.
+    std::uint64_t nRawFrom = UINT64_MAX;
+    std::uint64_t nRawTo = 0;
+    std::uint64_t nLiteralFrom = UINT64_MAX;
+    std::uint64_t nLiteralTo = 0;
+    for (const CLogSegment& segment : bulk.segments) {
+        if (segment.IsBlock()) {
+            nRawFrom = std::min(nRawFrom, segment.nSource);
+            nRawTo = std::max(nRawTo, segment.nSource + segment.nRawLength);
+        } else {
+            const std::uint64_t nFrom = std::max(nOffset, segment.nTextStart);
+            const std::uint64_t nTo = std::min(nOffset + n, segment.TextEnd());
+            nLiteralFrom = std::min(nLiteralFrom, segment.nSource + (nFrom - segment.nTextStart));
+            nLiteralTo = std::max(nLiteralTo, segment.nSource + (nTo - segment.nTextStart));
+        }
+    }
+    if (nRawFrom != UINT64_MAX && nRawTo - nRawFrom > 2 * std::uint64_t{n} + kPieceBytes) {
+        return ReadPieces(nOffset, p, n);  // other bytes between the blocks: read each alone
+    }
+    if (nRawFrom != UINT64_MAX) {
+        bulk.raw.resize(static_cast<std::size_t>(nRawTo - nRawFrom));
+        if (!m_pRecords->ReadRawAt(nRawFrom, bulk.raw.data(), bulk.raw.size())) {
+            return false;
+        }
+    }
+    if (nLiteralFrom != UINT64_MAX) {
+        bulk.literal.resize(static_cast<std::size_t>(nLiteralTo - nLiteralFrom));
+        if (!ReadLiteral(nLiteralFrom, bulk.literal.data(), bulk.literal.size())) {
+            return false;
+        }
+    }
+    const std::uint64_t nEnd = nOffset + n;
+    for (const CLogSegment& segment : bulk.segments) {
+        const std::uint64_t nFrom = std::max(nOffset, segment.nTextStart);
+        const std::uint64_t nTo = std::min(nEnd, segment.TextEnd());
+        char* const pTo = p + (nFrom - nOffset);
+        if (!segment.IsBlock()) {
+            std::memcpy(pTo,
+                        bulk.literal.data() +
+                            (segment.nSource + (nFrom - segment.nTextStart) - nLiteralFrom),
+                        static_cast<std::size_t>(nTo - nFrom));
+            continue;
+        }
+        const std::string_view bytes(bulk.raw.data() + (segment.nSource - nRawFrom),
+                                     segment.nRawLength);
+        const std::size_t nRoom = 3 * bytes.size();
+        if (nFrom == segment.nTextStart && nEnd - nFrom >= nRoom) {
+            // Whole, with room for the conversion's widest text: made in place.
+            if (win::AnsiToUtf8(bytes, pTo, true) != segment.nTextLength) {
+                return false;
+            }
+            continue;
+        }
+        if (bulk.text.size() < nRoom) {
+            bulk.text.resize(nRoom);
+        }
+        if (win::AnsiToUtf8(bytes, bulk.text.data(), true) != segment.nTextLength) {
+            return false;
+        }
+        std::memcpy(pTo, bulk.text.data() + (nFrom - segment.nTextStart),
+                    static_cast<std::size_t>(nTo - nFrom));
+    }
+    return true;
+}
+
 bool CLogDocument::ReadRaw(std::uint64_t nOffset, char* p, std::size_t n) const {
+    return n >= kBulkRead ? ReadBulk(nOffset, p, n) : ReadPieces(nOffset, p, n);
+}
+
+bool CLogDocument::ReadPieces(std::uint64_t nOffset, char* p, std::size_t n) const {
     std::size_t nIndex;
     {
         std::lock_guard state(m_stateMutex);
