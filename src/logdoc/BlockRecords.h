@@ -55,7 +55,7 @@ public:
     // Any thread. Reads raw bytes [nOffset, nOffset + n) into p; false on a read error or
     // past the end.
     bool ReadRawAt(std::uint64_t nOffset, char* p, std::size_t n) const;
-    // Bytes in the raw spool and its tail.
+    // Any thread. Bytes in the raw spool and its tail.
     std::uint64_t GetRawSize() const;
     // Any thread. Forgets every block (and the sessions that have ended).
     void Clear();

@@ -140,7 +140,8 @@ public:
     const std::string& GetSpoolFolder() const { return m_spool.GetFolder(); }
     // Bytes of memory the index, the runs, the segments and the tails hold.
     std::uint64_t GetMemoryUse() const;
-    // Bytes the log's spool files hold: its literal text and the relayed blocks' bytes.
+    // Any thread. Bytes the log's spool files hold: its literal text, the relayed blocks'
+    // bytes and their records.
     std::uint64_t GetSpoolSize() const;
 
 private:
