@@ -12,16 +12,16 @@
 
 namespace {
 
-// Where a long block may be cut without changing its text: before an ASCII byte or after
-// one, since a UTF-8 sequence holds neither. Near `nWant`, or the whole block when there
-// is no such place.
+// Where a long block may be cut without changing its text: where no UTF-8 sequence can
+// span, that is before a byte that cannot continue one (ASCII, or a lead byte), or after an
+// ASCII byte. Near `nWant`, or the whole block when there is no such place.
 std::size_t PieceEnd(std::string_view bytes, std::size_t nWant) {
     if (bytes.size() <= nWant) {
         return bytes.size();
     }
-    const auto ascii = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]) < 0x80; };
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     for (std::size_t i = nWant; i < bytes.size(); ++i) {
-        if (ascii(i) || ascii(i - 1)) {
+        if (byte(i) < 0x80 || byte(i) >= 0xC0 || byte(i - 1) < 0x80) {
             return i;
         }
     }

@@ -81,8 +81,10 @@ std::string RandomBlock(std::mt19937& random) {
             }
             break;
         default:
+            // No ASCII byte anywhere to cut at; some sequences broken or too long.
             while (block.size() + 1 < nSize) {
-                block += "\xe4\xb8\xad";  // no ASCII byte anywhere to cut at
+                const unsigned r = random() % 16;
+                block += r == 0 ? "\xe4\xb8" : r == 1 ? "\xf0\x9f\x98\x80\x80" : "\xe4\xb8\xad";
             }
             block += "\xe4";
             break;
