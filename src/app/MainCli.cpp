@@ -278,9 +278,9 @@ int ExportCa(const std::string& strFile) {
         const bool bWritten = std::fwrite(strPem.data(), 1, strPem.size(), pFile) == strPem.size();
         const int nWriteErrno = errno;
         if (std::fclose(pFile) != 0 || !bWritten) {
-            return Fail("cannot write " + strFile + ": " +
-                            std::strerror(bWritten ? errno : nWriteErrno),
-                        2);
+            return Fail(
+                "cannot write " + strFile + ": " + std::strerror(bWritten ? errno : nWriteErrno),
+                2);
         }
         std::fprintf(stderr, "%s\nSHA-256 %s\nwritten to %s\n", authority->Name().c_str(),
                      authority->Fingerprint().c_str(), strFile.c_str());
@@ -374,6 +374,8 @@ int main(int argc, char** argv) {
     });
     window.SetConnectionSettings(*options.strUrl, *options.nLocalPort, *options.nRemotePort);
     g_Module.SetMainWindow(&window);
+    // The console's writers make the blocks' text on their own threads.
+    g_Module.SetWantsBlockText(false);
     // Nobody is there to press Listen again: a server that cannot be reached fails its
     // session (the client is reset, the log says why) and listening goes on.
     SetKeepListeningAlways(true);

@@ -273,6 +273,7 @@ std::string_view CSocketAccept::ReceivePlainBlock() {
 }
 
 void CSocketAccept::LogPlainBlock(std::string_view block) {
+    const std::string_view text = m_logText.ConvertIfWanted(block);
     CModuleLock lock;
     if (!m_pLink->Tunnel().IsTunnel()) {
         if (CSocketClient* pClient = m_pClient) {
@@ -281,7 +282,7 @@ void CSocketAccept::LogPlainBlock(std::string_view block) {
     }
     m_request.Restart();
     LogBlockBegin(*m_pLink);
-    LogClientBlockBytes(block);
+    LogClientBlockBytes(block, text);
     LogBlockRecord(*m_pLink, LogDirection::ClientToServer, block);
     m_pRelay->NotifyActivity(CRelayState::Local);
 }
@@ -428,12 +429,12 @@ void CSocketAccept::LogClientBlock(std::wstring_view text) {
     g_Module.AppendLog(text, LOG_STYLE_PLAIN);
 }
 
-void CSocketAccept::LogClientBlockBytes(std::string_view block) {
+void CSocketAccept::LogClientBlockBytes(std::string_view block, std::string_view text) {
     LogClientMarker();
     if (win::IsDebugOutputOn()) {
         TraceW(win::BlockText(block));
     }
-    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
+    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN, text);
 }
 
 void CSocketAccept::StopSession(bool bReset) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/BlockLogText.h"
 #include "capture/BodyDecoder.h"
 #include "capture/RelayState.h"
 #include "capture/ResponseScan.h"
@@ -120,12 +121,13 @@ protected:
     std::wstring m_strConnectError;  // session thread
     std::shared_ptr<CRelayState> m_pRelay;
     std::shared_ptr<CSessionLink> m_pLink;
-    // Client thread: the marker line of its blocks.
+    // Client thread: the log text of the block being relayed, and the marker line.
+    CBlockLogText m_logText;
     std::string m_strMarker;
 
 private:
-    // Module lock held: the marker line and the block (the log's sink makes its text).
-    void LogServerBlock(std::string_view block);
+    // Module lock held: the marker line and the block with its text (CBlockLogText).
+    void LogServerBlock(std::string_view block, std::string_view text);
     // Client thread, module lock not held: sends the block to the local client; a failure
     // ends the session.
     void SendToLocal(std::string_view bytes);

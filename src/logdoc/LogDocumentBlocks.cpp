@@ -76,11 +76,16 @@ void CLogDocument::AppendLogBytes(std::string_view bytes, int nStyle) {
     AppendBlockLocked(bytes, nStyle);
 }
 
-void CLogDocument::AppendBlockLocked(std::string_view bytes, int nStyle) {
+void CLogDocument::AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle) {
+    std::lock_guard lock(m_appendMutex);
+    AppendBlockLocked(bytes, nStyle, text);
+}
+
+void CLogDocument::AppendBlockLocked(std::string_view bytes, int nStyle, std::string_view made) {
     m_pLastBlock = nullptr;
     m_nLastBlockRaw = UINT64_MAX;
     if (bytes.size() < kSmallBlock) {
-        AppendLocked(ConvertLocked(bytes), nStyle);
+        AppendLocked(made.empty() ? ConvertLocked(bytes) : made, nStyle);
         return;
     }
     if (nStyle != LOG_STYLE_KEEP) {
@@ -94,7 +99,10 @@ void CLogDocument::AppendBlockLocked(std::string_view bytes, int nStyle) {
     while (!bytes.empty()) {
         const std::string_view piece = bytes.substr(0, PieceEnd(bytes, kPieceBytes));
         bytes.remove_prefix(piece.size());
-        const std::string_view text = ConvertLocked(piece);
+        // A block in one piece may come with its text; a longer one is converted piece by
+        // piece, as the pieces' text lengths are not known otherwise.
+        const std::string_view text =
+            !made.empty() && piece.size() == whole.size() ? made : ConvertLocked(piece);
         const std::uint64_t nRaw = m_pRecords->StoreRaw(piece);
         if (nRaw == UINT64_MAX || text.size() > UINT32_MAX) {
             // The raw spool cannot keep them: the text goes where other text goes.

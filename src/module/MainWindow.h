@@ -38,6 +38,7 @@ struct CLogText {
     bool bBytes = false;
     bool bUtf8 = false;
     const CLogRecord* pRecord = nullptr;
+    std::string_view blockText{};  // with bBytes: their text made already, or empty
 };
 
 class ILogSink;
@@ -62,4 +63,7 @@ public:
     virtual void OnLogRecord(const CLogRecord& record);
     // A text in UTF-8, such as a marker line.
     virtual void AppendLogUtf8(std::string_view text, int nStyle);
+    // The bytes of a block with their text made already (win::AnsiToUtf8 with zero bytes
+    // shown; empty when not made). Sinks that need not the text take the bytes alone.
+    virtual void AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle);
 };

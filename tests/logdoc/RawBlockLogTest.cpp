@@ -40,8 +40,11 @@ void AppendBlockBoth(CLogDocument& raw, CLogDocument& text, std::uint64_t nId,
         record.nSession = static_cast<long>(nId);
         pDoc->OnLogRecord(record);
         pDoc->AppendUtf8("\r\n" + std::to_string(nId) + "---<---\r\n", LOG_STYLE_BOLD);
-        if (pDoc == &raw) {
+        if (pDoc == &raw && bytes.size() % 2 == 0) {
             pDoc->AppendLogBytes(bytes, LOG_STYLE_PLAIN);
+        } else if (pDoc == &raw) {
+            // As the relay hands them over: with their text made before the module lock.
+            pDoc->AppendLogBlock(bytes, TextOf(bytes), LOG_STYLE_PLAIN);
         } else {
             pDoc->AppendUtf8(TextOf(bytes), LOG_STYLE_PLAIN);
         }
