@@ -14,11 +14,7 @@ void CConsoleLog::AppendLog(std::wstring_view text, int nStyle) {
 
 void CConsoleLog::AppendLogBytes(std::string_view bytes, int nStyle) {
     std::lock_guard lock(m_mutex);
-    if (m_buffer.size() < 3 * bytes.size()) {
-        m_buffer.resize(3 * bytes.size());  // grows to the largest block once, no clearing after
-    }
-    const std::size_t n = win::AnsiToUtf8(bytes, m_buffer.data(), true);
-    Write(std::string_view(m_buffer.data(), n), nStyle);
+    Write(bytes, nStyle, true);
 }
 
 void CConsoleLog::AppendLogUtf8(std::string_view text, int nStyle) {
@@ -26,19 +22,32 @@ void CConsoleLog::AppendLogUtf8(std::string_view text, int nStyle) {
     Write(text, nStyle);
 }
 
-void CConsoleLog::Write(std::string_view bytes, int nStyle) {
+void CConsoleLog::Write(std::string_view bytes, int nStyle, bool bBlock) {
     if (nStyle != LOG_STYLE_KEEP) {
         m_bBold = nStyle == LOG_STYLE_BOLD;
     }
+    const auto append = [&](CLogFileWriter& writer) {
+        if (bBlock) {
+            writer.AppendBlock(bytes);  // made into text on the writer's thread
+        } else {
+            writer.Append(bytes);
+        }
+    };
     if (m_pOut != nullptr) {
         if (m_bAnsi && m_bBold && !bytes.empty()) {
-            m_strStyled.assign("\x1b[1m").append(bytes).append("\x1b[0m");
-            m_pOut->Append(m_strStyled);
+            if (bBlock) {
+                m_pOut->Append("\x1b[1m");
+                append(*m_pOut);
+                m_pOut->Append("\x1b[0m");
+            } else {
+                m_strStyled.assign("\x1b[1m").append(bytes).append("\x1b[0m");
+                m_pOut->Append(m_strStyled);
+            }
         } else {
-            m_pOut->Append(bytes);
+            append(*m_pOut);
         }
     }
     if (m_pFile != nullptr) {
-        m_pFile->Append(bytes);
+        append(*m_pFile);
     }
 }

@@ -5,7 +5,6 @@
 
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "app/LogFileWriter.h"
 #include "module/MainWindow.h"
@@ -22,14 +21,14 @@ public:
     void AppendLogUtf8(std::string_view text, int nStyle) override;
 
 private:
-    // m_mutex held: queues the bytes with the style.
-    void Write(std::string_view bytes, int nStyle);
+    // m_mutex held: queues the bytes with the style; `bBlock`: a relayed block's bytes,
+    // which the writers make into text.
+    void Write(std::string_view bytes, int nStyle, bool bBlock = false);
 
     std::mutex m_mutex;
     CLogFileWriter* m_pOut;
     bool m_bAnsi;
     CLogFileWriter* m_pFile;
     bool m_bBold = false;
-    std::vector<char> m_buffer;  // reused conversion buffer
-    std::string m_strStyled;     // reused: a bold block between its ANSI codes
+    std::string m_strStyled;  // reused: a bold block between its ANSI codes
 };

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/TextConv.h"
+
 namespace {
 
 std::string ErrorText(int nError) {
@@ -66,6 +68,14 @@ bool CLogFileWriter::MustWait() const {
 }
 
 void CLogFileWriter::Append(std::string_view bytes) {
+    AppendBytes(bytes, false);
+}
+
+void CLogFileWriter::AppendBlock(std::string_view bytes) {
+    AppendBytes(bytes, true);
+}
+
+void CLogFileWriter::AppendBytes(std::string_view bytes, bool bBlock) {
     if (bytes.empty()) {
         return;
     }
@@ -87,6 +97,9 @@ void CLogFileWriter::Append(std::string_view bytes) {
     m_nUnnoted = 0;
     const bool bWake = m_pending.empty() || (m_pending.size() < m_limits.nBatch &&
                                              m_pending.size() + bytes.size() >= m_limits.nBatch);
+    if (bBlock) {
+        m_pendingBlocks.emplace_back(m_pending.size(), bytes.size());
+    }
     m_pending.append(bytes);
     m_nAppended += bytes.size();
     if (bWake) {
@@ -163,6 +176,27 @@ bool CLogFileWriter::IsComplete() const {
     return m_nLost == 0 && !m_bCloseFailed;
 }
 
+void CLogFileWriter::ConvertBatch(const std::vector<std::pair<std::size_t, std::size_t>>& blocks) {
+    std::size_t nNeed = m_out.size();
+    for (const auto& [nAt, nLength] : blocks) {
+        nNeed += 2 * nLength;
+    }
+    m_text.resize(nNeed);  // grows to the largest batch once
+    std::size_t nDone = 0;
+    std::size_t nText = 0;
+    for (const auto& [nAt, nLength] : blocks) {
+        std::memcpy(m_text.data() + nText, m_out.data() + nDone, nAt - nDone);
+        nText += nAt - nDone;
+        nText += win::AnsiToUtf8(std::string_view(m_out.data() + nAt, nLength),
+                                 m_text.data() + nText, true);
+        nDone = nAt + nLength;
+    }
+    std::memcpy(m_text.data() + nText, m_out.data() + nDone, m_out.size() - nDone);
+    nText += m_out.size() - nDone;
+    m_text.resize(nText);
+    m_out.swap(m_text);
+}
+
 int CLogFileWriter::WriteOut() {
     while (m_nOutDone < m_out.size()) {
         const ssize_t n = ::write(m_fd, m_out.data() + m_nOutDone, m_out.size() - m_nOutDone);
@@ -200,17 +234,27 @@ void CLogFileWriter::Run() {
             });
             m_out.clear();
             m_out.swap(m_pending);
+            m_nBatchUnits = m_out.size();
+            std::vector<std::pair<std::size_t, std::size_t>> blocks;
+            blocks.swap(m_pendingBlocks);
             m_nOutDone = 0;
             m_nOutLeft = m_out.size();
             m_cvRoom.notify_all();
+            if (!blocks.empty()) {
+                lock.unlock();
+                ConvertBatch(blocks);
+                lock.lock();
+                m_nOutLeft = m_out.size();
+            }
         }
-        const std::size_t nBefore = m_nOutDone;
         lock.unlock();
         const int nError = WriteOut();
         lock.lock();
-        m_nWritten += m_nOutDone - nBefore;
         m_nOutLeft = m_out.size() - m_nOutDone;
         if (nError == 0) {
+            // The whole batch is out; a flush counts the bytes that were appended.
+            m_nWritten += m_nBatchUnits;
+            m_nBatchUnits = 0;
             const bool bRecovered = m_bFailing;
             m_bFailing = false;
             m_cvRoom.notify_all();
@@ -249,6 +293,7 @@ void CLogFileWriter::Run() {
             const std::uint64_t nLeft = m_nOutLeft + m_pending.size();
             m_nLost += nLeft;
             m_pending.clear();
+            m_pendingBlocks.clear();
             m_nOutLeft = 0;
             break;
         }

@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 // The bounds of a CLogFileWriter.
 struct CLogWriterLimits {
@@ -62,6 +64,10 @@ public:
     // output takes writes and more than the capacity is waiting (and StopWaiting was not
     // called); never while the output refuses writes.
     void Append(std::string_view bytes);
+    // Any thread. The same for the bytes of a relayed block, which the output shows as the
+    // log does (win::AnsiToUtf8 with zero bytes shown): they are made into text on the
+    // writer's thread, not the caller's. Counted as bytes of the block.
+    void AppendBlock(std::string_view bytes);
 
     // Any thread. From now on Append never waits: the program is stopping and the threads
     // that still log must end promptly. What they append is still written.
@@ -93,6 +99,10 @@ private:
     void QueueGapNote();
     // m_mutex held: whether Append must wait for room.
     bool MustWait() const;
+    // Both appends; `bBlock`: the bytes are a block to convert.
+    void AppendBytes(std::string_view bytes, bool bBlock);
+    // Writer thread, lock not held: makes the blocks of the batch in m_out into text.
+    void ConvertBatch(const std::vector<std::pair<std::size_t, std::size_t>>& blocks);
 
     const int m_fd;
     const bool m_bOwnsFd;
@@ -104,6 +114,10 @@ private:
     std::condition_variable m_cvWork;  // the writer waits for bytes, a flush or the close
     std::condition_variable m_cvRoom;  // appenders wait for room; flushers for progress
     std::string m_pending;             // appended, not yet taken by the writer
+    // Where blocks to convert lie in m_pending (offset, length), in order.
+    std::vector<std::pair<std::size_t, std::size_t>> m_pendingBlocks;
+    std::string m_text;                // writer thread only: the converted batch, reused
+    std::uint64_t m_nBatchUnits = 0;   // guarded: appended bytes in m_out, counted once written
     std::string m_out;                 // writer thread only: the batch being written
     std::size_t m_nOutDone = 0;        // writer thread only: bytes of m_out written
     std::size_t m_nOutLeft = 0;        // guarded: m_out's unwritten bytes, for the backlog bound

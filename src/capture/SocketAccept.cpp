@@ -284,7 +284,7 @@ std::string_view CSocketAccept::ReceivePlainBlock() {
 }
 
 void CSocketAccept::LogPlainBlock(std::string_view block) {
-    const std::string_view text = m_logText.Convert(block);
+    const std::string_view text = m_logText.ConvertIfWanted(block);
     CModuleLock lock;
     if (!m_pLink->Tunnel().IsTunnel()) {
         if (CSocketClient* pClient = m_pClient) {
@@ -484,7 +484,7 @@ void CSocketAccept::LogClientBlockBytes(std::string_view block, std::string_view
     if (win::IsDebugOutputOn()) {
         TraceW(win::BlockText(block));
     }
-    g_Module.AppendLogUtf8(text, LOG_STYLE_PLAIN);
+    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN, text);
 }
 
 void CSocketAccept::StopSession(bool bReset) {

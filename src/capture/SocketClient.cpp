@@ -258,7 +258,7 @@ void CSocketClient::LogServerBlock(std::string_view block, std::string_view text
         TraceW(win::BlockText(block));
     }
     g_Module.AppendLogUtf8(m_strMarker, LOG_STYLE_BOLD);
-    g_Module.AppendLogUtf8(text, LOG_STYLE_PLAIN);
+    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN, text);
     LogBlockRecord(*m_pLink, LogDirection::ServerToClient, block);
 }
 
@@ -306,7 +306,7 @@ void CSocketClient::SendToLocalUnder(CSessionConditions& conditions, SOCKET hLoc
 void CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
     const std::string_view block(pBytes, static_cast<std::size_t>(nBytes > 0 ? nBytes : 0));
     SendToLocal(block);
-    const std::string_view text = m_logText.Convert(block);
+    const std::string_view text = m_logText.ConvertIfWanted(block);
     CModuleLock lock;
     LogServerBlock(block, text);
 }
@@ -315,7 +315,7 @@ void CSocketClient::OnReceive(int nErrorCode) {
     CheckReceiveError(nErrorCode);
     ReceiveData();
     const std::string_view block(GetData(), static_cast<std::size_t>(GetDataLength()));
-    const std::string_view text = m_logText.Convert(block);
+    const std::string_view text = m_logText.ConvertIfWanted(block);
     {
         // Log and capture under the module lock: each block shows whole in the log, before
         // it goes out. Receiving and converting need no lock; the send waits outside it.

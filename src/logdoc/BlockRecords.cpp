@@ -51,7 +51,33 @@ bool CBlockRecords::FlushRawLocked() {
     return true;
 }
 
-void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize) {
+std::uint64_t CBlockRecords::StoreRaw(std::string_view bytes) {
+    std::lock_guard lock(m_mutex);
+    return m_bOpen ? StoreRawLocked(bytes) : UINT64_MAX;
+}
+
+std::uint64_t CBlockRecords::StoreRawLocked(std::string_view bytes) {
+    // Into the tail, or straight to the file when they do not fit.
+    if (m_nRawTail + bytes.size() > kTailBytes && !FlushRawLocked()) {
+        return UINT64_MAX;
+    }
+    const std::uint64_t nAt = m_nRawSpooled + m_nRawTail;
+    if (bytes.size() > kTailBytes) {
+        if (const int nError = m_rawSpool.WriteAt(m_nRawSpooled, bytes.data(), bytes.size());
+            nError != 0) {
+            NoteError(nError);
+            return UINT64_MAX;
+        }
+        m_nRawSpooled += bytes.size();
+    } else if (!bytes.empty()) {
+        std::memcpy(m_pRawTail.get() + m_nRawTail, bytes.data(), bytes.size());
+        m_nRawTail += bytes.size();
+    }
+    return nAt;
+}
+
+void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize,
+                          std::uint64_t nStoredRaw) {
     if (record.kind == LogRecordKind::BlockBegin) {
         std::lock_guard lock(m_mutex);
         m_nPendingStart = nTextSize;
@@ -98,23 +124,14 @@ void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize) {
     block.nDirection = static_cast<std::uint8_t>(record.direction);
     block.nSessionRow = m_sessions.Apply(record, m_nRecordsSpooled + m_records.size(), nStart);
 
-    // The bytes: into the tail, or straight to the file when they do not fit.
-    if (m_nRawTail + record.bytes.size() > kTailBytes && !FlushRawLocked()) {
+    if (nStoredRaw != UINT64_MAX) {
+        block.nRawOffset = nStoredRaw;  // the log's text keeps them there already
+    } else if (const std::uint64_t nRaw = StoreRawLocked(record.bytes); nRaw != UINT64_MAX) {
+        block.nRawOffset = nRaw;
+    } else {
         block.nRawLength = 0;  // lost; the error is noted
-    } else if (record.bytes.size() > kTailBytes) {
-        const int nError =
-            m_rawSpool.WriteAt(m_nRawSpooled, record.bytes.data(), record.bytes.size());
-        if (nError != 0) {
-            NoteError(nError);
-            block.nRawLength = 0;
-        } else {
-            m_nRawSpooled += record.bytes.size();
-        }
-    } else if (!record.bytes.empty()) {
-        std::memcpy(m_pRawTail.get() + m_nRawTail, record.bytes.data(), record.bytes.size());
-        m_nRawTail += record.bytes.size();
+        block.nRawOffset = m_nRawSpooled + m_nRawTail;
     }
-    block.nRawOffset = block.nRawLength != 0 ? block.nRawOffset : m_nRawSpooled + m_nRawTail;
 
     m_records.push_back(block);
     if (m_records.size() >= kTailRecords && !FlushRecordsLocked()) {
@@ -189,28 +206,38 @@ bool CBlockRecords::ReadBlocks(std::uint64_t nFirst, std::size_t nCount,
 
 bool CBlockRecords::ReadRaw(const CBlockRecord& block, std::string& out) const {
     out.resize(block.nRawLength);
-    std::lock_guard lock(m_mutex);
-    const std::uint64_t nEnd = block.nRawOffset + block.nRawLength;
-    if (nEnd > m_nRawSpooled + m_nRawTail) {
+    if (!ReadRawAt(block.nRawOffset, out.data(), out.size())) {
         out.clear();
         return false;
     }
+    return true;
+}
+
+bool CBlockRecords::ReadRawAt(std::uint64_t nOffset, char* p, std::size_t n) const {
+    std::lock_guard lock(m_mutex);
+    const std::uint64_t nEnd = nOffset + n;
+    if (nEnd > m_nRawSpooled + m_nRawTail) {
+        return false;
+    }
     std::size_t nDone = 0;
-    if (block.nRawOffset < m_nRawSpooled) {
-        const std::uint64_t nFromFile = std::min(nEnd, m_nRawSpooled) - block.nRawOffset;
-        if (m_rawSpool.ReadAt(block.nRawOffset, out.data(), static_cast<std::size_t>(nFromFile)) !=
-            0) {
-            out.clear();
+    if (nOffset < m_nRawSpooled) {
+        // The spooled bytes never change until a Clear; read under the lock all the same,
+        // so that a Clear cannot truncate the file under this read.
+        const std::uint64_t nFromFile = std::min(nEnd, m_nRawSpooled) - nOffset;
+        if (m_rawSpool.ReadAt(nOffset, p, static_cast<std::size_t>(nFromFile)) != 0) {
             return false;
         }
         nDone = static_cast<std::size_t>(nFromFile);
     }
-    if (nDone < out.size()) {
-        std::memcpy(out.data() + nDone,
-                    m_pRawTail.get() + (block.nRawOffset + nDone - m_nRawSpooled),
-                    out.size() - nDone);
+    if (nDone < n) {
+        std::memcpy(p + nDone, m_pRawTail.get() + (nOffset + nDone - m_nRawSpooled), n - nDone);
     }
     return true;
+}
+
+std::uint64_t CBlockRecords::GetRawSize() const {
+    std::lock_guard lock(m_mutex);
+    return m_nRawSpooled + m_nRawTail;
 }
 
 std::uint64_t CBlockRecords::GetOpenBlockStart() const {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -44,8 +45,18 @@ public:
     CBlockRecords(const CBlockRecords&) = delete;
     CBlockRecords& operator=(const CBlockRecords&) = delete;
 
-    // Relay thread, module lock held. `nTextSize` is the size of the log's text now.
-    void Apply(const CLogRecord& record, std::uint64_t nTextSize);
+    // Relay thread, module lock held. `nTextSize` is the size of the log's text now. A
+    // Block whose bytes StoreRaw kept already names them by `nStoredRaw` (else UINT64_MAX).
+    void Apply(const CLogRecord& record, std::uint64_t nTextSize,
+               std::uint64_t nStoredRaw = UINT64_MAX);
+    // Any thread (the log's appends). Keeps bytes in the raw spool, behind the ones before;
+    // their offset there, or UINT64_MAX when they cannot be kept.
+    std::uint64_t StoreRaw(std::string_view bytes);
+    // Any thread. Reads raw bytes [nOffset, nOffset + n) into p; false on a read error or
+    // past the end.
+    bool ReadRawAt(std::uint64_t nOffset, char* p, std::size_t n) const;
+    // Any thread. Bytes in the raw spool and its tail.
+    std::uint64_t GetRawSize() const;
     // Any thread. Forgets every block (and the sessions that have ended).
     void Clear();
 
@@ -73,6 +84,8 @@ private:
     // m_mutex held. Writes the tails to the spools; false on failure (then noted).
     bool FlushRecordsLocked();
     bool FlushRawLocked();
+    // m_mutex held. StoreRaw itself.
+    std::uint64_t StoreRawLocked(std::string_view bytes);
     void NoteError(int nErrno);
 
     CSessionTable m_sessions;

@@ -16,9 +16,15 @@ constexpr std::size_t kReadWindow = 64 * 1024;
 constexpr std::size_t kFirstReadWindow = 256;
 constexpr std::chrono::milliseconds kRetryAfter{1000};
 
+std::uint64_t NextDocumentId() {
+    static std::atomic<std::uint64_t> s_nLast{0};
+    return s_nLast.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 }  // namespace
 
-CLogDocument::CLogDocument(const std::string& strSpoolFolder) : m_pChunks(new char[kTailBytes]) {
+CLogDocument::CLogDocument(const std::string& strSpoolFolder)
+    : m_pChunks(new char[kTailBytes]), m_nId(NextDocumentId()) {
     const int nError = m_spool.Open(strSpoolFolder);
     if (nError != 0) {
         throw new CException(L"The traffic log cannot create its spool file: " +
@@ -27,10 +33,6 @@ CLogDocument::CLogDocument(const std::string& strSpoolFolder) : m_pChunks(new ch
     m_spoolStatus.strFolder = m_spool.GetFolder();
     m_pRecords = std::make_unique<CBlockRecords>(m_spool.GetFolder());
     m_writer = std::thread([this] { WriterLoop(); });
-}
-
-void CLogDocument::OnLogRecord(const CLogRecord& record) {
-    m_pRecords->Apply(record, GetSize());
 }
 
 CLogDocument::~CLogDocument() {
@@ -51,27 +53,12 @@ void CLogDocument::AppendLog(std::wstring_view text, int nStyle) {
     AppendLocked(text8, nStyle);
 }
 
-void CLogDocument::AppendLogBytes(std::string_view bytes, int nStyle) {
-    std::lock_guard lock(m_appendMutex);
-    if (m_convert.size() < 3 * bytes.size()) {
-        m_convert.resize(3 * bytes.size());
-    }
-    const std::size_t n = win::AnsiToUtf8(bytes, m_convert.data(), true);
-    AppendLocked(std::string_view(m_convert.data(), n), nStyle);
-}
-
 void CLogDocument::AppendUtf8(std::string_view text, int nStyle) {
     std::lock_guard lock(m_appendMutex);
     AppendLocked(text, nStyle);
 }
 
-void CLogDocument::AppendLocked(std::string_view text, int nStyle) {
-    if (nStyle != LOG_STYLE_KEEP) {
-        m_bBoldFormat = nStyle == LOG_STYLE_BOLD;
-    }
-    if (text.empty()) {
-        return;
-    }
+void CLogDocument::NoteDroppedLocked() {
     std::uint64_t nDropped;
     {
         std::lock_guard state(m_stateMutex);
@@ -94,6 +81,16 @@ void CLogDocument::AppendLocked(std::string_view text, int nStyle) {
             AddDroppedLocked(nDropped);
         }
     }
+}
+
+void CLogDocument::AppendLocked(std::string_view text, int nStyle) {
+    if (nStyle != LOG_STYLE_KEEP) {
+        m_bBoldFormat = nStyle == LOG_STYLE_BOLD;
+    }
+    if (text.empty()) {
+        return;
+    }
+    NoteDroppedLocked();
     const std::size_t nTaken = CopyIntoChunks(text);
     if (nTaken < text.size()) {
         // The spool cannot take more: what the log holds stays readable, and the rest of
@@ -116,7 +113,7 @@ std::size_t CLogDocument::CopyIntoChunks(std::string_view text) {
     std::unique_lock state(m_stateMutex);
     while (nTaken < text.size()) {
         std::size_t nUsed =
-            static_cast<std::size_t>(m_nSize - m_nSpooled) - (m_nChunksInUse - 1) * kChunkBytes;
+            static_cast<std::size_t>(m_nLiteral - m_nSpooled) - (m_nChunksInUse - 1) * kChunkBytes;
         if (nUsed == kChunkBytes) {
             // The last chunk is full, so the writer may take it: go on in a free one.
             m_writerCv.notify_one();
@@ -137,7 +134,9 @@ std::size_t CLogDocument::CopyIntoChunks(std::string_view text) {
         state.lock();
         m_bold.SetBoldFrom(m_nSize, m_bBoldFormat);
         m_index.Append(m_nSize, text.substr(nTaken, n));
+        m_segments.AddLiteral(m_nSize, m_nLiteral, n);
         m_nSize += n;
+        m_nLiteral += n;
         nTaken += n;
     }
     return nTaken;
@@ -217,12 +216,16 @@ void CLogDocument::ClearLocked() {
     m_spaceCv.wait(state, [this] { return !m_bWriting; });
     m_spool.Truncate();
     m_nSize = 0;
+    m_nLiteral = 0;
     m_nSpooled = 0;
     m_nFirstChunk = 0;
     m_nChunksInUse = 1;
     m_index.Clear();
     m_bold.Clear();
+    m_segments.Clear();
     m_pRecords->Clear();
+    m_pLastBlock = nullptr;
+    m_nLastBlockRaw = UINT64_MAX;
     m_bBoldFormat = false;
     m_nResets.fetch_add(1, std::memory_order_acq_rel);
     m_nGeneration.fetch_add(1, std::memory_order_acq_rel);
@@ -239,11 +242,11 @@ std::uint64_t CLogDocument::GetLineCount() const {
     return m_index.GetLineCount();
 }
 
-bool CLogDocument::ReadRaw(std::uint64_t nOffset, char* p, std::size_t n) const {
+bool CLogDocument::ReadLiteral(std::uint64_t nOffset, char* p, std::size_t n) const {
     std::uint64_t nSpooled;
     {
         std::lock_guard state(m_stateMutex);
-        if (nOffset + n > m_nSize) {
+        if (nOffset + n > m_nLiteral) {
             return false;
         }
         nSpooled = m_nSpooled;
@@ -415,5 +418,15 @@ CSpoolStatus CLogDocument::GetSpoolStatus() const {
 
 std::uint64_t CLogDocument::GetMemoryUse() const {
     std::lock_guard state(m_stateMutex);
-    return m_index.GetMemoryUse() + m_bold.GetMemoryUse() + kTailBytes;
+    return m_index.GetMemoryUse() + m_bold.GetMemoryUse() + m_segments.GetMemoryUse() + kTailBytes +
+           m_pRecords->GetMemoryUse();
+}
+
+std::uint64_t CLogDocument::GetSpoolSize() const {
+    std::uint64_t nLiteral;
+    {
+        std::lock_guard state(m_stateMutex);
+        nLiteral = m_nLiteral;
+    }
+    return nLiteral + m_pRecords->GetRawSize() + m_pRecords->GetBlockCount() * sizeof(CBlockRecord);
 }

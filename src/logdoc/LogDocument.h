@@ -1,6 +1,9 @@
-// The traffic log: append-only UTF-8 text with bold runs, spooled to an unlinked
-// temporary file, with a compact index in memory (see CLineIndex, CBoldRuns), so that a log
-// of gigabytes costs a few megabytes of memory.
+// The traffic log: append-only UTF-8 text with bold runs, with a compact index in memory
+// (see CLineIndex, CBoldRuns), so that a log of gigabytes costs a few megabytes of memory.
+// Relayed blocks are kept once, as their bytes, in the records' raw spool, and their text
+// is made from those bytes when it is read (see CLogSegments); marker lines, session lines
+// and other text are spooled as they are to an unlinked temporary file of the document's
+// own.
 //
 // Threads: appends come from any thread (relay threads under the module lock); each is
 // complete when the call returns and they show in the order they were made. Reads come from
@@ -10,7 +13,8 @@
 // own moves every full chunk to the spool. Only when the whole ring waits for the disk does
 // an append wait (or, while the spool fails, leave its text out, counted).
 //
-// Line breaks are LF, CR, or CR LF. Offsets are byte offsets into the UTF-8 text.
+// Line breaks are LF, CR, or CR LF. Offsets are byte offsets into the UTF-8 text, the text as
+// the log shows it, whichever way each part of it is kept.
 #pragma once
 
 #include <atomic>
@@ -28,6 +32,7 @@
 #include "logdoc/BlockRecords.h"
 #include "logdoc/BoldRuns.h"
 #include "logdoc/LineIndex.h"
+#include "logdoc/LogSegments.h"
 #include "logdoc/SpoolFile.h"
 #include "module/MainWindow.h"
 #include "platform/WinTypes.h"
@@ -48,8 +53,8 @@ struct CSpoolStatus {
 
 class CLogDocument : public ILogSink {
 public:
-    // The newest text is kept in memory, in kChunks chunks of kChunkBytes; the writer
-    // thread moves each full chunk to the spool.
+    // The newest literal text is kept in memory, in kChunks chunks of kChunkBytes; the
+    // writer thread moves each full chunk to the spool.
     static constexpr std::size_t kChunkBytes = 2 << 20;
     static constexpr std::size_t kChunks = 4;
     // Bytes of the text that memory holds at most.
@@ -71,9 +76,19 @@ public:
     // Any thread. Style 0 keeps the current format, 1 bold, 2 (or other) plain.
     void AppendLog(std::wstring_view text, int nStyle) override;
     // Any thread. Block bytes: UTF-8 kept, other bytes as Windows-1252, zero as U+2400.
+    // The bytes are kept as they are; their text is made when read.
     void AppendLogBytes(std::string_view bytes, int nStyle) override;
+    // Any thread. The same with the block's text made already (by the relay, before it took
+    // the module lock), which spares converting it here; empty: converted here.
+    void AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle) override;
+    // Blocks below this many bytes are kept as text (a record costs more than their text).
+    static constexpr std::size_t kSmallBlock = 64;
+    // Longer blocks are kept in pieces of about this many bytes, so that reading a line
+    // converts at most a piece.
+    static constexpr std::size_t kPieceBytes = 64 * 1024;
     void AppendLogUtf8(std::string_view text, int nStyle) override { AppendUtf8(text, nStyle); }
-    // Relay thread, module lock held. Keeps the record of a block or session beside the text.
+    // Relay thread, module lock held. Keeps the record of a block or session beside the
+    // text; a Block whose bytes were just appended by AppendLogBytes shares them.
     void OnLogRecord(const CLogRecord& record) override;
     // The blocks and sessions of this log; emptied with it.
     CBlockRecords& GetRecords() { return *m_pRecords; }
@@ -126,14 +141,24 @@ public:
     void SetSpoolStatusHandler(SpoolStatusFn fn);
     CSpoolStatus GetSpoolStatus() const;
     const std::string& GetSpoolFolder() const { return m_spool.GetFolder(); }
-    // Bytes of memory the index, the runs and the tail hold.
+    // Bytes of memory the index, the runs, the segments and the tails hold.
     std::uint64_t GetMemoryUse() const;
+    // Any thread. Bytes the log's spool files hold: its literal text, the relayed blocks'
+    // bytes and their records.
+    std::uint64_t GetSpoolSize() const;
 
 private:
     friend class CLogDocumentTestAccess;
 
     // m_appendMutex held. The append itself.
     void AppendLocked(std::string_view text, int nStyle);
+    // m_appendMutex held. A block's bytes, kept in the raw spool (as text when they cannot be).
+    void AppendBlockLocked(std::string_view bytes, int nStyle, std::string_view text = {});
+    // m_appendMutex held. After the spool failed and works again: a line that says what the
+    // log is missing.
+    void NoteDroppedLocked();
+    // m_appendMutex held. Converts bytes into m_convert; the text.
+    std::string_view ConvertLocked(std::string_view bytes);
     // m_appendMutex held. Copies and publishes what fits into the chunks; a full chunk goes
     // to the writer, and the append waits for a free one while the spool works. Returns
     // the bytes taken: fewer than text.size() only while the spool fails.
@@ -147,9 +172,18 @@ private:
     // m_stateMutex held. Counts bytes left out; 0 resets the count.
     void AddDroppedLocked(std::uint64_t nBytes);
     void ClearLocked();
-    // Reads [nOffset, nOffset + n) of the text below `nSize` into p; m_resetMutex held
-    // shared by the caller.
+    // Reads [nOffset, nOffset + n) of the text into p; m_resetMutex held shared by the
+    // caller.
     bool ReadRaw(std::uint64_t nOffset, char* p, std::size_t n) const;
+    // ReadRaw segment by segment, for short reads; and for long ones, with one read of the
+    // raw spool and one of the literal text's.
+    bool ReadPieces(std::uint64_t nOffset, char* p, std::size_t n) const;
+    bool ReadBulk(std::uint64_t nOffset, char* p, std::size_t n) const;
+    // The same for [nOffset, nOffset + n) of the literal text (offsets into its spool).
+    bool ReadLiteral(std::uint64_t nOffset, char* p, std::size_t n) const;
+    // The text of a block segment, made from its raw bytes (kept per thread for the next
+    // read); empty on a read error. m_resetMutex held shared by the caller.
+    std::string_view BlockText(const CLogSegment& segment) const;
     // Where the line that starts at nStart (line number nLine) ends, below nSize.
     std::uint64_t FindLineEnd(std::uint64_t nLine, std::uint64_t nStart, std::uint64_t nSize) const;
 
@@ -166,12 +200,14 @@ private:
 
     CLineIndex m_index;            // m_stateMutex
     CBoldRuns m_bold;              // m_stateMutex
+    CLogSegments m_segments;       // m_stateMutex
     std::uint64_t m_nSize = 0;     // m_stateMutex: bytes of text
-    std::uint64_t m_nSpooled = 0;  // m_stateMutex: bytes in the spool; the rest is in chunks
-    // The ring of chunks: text [m_nSpooled, m_nSize) lies in m_nChunksInUse chunks from
-    // m_nFirstChunk on, every one full but the last. A chunk that is full (all but the
-    // last in use) never changes until the writer has spooled it; the last one is written
-    // past m_nSize only under m_appendMutex, where no reader looks.
+    std::uint64_t m_nLiteral = 0;  // m_stateMutex: bytes of literal text
+    std::uint64_t m_nSpooled = 0;  // m_stateMutex: literal bytes in the spool; the rest in chunks
+    // The ring of chunks: literal text [m_nSpooled, m_nLiteral) lies in m_nChunksInUse
+    // chunks from m_nFirstChunk on, every one full but the last. A chunk that is full (all
+    // but the last in use) never changes until the writer has spooled it; the last one is
+    // written past m_nLiteral only under m_appendMutex, where no reader looks.
     std::unique_ptr<char[]> m_pChunks;
     std::size_t m_nFirstChunk = 0;       // m_stateMutex
     std::size_t m_nChunksInUse = 1;      // m_stateMutex
@@ -181,7 +217,13 @@ private:
     std::condition_variable m_spaceCv;   // a chunk is free, the spool fails, or the writer idles
     bool m_bBoldFormat = false;          // m_appendMutex: the current format
 
-    std::string m_convert;       // m_appendMutex: reused conversion buffer
+    std::string m_convert;  // m_appendMutex: reused conversion buffer
+    // m_appendMutex: the bytes of the last block appended and where the raw spool keeps
+    // them, for the record that follows it.
+    const char* m_pLastBlock = nullptr;
+    std::size_t m_nLastBlock = 0;
+    std::uint64_t m_nLastBlockRaw = UINT64_MAX;
+    const std::uint64_t m_nId;   // tells this document's converted blocks from others'
     CSpoolStatus m_spoolStatus;  // m_stateMutex
     std::mutex m_statusFnMutex;  // held while the handler is set or called
     SpoolStatusFn m_fnSpoolStatus;

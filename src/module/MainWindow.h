@@ -30,14 +30,15 @@ public:
 // The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
 // The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
 // shows as win::BlockText does (each sink converts them the way that suits it best), or
-// with bUtf8 a text in UTF-8 in `bytes` (a block converted before the module lock was
-// taken), or, when pRecord is set, a record of what happened to a session (no text).
+// with bUtf8 a text in UTF-8 in `bytes` (a marker line), or, when pRecord is set, a record
+// of what happened to a session (no text).
 struct CLogText {
     std::wstring_view text;
     std::string_view bytes;
     bool bBytes = false;
     bool bUtf8 = false;
     const CLogRecord* pRecord = nullptr;
+    std::string_view blockText{};  // with bBytes: their text made already, or empty
 };
 
 class ILogSink;
@@ -54,12 +55,15 @@ public:
     virtual ~ILogSink() = default;
     // Style 0 keeps the current format, 1 bold, 2 (or any other) plain.
     virtual void AppendLog(std::wstring_view text, int nStyle) = 0;
-    // The bytes of a block: every byte visible, a zero byte as U+2400.
+    // The bytes of a block: every byte visible, a zero byte as U+2400. The relay hands
+    // blocks over as bytes; a sink makes their text where it costs the relay nothing.
     virtual void AppendLogBytes(std::string_view bytes, int nStyle);
     // A record of a block or of a session's start or end, in log order next to the text;
     // sinks that keep no records ignore it.
     virtual void OnLogRecord(const CLogRecord& record);
-    // A text in UTF-8, such as a block already converted (win::AnsiToUtf8 with zero bytes
-    // shown).
+    // A text in UTF-8, such as a marker line.
     virtual void AppendLogUtf8(std::string_view text, int nStyle);
+    // The bytes of a block with their text made already (win::AnsiToUtf8 with zero bytes
+    // shown; empty when not made). Sinks that need not the text take the bytes alone.
+    virtual void AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle);
 };

@@ -38,10 +38,11 @@ void CMyModule::AppendLog(std::wstring_view text, int nStyle) {
     }
 }
 
-void CMyModule::AppendLogBlock(std::string_view bytes, int nStyle) {
+void CMyModule::AppendLogBlock(std::string_view bytes, int nStyle, std::string_view text) {
     IMainWindow* pWindow = m_pMainWindow;
     if (pWindow != nullptr) {
-        const CLogText log{{}, bytes, true};
+        CLogText log{{}, bytes, true};
+        log.blockText = text;
         pWindow->SendMessage(UM_APPEND_LOG, reinterpret_cast<WPARAM>(&log), nStyle);
     }
 }

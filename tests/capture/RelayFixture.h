@@ -18,6 +18,7 @@
 #include "app/HeadlessMainWindow.h"
 #include "capture/ClientCount.h"
 #include "module/MyModule.h"
+#include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"
 #include "support/ShowMessage.h"
 
@@ -36,6 +37,26 @@ public:
         m_rows.push_back({std::wstring(text), nStyle});
         if (m_pForward != nullptr) {
             m_pForward->AppendLog(text, nStyle);
+        }
+    }
+    // Blocks and UTF-8 text are recorded as their text but forwarded as they came, so
+    // that a forwarded log keeps blocks as it does in the program.
+    void AppendLogBytes(std::string_view bytes, int nStyle) override {
+        Record(win::BlockText(bytes), nStyle);
+        if (m_pForward != nullptr) {
+            m_pForward->AppendLogBytes(bytes, nStyle);
+        }
+    }
+    void AppendLogUtf8(std::string_view text, int nStyle) override {
+        Record(win::AnsiToWide(text), nStyle);
+        if (m_pForward != nullptr) {
+            m_pForward->AppendLogUtf8(text, nStyle);
+        }
+    }
+    void AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle) override {
+        Record(win::BlockText(bytes), nStyle);
+        if (m_pForward != nullptr) {
+            m_pForward->AppendLogBlock(bytes, text, nStyle);
         }
     }
     void OnLogRecord(const CLogRecord& record) override {
@@ -60,6 +81,11 @@ public:
     }
 
 private:
+    void Record(std::wstring text, int nStyle) {
+        std::lock_guard lock(m_mutex);
+        m_rows.push_back({std::move(text), nStyle});
+    }
+
     std::mutex m_mutex;
     std::vector<CLogRow> m_rows;
     ILogSink* m_pForward = nullptr;

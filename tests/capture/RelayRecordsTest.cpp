@@ -9,6 +9,7 @@
 #include "logdoc/LogDocument.h"
 #include "logdoc/SessionExport.h"
 #include "logdoc/TsharkSupport.h"
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -91,6 +92,7 @@ TEST_F(RelayRecordsTest, EveryByteOfFiftySessionsInLogOrder) {
     ASSERT_TRUE(records.ReadBlocks(0, records.GetBlockCount(), blocks));
     std::vector<std::array<std::string, 2>> got(kSessions);
     std::uint64_t nLastText = 0;
+    std::uint64_t nRelayed = 0;
     std::string bytes;
     for (const CBlockRecord& block : blocks) {
         ASSERT_LT(block.nSessionRow, kSessions);
@@ -103,7 +105,16 @@ TEST_F(RelayRecordsTest, EveryByteOfFiftySessionsInLogOrder) {
         const std::string marker =
             "\r\n" + std::to_string(s.nNumber) + (block.nDirection == 0 ? "---<---" : "--->---");
         ASSERT_EQ(marker, m_doc.ReadBytes(block.nTextStart, marker.size()));
+        // The block's text, made from the bytes the log keeps once, ends its stretch.
+        std::string text;
+        win::AppendAnsiAsUtf8(bytes, text, true);
+        ASSERT_LE(text.size(), block.nTextLength);
+        ASSERT_TRUE(text == m_doc.ReadBytes(block.nTextStart + block.nTextLength - text.size(),
+                                            text.size()));
+        nRelayed += bytes.size();
     }
+    // Each relayed byte is kept once (with a marker line and a record per block).
+    EXPECT_LE(m_doc.GetSpoolSize(), nRelayed + nRelayed / 10);
     for (std::size_t n = 0; n < kSessions; ++n) {
         const CSessionInfo& s = sessions[n];
         const auto it = sent.find(s.client.nPort);
