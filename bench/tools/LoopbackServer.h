@@ -1,5 +1,6 @@
 // The servers of the load tools: listen on a loopback port and serve every connection on a
-// thread of its own, for as long as the tool runs.
+// thread of its own, for as long as the tool runs; and the loops that send or receive a
+// whole buffer.
 #pragma once
 
 #include <arpa/inet.h>
@@ -7,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <thread>
@@ -36,4 +38,30 @@ int ServeLoopback(int nPort, const char* pszName, F fnServe) {
             }).detach();
         }
     }
+}
+
+// Sends all `n` bytes; false when the connection fails first.
+inline bool SendAll(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (r <= 0) {
+            return false;
+        }
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// Receives exactly `n` bytes; false when the stream ends or fails first.
+inline bool ReceiveAll(int fd, char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t r = ::recv(fd, p, n, 0);
+        if (r <= 0) {
+            return false;
+        }
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
 }

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackServer.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -61,30 +63,6 @@ int Connect(int nPort) {
     return fd;
 }
 
-bool SendAll(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
-bool ReceiveExactly(int fd, char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,7 +88,7 @@ int main(int argc, char** argv) {
             }
         } else if (strMode == "latency") {
             char ping[100];
-            while (ReceiveExactly(fd, ping, sizeof(ping)) && SendAll(fd, ping, sizeof(ping))) {
+            while (ReceiveAll(fd, ping, sizeof(ping)) && SendAll(fd, ping, sizeof(ping))) {
             }
         } else {
             std::string data(static_cast<std::size_t>(nArg), 's');
@@ -149,7 +127,7 @@ int main(int argc, char** argv) {
         char ping[100] = {};
         for (long i = 0; i < nArg; ++i) {
             const auto start = Clock::now();
-            if (!SendAll(fd, ping, sizeof(ping)) || !ReceiveExactly(fd, ping, sizeof(ping))) {
+            if (!SendAll(fd, ping, sizeof(ping)) || !ReceiveAll(fd, ping, sizeof(ping))) {
                 std::fprintf(stderr, "the round trip failed\n");
                 return 1;
             }

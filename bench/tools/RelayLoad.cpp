@@ -36,30 +36,6 @@ char PatternByte(std::uint64_t i) {
     return static_cast<char>((i * 131 + (i >> 12)) & 0xFF);
 }
 
-bool SendAll(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
-bool ReceiveAll(int fd, char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0) {
-            return false;
-        }
-        p += r;
-        n -= static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
 int Connect(const char* pszHost, int nPort) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

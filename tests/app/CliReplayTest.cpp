@@ -16,46 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// An echo server that keeps what every connection sent, in the order they connected.
-class CRecordingEcho {
-public:
-    CRecordingEcho()
-        : m_server([this](int fd) {
-              std::size_t nIndex = 0;
-              {
-                  std::lock_guard lock(m_mutex);
-                  nIndex = m_received.size();
-                  m_received.emplace_back();
-              }
-              char buffer[65536];
-              for (;;) {
-                  pollfd pfd{fd, POLLIN, 0};
-                  if (::poll(&pfd, 1, 10000) <= 0) {
-                      return;
-                  }
-                  const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-                  if (n <= 0) {
-                      return;
-                  }
-                  {
-                      std::lock_guard lock(m_mutex);
-                      m_received[nIndex].append(buffer, static_cast<std::size_t>(n));
-                  }
-                  test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)));
-              }
-          }) {}
-    std::uint16_t Port() const { return m_server.Port(); }
-    std::vector<std::string> Received() {
-        std::lock_guard lock(m_mutex);
-        return m_received;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_received;
-    test::CTestServer m_server;
-};
-
 // One exchange: sends the blocks in turn, each after the echo of the one before.
 void Exchange(std::uint16_t nPort, const std::vector<std::string>& blocks) {
     const int fd = test::ConnectPosix(nPort);
@@ -118,7 +78,7 @@ TEST(CliReplayOptionTest, TakesTheCaptureAndTheTiming) {
 }
 
 TEST(CliReplayTest, ReplaysItsOwnCaptureByteExact) {
-    CRecordingEcho original;
+    test::CRecordingEcho original;
     CTempFolder folder;
     const std::string strCapture = folder.Path("own.pcapng");
     const std::uint16_t nLocal = test::FreePort();
@@ -157,7 +117,7 @@ TEST(CliReplayTest, ReplaysItsOwnCaptureByteExact) {
         ASSERT_EQ(0, relay.Wait(20s)) << relay.Err();
     }
 
-    CRecordingEcho target;
+    test::CRecordingEcho target;
     std::string strOut;
     std::string strErr;
     ASSERT_EQ(0, Replay(folder, strCapture, target.Port(), &strOut, &strErr)) << strErr;
@@ -177,7 +137,7 @@ TEST(CliReplayTest, ReplaysItsOwnCaptureByteExact) {
 TEST(CliReplayTest, ExitStatusSaysWhetherEverySessionCompleted) {
     CTempFolder folder;
     // A capture of one session.
-    CRecordingEcho original;
+    test::CRecordingEcho original;
     const std::string strCapture = folder.Path("one.pcapng");
     const std::uint16_t nLocal = test::FreePort();
     {
@@ -212,7 +172,7 @@ TEST(CliReplayTest, ReplaysACaptureWrittenByTshark) {
     if (!test::HaveTshark()) {
         GTEST_SKIP() << "tshark is not installed";
     }
-    CRecordingEcho original;
+    test::CRecordingEcho original;
     CTempFolder folder;
     const std::string strCapture = folder.Path("tshark.pcapng");
     {
@@ -232,7 +192,7 @@ TEST(CliReplayTest, ReplaysACaptureWrittenByTshark) {
         tshark.Signal(SIGINT);
         ASSERT_EQ(0, tshark.Wait(20s)) << tshark.Err();
     }
-    CRecordingEcho target;
+    test::CRecordingEcho target;
     std::string strErr;
     ASSERT_EQ(0, Replay(folder, strCapture, target.Port(), nullptr, &strErr)) << strErr;
     const std::vector<std::string> received = target.Received();

@@ -130,6 +130,46 @@ private:
     std::thread m_thread;
 };
 
+// An echo server that keeps what every connection sent, in the order they connected.
+class CRecordingEcho {
+public:
+    CRecordingEcho()
+        : m_server([this](int fd) {
+              std::size_t nIndex = 0;
+              {
+                  std::lock_guard lock(m_mutex);
+                  nIndex = m_received.size();
+                  m_received.emplace_back();
+              }
+              char buffer[65536];
+              for (;;) {
+                  pollfd pfd{fd, POLLIN, 0};
+                  if (::poll(&pfd, 1, 10000) <= 0) {
+                      return;
+                  }
+                  const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+                  if (n <= 0) {
+                      return;
+                  }
+                  {
+                      std::lock_guard lock(m_mutex);
+                      m_received[nIndex].append(buffer, static_cast<std::size_t>(n));
+                  }
+                  SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)));
+              }
+          }) {}
+    std::uint16_t Port() const { return m_server.Port(); }
+    std::vector<std::string> Received() {
+        std::lock_guard lock(m_mutex);
+        return m_received;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_received;
+    CTestServer m_server;
+};
+
 // A port that nothing listens on (free when it was asked for).
 inline std::uint16_t FreePort() {
     CPosixListener probe;

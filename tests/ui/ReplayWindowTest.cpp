@@ -30,46 +30,6 @@ namespace {
 
 using test::PumpUntil;
 
-// An echo server that keeps what each connection sent.
-class CRecordingEcho {
-public:
-    CRecordingEcho()
-        : m_server([this](int fd) {
-              std::size_t nIndex = 0;
-              {
-                  std::lock_guard lock(m_mutex);
-                  nIndex = m_received.size();
-                  m_received.emplace_back();
-              }
-              char buffer[4096];
-              for (;;) {
-                  pollfd pfd{fd, POLLIN, 0};
-                  if (::poll(&pfd, 1, 5000) <= 0) {
-                      return;
-                  }
-                  const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-                  if (n <= 0) {
-                      return;
-                  }
-                  {
-                      std::lock_guard lock(m_mutex);
-                      m_received[nIndex].append(buffer, static_cast<std::size_t>(n));
-                  }
-                  test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)));
-              }
-          }) {}
-    std::uint16_t Port() const { return m_server.Port(); }
-    std::vector<std::string> Received() {
-        std::lock_guard lock(m_mutex);
-        return m_received;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_received;
-    test::CTestServer m_server;
-};
-
 class ReplayWindowTest : public test::MainFrameFixture {
 protected:
     void TearDown() override {
@@ -165,7 +125,7 @@ protected:
 };
 
 TEST_F(ReplayWindowTest, ReplaySessionSendsTheClientBlocksAsANewSession) {
-    CRecordingEcho server;
+    test::CRecordingEcho server;
     OpenFrameWithRealLog();
     const std::string text = "hello replay\r\n";
     RecordSession(server.Port(), text);
@@ -209,7 +169,7 @@ TEST_F(ReplayWindowTest, ReplaySessionSendsTheClientBlocksAsANewSession) {
 }
 
 TEST_F(ReplayWindowTest, EditAndResendSendsTheEditedRequestWithItsLengthFixed) {
-    CRecordingEcho server;
+    test::CRecordingEcho server;
     OpenFrameWithRealLog();
     RecordSession(server.Port(), "POST /f HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc");
 
