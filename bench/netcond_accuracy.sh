@@ -73,9 +73,9 @@ for ms in 10 50 200; do
 done
 printf 'latency up:50:10 (jitter) -> '
 measure latency 100 --latency up:50:10
-for spec in 100:5 1:1 1460:0; do
-    printf 'slice down:%s, 10000 bytes -> ' "$spec"
-    measure slice 10000 --slice "down:$spec"
+for slicing in 100:5 1:1 1460:0; do
+    printf 'slice down:%s, 10000 bytes -> ' "$slicing"
+    measure slice 10000 --slice "down:$slicing"
 done
 
 # With no condition set the relay's speed must not change: bulk transfers each way and

@@ -25,9 +25,9 @@ constexpr std::array<COptionSpec, 5> kOptions = {{
 }};
 
 const COptionSpec* FindSpec(std::string_view strName) {
-    for (const COptionSpec& spec : kOptions) {
-        if (spec.name == strName) {
-            return &spec;
+    for (const COptionSpec& option : kOptions) {
+        if (option.name == strName) {
+            return &option;
         }
     }
     return nullptr;

@@ -79,25 +79,7 @@ CReplayPlan PlanFor(std::uint16_t nPort, std::vector<std::string> blocks) {
 }
 
 TEST_F(ReplaySessionTest, EchoServerGetsEveryByteAndTheAnswersAreANewSession) {
-    CReceived received;
-    test::CTestServer server([&](int fd) {
-        char buffer[65536];
-        for (;;) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 10000) <= 0) {
-                return;
-            }
-            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                return;
-            }
-            {
-                std::lock_guard lock(received.mutex);
-                received.bytes.append(buffer, static_cast<std::size_t>(n));
-            }
-            test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)));
-        }
-    });
+    test::CRecordingEcho server;
     // A text block, a binary one with zero bytes and one larger than a socket buffer.
     const std::string binary("\x00\x01\xff\r\n\x00zz", 8);
     const std::string large = test::Pattern(3 << 20);
@@ -110,7 +92,9 @@ TEST_F(ReplaySessionTest, EchoServerGetsEveryByteAndTheAnswersAreANewSession) {
     const std::string all = "hello\r\n" + binary + large;
     EXPECT_EQ(all.size(), result.nBytesSent);
     EXPECT_EQ(all.size(), result.nBytesReceived);
-    EXPECT_TRUE(received.Bytes() == all) << received.Bytes().size();
+    const std::vector<std::string> received = server.Received();
+    ASSERT_EQ(1u, received.size());
+    EXPECT_TRUE(received[0] == all) << received[0].size();
 
     // The log shows it as a relayed session: its lines, its markers, its origin.
     EXPECT_TRUE(m_log.Contains(L"\r\nSession 1000 starts."));
