@@ -92,7 +92,7 @@ int CMessageWindow::Run() {
     g_Module.SetGuiThread(std::this_thread::get_id());
     std::unique_lock lock(m_mutex);
     m_guiThread = std::this_thread::get_id();
-    m_bQuit = false;
+    // A Quit that came before Run (a control thread may finish first) still ends this run.
     for (;;) {
         m_cvQueue.wait(lock, [this] { return !m_queue.empty() || m_bQuit; });
         if (m_queue.empty()) {
@@ -110,6 +110,7 @@ int CMessageWindow::Run() {
         }
     }
     m_guiThread = std::thread::id();
+    m_bQuit = false;  // the next Run waits for a Quit of its own
     if (g_Module.GetGuiThread() == std::this_thread::get_id()) {
         g_Module.SetGuiThread(std::thread::id());
     }

@@ -49,4 +49,24 @@ TEST(HeadlessMainWindowTest, AnswersTheConnectionQueryWithoutTheGuiThread) {
     gui.join();
 }
 
+// The CLI's control thread may finish (a replay whose server refuses) before the main
+// thread enters Run: that Quit still ends the run, and the next run waits for its own.
+TEST(HeadlessMainWindowTest, AQuitBeforeRunEndsTheRunAndOnlyThatOne) {
+    CNullLog log;
+    CHeadlessMainWindow window(log);
+    window.Quit(4);
+    auto first = std::async(std::launch::async, [&window] { return window.Run(); });
+    const bool bEnded = first.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!bEnded) {
+        window.Quit(4);  // lets the test end and report instead of hanging
+    }
+    EXPECT_TRUE(bEnded);
+    EXPECT_EQ(4, first.get());
+    auto second = std::async(std::launch::async, [&window] { return window.Run(); });
+    EXPECT_EQ(std::future_status::timeout, second.wait_for(std::chrono::milliseconds(100)));
+    window.Quit(0);
+    ASSERT_EQ(std::future_status::ready, second.wait_for(std::chrono::seconds(5)));
+    EXPECT_EQ(0, second.get());
+}
+
 }  // namespace
