@@ -78,6 +78,24 @@ void AppendFields(std::string& out, const CHttpMessage& m) {
     out.push_back(']');
 }
 
+// Calls `fn(name, value)` for each non-empty "name=value" part of `text` between `cSep`s
+// (value empty when the part has no '='); `bTrim` drops blanks around both.
+template <typename Fn>
+void ForEachPair(std::string_view text, char cSep, bool bTrim, Fn&& fn) {
+    const auto trim = [bTrim](std::string_view s) { return bTrim ? TrimBlanks(s) : s; };
+    while (!text.empty()) {
+        const std::size_t nSep = text.find(cSep);
+        const std::string_view part = trim(text.substr(0, nSep));
+        text.remove_prefix(nSep == std::string_view::npos ? text.size() : nSep + 1);
+        if (part.empty()) {
+            continue;
+        }
+        const std::size_t nEq = part.find('=');
+        fn(trim(part.substr(0, nEq)),
+           nEq == std::string_view::npos ? std::string_view() : trim(part.substr(nEq + 1)));
+    }
+}
+
 void AppendQuery(std::string& out, std::string_view target) {
     out.append("\"queryString\":[");
     const std::size_t nQuery = target.find('?');
@@ -85,22 +103,13 @@ void AppendQuery(std::string& out, std::string_view target) {
         std::string_view query = target.substr(nQuery + 1);
         query = query.substr(0, query.find('#'));
         bool bFirst = true;
-        while (!query.empty()) {
-            const std::size_t nAmp = query.find('&');
-            const std::string_view part = query.substr(0, nAmp);
-            query.remove_prefix(nAmp == std::string_view::npos ? query.size() : nAmp + 1);
-            if (part.empty()) {
-                continue;
-            }
-            const std::size_t nEq = part.find('=');
+        ForEachPair(query, '&', false, [&](std::string_view name, std::string_view value) {
             if (!bFirst) {
                 out.push_back(',');
             }
             bFirst = false;
-            AppendPair(out, UnescapeQuery(part.substr(0, nEq)),
-                       nEq == std::string_view::npos ? std::string()
-                                                     : UnescapeQuery(part.substr(nEq + 1)));
-        }
+            AppendPair(out, UnescapeQuery(name), UnescapeQuery(value));
+        });
     }
     out.push_back(']');
 }
@@ -113,23 +122,13 @@ void AppendRequestCookies(std::string& out, const CHttpMessage& m) {
         if (!StartsWithNoCase(f.strName, "cookie") || f.strName.size() != 6) {
             continue;
         }
-        std::string_view v = f.strValue;
-        while (!v.empty()) {
-            const std::size_t nSemi = v.find(';');
-            const std::string_view part = TrimBlanks(v.substr(0, nSemi));
-            v.remove_prefix(nSemi == std::string_view::npos ? v.size() : nSemi + 1);
-            if (part.empty()) {
-                continue;
-            }
-            const std::size_t nEq = part.find('=');
+        ForEachPair(f.strValue, ';', true, [&](std::string_view name, std::string_view value) {
             if (!bFirst) {
                 out.push_back(',');
             }
             bFirst = false;
-            AppendPair(out, TrimBlanks(part.substr(0, nEq)),
-                       nEq == std::string_view::npos ? std::string_view()
-                                                     : TrimBlanks(part.substr(nEq + 1)));
-        }
+            AppendPair(out, name, value);
+        });
     }
     out.push_back(']');
 }
