@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "export/HarBuilder.h"
+#include "platform/FdWrite.h"
 
 namespace {
 
@@ -48,17 +49,8 @@ public:
 
 private:
     void Flush() {
-        std::size_t nDone = 0;
-        while (m_nError == 0 && nDone < m_out.size()) {
-            const ssize_t n = ::write(m_fd, m_out.data() + nDone, m_out.size() - nDone);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                m_nError = n < 0 ? errno : ENOSPC;
-                break;
-            }
-            nDone += static_cast<std::size_t>(n);
+        if (m_nError == 0) {
+            m_nError = win::WriteAllFd(m_fd, m_out.data(), m_out.size());
         }
         m_out.clear();
     }

@@ -1,4 +1,5 @@
 #include "logdoc/PcapngWriter.h"
+#include "platform/FdWrite.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -142,17 +143,8 @@ void CPcapngWriter::Emit(const std::vector<std::uint8_t>& bytes) {
 }
 
 int CPcapngWriter::Flush() {
-    std::size_t nDone = 0;
-    while (m_fd >= 0 && m_nError == 0 && nDone < m_out.size()) {
-        const ssize_t n = ::write(m_fd, m_out.data() + nDone, m_out.size() - nDone);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            m_nError = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        nDone += static_cast<std::size_t>(n);
+    if (m_fd >= 0 && m_nError == 0) {
+        m_nError = win::WriteAllFd(m_fd, m_out.data(), m_out.size());
     }
     m_out.clear();
     return m_nError;

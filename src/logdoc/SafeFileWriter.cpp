@@ -1,4 +1,5 @@
 #include "logdoc/SafeFileWriter.h"
+#include "platform/FdWrite.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -49,21 +50,7 @@ int CSafeFileWriter::Open() {
 }
 
 int CSafeFileWriter::Write(const char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t nWritten = ::write(m_fd, p, n);
-        if (nWritten < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (nWritten == 0) {
-            return ENOSPC;
-        }
-        p += nWritten;
-        n -= static_cast<std::size_t>(nWritten);
-    }
-    return 0;
+    return win::WriteAllFd(m_fd, p, n);
 }
 
 int CSafeFileWriter::Commit() {

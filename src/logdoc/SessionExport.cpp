@@ -9,6 +9,7 @@
 #include "logdoc/LogDocument.h"
 #include "logdoc/PcapngWriter.h"
 #include "module/Messages.h"
+#include "platform/FdWrite.h"
 
 namespace {
 
@@ -68,18 +69,7 @@ void Apply(CPcapngWriter& writer, const CEvent& e, const std::vector<CSessionInf
 }
 
 int WriteFile(int fd, const std::string& bytes) {
-    std::size_t nDone = 0;
-    while (nDone < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + nDone, bytes.size() - nDone);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : ENOSPC;
-        }
-        nDone += static_cast<std::size_t>(n);
-    }
-    return 0;
+    return win::WriteAllFd(fd, bytes.data(), bytes.size());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/FdWrite.h"
 #include "platform/ShellFolders.h"
 
 namespace {
@@ -90,22 +91,7 @@ int CSpoolFile::Open(const std::string& strFolder) {
 }
 
 int CSpoolFile::WriteAt(std::uint64_t nOffset, const char* p, std::size_t n) const {
-    while (n > 0) {
-        const ssize_t nWritten = ::pwrite(m_fd, p, n, static_cast<off_t>(nOffset));
-        if (nWritten < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (nWritten == 0) {
-            return ENOSPC;
-        }
-        p += nWritten;
-        n -= static_cast<std::size_t>(nWritten);
-        nOffset += static_cast<std::uint64_t>(nWritten);
-    }
-    return 0;
+    return win::WriteAllFdAt(m_fd, p, n, nOffset);
 }
 
 int CSpoolFile::ReadAt(std::uint64_t nOffset, char* p, std::size_t n) const {
