@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace test {
@@ -87,8 +88,10 @@ inline bool SendAllPosix(int fd, const std::string& data) {
     return true;
 }
 
-// Echoes what `fd` receives until the peer closes or resets, or `nIdleMs` pass without data.
-inline void EchoPosix(int fd, int nIdleMs = 30000) {
+// Calls `fn(chunk)` with each piece `fd` receives (a std::string_view) until `fn` returns
+// false, the peer closes or resets, or `nIdleMs` pass without data.
+template <typename F>
+void ForEachReceived(int fd, F fn, int nIdleMs = 10000) {
     char buffer[65536];
     for (;;) {
         pollfd pfd{fd, POLLIN, 0};
@@ -96,10 +99,16 @@ inline void EchoPosix(int fd, int nIdleMs = 30000) {
             return;
         }
         const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0 || !SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)))) {
+        if (n <= 0 || !fn(std::string_view(buffer, static_cast<std::size_t>(n)))) {
             return;
         }
     }
+}
+
+// Echoes what `fd` receives until the peer closes or resets, or `nIdleMs` pass without data.
+inline void EchoPosix(int fd, int nIdleMs = 30000) {
+    ForEachReceived(
+        fd, [fd](std::string_view chunk) { return SendAllPosix(fd, std::string(chunk)); }, nIdleMs);
 }
 
 // Reads exactly `n` bytes (or until the peer closes or 10 s pass without data).
@@ -123,18 +132,14 @@ inline std::string ReceiveExactlyPosix(int fd, std::size_t n) {
 // Reads until the peer closes or 5 s pass without data.
 inline std::string ReceiveAllPosix(int fd) {
     std::string data;
-    char buffer[65536];
-    for (;;) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 5000) <= 0) {
-            return data;
-        }
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) {
-            return data;
-        }
-        data.append(buffer, static_cast<std::size_t>(n));
-    }
+    ForEachReceived(
+        fd,
+        [&data](std::string_view chunk) {
+            data.append(chunk);
+            return true;
+        },
+        5000);
+    return data;
 }
 
 // Polls `condition` every millisecond for up to `timeout`.

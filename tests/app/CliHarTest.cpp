@@ -37,43 +37,16 @@ TEST(CliHarOptionTest, AnArchiveThatCannotBeCreatedIsABadOption) {
     EXPECT_NE(std::string::npos, cli.Err().find("no/such/folder/run.har")) << cli.Err();
 }
 
-// Reads exactly n bytes, waiting at most 10 s.
-std::string ReceiveExactly(int fd, std::size_t n) {
-    std::string data;
-    char buffer[4096];
-    while (data.size() < n) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (::poll(&pfd, 1, 10000) <= 0) {
-            break;
-        }
-        const ssize_t nGot = ::recv(fd, buffer, std::min(sizeof buffer, n - data.size()), 0);
-        if (nGot <= 0) {
-            break;
-        }
-        data.append(buffer, static_cast<std::size_t>(nGot));
-    }
-    return data;
-}
-
 TEST(CliHarTest, CtrlCWritesEveryExchangeOfTheRun) {
     const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
     // Answers every request but /slow, which waits until the relay closes the connection.
     test::CTestServer server([&](int fd) {
-        char buffer[65536];
-        for (;;) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 10000) <= 0) {
-                return;
-            }
-            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                return;
-            }
-            if (std::string_view(buffer, static_cast<std::size_t>(n)).find("/slow") ==
-                std::string_view::npos) {
+        test::ForEachReceived(fd, [&](std::string_view request) {
+            if (request.find("/slow") == std::string_view::npos) {
                 test::SendAllPosix(fd, response);
             }
-        }
+            return true;
+        });
     });
     CTempFolder folder;
     const std::string strHar = folder.Path("run.har");
@@ -92,7 +65,7 @@ TEST(CliHarTest, CtrlCWritesEveryExchangeOfTheRun) {
     for (const char* pszPath : {"/one", "/two?a=b"}) {
         ASSERT_TRUE(test::SendAllPosix(
             fdKeep, std::string("GET ") + pszPath + " HTTP/1.1\r\n" + strHost + "\r\n"));
-        EXPECT_EQ(response, ReceiveExactly(fdKeep, response.size()));
+        EXPECT_EQ(response, test::ReceiveExactlyPosix(fdKeep, response.size()));
     }
     ::close(fdKeep);
     // One still waiting when the run is stopped.

@@ -35,25 +35,16 @@ TEST(CliPcapTest, KilledRunLeavesAReadableCaptureOfEveryByte) {
     // HTTP requests get an answer and a close; anything else is echoed until the client
     // closes.
     test::CTestServer server([&](int fd) {
-        char buffer[65536];
         bool bFirst = true;
-        for (;;) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 10000) <= 0) {
-                return;
-            }
-            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                return;
-            }
-            if (bFirst &&
-                std::string_view(buffer, static_cast<std::size_t>(n)).starts_with("GET ")) {
+        test::ForEachReceived(fd, [&](std::string_view chunk) {
+            if (bFirst && chunk.starts_with("GET ")) {
                 test::SendAllPosix(fd, response);
-                return;
+                return false;
             }
             bFirst = false;
-            test::SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)));
-        }
+            test::SendAllPosix(fd, std::string(chunk));
+            return true;
+        });
     });
     CTempFolder folder;
     const std::string strCapture = folder.Path("live.pcapng");

@@ -28,25 +28,13 @@ public:
                     continue;
                 }
                 m_connections.emplace_back([this, fd] {
-                    char buffer[65536];
-                    for (;;) {
-                        pollfd pfd{fd, POLLIN, 0};
-                        if (::poll(&pfd, 1, 10000) <= 0) {
-                            break;
-                        }
-                        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-                        if (n <= 0) {
-                            break;
-                        }
+                    test::ForEachReceived(fd, [this, fd](std::string_view chunk) {
                         {
                             std::lock_guard lock(m_mutex);
-                            m_strReceived.append(buffer, static_cast<std::size_t>(n));
+                            m_strReceived.append(chunk);
                         }
-                        if (!test::SendAllPosix(fd,
-                                                std::string(buffer, static_cast<std::size_t>(n)))) {
-                            break;
-                        }
-                    }
+                        return test::SendAllPosix(fd, std::string(chunk));
+                    });
                     ::close(fd);
                 });
             }

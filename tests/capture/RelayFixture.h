@@ -141,22 +141,14 @@ public:
                   nIndex = m_received.size();
                   m_received.emplace_back();
               }
-              char buffer[65536];
-              for (;;) {
-                  pollfd pfd{fd, POLLIN, 0};
-                  if (::poll(&pfd, 1, 10000) <= 0) {
-                      return;
-                  }
-                  const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-                  if (n <= 0) {
-                      return;
-                  }
+              ForEachReceived(fd, [this, fd, nIndex](std::string_view chunk) {
                   {
                       std::lock_guard lock(m_mutex);
-                      m_received[nIndex].append(buffer, static_cast<std::size_t>(n));
+                      m_received[nIndex].append(chunk);
                   }
-                  SendAllPosix(fd, std::string(buffer, static_cast<std::size_t>(n)));
-              }
+                  SendAllPosix(fd, std::string(chunk));
+                  return true;
+              });
           }) {}
     std::uint16_t Port() const { return m_server.Port(); }
     std::vector<std::string> Received() {

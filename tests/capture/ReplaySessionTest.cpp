@@ -170,20 +170,12 @@ TEST_F(ReplaySessionTest, HttpServerAnswersEachRequestBeforeTheNextGoes) {
 TEST_F(ReplaySessionTest, RecordedTimingKeepsTheGapsAndCutsLongPauses) {
     CReceived received;
     test::CTestServer server([&](int fd) {
-        char buffer[4096];
-        for (;;) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 10000) <= 0) {
-                return;
-            }
-            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                return;
-            }
+        test::ForEachReceived(fd, [&received](std::string_view chunk) {
             std::lock_guard lock(received.mutex);
-            received.bytes.append(buffer, static_cast<std::size_t>(n));
+            received.bytes.append(chunk);
             received.times.push_back(std::chrono::steady_clock::now());
-        }
+            return true;
+        });
     });
     CReplayPlan plan = PlanFor(server.Port(), {"a", "b", "c"});
     plan.timing = ReplayTiming::Recorded;
