@@ -8,7 +8,7 @@
 #include <unordered_set>
 
 #include "export/HarBuilder.h"
-#include "platform/FdWrite.h"
+#include "platform/FdIo.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #include "logdoc/PcapngWriter.h"
-#include "platform/FdWrite.h"
+#include "platform/FdIo.h"
 
 #include <fcntl.h>
 #include <unistd.h>

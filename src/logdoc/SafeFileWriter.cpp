@@ -1,5 +1,5 @@
 #include "logdoc/SafeFileWriter.h"
-#include "platform/FdWrite.h"
+#include "platform/FdIo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

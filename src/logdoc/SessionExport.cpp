@@ -9,7 +9,7 @@
 #include "logdoc/LogDocument.h"
 #include "logdoc/PcapngWriter.h"
 #include "module/Messages.h"
-#include "platform/FdWrite.h"
+#include "platform/FdIo.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "platform/FdWrite.h"
+#include "platform/FdIo.h"
 #include "platform/ShellFolders.h"
 
 namespace {
@@ -95,22 +95,7 @@ int CSpoolFile::WriteAt(std::uint64_t nOffset, const char* p, std::size_t n) con
 }
 
 int CSpoolFile::ReadAt(std::uint64_t nOffset, char* p, std::size_t n) const {
-    while (n > 0) {
-        const ssize_t nRead = ::pread(m_fd, p, n, static_cast<off_t>(nOffset));
-        if (nRead < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (nRead == 0) {
-            return EIO;
-        }
-        p += nRead;
-        n -= static_cast<std::size_t>(nRead);
-        nOffset += static_cast<std::uint64_t>(nRead);
-    }
-    return 0;
+    return win::ReadAllFdAt(m_fd, p, n, nOffset);
 }
 
 int CSpoolFile::Truncate() const {

@@ -1,6 +1,7 @@
-// Whole writes: every byte arrives through a pipe that takes them in small pieces, a
-// positioned write leaves the descriptor's offset alone, and failures come back as errno.
-#include "platform/FdWrite.h"
+// Whole reads and writes: every byte arrives through a pipe that takes them in small pieces,
+// a positioned write leaves the offset alone, a read past the end fails, and failures come
+// back as errno.
+#include "platform/FdIo.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ std::string Pattern(std::size_t n) {
     return s;
 }
 
-TEST(FdWriteTest, EveryByteGoesThroughAPipeReadInSmallPieces) {
+TEST(FdIoTest, EveryByteGoesThroughAPipeReadInSmallPieces) {
     int fds[2];
     ASSERT_EQ(0, ::pipe(fds));
     const std::string data = Pattern(3 * 1024 * 1024 + 17);
@@ -44,7 +45,7 @@ TEST(FdWriteTest, EveryByteGoesThroughAPipeReadInSmallPieces) {
     EXPECT_TRUE(received == data) << received.size() << " of " << data.size() << " bytes";
 }
 
-TEST(FdWriteTest, PositionedWritesKeepTheOffsetAndFailuresSayWhy) {
+TEST(FdIoTest, PositionedWritesKeepTheOffsetAndFailuresSayWhy) {
     CTempFolder folder;
     const std::string strPath = folder.Path("f.bin");
     const int fd = ::open(strPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
@@ -55,6 +56,13 @@ TEST(FdWriteTest, PositionedWritesKeepTheOffsetAndFailuresSayWhy) {
     ASSERT_EQ(0, win::WriteAllFd(fd, "++", 2));
     ::close(fd);
     EXPECT_EQ(std::string("head++\0\0\0\0tail", 14), folder.ReadFile("f.bin"));
+    const int fdRead = ::open(strPath.c_str(), O_RDONLY);
+    ASSERT_GE(fdRead, 0);
+    char got[4] = {};
+    EXPECT_EQ(0, win::ReadAllFdAt(fdRead, got, 4, 10));
+    EXPECT_EQ("tail", std::string(got, 4));
+    EXPECT_EQ(EIO, win::ReadAllFdAt(fdRead, got, 4, 12));  // the file ends after two
+    ::close(fdRead);
 
     EXPECT_EQ(EBADF, win::WriteAllFd(fd, "x", 1));  // closed above
     const int fdFull = ::open("/dev/full", O_WRONLY);

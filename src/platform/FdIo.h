@@ -1,5 +1,5 @@
-// Whole writes to a descriptor: the loops that every file writer of ours needs around
-// write(2) and pwrite(2), which may write less than asked and may be interrupted.
+// Whole reads and writes on a descriptor: the loops that every file of ours needs around
+// write(2), pwrite(2) and pread(2), which may do less than asked and may be interrupted.
 #pragma once
 
 #include <cstddef>
@@ -13,5 +13,9 @@ int WriteAllFd(int fd, const char* p, std::size_t n);
 
 // The same at `nOffset` (pwrite), leaving the descriptor's own offset alone.
 int WriteAllFdAt(int fd, const char* p, std::size_t n, std::uint64_t nOffset);
+
+// Reads exactly `n` bytes at `nOffset` into `p` (pread). 0 when done, EIO when the file
+// ends first, else the errno of the failed read. Retries on EINTR.
+int ReadAllFdAt(int fd, char* p, std::size_t n, std::uint64_t nOffset);
 
 }  // namespace win
