@@ -224,6 +224,21 @@ std::string BodyNote(const CHttpMessage& m, bool bDecoded) {
     return s;
 }
 
+// `"text":` with the body as it is when it is text, else in base64 with `"<pszEncodingKey>":
+// "base64"` after it.
+void AppendBodyText(std::string& out, const std::string& strBody, const std::string& strMime,
+                    const char* pszEncodingKey) {
+    out.append(",\"text\":");
+    if (IsTextual(strBody, strMime)) {
+        AppendString(out, strBody);
+        return;
+    }
+    std::string strBase64;
+    jsontext::AppendBase64(strBase64, strBody);
+    AppendString(out, strBase64);
+    out.append(",\"").append(pszEncodingKey).append("\":\"base64\"");
+}
+
 void AppendRequest(std::string& out, const CHttpMessage& m, const CHarSession& session) {
     out.append("\"request\":{\"method\":");
     AppendString(out, m.strMethod);
@@ -244,16 +259,8 @@ void AppendRequest(std::string& out, const CHttpMessage& m, const CHarSession& s
         const std::string strMime = MimeType(m);
         out.append(",\"postData\":{\"mimeType\":");
         AppendString(out, strMime);
-        out.append(",\"text\":");
-        if (IsTextual(strBody, strMime)) {
-            AppendString(out, strBody);
-        } else {
-            // The archive has no binary form of request data: base64, said so.
-            std::string strBase64;
-            jsontext::AppendBase64(strBase64, strBody);
-            AppendString(out, strBase64);
-            out.append(",\"_encoding\":\"base64\"");
-        }
+        // The archive has no binary form of request data: base64, said so in a field of ours.
+        AppendBodyText(out, strBody, strMime, "_encoding");
         AppendComment(out, BodyNote(m, bDecoded));
         out.push_back('}');
     } else if (!m.bComplete) {
@@ -293,15 +300,7 @@ void AppendResponse(std::string& out, const CHttpExchange& x) {
     out.append(",\"mimeType\":");
     AppendString(out, strMime);
     if (!strBody.empty()) {
-        out.append(",\"text\":");
-        if (IsTextual(strBody, strMime)) {
-            AppendString(out, strBody);
-        } else {
-            std::string strBase64;
-            jsontext::AppendBase64(strBase64, strBody);
-            AppendString(out, strBase64);
-            out.append(",\"encoding\":\"base64\"");
-        }
+        AppendBodyText(out, strBody, strMime, "encoding");
     }
     AppendComment(out, BodyNote(m, bDecoded));
     out.append("},\"redirectURL\":");
