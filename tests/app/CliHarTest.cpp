@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <thread>
 
 #include "ProcessSupport.h"
 #include "SocketTestSupport.h"
 #include "TempFolder.h"
+#include "app/CliHar.h"
 #include "app/CliOptions.h"
 #include "capture/RelayFixture.h"
 #include "export/ExportTestSupport.h"
@@ -92,6 +94,70 @@ TEST(CliHarTest, CtrlCWritesEveryExchangeOfTheRun) {
                   strBase + "/two?a=b 200 " + strEmpty + " " + strHello + " 5\n" + "POST " +
                   strBase + "/slow 0 " + test::Sha256Hex("wait") + " " + strEmpty + " 0\n",
               strOut);
+}
+
+// Records are copied when they come (the relay reuses its buffers at once) and become
+// entries in their order on the archive's own thread; a queue fuller than its bound holds
+// the relay back instead of growing, and records after Finish are left out.
+TEST(CliHarTest, QueuedRecordsBecomeEntriesInOrderWithBoundedMemory) {
+    CTempFolder folder;
+    std::string strError;
+    std::unique_ptr<CCliHar> pHar = CCliHar::Open(
+        folder.Path("q.har"), [](const std::string&) {}, strError);
+    ASSERT_TRUE(pHar) << strError;
+    constexpr int kSessions = 40;
+    // Four large answers (each within the archive's body limit): together more than the
+    // queue may hold, so the relay side must wait for room.
+    const std::string big(CCliHar::kMaxQueuedBytes / 3, 'x');
+    const auto bodyOf = [&big](int i) {
+        return i >= 5 && i < 9 ? big : "body " + std::to_string(i);
+    };
+    std::string buffer;  // reused for every block, as a relay thread does
+    const auto feed = [&](std::uint64_t nId, LogRecordKind kind, LogDirection direction,
+                          const std::string& bytes) {
+        CLogRecord record;
+        record.kind = kind;
+        record.nSessionId = nId;
+        record.nSession = static_cast<long>(nId);
+        record.nTimeUs = 1'700'000'000'000'000 + static_cast<std::int64_t>(nId) * 1000;
+        record.direction = direction;
+        buffer = bytes;
+        record.bytes = buffer;
+        record.strServerHost = "server.test";
+        record.server.nFamily = 4;
+        record.server.nPort = 80;
+        pHar->OnRecord(record);
+        std::memset(buffer.data(), '#', buffer.size());  // the relay's next block
+    };
+    std::thread relay([&] {
+        for (int i = 0; i < kSessions; ++i) {
+            const auto nId = static_cast<std::uint64_t>(i + 1);
+            const std::string body = bodyOf(i);
+            feed(nId, LogRecordKind::SessionStart, LogDirection::ClientToServer, "");
+            feed(nId, LogRecordKind::SessionConnected, LogDirection::ClientToServer, "");
+            feed(nId, LogRecordKind::Block, LogDirection::ClientToServer,
+                 "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: server.test\r\n\r\n");
+            feed(nId, LogRecordKind::Block, LogDirection::ServerToClient,
+                 "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                     std::to_string(body.size()) + "\r\n\r\n" + body);
+            feed(nId, LogRecordKind::SessionEnd, LogDirection::ClientToServer, "");
+        }
+    });
+    relay.join();
+    pHar->Finish();
+    pHar->Finish();  // a second call (a second Ctrl-C) changes nothing
+    feed(99, LogRecordKind::SessionStart, LogDirection::ClientToServer, "");  // too late
+    pHar->Writer().Close();
+
+    const auto [nExit, strOut] = test::CheckHar(folder.Path("q.har"));
+    ASSERT_EQ(0, nExit) << strOut.substr(0, 2000);
+    std::string strWant;
+    for (int i = 0; i < kSessions; ++i) {
+        const std::string body = bodyOf(i);
+        strWant += "GET http://server.test/" + std::to_string(i) + " 200 " + test::Sha256Hex("") +
+                   " " + test::Sha256Hex(body) + " " + std::to_string(body.size()) + "\n";
+    }
+    EXPECT_EQ(strWant, strOut);
 }
 
 }  // namespace
