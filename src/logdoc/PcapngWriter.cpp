@@ -1,11 +1,12 @@
 #include "logdoc/PcapngWriter.h"
-#include "platform/FdIo.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/FdIo.h"
 
 namespace {
 

@@ -1,5 +1,4 @@
 #include "logdoc/SafeFileWriter.h"
-#include "platform/FdIo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +8,8 @@
 #include <climits>
 #include <cstdlib>
 #include <random>
+
+#include "platform/FdIo.h"
 
 CSafeFileWriter::CSafeFileWriter(std::string strTarget) : m_strTarget(std::move(strTarget)) {}
 
