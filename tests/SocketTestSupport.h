@@ -129,8 +129,8 @@ inline std::string ReceiveExactlyPosix(int fd, std::size_t n) {
     return data;
 }
 
-// Reads until the peer closes or 5 s pass without data.
-inline std::string ReceiveAllPosix(int fd) {
+// Reads until the peer closes or `nIdleMs` pass without data.
+inline std::string ReceiveAllPosix(int fd, int nIdleMs = 5000) {
     std::string data;
     ForEachReceived(
         fd,
@@ -138,7 +138,7 @@ inline std::string ReceiveAllPosix(int fd) {
             data.append(chunk);
             return true;
         },
-        5000);
+        nIdleMs);
     return data;
 }
 

@@ -47,10 +47,13 @@ std::string SessionBytes(std::size_t n, unsigned nSeed) {
 TEST_F(RelayRecordsTest, EveryByteOfFiftySessionsInLogOrder) {
     constexpr std::size_t kSessions = 50;
     constexpr std::size_t kBytes = (4u << 20) / kSessions;  // 4 MiB each way in all
+    constexpr int kLongIdleMs = 60000;
     // The server answers each request, once the client has finished it, with the bytes
     // reversed and inverted.
+    // (Waits are long: under a thread sanitizer on a loaded machine the 50 sessions take
+    // seconds, and an early end of a wait would cut an answer short.)
     test::CTestServer server([](int fd) {
-        std::string data = test::ReceiveAllPosix(fd);
+        std::string data = test::ReceiveAllPosix(fd, kLongIdleMs);
         std::reverse(data.begin(), data.end());
         for (char& c : data) {
             c = static_cast<char>(~c);
@@ -72,7 +75,7 @@ TEST_F(RelayRecordsTest, EveryByteOfFiftySessionsInLogOrder) {
             const std::string request = SessionBytes(kBytes + n, static_cast<unsigned>(n));
             EXPECT_TRUE(test::SendAllPosix(fd, request));
             ::shutdown(fd, SHUT_WR);
-            const std::string answer = test::ReceiveAllPosix(fd);
+            const std::string answer = test::ReceiveAllPosix(fd, kLongIdleMs);
             ::close(fd);
             std::lock_guard lock(mutex);
             sent[ntohs(addr.sin_port)] = {request, answer};
