@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -245,8 +246,13 @@ std::string ClientLine(const tls::CHandshakeSummary& s, const CClientHelloInfo& 
     return strLine;
 }
 
-// Reads and writes the handshake's TLS on `fd`; the session ends when that cannot be set up.
+// Reads and writes the handshake's TLS on `fd`, and later the session's records; the session
+// ends when that cannot be set up.
 void UseDescriptor(SSL* pSsl, int fd) {
+    // Every record is a send of its own: without this the last small one of a flight or a
+    // block would wait for the peer's delayed acknowledgement of the one before.
+    const int nOn = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
     if (!tls::SetSocketBio(pSsl, fd)) {
         throw tls::CTlsError("No TLS connection: " + tls::TakeOpenSslError());
     }
