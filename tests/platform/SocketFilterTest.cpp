@@ -244,13 +244,13 @@ TEST_F(SocketFilterTest, HandleModeDecidesWhetherCallsWait) {
 }
 
 TEST_F(SocketFilterTest, CloseWakesAReceiveBlockedInTheFilter) {
-    auto received = std::async(std::launch::async, [this] {
-        char buffer[16];
-        return win::recv(m_s, buffer, sizeof(buffer), 0);
-    });
-    EXPECT_EQ(std::future_status::timeout, received.wait_for(std::chrono::milliseconds(100)));
     const SOCKET s = m_s;
     m_s = INVALID_SOCKET;
+    auto received = std::async(std::launch::async, [s] {
+        char buffer[16];
+        return win::recv(s, buffer, sizeof(buffer), 0);
+    });
+    EXPECT_EQ(std::future_status::timeout, received.wait_for(std::chrono::milliseconds(100)));
     ASSERT_EQ(0, closesocket(s));
     ASSERT_EQ(std::future_status::ready, received.wait_for(std::chrono::seconds(5)));
     EXPECT_LE(received.get(), 0);
