@@ -86,8 +86,7 @@ bool SetSocketBio(SSL* pSsl, int fd) {
         return false;
     }
     BIO_set_data(pBio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
-    // One BIO both ways: SSL_set_bio takes a reference for each direction.
-    BIO_up_ref(pBio);
+    // One BIO both ways: SSL_set_bio takes over the one reference for both.
     SSL_set_bio(pSsl, pBio, pBio);
     return true;
 }
