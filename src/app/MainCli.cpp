@@ -34,7 +34,6 @@
 #include "support/SystemDescription.h"
 #include "support/Trace.h"
 #include "tls/CertAuthority.h"
-#include "tls/TlsPump.h"
 
 namespace {
 

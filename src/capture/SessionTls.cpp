@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,11 +17,12 @@
 #include "capture/RelayRecords.h"
 #include "capture/SessionLink.h"
 #include "module/MyModule.h"
+#include "platform/SocketFilter.h"
 #include "platform/TextConv.h"
-#include "platform/WinsockSwap.h"
 #include "support/Trace.h"
 #include "tls/ClientHello.h"
-#include "tls/TlsPump.h"
+#include "tls/SocketBio.h"
+#include "tls/TlsSocketFilter.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -244,29 +246,29 @@ std::string ClientLine(const tls::CHandshakeSummary& s, const CClientHelloInfo& 
     return strLine;
 }
 
-// Gives the handle's socket a loopback end in place of its connection; the pump side gets
-// the connection and the other end.
-tls::CPumpSide Interpose(win::SOCKET hSocket, tls::SslPtr ssl) {
-    int fdSession = -1;
-    int fdPump = -1;
-    if (!tls::MakeLoopbackPair(fdSession, fdPump)) {
-        throw CTlsSessionEnd{true};
+// Reads and writes the handshake's TLS on `fd`, and later the session's records; the session
+// ends when that cannot be set up.
+void UseDescriptor(SSL* pSsl, int fd) {
+    // Every record is a send of its own: without this the last small one of a flight or a
+    // block would wait for the peer's delayed acknowledgement of the one before.
+    const int nOn = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
+    if (!tls::SetSocketBio(pSsl, fd)) {
+        throw tls::CTlsError("No TLS connection: " + tls::TakeOpenSslError());
     }
-    const int fdReal = win::ExchangeSocketDescriptor(hSocket, fdSession);
-    close(fdSession);
-    if (fdReal < 0) {
-        close(fdPump);
-        throw CTlsSessionEnd{true};
-    }
-    SSL_set_fd(ssl.get(), fdReal);
+}
+
+// From here on the handle's recv and send carry clear bytes through `ssl`, on the relay
+// threads that call them.
+void AttachTls(win::SOCKET hSocket, tls::SslPtr ssl,
+               const std::shared_ptr<tls::CTlsEngine>& engine) {
     // The notes of the handshake live on this thread's stack: the callbacks that later
     // records (an alert, say) raise must not find them.
     SSL_set_app_data(ssl.get(), nullptr);
-    tls::CPumpSide side;
-    side.ssl = std::move(ssl);
-    side.fdReal = fdReal;
-    side.fdPair = fdPump;
-    return side;
+    if (win::AttachSocketFilter(hSocket, std::make_unique<tls::CTlsSocketFilter>(
+                                             std::move(ssl), engine)) == win::SOCKET_ERROR) {
+        throw CTlsSessionEnd{true};  // the handle has gone: the session is ending anyway
+    }
 }
 
 std::string WideToUtf8(const std::wstring& strText) {
@@ -292,7 +294,6 @@ void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
         return;  // a side has gone already: the relay sees to it
     }
     const std::string strUrlHost = tls::UrlHost(strUrlText);
-    const tls::CNoSigPipe noSigPipe;  // the handshakes write through OpenSSL
     CClientStart client;
     // Toward a TLS server the client's first bytes are looked at also when decryption from
     // clients is off: a client that speaks TLS itself is passed through, not wrapped in a
@@ -332,7 +333,6 @@ void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
 
     CNonBlocking clientMode(fdClient);
     CNonBlocking serverMode(fdServer);
-    std::vector<tls::CPumpSide> sides;
     tls::SslPtr serverSsl;
     tls::CVerifyNote note;
     std::string strServerAlpn;
@@ -347,7 +347,7 @@ void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
         }
         const std::string strSni = tls::IsIpLiteral(strUrlHost) ? std::string() : strUrlHost;
         serverSsl = engine->NewServerSide(strSni, strUrlHost, alpn, &note);
-        SSL_set_fd(serverSsl.get(), fdServer);
+        UseDescriptor(serverSsl.get(), fdServer);
         const HandshakeResult result = DriveHandshake(serverSsl.get(), fdServer, isStopped);
         if (result != HandshakeResult::Done) {
             std::string strReason = tls::ServerCertProblem(note, strUrlHost);
@@ -394,7 +394,7 @@ void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
             SendHandshakeFailure(fdClient);
             EndSession(link, e.what(), "certificate authority", false);
         }
-        SSL_set_fd(clientSsl.get(), fdClient);
+        UseDescriptor(clientSsl.get(), fdClient);
         const HandshakeResult result = DriveHandshake(clientSsl.get(), fdClient, isStopped);
         if (result != HandshakeResult::Done) {
             const std::string strDetail = tls::TakeOpenSslError();
@@ -419,27 +419,17 @@ void SetUpSides(CSessionLink& link, win::SOCKET hLocal, win::SOCKET hServer,
         NoteTlsSummary(link, tls::ShortSummary(summary));
     }
 
-    // Both handshakes are done: from here on the session's sockets carry clear bytes.
+    // Both handshakes are done: from here on the session's sockets carry clear bytes. The
+    // filters keep the mode the session gives its handles; the descriptors stay
+    // non-blocking under them.
     clientMode.Restore();
     serverMode.Restore();
-    try {
-        if (serverSsl) {
-            sides.push_back(Interpose(hServer, std::move(serverSsl)));
-            sides.back().keepAlive = engine;
-        }
-        if (clientSsl) {
-            sides.push_back(Interpose(hLocal, std::move(clientSsl)));
-            sides.back().keepAlive = engine;
-        }
-    } catch (const CTlsSessionEnd&) {
-        for (tls::CPumpSide& side : sides) {
-            tls::ResetAndClose(side.fdReal);
-            tls::ResetAndClose(side.fdPair);
-        }
-        LogSessionError(link.GetSession(), L"No loopback connection for the TLS layer");
-        throw;
+    if (serverSsl) {
+        AttachTls(hServer, std::move(serverSsl), engine);
     }
-    tls::CTlsPumps::Instance().Start(std::move(sides));
+    if (clientSsl) {
+        AttachTls(hLocal, std::move(clientSsl), engine);
+    }
 }
 
 }  // namespace

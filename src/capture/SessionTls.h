@@ -2,9 +2,9 @@
 // either relay loop runs, SetUpSessionTls decides per side whether TLS is spoken: toward the
 // server as the settings say; from the client in auto mode when its first bytes are a
 // ClientHello (peeked, never taken from a plain stream), unless the server speaks first.
-// Each TLS side's socket then goes on, under the same handle, with one end of a loopback
-// pair, and a pump thread moves clear bytes between the pair and the TLS connection: the
-// session relays, rewrites and logs clear bytes exactly as for plain traffic.
+// Each TLS side's handle then gets a TLS filter in the socket layer, through which the
+// relay threads' own receives and sends pass: the session relays, rewrites and logs clear
+// bytes exactly as for plain traffic, with no thread or connection of TLS's own.
 #pragma once
 
 #include <cstdint>

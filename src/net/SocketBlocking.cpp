@@ -284,12 +284,15 @@ int CSocketBlocking::ReceiveOnce(char* pBuffer, int nSize, int nTimeoutSec, int 
         // waited for only when it is not there after all.
         const int n = win::recv(h, pBuffer, nSize, nFlags | MSG_DONTWAIT);
         if (n != win::SOCKET_ERROR || win::WSAGetLastError() != WSAEWOULDBLOCK) {
+            m_nReceivedBytes += n > 0 ? static_cast<std::uint64_t>(n) : 0;
             return n;
         }
     }
     const timeval tv = Seconds(nTimeoutSec);
     win::select(h, win::SelectFor::Read, &tv);  // the outcome does not matter: recv tells
-    return win::recv(h, pBuffer, nSize, nFlags);
+    const int n = win::recv(h, pBuffer, nSize, nFlags);
+    m_nReceivedBytes += n > 0 ? static_cast<std::uint64_t>(n) : 0;
+    return n;
 }
 
 int CSocketBlocking::Recv(char* pBuffer, int nSize, int nTimeoutSec, int nFlags) {

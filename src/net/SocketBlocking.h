@@ -171,10 +171,11 @@ protected:
     MY_FUNCTIONS::CThread m_thread;
 
 private:
-    std::mutex m_evMutex;            // held while m_ev is signalled or closed
-    bool m_bStopRequested = false;   // guarded by m_evMutex
-    std::wstring m_strLoopError;     // receive thread
-    CSocketAddress m_connectedAddr;  // the thread that connects
+    std::mutex m_evMutex;                // held while m_ev is signalled or closed
+    bool m_bStopRequested = false;       // guarded by m_evMutex
+    std::wstring m_strLoopError;         // receive thread
+    std::uint64_t m_nReceivedBytes = 0;  // the thread that receives: bytes ReceiveOnce gave
+    CSocketAddress m_connectedAddr;      // the thread that connects
 
     // The connecting thread: races the attempts on `order`; 0 with m_hSocket set, or the
     // code of the last failure.

@@ -132,10 +132,15 @@ void CSocketBlocking::DrainBeforeClose() {
             ulBefore == 0) {
             return;
         }
+        const std::uint64_t nReceivedBefore = m_nReceivedBytes;
         OnReceive(0);
         unsigned long ulAfter = 0;
-        if (m_hSocket == 0 || win::ioctlsocket(m_hSocket, win::FIONREAD_, &ulAfter) != 0 ||
-            ulAfter >= ulBefore) {
+        if (m_hSocket == 0 || win::ioctlsocket(m_hSocket, win::FIONREAD_, &ulAfter) != 0) {
+            return;
+        }
+        // A socket with a filter counts what one record gives at a time, so the count
+        // may stay as it was although the handler took many records.
+        if (ulAfter >= ulBefore && m_nReceivedBytes == nReceivedBefore) {
             return;  // the handler took nothing: do not spin
         }
     }

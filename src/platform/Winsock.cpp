@@ -258,6 +258,9 @@ int closesocket(SOCKET s) {
         return Fail(WSAENOTSOCK);
     }
     p->m_bClosed = true;
+    if (ISocketFilter* pFilter = p->m_pFilter.load(std::memory_order_acquire)) {
+        FilteredCloseNotice(*p, *pFilter);
+    }
     // Wake every thread blocked on the socket (accept, recv, poll): Linux does not do so when
     // a descriptor is merely closed. The descriptor itself is closed with the last reference.
     if (p->m_bAbortive) {
@@ -293,6 +296,9 @@ int shutdown(SOCKET s, int how) {
     if (const int nFault = TakeFault(FaultCall::Shutdown, p->m_fd)) {
         return FailFromErrno(p.get(), nFault);
     }
+    if (ISocketFilter* pFilter = p->m_pFilter.load(std::memory_order_acquire)) {
+        return FilteredShutdown(*p, *pFilter, how);
+    }
     if (::shutdown(p->m_fd, nHow) != 0) {
         return FailFromErrno(p.get(), errno);
     }
@@ -309,6 +315,9 @@ int send(SOCKET s, const char* pBuf, int nLen, int nFlags) {
     }
     if (const int nFault = TakeFault(FaultCall::Send, p->m_fd)) {
         return FailFromErrno(p.get(), nFault);
+    }
+    if (ISocketFilter* pFilter = p->m_pFilter.load(std::memory_order_acquire)) {
+        return FilteredSend(*p, *pFilter, pBuf, nLen, nFlags);
     }
     for (;;) {
         const ssize_t n = ::send(p->m_fd, pBuf, static_cast<size_t>(nLen), nFlags | MSG_NOSIGNAL);
@@ -328,6 +337,12 @@ int recv(SOCKET s, char* pBuf, int nLen, int nFlags) {
     }
     if (nLen < 0) {
         return Fail(WSAEFAULT);
+    }
+    if (ISocketFilter* pFilter = p->m_pFilter.load(std::memory_order_acquire)) {
+        if (const int nFault = TakeFault(FaultCall::Recv, p->m_fd)) {
+            return FailFromErrno(p.get(), nFault);
+        }
+        return FilteredRecv(*p, *pFilter, pBuf, nLen, nFlags);
     }
     for (;;) {
         const int nFault = TakeFault(FaultCall::Recv, p->m_fd);
@@ -476,6 +491,14 @@ int ioctlsocket(SOCKET s, long lCommand, unsigned long* pArg) {
     if (pArg == nullptr) {
         return Fail(WSAEFAULT);
     }
+    ISocketFilter* pFilter = p->m_pFilter.load(std::memory_order_acquire);
+    if (lCommand == FIONREAD_ && pFilter != nullptr) {
+        return FilteredAvailable(*pFilter, pArg);
+    }
+    if (lCommand == FIONBIO_ && pFilter != nullptr) {
+        p->m_bNonBlocking = *pArg != 0;  // the descriptor stays non-blocking underneath
+        return 0;
+    }
     if (lCommand == FIONREAD_) {
         int n = 0;
         if (::ioctl(p->m_fd, FIONREAD, &n) != 0) {
@@ -499,6 +522,10 @@ int select(SOCKET s, SelectFor what, const timeval* pTimeout) {
     auto p = FindSocket(s);
     if (!p) {
         return SOCKET_ERROR;
+    }
+    if (ISocketFilter* pFilter = p->m_pFilter.load(std::memory_order_acquire);
+        pFilter != nullptr && what == SelectFor::Read) {
+        return FilteredSelectRead(*p, *pFilter, PollTimeout(pTimeout));
     }
     // poll, not select: descriptors of 1024 and above are fine.
     pollfd pfd{p->m_fd, static_cast<short>(what == SelectFor::Read ? POLLIN : POLLOUT), 0};

@@ -5,6 +5,8 @@
 // Sockets are numeric handles that are never reused and never 0; a socket that is closed
 // while another thread is blocked in it (accept, recv, a wait) wakes that thread, and its
 // descriptor is released only when no call uses it any more. Sends never raise SIGPIPE.
+// A handle may carry a filter (SocketFilter.h, TLS for one) that its receives and sends
+// pass through.
 #pragma once
 
 #include <netinet/in.h>

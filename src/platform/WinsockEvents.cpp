@@ -68,8 +68,52 @@ bool CWsaEvent::IsSet() {
     return m_bSet;
 }
 
+namespace {
+
+// The events of a socket with a filter come from what the filter can give, not from the
+// descriptor: bytes it holds read as FD_READ even when the descriptor has nothing, and the
+// stream's end (close_notify, FIN or a reset under it) as FD_CLOSE once the bytes before
+// it have been received. Returns the events newly recorded.
+long RecordFilteredEvents(CSocketEntry& entry, ISocketFilter& filter) {
+    const CFilterReadState state = filter.ReadState();
+    const bool bEnded = state.bEnded || state.nErrno != 0;
+    // Nothing to wait for from the descriptor while bytes wait for a receive or the end has
+    // come; otherwise what the filter's reading side needs (a key update may need to write).
+    entry.m_nFilterWait = state.nAvailable > 0 || bEnded
+                              ? static_cast<short>(0)
+                              : (state.nWait != 0 ? state.nWait : static_cast<short>(POLLIN));
+    long lNew = 0;
+    if ((entry.m_lMask & FD_READ) && entry.m_bReadEnabled && state.nAvailable > 0) {
+        lNew |= FD_READ;
+        entry.m_bReadEnabled = false;
+    }
+    if (bEnded && !entry.m_bCloseRecorded) {
+        if (entry.m_lMask & FD_CLOSE) {
+            entry.m_nCloseError = state.nErrno != 0 ? WsaErrorFromErrno(state.nErrno) : 0;
+            entry.m_bCloseRecorded = true;
+            lNew |= FD_CLOSE;
+        } else {
+            entry.m_bReadEnabled = false;
+        }
+    }
+    return lNew;
+}
+
+}  // namespace
+
 void RecordNetworkEvents(CSocketEntry& entry, short revents, bool bByWaiter) {
     if (!entry.m_pEvent || entry.m_lMask == 0 || entry.m_bClosed) {
+        return;
+    }
+    if (ISocketFilter* pFilter = entry.m_pFilter.load(std::memory_order_acquire)) {
+        if (const long lNew = RecordFilteredEvents(entry, *pFilter); lNew != 0) {
+            entry.m_lPending |= lNew;
+            if (bByWaiter) {
+                entry.m_pEvent->SetForWaiter();
+            } else {
+                entry.m_pEvent->Set();
+            }
+        }
         return;
     }
     if (revents == 0) {
@@ -249,6 +293,21 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
                 }
                 if (pSocket->m_lPending != 0) {
                     pEvent->SetForWaiter();
+                    continue;
+                }
+                if (pSocket->m_pFilter.load(std::memory_order_acquire) != nullptr) {
+                    // What the filter holds shows without the descriptor; the descriptor
+                    // is watched only for what the filter needs from it.
+                    const bool bWanted =
+                        ((pSocket->m_lMask & FD_READ) && pSocket->m_bReadEnabled) ||
+                        ((pSocket->m_lMask & FD_CLOSE) && !pSocket->m_bCloseRecorded);
+                    if (bWanted) {
+                        RecordNetworkEvents(*pSocket, 0, true);
+                    }
+                    if (bWanted && pSocket->m_lPending == 0 && pSocket->m_nFilterWait != 0) {
+                        pollfds.push_back({pSocket->m_fd, pSocket->m_nFilterWait, 0});
+                        sockets.push_back(pSocket);
+                    }
                     continue;
                 }
                 short nWatch = 0;

@@ -1,12 +1,15 @@
 // Shared insides of the socket layer (Winsock.cpp and WinsockEvents.cpp).
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/Handles.h"
+#include "platform/SocketFilter.h"
 #include "platform/Winsock.h"
 
 namespace win {
@@ -28,6 +31,13 @@ public:
     std::atomic<int> m_nResetError{0};     // a reset seen by a call (WSAECONNRESET)
     std::atomic<bool> m_bAbortive{false};  // SO_LINGER 0: closing resets the connection
 
+    // A filter under the handle (SocketFilter.h): owned from its attaching on, published
+    // through m_pFilter once, never replaced. m_bNonBlocking is then the mode that callers
+    // see, the descriptor itself being non-blocking.
+    std::unique_ptr<ISocketFilter> m_filterOwner;
+    std::atomic<ISocketFilter*> m_pFilter{nullptr};
+    std::atomic<bool> m_bNonBlocking{false};
+
     // Event selection; guarded by m_mutex (lock order: socket, then event).
     std::mutex m_mutex;
     std::shared_ptr<CWsaEvent> m_pEvent;
@@ -36,6 +46,7 @@ public:
     bool m_bCloseRecorded = false;  // FD_CLOSE has been recorded once
     long m_lPending = 0;            // recorded, not yet enumerated
     int m_nCloseError = 0;
+    short m_nFilterWait = POLLIN;  // what the filter's reading side waits for
 };
 
 // A WSAEVENT: manual reset; an eventfd is readable while it is set, so that waits can poll
@@ -73,5 +84,19 @@ void RecordNetworkEvents(CSocketEntry& entry, short revents, bool bByWaiter = fa
 
 // Sets the last error from errno after a failed socket call and returns SOCKET_ERROR.
 int FailFromErrno(CSocketEntry* pEntry, int nErrno);
+
+// The calls of a socket with a filter (WinsockFilter.cpp), as the plain calls answer.
+int FilteredRecv(CSocketEntry& entry, ISocketFilter& filter, char* pBuf, int nLen, int nFlags);
+int FilteredSend(CSocketEntry& entry, ISocketFilter& filter, const char* pBuf, int nLen,
+                 int nFlags);
+// SD_SEND and SD_BOTH end the filter's sending direction first, waiting (a bounded time)
+// for the peer to make room.
+int FilteredShutdown(CSocketEntry& entry, ISocketFilter& filter, int how);
+// closesocket of an orderly closing socket: the filter's end goes out if it can at once.
+void FilteredCloseNotice(CSocketEntry& entry, ISocketFilter& filter);
+// FIONREAD: the clear bytes that a receive gives now.
+int FilteredAvailable(ISocketFilter& filter, unsigned long* pulAvailable);
+// select for reading: 1 when a receive would not wait, 0 after the time-out.
+int FilteredSelectRead(CSocketEntry& entry, ISocketFilter& filter, int nTimeoutMs);
 
 }  // namespace win

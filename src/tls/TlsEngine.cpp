@@ -18,6 +18,9 @@ SslCtxPtr NewContext(const SSL_METHOD* pMethod) {
     SSL_CTX_set_mode(ctx.get(), kModes);
     // A peer that closes without close_notify ends its stream in order, as a plain one would.
     SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // One relay thread reads a connection while the other writes it: a renegotiation would
+    // make a write wait for reads (and a read for writes) halfway through a handshake.
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_RENEGOTIATION);
     return ctx;
 }
 

@@ -9,7 +9,7 @@
 #include "capture/RelayFixture.h"
 #include "capture/SessionTls.h"
 #include "tls/CertAuthority.h"
-#include "tls/TlsPump.h"
+#include "tls/TlsSocketFilter.h"
 
 namespace test {
 
@@ -41,9 +41,10 @@ protected:
     }
     void TearDown() override {
         RelayFixture::TearDown();
-        // Every pump ends with its session.
-        EXPECT_TRUE(WaitUntil([] { return tls::CTlsPumps::Instance().RunningCount() == 0; },
-                              std::chrono::seconds(15)));
+        // Every TLS side (its SSL object) goes with its session's socket.
+        EXPECT_TRUE(WaitUntil([] { return tls::CTlsSocketFilter::LiveCount() == 0; },
+                              std::chrono::seconds(15)))
+            << tls::CTlsSocketFilter::LiveCount();
         SetTlsConfigOverride(std::nullopt);
     }
     void ApplyConfig() { SetTlsConfigOverride(m_config); }
