@@ -78,9 +78,6 @@ public:
     // Any thread. Block bytes: UTF-8 kept, other bytes as Windows-1252, zero as U+2400.
     // The bytes are kept as they are; their text is made when read.
     void AppendLogBytes(std::string_view bytes, int nStyle) override;
-    // Any thread. The same with the block's text made already (by the relay, before it took
-    // the module lock), which spares converting it here; empty: converted here.
-    void AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle) override;
     // Blocks below this many bytes are kept as text (a record costs more than their text).
     static constexpr std::size_t kSmallBlock = 64;
     // Longer blocks are kept in pieces of about this many bytes, so that reading a line
@@ -152,8 +149,9 @@ private:
 
     // m_appendMutex held. The append itself.
     void AppendLocked(std::string_view text, int nStyle);
-    // m_appendMutex held. A block's bytes, kept in the raw spool (as text when they cannot be).
-    void AppendBlockLocked(std::string_view bytes, int nStyle, std::string_view text = {});
+    // m_appendMutex held. A block's bytes, kept in the raw spool (as text when they cannot be,
+    // or when the block is small); its lines and text length are counted from the bytes.
+    void AppendBlockLocked(std::string_view bytes, int nStyle);
     // m_appendMutex held. After the spool failed and works again: a line that says what the
     // log is missing.
     void NoteDroppedLocked();
