@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -245,6 +246,23 @@ void BM_LargeLogScrollPaintSaveLoad(benchmark::State& state) {
         view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
         view.viewport()->repaint();
         state.counters["scroll_end_ms"] = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        // Scrolls to random places, each painted: the worst and the mean.
+        std::mt19937 random(7);
+        double dWorst = 0;
+        double dTotal = 0;
+        constexpr int kScrolls = 200;
+        for (int k = 0; k < kScrolls; ++k) {
+            timer.restart();
+            view.verticalScrollBar()->setValue(static_cast<int>(
+                random() % static_cast<unsigned>(view.verticalScrollBar()->maximum() + 1)));
+            view.viewport()->repaint();
+            const double d = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+            dWorst = std::max(dWorst, d);
+            dTotal += d;
+        }
+        state.counters["scroll_random_ms_mean"] = dTotal / kScrolls;
+        state.counters["scroll_random_ms_worst"] = dWorst;
+        state.counters["rss_after_scrolls_MiB"] = static_cast<double>(RssKiB("VmRSS:")) / 1024;
 
         timer.restart();
         if (doc.SaveTo(std::filesystem::path(strFile).wstring()) != 0) {

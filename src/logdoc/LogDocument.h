@@ -43,6 +43,36 @@ struct CLogLineSpan {
     std::uint64_t nLength = 0;
 };
 
+// A stretch of the log's text as a search for ASCII text reads it without making the text
+// (see CLogDocument::ReadSearchable): literal text as it is, each block as its bytes.
+class CSearchableText {
+public:
+    struct CPiece {
+        std::size_t nAt = 0;      // where the piece starts in Bytes()
+        std::uint64_t nText = 0;  // where it starts in the text
+        bool bBlock = false;      // a block's bytes (else literal text)
+    };
+
+    const std::string& Bytes() const { return m_bytes; }
+    // The text offset of Bytes()[nAt], which must be an ASCII byte other than zero. Quick
+    // for offsets that grow from one call to the next.
+    std::uint64_t TextOffset(std::size_t nAt);
+
+private:
+    friend class CLogDocument;
+
+    std::string m_bytes;
+    std::vector<CPiece> m_pieces;
+    // The last offset asked for, its piece and its text offset.
+    std::size_t m_nCursorPiece = SIZE_MAX;
+    std::size_t m_nCursorAt = 0;
+    std::uint64_t m_nCursorText = 0;
+    // Reused by the reads.
+    std::vector<CLogSegment> m_segments;
+    std::string m_raw;
+    std::string m_literal;
+};
+
 // The state of the spool file's writes.
 struct CSpoolStatus {
     bool bFailing = false;       // the last write to the spool failed
@@ -119,6 +149,13 @@ public:
     bool ReadInto(std::uint64_t nOffset, char* p, std::size_t n) const;
     // The number of the line that holds byte nOffset (the last line past the end).
     std::uint64_t LineOfOffset(std::uint64_t nOffset) const;
+    // Text [nFrom, nTo) as a search for ASCII text without zero bytes may read it: literal
+    // text as it is and every block that overlaps the range whole, as its bytes. Such text
+    // is found in both at the same places: an ASCII byte other than zero is the same byte
+    // in a block's text, and every other byte of a block becomes bytes above 0x7F (a zero
+    // byte too), so the ASCII runs of both are the same. This spares the conversion. False
+    // when the range reaches past the end or the spool cannot be read.
+    bool ReadSearchable(std::uint64_t nFrom, std::uint64_t nTo, CSearchableText& out) const;
     // The text of [nFrom, nTo) with every line break written as `eol`.
     std::string ExtractText(std::uint64_t nFrom, std::uint64_t nTo, std::string_view eol) const;
 

@@ -266,10 +266,13 @@ TEST_F(RawBlockLogTest, SaveCopyFindAndPresentationsEqualThoseOfTheTextKeptAsItI
         ASSERT_EQ(m_text.ExtractText(nFrom, nTo, "\n"), m_raw.ExtractText(nFrom, nTo, "\n"));
     }
 
-    // Find: every match of plain text, with and without case, and of a pattern.
+    // Find: every match of plain text, with and without case, and of a pattern. ASCII text
+    // is looked for in the blocks' bytes: across a marker line and its block, one letter
+    // among random bytes (its place in the text counted from the bytes), and counted.
     for (const CFindOptions& options :
-         {CFindOptions{"item7", true, false}, CFindOptions{"CAF\xc3\xa9", false, false},
-          CFindOptions{"\xe2\x90\x80\r", true, false},
+         {CFindOptions{"item7", true, false}, CFindOptions{"<---\r\nGET /ITEM1", false, false},
+          CFindOptions{"q", false, false}, CFindOptions{"\n\r", true, false},
+          CFindOptions{"CAF\xc3\xa9", false, false}, CFindOptions{"\xe2\x90\x80\r", true, false},
           CFindOptions{"^GET /item[0-9]*3$", true, true}}) {
         CLogSearch textSearch(m_text, options);
         CLogSearch rawSearch(m_raw, options);
@@ -292,6 +295,21 @@ TEST_F(RawBlockLogTest, SaveCopyFindAndPresentationsEqualThoseOfTheTextKeptAsItI
         }
         EXPECT_FALSE(found[0].empty()) << options.strText;
         EXPECT_EQ(found[0], found[1]) << options.strText;
+        // Counted in steps, and found anew from where the first match ends (a place inside
+        // a block, read whole from before it).
+        std::uint64_t nCount = 0;
+        std::uint64_t nResume = 0;
+        while (rawSearch.Count(nResume, nSize, 1 << 20, nCount, nResume) == EFindResult::More) {
+        }
+        EXPECT_EQ(found[0].size(), nCount) << options.strText;
+        if (found[0].size() > 2) {
+            CFindMatch match;
+            std::uint64_t nIgnored = 0;
+            ASSERT_EQ(EFindResult::Found, CLogSearch(m_raw, options)
+                                              .FindNext(found[0][0] + options.strText.size(), nSize,
+                                                        UINT64_MAX, match, nIgnored));
+            EXPECT_EQ(found[0][1], match.nStart) << options.strText;
+        }
     }
 
     // The hex dump and one session's blocks: made from the records, the same either way.
