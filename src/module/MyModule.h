@@ -37,8 +37,8 @@ public:
     // Any thread, module lock held (so that records keep the log's order). Hands a record
     // to the log sink; returns when it is stored.
     void LogRecord(const CLogRecord& record);
-    // Any thread. A text in UTF-8 (a block converted with win::AnsiToUtf8, zero bytes
-    // shown), so that the conversion can be done before the module lock is taken.
+    // Any thread. A text in UTF-8, such as a marker line (made before the module lock is
+    // taken).
     void AppendLogUtf8(std::string_view text, int nStyle);
     // Any thread. 8-bit text in the ANSI code page, appended with style 0.
     void AppendLogNarrow(std::string_view text);
