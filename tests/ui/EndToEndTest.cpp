@@ -1,5 +1,7 @@
 // The real main window relaying real connections: fields filled with keys, Listen pressed
 // with the mouse, a loopback echo server of the test's own and plain clients.
+#include <QFileDialog>
+#include <QTimer>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -229,7 +231,7 @@ TEST_F(EndToEndTest, BinaryAndTextRelayedThroughTheWindowShowAndSaveAsTheirText)
     ASSERT_TRUE(bEchoed);
     ASSERT_TRUE(PumpUntil([&] { return m_pFrame->StatusText(0) == "0 session(s) open"; }));
 
-    auto& doc = const_cast<CLogDocument&>(*m_pFrame->LogPane().Document());
+    const CLogDocument& doc = *m_pFrame->LogPane().Document();
     std::vector<CBlockRecord> records;
     ASSERT_TRUE(doc.GetRecords().ReadBlocks(
         0, static_cast<std::size_t>(doc.GetRecords().GetBlockCount()), records));
@@ -271,10 +273,26 @@ TEST_F(EndToEndTest, BinaryAndTextRelayedThroughTheWindowShowAndSaveAsTheirText)
         ASSERT_EQ(lines[i].nLength, docLines[i].nLength) << i;
     }
 
-    // Save: the same text with every break written as CR LF.
+    // File > Save, through the real dialog: the same text with every break as CR LF.
     CTempFolder folder;
-    const std::string strPath = folder.Path("saved.log");
-    ASSERT_EQ(0u, doc.SaveTo(win::AnsiToWide(strPath)));
+    const std::string strPath = folder.Path("saved.txt");
+    bool bDialog = false;
+    QTimer::singleShot(200, [&] {
+        auto* pDialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        auto* pName = pDialog != nullptr
+                          ? pDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+                          : nullptr;
+        if (pName != nullptr) {
+            bDialog = true;
+            pName->setText(QString::fromStdString(strPath));
+            QTest::keyClick(pName, Qt::Key_Return);
+        } else if (pDialog != nullptr) {
+            pDialog->reject();
+        }
+    });
+    Act(ID_FILE_SAVE).trigger();
+    ASSERT_TRUE(bDialog);
+    ASSERT_TRUE(PumpUntil([&] { return !m_pFrame->LogPane().IsModified(); }, 10000));
     std::string saved;
     {
         std::ifstream in(strPath, std::ios::binary);
