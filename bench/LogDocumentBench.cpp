@@ -10,9 +10,11 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -38,6 +40,13 @@ std::uint64_t RssKiB(const char* pszField) {
         }
     }
     return 0;
+}
+
+// Milliseconds of CPU this thread has used.
+double ThreadCpuMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 // Blocks of 16 KiB: HTTP-like text and binary data by turns.
@@ -245,6 +254,30 @@ void BM_LargeLogScrollPaintSaveLoad(benchmark::State& state) {
         view.verticalScrollBar()->setValue(view.verticalScrollBar()->maximum());
         view.viewport()->repaint();
         state.counters["scroll_end_ms"] = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+        // Scrolls to random places, each painted: the worst and the mean.
+        std::mt19937 random(7);
+        double dWorst = 0;
+        double dWorstLater = 0;  // after the first ten, which meet new glyphs
+        double dTotal = 0;
+        constexpr int kScrolls = 200;
+        double dWorstCpu = 0;  // the GUI thread's own time: what other processes do not add
+        for (int k = 0; k < kScrolls; ++k) {
+            const double dCpuBefore = ThreadCpuMs();
+            timer.restart();
+            view.verticalScrollBar()->setValue(static_cast<int>(
+                random() % static_cast<unsigned>(view.verticalScrollBar()->maximum() + 1)));
+            view.viewport()->repaint();
+            const double d = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+            dWorst = std::max(dWorst, d);
+            dWorstLater = k >= 10 ? std::max(dWorstLater, d) : dWorstLater;
+            dWorstCpu = std::max(dWorstCpu, ThreadCpuMs() - dCpuBefore);
+            dTotal += d;
+        }
+        state.counters["scroll_random_ms_mean"] = dTotal / kScrolls;
+        state.counters["scroll_random_ms_worst_after_10"] = dWorstLater;
+        state.counters["scroll_random_cpu_ms_worst"] = dWorstCpu;
+        state.counters["scroll_random_ms_worst"] = dWorst;
+        state.counters["rss_after_scrolls_MiB"] = static_cast<double>(RssKiB("VmRSS:")) / 1024;
 
         timer.restart();
         if (doc.SaveTo(std::filesystem::path(strFile).wstring()) != 0) {

@@ -1,5 +1,6 @@
 // The conversion of relayed bytes to the log's UTF-8 text, per kind of payload: the cost
-// every logged byte pays before it reaches the log.
+// every logged byte pays when its text is made; and the measure of that text (its length
+// and line breaks) without making it.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -52,6 +53,22 @@ void BM_AnsiToUtf8(benchmark::State& state) {
     state.SetLabel(kLabels[state.range(0)]);
 }
 BENCHMARK(BM_AnsiToUtf8)->DenseRange(0, 3);
+
+// What the window's log pays per appended block instead: the text's length and the place
+// of every line break in it, counted from the bytes without making the text.
+void BM_MeasureAnsiAsUtf8(benchmark::State& state) {
+    const std::string bytes = Payload(static_cast<int>(state.range(0)));
+    std::size_t nBreaks = 0;
+    auto onBreak = [&nBreaks](std::size_t, std::size_t nText) { nBreaks += nText; };
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(win::MeasureAnsiAsUtf8(bytes, true, onBreak));
+    }
+    benchmark::DoNotOptimize(nBreaks);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+    static const char* const kLabels[] = {"http text", "binary", "utf-8", "binary as shown"};
+    state.SetLabel(kLabels[state.range(0)]);
+}
+BENCHMARK(BM_MeasureAnsiAsUtf8)->DenseRange(0, 3);
 
 }  // namespace
 

@@ -409,8 +409,6 @@ int main(int argc, char** argv) {
     });
     window.SetConnectionSettings(*options.strUrl, *options.nLocalPort, *options.nRemotePort);
     g_Module.SetMainWindow(&window);
-    // The console's writers make the blocks' text on their own threads.
-    g_Module.SetWantsBlockText(false);
     // Nobody is there to press Listen again: a server that cannot be reached fails its
     // session (the client is reset, the log says why) and listening goes on.
     SetKeepListeningAlways(true);

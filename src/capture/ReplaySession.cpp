@@ -13,7 +13,6 @@
 #include <cstring>
 #include <optional>
 
-#include "capture/BlockLogText.h"
 #include "capture/RelayRecords.h"
 #include "capture/ServerUrl.h"
 #include "capture/SessionLink.h"
@@ -314,11 +313,10 @@ private:
         const ssize_t n = ::recv(m_fd, m_buffer.data(), m_buffer.size(), MSG_DONTWAIT);
         if (n > 0) {
             const std::string_view block(m_buffer.data(), static_cast<std::size_t>(n));
-            const std::string_view text = m_serverText.Convert(block);
             CModuleLock lock;
             LogBlockBegin(m_link);
             g_Module.AppendLogUtf8(m_strServerMarker, LOG_STYLE_BOLD);
-            g_Module.AppendLogUtf8(text, LOG_STYLE_PLAIN);
+            g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
             LogBlockRecord(m_link, LogDirection::ServerToClient, block);
             m_result.nBytesReceived += static_cast<std::uint64_t>(n);
             m_lastReceive = Clock::now();
@@ -345,11 +343,10 @@ private:
     // sends meanwhile. False after a stop or a failure.
     bool SendBlock(std::string_view block) {
         {
-            const std::string_view text = m_clientText.Convert(block);
             CModuleLock lock;
             LogBlockBegin(m_link);
             g_Module.AppendLogUtf8(m_strClientMarker, LOG_STYLE_BOLD);
-            g_Module.AppendLogUtf8(text, LOG_STYLE_PLAIN);
+            g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
             LogBlockRecord(m_link, LogDirection::ClientToServer, block);
         }
         std::size_t nSent = 0;
@@ -393,8 +390,6 @@ private:
     const std::string m_strClientMarker;
     const std::string m_strServerMarker;
     std::vector<char> m_buffer;
-    CBlockLogText m_clientText;
-    CBlockLogText m_serverText;
     int m_fd = -1;
     bool m_bServerOpen = true;
     Clock::time_point m_lastReceive;

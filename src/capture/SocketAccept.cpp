@@ -284,7 +284,6 @@ std::string_view CSocketAccept::ReceivePlainBlock() {
 }
 
 void CSocketAccept::LogPlainBlock(std::string_view block) {
-    const std::string_view text = m_logText.ConvertIfWanted(block);
     CModuleLock lock;
     if (!m_pLink->Tunnel().IsTunnel()) {
         if (CSocketClient* pClient = m_pClient) {
@@ -293,7 +292,7 @@ void CSocketAccept::LogPlainBlock(std::string_view block) {
     }
     m_request.Restart();
     LogBlockBegin(*m_pLink);
-    LogClientBlockBytes(block, text);
+    LogClientBlockBytes(block);
     LogBlockRecord(*m_pLink, LogDirection::ClientToServer, block);
     m_pRelay->NotifyActivity(CRelayState::Local);
 }
@@ -479,12 +478,12 @@ void CSocketAccept::LogClientBlock(std::wstring_view text) {
     g_Module.AppendLog(text, LOG_STYLE_PLAIN);
 }
 
-void CSocketAccept::LogClientBlockBytes(std::string_view block, std::string_view text) {
+void CSocketAccept::LogClientBlockBytes(std::string_view block) {
     LogClientMarker();
     if (win::IsDebugOutputOn()) {
         TraceW(win::BlockText(block));
     }
-    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN, text);
+    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
 }
 
 void CSocketAccept::StopSession(bool bReset) {

@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "capture/BlockLogText.h"
 #include "capture/RelayState.h"
 #include "capture/RequestRewriter.h"
 #include "capture/SessionLink.h"
@@ -60,9 +59,9 @@ public:
 
     // Session thread, module lock held: the marker line and the block's text.
     void LogClientBlock(std::wstring_view text);
-    // The same for the bytes of a block, which the log shows whole, and their text as
-    // CBlockLogText made it.
-    void LogClientBlockBytes(std::string_view block, std::string_view text);
+    // The same for the bytes of a block, which the log shows whole (and makes into text
+    // itself).
+    void LogClientBlockBytes(std::string_view block);
 
     // Any thread; never waits (the GUI thread calls it for every session when listening
     // stops). Asks the client's loop and then the session's own to end, at once when they
@@ -106,8 +105,7 @@ protected:
     std::shared_ptr<CSessionLink> m_pLink;
     // HTTP mode (session thread, module lock): where the client's stream is.
     CRequestRewriter m_request;
-    // Session thread: the log text of the block being relayed, and the marker line.
-    CBlockLogText m_logText;
+    // Session thread: the marker line.
     std::string m_strMarker;
 
 private:

@@ -251,14 +251,14 @@ void CSocketClient::CloseResponseFile() {
     m_writer.Finish();
 }
 
-void CSocketClient::LogServerBlock(std::string_view block, std::string_view text) {
+void CSocketClient::LogServerBlock(std::string_view block) {
     LogBlockBegin(*m_pLink);
     if (win::IsDebugOutputOn()) {
         TraceW(win::AnsiToWide(m_strMarker));
         TraceW(win::BlockText(block));
     }
     g_Module.AppendLogUtf8(m_strMarker, LOG_STYLE_BOLD);
-    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN, text);
+    g_Module.AppendLogBlock(block, LOG_STYLE_PLAIN);
     LogBlockRecord(*m_pLink, LogDirection::ServerToClient, block);
 }
 
@@ -306,21 +306,19 @@ void CSocketClient::SendToLocalUnder(CSessionConditions& conditions, SOCKET hLoc
 void CSocketClient::ForwardToClient(int nBytes, const char* pBytes) {
     const std::string_view block(pBytes, static_cast<std::size_t>(nBytes > 0 ? nBytes : 0));
     SendToLocal(block);
-    const std::string_view text = m_logText.ConvertIfWanted(block);
     CModuleLock lock;
-    LogServerBlock(block, text);
+    LogServerBlock(block);
 }
 
 void CSocketClient::OnReceive(int nErrorCode) {
     CheckReceiveError(nErrorCode);
     ReceiveData();
     const std::string_view block(GetData(), static_cast<std::size_t>(GetDataLength()));
-    const std::string_view text = m_logText.ConvertIfWanted(block);
     {
         // Log and capture under the module lock: each block shows whole in the log, before
         // it goes out. Receiving and converting need no lock; the send waits outside it.
         CModuleLock lock;
-        LogServerBlock(block, text);
+        LogServerBlock(block);
         CTunnelWatch& tunnel = m_pLink->Tunnel();
         if (tunnel.IsWaiting()) {
             tunnel.OnResponse(block);

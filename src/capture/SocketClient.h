@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "capture/BlockLogText.h"
 #include "capture/BodyDecoder.h"
 #include "capture/RelayState.h"
 #include "capture/ResponseScan.h"
@@ -122,13 +121,12 @@ protected:
     std::wstring m_strConnectError;  // session thread
     std::shared_ptr<CRelayState> m_pRelay;
     std::shared_ptr<CSessionLink> m_pLink;
-    // Client thread: the log text of the block being relayed, and the marker line.
-    CBlockLogText m_logText;
+    // Client thread: the marker line.
     std::string m_strMarker;
 
 private:
-    // Module lock held: the marker line and the block with its text (CBlockLogText).
-    void LogServerBlock(std::string_view block, std::string_view text);
+    // Module lock held: the marker line and the block's bytes.
+    void LogServerBlock(std::string_view block);
     // Client thread, module lock not held: sends the block to the local client; a failure
     // ends the session.
     void SendToLocal(std::string_view bytes);

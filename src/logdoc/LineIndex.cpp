@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "logdoc/BreakScanner.h"
+#include "platform/TextConv.h"
 
 void CLineIndex::StartLine(std::uint64_t nStart) {
     if (m_nLines % kLinesPerBlock == 0) {
@@ -19,29 +20,41 @@ void CLineIndex::AddCheckpointsUpTo(std::uint64_t nOffset) {
     }
 }
 
+void CLineIndex::AddBreak(std::uint64_t nAt, bool bCr) {
+    if (nAt >= m_nNextCheckpoint) {
+        AddCheckpointsUpTo(nAt);
+    }
+    if (!bCr && m_nCrAt != UINT64_MAX && m_nCrAt + 1 == nAt) {
+        // The LF of a CR LF: the line begun after the CR starts after the LF instead.
+        m_nLastStart = nAt + 1;
+        if ((m_nLines - 1) % kLinesPerBlock == 0) {
+            m_blockStarts.back() = nAt + 1;
+        }
+    } else {
+        StartLine(nAt + 1);
+        if (bCr) {
+            m_nCrAt = nAt;
+        }
+    }
+}
+
 void CLineIndex::Append(std::uint64_t nBase, std::string_view text) {
-    breaks::ForEachBreak(text, [&](std::size_t k) {
-        const std::uint64_t nAt = nBase + k;
-        if (nAt >= m_nNextCheckpoint) {
-            AddCheckpointsUpTo(nAt);
-        }
-        if (text[k] == '\n' && m_nCrAt != UINT64_MAX && m_nCrAt + 1 == nAt) {
-            // The LF of a CR LF: the line begun after the CR starts after the LF instead.
-            m_nLastStart = nAt + 1;
-            if ((m_nLines - 1) % kLinesPerBlock == 0) {
-                m_blockStarts.back() = nAt + 1;
-            }
-        } else {
-            StartLine(nAt + 1);
-            if (text[k] == '\r') {
-                m_nCrAt = nAt;
-            }
-        }
-    });
+    breaks::ForEachBreak(text, [&](std::size_t k) { AddBreak(nBase + k, text[k] == '\r'); });
     const std::uint64_t nEnd = nBase + text.size();
     if (nEnd > 0) {
         AddCheckpointsUpTo(nEnd - 1);
     }
+}
+
+std::uint64_t CLineIndex::AppendBlock(std::uint64_t nBase, std::string_view bytes) {
+    auto onBreak = [&](std::size_t nRaw, std::size_t nText) {
+        AddBreak(nBase + nText, bytes[nRaw] == '\r');
+    };
+    const std::uint64_t nLength = win::MeasureAnsiAsUtf8(bytes, true, onBreak);
+    if (nBase + nLength > 0) {
+        AddCheckpointsUpTo(nBase + nLength - 1);
+    }
+    return nLength;
 }
 
 void CLineIndex::Clear() {

@@ -17,6 +17,11 @@ public:
     // Takes in the text appended at the current end (`nBase`, the size before it).
     void Append(std::uint64_t nBase, std::string_view text);
 
+    // Takes in a relayed block's text without making it: `bytes` become the text
+    // win::AnsiToUtf8 makes of them with zero bytes shown, appended at `nBase`. Returns
+    // the length of that text.
+    std::uint64_t AppendBlock(std::uint64_t nBase, std::string_view bytes);
+
     // Empty again: one empty line.
     void Clear();
 
@@ -42,6 +47,8 @@ private:
     };
 
     void StartLine(std::uint64_t nStart);
+    // A CR (bCr) or an LF at text offset nAt.
+    void AddBreak(std::uint64_t nAt, bool bCr);
     void AddCheckpointsUpTo(std::uint64_t nOffset);  // every checkpoint at or below nOffset
 
     std::vector<std::uint64_t> m_blockStarts{0};

@@ -43,6 +43,36 @@ struct CLogLineSpan {
     std::uint64_t nLength = 0;
 };
 
+// A stretch of the log's text as a search for ASCII text reads it without making the text
+// (see CLogDocument::ReadSearchable): literal text as it is, each block as its bytes.
+class CSearchableText {
+public:
+    struct CPiece {
+        std::size_t nAt = 0;      // where the piece starts in Bytes()
+        std::uint64_t nText = 0;  // where it starts in the text
+        bool bBlock = false;      // a block's bytes (else literal text)
+    };
+
+    const std::string& Bytes() const { return m_bytes; }
+    // The text offset of Bytes()[nAt], which must be an ASCII byte other than zero. Quick
+    // for offsets that grow from one call to the next.
+    std::uint64_t TextOffset(std::size_t nAt);
+
+private:
+    friend class CLogDocument;
+
+    std::string m_bytes;
+    std::vector<CPiece> m_pieces;
+    // The last offset asked for, its piece and its text offset.
+    std::size_t m_nCursorPiece = SIZE_MAX;
+    std::size_t m_nCursorAt = 0;
+    std::uint64_t m_nCursorText = 0;
+    // Reused by the reads.
+    std::vector<CLogSegment> m_segments;
+    std::string m_raw;
+    std::string m_literal;
+};
+
 // The state of the spool file's writes.
 struct CSpoolStatus {
     bool bFailing = false;       // the last write to the spool failed
@@ -78,9 +108,6 @@ public:
     // Any thread. Block bytes: UTF-8 kept, other bytes as Windows-1252, zero as U+2400.
     // The bytes are kept as they are; their text is made when read.
     void AppendLogBytes(std::string_view bytes, int nStyle) override;
-    // Any thread. The same with the block's text made already (by the relay, before it took
-    // the module lock), which spares converting it here; empty: converted here.
-    void AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle) override;
     // Blocks below this many bytes are kept as text (a record costs more than their text).
     static constexpr std::size_t kSmallBlock = 64;
     // Longer blocks are kept in pieces of about this many bytes, so that reading a line
@@ -122,6 +149,13 @@ public:
     bool ReadInto(std::uint64_t nOffset, char* p, std::size_t n) const;
     // The number of the line that holds byte nOffset (the last line past the end).
     std::uint64_t LineOfOffset(std::uint64_t nOffset) const;
+    // Text [nFrom, nTo) as a search for ASCII text without zero bytes may read it: literal
+    // text as it is and every block that overlaps the range whole, as its bytes. Such text
+    // is found in both at the same places: an ASCII byte other than zero is the same byte
+    // in a block's text, and every other byte of a block becomes bytes above 0x7F (a zero
+    // byte too), so the ASCII runs of both are the same. This spares the conversion. False
+    // when the range reaches past the end or the spool cannot be read.
+    bool ReadSearchable(std::uint64_t nFrom, std::uint64_t nTo, CSearchableText& out) const;
     // The text of [nFrom, nTo) with every line break written as `eol`.
     std::string ExtractText(std::uint64_t nFrom, std::uint64_t nTo, std::string_view eol) const;
 
@@ -152,8 +186,9 @@ private:
 
     // m_appendMutex held. The append itself.
     void AppendLocked(std::string_view text, int nStyle);
-    // m_appendMutex held. A block's bytes, kept in the raw spool (as text when they cannot be).
-    void AppendBlockLocked(std::string_view bytes, int nStyle, std::string_view text = {});
+    // m_appendMutex held. A block's bytes, kept in the raw spool (as text when they cannot be,
+    // or when the block is small); its lines and text length are counted from the bytes.
+    void AppendBlockLocked(std::string_view bytes, int nStyle);
     // m_appendMutex held. After the spool failed and works again: a line that says what the
     // log is missing.
     void NoteDroppedLocked();

@@ -76,16 +76,11 @@ void CLogDocument::AppendLogBytes(std::string_view bytes, int nStyle) {
     AppendBlockLocked(bytes, nStyle);
 }
 
-void CLogDocument::AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle) {
-    std::lock_guard lock(m_appendMutex);
-    AppendBlockLocked(bytes, nStyle, text);
-}
-
-void CLogDocument::AppendBlockLocked(std::string_view bytes, int nStyle, std::string_view made) {
+void CLogDocument::AppendBlockLocked(std::string_view bytes, int nStyle) {
     m_pLastBlock = nullptr;
     m_nLastBlockRaw = UINT64_MAX;
     if (bytes.size() < kSmallBlock) {
-        AppendLocked(made.empty() ? ConvertLocked(bytes) : made, nStyle);
+        AppendLocked(ConvertLocked(bytes), nStyle);
         return;
     }
     if (nStyle != LOG_STYLE_KEEP) {
@@ -99,15 +94,13 @@ void CLogDocument::AppendBlockLocked(std::string_view bytes, int nStyle, std::st
     while (!bytes.empty()) {
         const std::string_view piece = bytes.substr(0, PieceEnd(bytes, kPieceBytes));
         bytes.remove_prefix(piece.size());
-        // A block in one piece may come with its text; a longer one is converted piece by
-        // piece, as the pieces' text lengths are not known otherwise.
-        const std::string_view text =
-            !made.empty() && piece.size() == whole.size() ? made : ConvertLocked(piece);
-        const std::uint64_t nRaw = m_pRecords->StoreRaw(piece);
-        if (nRaw == UINT64_MAX || text.size() > UINT32_MAX) {
+        // A segment's lengths are 32-bit, and a piece's text is at most three times as long.
+        const std::uint64_t nRaw =
+            piece.size() <= UINT32_MAX / 3 ? m_pRecords->StoreRaw(piece) : UINT64_MAX;
+        if (nRaw == UINT64_MAX) {
             // The raw spool cannot keep them: the text goes where other text goes.
             bWhole = false;
-            AppendLocked(text, LOG_STYLE_KEEP);
+            AppendLocked(ConvertLocked(piece), LOG_STYLE_KEEP);
             continue;
         }
         if (nFirstRaw == UINT64_MAX) {
@@ -119,10 +112,12 @@ void CLogDocument::AppendBlockLocked(std::string_view bytes, int nStyle, std::st
         {
             std::lock_guard state(m_stateMutex);
             m_bold.SetBoldFrom(m_nSize, m_bBoldFormat);
-            m_index.Append(m_nSize, text);
+            // The lines and the length of the piece's text, counted from its bytes: the
+            // text itself is made only when it is read.
+            const std::uint64_t nText = m_index.AppendBlock(m_nSize, piece);
             m_segments.AddBlock(m_nSize, nRaw, static_cast<std::uint32_t>(piece.size()),
-                                static_cast<std::uint32_t>(text.size()));
-            m_nSize += text.size();
+                                static_cast<std::uint32_t>(nText));
+            m_nSize += nText;
         }
         m_bModified.store(true, std::memory_order_release);
         m_nGeneration.fetch_add(1, std::memory_order_acq_rel);

@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "logdoc/LineBreaks.h"
 #include "logdoc/LogDocument.h"
@@ -34,6 +38,71 @@ std::size_t IncompleteTail(std::string_view bytes) {
     return 0;
 }
 
+// Writes the saved pieces on a thread of its own, one piece behind the one being made, so
+// that making the text and the kernel's copy of it (and the disk's pace, when the system
+// holds back writes) overlap.
+class CBehindWriter {
+public:
+    explicit CBehindWriter(CSafeFileWriter& writer)
+        : m_writer(writer), m_thread([this] { Loop(); }) {}
+    ~CBehindWriter() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_bStop = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+    CBehindWriter(const CBehindWriter&) = delete;
+    CBehindWriter& operator=(const CBehindWriter&) = delete;
+
+    // The saving thread. Hands over `piece`, which stays untouched until the next Write or
+    // Finish returns, after the one before it is written; 0 or the errno of an earlier
+    // write.
+    int Write(const std::string& piece) {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_pPending == nullptr; });
+        if (m_nError == 0) {
+            m_pPending = &piece;
+            m_cv.notify_all();
+        }
+        return m_nError;
+    }
+
+    // The saving thread. Waits until every piece is written; 0 or the errno.
+    int Finish() {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_pPending == nullptr; });
+        return m_nError;
+    }
+
+private:
+    void Loop() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_cv.wait(lock, [this] { return m_pPending != nullptr || m_bStop; });
+            if (m_pPending == nullptr) {
+                return;
+            }
+            const std::string* pPiece = m_pPending;
+            lock.unlock();
+            const int nError = m_writer.Write(pPiece->data(), pPiece->size());
+            lock.lock();
+            m_nError = nError;
+            m_pPending = nullptr;
+            m_cv.notify_all();
+        }
+    }
+
+    CSafeFileWriter& m_writer;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    const std::string* m_pPending = nullptr;  // m_mutex
+    int m_nError = 0;                         // m_mutex
+    bool m_bStop = false;                     // m_mutex
+    std::thread m_thread;                     // last: starts once the rest is made
+};
+
 }  // namespace
 
 DWORD CLogDocument::SaveTo(const std::wstring& strPath, const ProgressFn& fnProgress) {
@@ -46,23 +115,28 @@ DWORD CLogDocument::SaveTo(const std::wstring& strPath, const ProgressFn& fnProg
         std::shared_lock reset(m_resetMutex);
         const std::uint64_t nSize = GetSize();
         std::string chunk;
-        std::string out;
+        std::string out[2];  // one being written, the other being made
         bool bAfterCr = false;
-        for (std::uint64_t nPos = 0; nPos < nSize;) {
+        CBehindWriter behind(writer);
+        for (std::uint64_t nPos = 0, nPiece = 0; nPos < nSize; ++nPiece) {
             chunk.resize(
                 static_cast<std::size_t>(std::min<std::uint64_t>(kFileChunk, nSize - nPos)));
             if (!ReadRaw(nPos, chunk.data(), chunk.size())) {
                 return ERROR_READ_FAULT;
             }
-            out.clear();
-            AppendWithBreaks(chunk, "\r\n", bAfterCr, out);
-            if (const int nError = writer.Write(out.data(), out.size()); nError != 0) {
+            std::string& piece = out[nPiece % 2];
+            piece.clear();
+            AppendWithBreaks(chunk, "\r\n", bAfterCr, piece);
+            if (const int nError = behind.Write(piece); nError != 0) {
                 return win::Win32ErrorFromErrno(nError);
             }
             nPos += chunk.size();
             if (fnProgress && !fnProgress(nPos, nSize)) {
                 return ERROR_OPERATION_ABORTED;
             }
+        }
+        if (const int nError = behind.Finish(); nError != 0) {
+            return win::Win32ErrorFromErrno(nError);
         }
     }
     if (const int nError = writer.Commit(); nError != 0) {

@@ -13,6 +13,8 @@ CLogSearch::CLogSearch(const CLogDocument& doc, CFindOptions options)
     }
     if (!m_options.bRegex) {
         m_pScanner = std::make_unique<CTextScanner>(m_options.strText, m_options.bMatchCase);
+        m_bAsciiNeedle = std::all_of(m_options.strText.begin(), m_options.strText.end(),
+                                     [](char c) { return c > 0; });
         m_bValid = true;
         return;
     }
@@ -104,8 +106,66 @@ EFindResult CLogSearch::FindPrevious(std::uint64_t nFrom, std::uint64_t nTo, std
                       : PlainPrevious(nFrom, nTo, nBudget, match, nResume);
 }
 
+EFindResult CLogSearch::AsciiNext(std::uint64_t nFrom, std::uint64_t nTo, std::uint64_t nBudget,
+                                  CFindMatch& match, std::uint64_t& nResume) {
+    const std::uint64_t nSize = m_doc.GetSize();
+    const std::uint64_t n = m_pScanner->Length();  // in the text and in the bytes alike
+    nTo = std::min(nTo, nSize);
+    std::uint64_t nSpent = 0;
+    for (std::uint64_t nPos = nFrom; nPos < nTo && nPos + n <= nSize;) {
+        if (nSpent >= nBudget && nSpent > 0) {
+            nResume = nPos;
+            return EFindResult::More;
+        }
+        // The starts [nPos, nLast), read with the needle's length more; the piece read
+        // last serves the next matches as far as it goes.
+        std::uint64_t nLast;
+        std::size_t nScanFrom = 0;
+        if (nPos >= m_nSearchableFrom && nPos + n <= m_nSearchableTo) {
+            if (Reset()) {
+                return EFindResult::Changed;
+            }
+            nLast = std::min(nTo, m_nSearchableTo - n + 1);
+            if (nPos >= m_nResumeText && m_nResumeText != UINT64_MAX) {
+                nScanFrom = m_nResumeAt;
+            }
+        } else {
+            nLast = std::min(nTo, nPos + kChunkBytes);
+            const std::uint64_t nReadTo = std::min(nSize, nLast + n - 1);
+            m_nSearchableFrom = m_nSearchableTo = 0;
+            m_nResumeText = UINT64_MAX;
+            if (Reset() || !m_doc.ReadSearchable(nPos, nReadTo, m_searchable) || Reset()) {
+                return EFindResult::Changed;
+            }
+            m_nSearchableFrom = nPos;
+            m_nSearchableTo = nReadTo;
+        }
+        const std::string& bytes = m_searchable.Bytes();
+        for (std::size_t nAt = m_pScanner->Find(bytes, nScanFrom); nAt != CTextScanner::npos;
+             nAt = m_pScanner->Find(bytes, nAt + 1)) {
+            // The first block is read whole, from before nPos on.
+            const std::uint64_t nText = m_searchable.TextOffset(nAt);
+            if (nText >= nLast) {
+                break;
+            }
+            if (nText >= nPos) {
+                match = {nText, nText + n};
+                m_nResumeText = nText + n;
+                m_nResumeAt = nAt + static_cast<std::size_t>(n);
+                return EFindResult::Found;
+            }
+        }
+        nSpent += nLast - nPos;
+        nPos = nLast;
+    }
+    return EFindResult::NotFound;
+}
+
 EFindResult CLogSearch::PlainNext(std::uint64_t nFrom, std::uint64_t nTo, std::uint64_t nBudget,
                                   CFindMatch& match, std::uint64_t& nResume) {
+    if (m_bAsciiNeedle) {
+        return AsciiNext(nFrom, nTo, nBudget, match, nResume);
+    }
     const std::uint64_t nSize = m_doc.GetSize();
     const std::uint64_t n = m_pScanner->Length();
     nTo = std::min(nTo, nSize);

@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "logdoc/LogDocument.h"
 #include "logdoc/TextScanner.h"
 
 class CLogDocument;
@@ -108,6 +109,8 @@ private:
     bool Reset() const;
     // Reads [nOffset, nOffset + n) into m_buffer; false when the log changed.
     bool Read(std::uint64_t nOffset, std::size_t n);
+    EFindResult AsciiNext(std::uint64_t nFrom, std::uint64_t nTo, std::uint64_t nBudget,
+                          CFindMatch& match, std::uint64_t& nResume);
     EFindResult PlainNext(std::uint64_t nFrom, std::uint64_t nTo, std::uint64_t nBudget,
                           CFindMatch& match, std::uint64_t& nResume);
     EFindResult PlainPrevious(std::uint64_t nFrom, std::uint64_t nTo, std::uint64_t nBudget,
@@ -137,6 +140,15 @@ private:
     std::string m_linePrefix;  // a literal every match begins with, at a line's start
     std::string m_buffer;      // the last piece read: the text from m_nBufferBase
     std::uint64_t m_nBufferBase = 0;
+    // Plain ASCII text without zero bytes is looked for in the blocks' bytes, which spares
+    // making their text (see CLogDocument::ReadSearchable): the last piece read, for text
+    // [m_nSearchableFrom, m_nSearchableTo), and where its next scan may start.
+    bool m_bAsciiNeedle = false;
+    CSearchableText m_searchable;
+    std::uint64_t m_nSearchableFrom = 0;
+    std::uint64_t m_nSearchableTo = 0;
+    std::uint64_t m_nResumeText = UINT64_MAX;  // a text offset whose place is known:
+    std::size_t m_nResumeAt = 0;               // this one in the bytes
     // A window of the text kept between segments (patterns read line after line).
     std::string m_window;
     std::uint64_t m_nWindowBase = 0;

@@ -3,6 +3,7 @@
 // Commit succeeds the old file stays as it was; an abandoned new file is removed.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class CSafeFileWriter {
@@ -27,4 +28,8 @@ private:
     std::string m_strTarget;
     std::string m_strTemp;
     int m_fd = -1;
+    // Bytes written, and how far the disk was asked to start writing them.
+    std::uint64_t m_nWritten = 0;
+    std::uint64_t m_nFlushStarted = 0;
+    static constexpr std::uint64_t kFlushStep = 16 << 20;
 };

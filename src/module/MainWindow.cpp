@@ -10,10 +10,6 @@ void ILogSink::AppendLogBytes(std::string_view bytes, int nStyle) {
 
 void ILogSink::OnLogRecord(const CLogRecord& /*record*/) {}
 
-void ILogSink::AppendLogBlock(std::string_view bytes, std::string_view /*text*/, int nStyle) {
-    AppendLogBytes(bytes, nStyle);
-}
-
 std::int64_t LogRecordNow() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -31,7 +27,7 @@ LRESULT AppendLogMessage(ILogSink& sink, WPARAM wParam, LPARAM lParam) {
     } else if (log.bUtf8) {
         sink.AppendLogUtf8(log.bytes, static_cast<int>(lParam));
     } else if (log.bBytes) {
-        sink.AppendLogBlock(log.bytes, log.blockText, static_cast<int>(lParam));
+        sink.AppendLogBytes(log.bytes, static_cast<int>(lParam));
     } else {
         sink.AppendLog(log.text, static_cast<int>(lParam));
     }

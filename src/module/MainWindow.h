@@ -28,7 +28,6 @@ public:
 };
 
 // The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
-// The payload of UM_APPEND_LOG: a text, or the bytes of a relayed block, which the log
 // shows as win::BlockText does (each sink converts them the way that suits it best), or
 // with bUtf8 a text in UTF-8 in `bytes` (a marker line), or, when pRecord is set, a record
 // of what happened to a session (no text).
@@ -38,7 +37,6 @@ struct CLogText {
     bool bBytes = false;
     bool bUtf8 = false;
     const CLogRecord* pRecord = nullptr;
-    std::string_view blockText{};  // with bBytes: their text made already, or empty
 };
 
 class ILogSink;
@@ -63,7 +61,4 @@ public:
     virtual void OnLogRecord(const CLogRecord& record);
     // A text in UTF-8, such as a marker line.
     virtual void AppendLogUtf8(std::string_view text, int nStyle);
-    // The bytes of a block with their text made already (win::AnsiToUtf8 with zero bytes
-    // shown; empty when not made). Sinks that need not the text take the bytes alone.
-    virtual void AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle);
 };

@@ -38,11 +38,10 @@ void CMyModule::AppendLog(std::wstring_view text, int nStyle) {
     }
 }
 
-void CMyModule::AppendLogBlock(std::string_view bytes, int nStyle, std::string_view text) {
+void CMyModule::AppendLogBlock(std::string_view bytes, int nStyle) {
     IMainWindow* pWindow = m_pMainWindow;
     if (pWindow != nullptr) {
-        CLogText log{{}, bytes, true};
-        log.blockText = text;
+        const CLogText log{{}, bytes, true};
         pWindow->SendMessage(UM_APPEND_LOG, reinterpret_cast<WPARAM>(&log), nStyle);
     }
 }

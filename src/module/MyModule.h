@@ -32,18 +32,13 @@ public:
     // Any thread; returns when the text is appended.
     void AppendLog(std::wstring_view text, int nStyle);
     // Any thread. The bytes of a relayed block, every byte visible (a zero byte as U+2400);
-    // `text`, when not empty, is their text made already (see WantsBlockText).
-    void AppendLogBlock(std::string_view bytes, int nStyle, std::string_view text = {});
-    // Any thread. Whether the relay should make each block's text before it takes the
-    // module lock and hand it over with the bytes: the window's log counts its lines from
-    // it. A log that converts on a thread of its own (the command line's) turns it off.
-    bool WantsBlockText() const { return m_bBlockText.load(std::memory_order_relaxed); }
-    void SetWantsBlockText(bool bWants) { m_bBlockText.store(bWants, std::memory_order_relaxed); }
+    // the log makes their text where it costs the relay nothing.
+    void AppendLogBlock(std::string_view bytes, int nStyle);
     // Any thread, module lock held (so that records keep the log's order). Hands a record
     // to the log sink; returns when it is stored.
     void LogRecord(const CLogRecord& record);
-    // Any thread. A text in UTF-8 (a block converted with win::AnsiToUtf8, zero bytes
-    // shown), so that the conversion can be done before the module lock is taken.
+    // Any thread. A text in UTF-8, such as a marker line (made before the module lock is
+    // taken).
     void AppendLogUtf8(std::string_view text, int nStyle);
     // Any thread. 8-bit text in the ANSI code page, appended with style 0.
     void AppendLogNarrow(std::string_view text);
@@ -122,7 +117,6 @@ private:
 
     CLockedText m_lock;
     std::atomic<IMainWindow*> m_pMainWindow{nullptr};
-    std::atomic<bool> m_bBlockText{true};
     std::atomic<std::thread::id> m_guiThread{};
 };
 

@@ -343,6 +343,69 @@ std::size_t AnsiToUtf8(std::string_view bytes, char* pOut, bool bShowZero) {
     return static_cast<std::size_t>(dst - pOut);
 }
 
+namespace {
+
+// What the measure takes for granted about the conversion's table: break bytes and other
+// ASCII stay one byte (a zero byte three when shown), the bytes 0x80-0x9F become two or
+// three, the bytes 0xA0-0xFF two. A change to the table that breaks this fails the build.
+constexpr bool MeasureRulesHold() {
+    for (unsigned b = 0; b < 256; ++b) {
+        const unsigned nPlain = kByteUtf8[b].nLength;
+        const unsigned nShown = kByteUtf8ShowZero[b].nLength;
+        const unsigned nWant = b < 0x80 ? 1 : b >= 0xA0 ? 2 : nPlain;
+        if (nPlain != nWant || nShown != (b == 0 ? 3 : nWant) || nPlain < 1 || nPlain > 3) {
+            return false;
+        }
+        if ((b == '\n' || b == '\r') && kByteUtf8[b].bytes[0] != static_cast<char>(b)) {
+            return false;
+        }
+    }
+    return (kPacked.entries[0] >> 24) == 1 && (kPackedShowZero.entries[0] >> 24) == 3;
+}
+static_assert(MeasureRulesHold());
+
+}  // namespace
+
+std::size_t MeasureAnsiAsUtf8(std::string_view bytes, bool bShowZero, TextBreakFn fnBreak,
+                              void* pContext) {
+    const std::size_t n = bytes.size();
+    const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::array<CByteUtf8, 256>& table = bShowZero ? kByteUtf8ShowZero : kByteUtf8;
+    // The whole chunks as AnsiToUtf8 converts them, then the rest byte by byte as it does.
+    std::size_t nText = 0;
+    std::size_t i = MeasureAnsiToUtf8Chunks(src, n, (bShowZero ? kPackedShowZero : kPacked).entries,
+                                            bShowZero, fnBreak, pContext, nText);
+    while (i < n) {
+        // ASCII without zero bytes and breaks, eight bytes at a time.
+        if (i + 8 <= n) {
+            const std::uint64_t word = Load64(src + i);
+            const auto has = [word](std::uint64_t pattern) {
+                const std::uint64_t v = word ^ pattern;
+                return ((v - 0x0101010101010101ull) & ~v & kHighBits) != 0;
+            };
+            if ((word & kHighBits) == 0 && !has(0) && !has(0x0A0A0A0A0A0A0A0Aull) &&
+                !has(0x0D0D0D0D0D0D0D0Dull)) {
+                nText += 8;
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned char b = src[i];
+        if (b == '\n' || b == '\r') {
+            if (fnBreak != nullptr) {
+                fnBreak(pContext, i, nText);
+            }
+            ++nText;
+            ++i;
+            continue;
+        }
+        const std::size_t len = ValidSequenceLength(src + i, n - i);
+        nText += len != 0 ? len : table[b].nLength;
+        i += len != 0 ? len : 1;
+    }
+    return nText;
+}
+
 void AppendAnsiAsUtf8(std::string_view bytes, std::string& out, bool bShowZero) {
     const std::size_t nStart = out.size();
     out.resize(nStart + 3 * bytes.size());

@@ -1,5 +1,6 @@
 #include "platform/Utf8Chunks.h"
 
+#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -157,7 +158,119 @@ std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
     return i;
 }
 
+namespace {
+
+// The bits set in x. Without the processor's own instruction (not in the baseline x86-64
+// this is built for) std::popcount is a library call, which cost more than the rest of a
+// chunk's measure.
+inline int Popcount(std::uint64_t x) {
+#if defined(__POPCNT__)
+    return std::popcount(x);
 #else
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((x * 0x0101010101010101ull) >> 56);
+#endif
+}
+
+// The CR and LF bytes of the 16 bytes at p, as bits.
+std::uint64_t BreakMask(const unsigned char* p, int nPart) {
+    const __m128i b = Load(p);
+    return Mask(_mm_or_si128(_mm_cmpeq_epi8(b, Splat('\n')), _mm_cmpeq_epi8(b, Splat('\r'))),
+                nPart);
+}
+
+// Reports the breaks of one chunk whose text starts at nText; a break's text offset adds
+// what the bytes before it grow by: one for each bit of `grow1` below it, one more for each
+// of `grow2`.
+void ReportBreaks(std::uint64_t breaks, std::uint64_t grow1, std::uint64_t grow2, std::size_t nRaw,
+                  std::size_t nText, BreakFn fnBreak, void* pContext) {
+    for (; breaks != 0; breaks &= breaks - 1) {
+        const int j = std::countr_zero(breaks);
+        const std::uint64_t below = (std::uint64_t{1} << j) - 1;
+        fnBreak(pContext, nRaw + static_cast<std::size_t>(j),
+                nText + static_cast<std::size_t>(j + Popcount(grow1 & below) +
+                                                 Popcount(grow2 & below)));
+    }
+}
+
+}  // namespace
+
+std::size_t MeasureAnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
+                                    const ByteTextTable& table, bool bShowZero, BreakFn fnBreak,
+                                    void* pContext, std::size_t& nText) {
+    std::size_t nLength = 0;
+    std::size_t i = 0;
+    std::uint64_t carry = 0;  // bytes of this chunk inside a sequence begun before it
+    for (; i + kChunk + kLookAhead <= nBytes; i += kChunk) {
+        const unsigned char* p = pBytes + i;
+        std::uint64_t breaks = 0;
+        if (fnBreak != nullptr) {
+            for (int nPart = 0; nPart < 4; ++nPart) {
+                breaks |= BreakMask(p + 16 * nPart, nPart);
+            }
+        }
+        if (carry == 0) {
+            // ASCII text (without zero bytes when those are shown): as long as it is.
+            __m128i any = _mm_setzero_si128();
+            __m128i zero = _mm_setzero_si128();
+            for (int nPart = 0; nPart < 4; ++nPart) {
+                const __m128i b = Load(p + 16 * nPart);
+                any = _mm_or_si128(any, b);
+                zero = _mm_or_si128(zero, _mm_cmpeq_epi8(b, _mm_setzero_si128()));
+            }
+            if (_mm_movemask_epi8(bShowZero ? _mm_or_si128(any, zero) : any) == 0) {
+                if (breaks != 0) {
+                    ReportBreaks(breaks, 0, 0, i, nLength, fnBreak, pContext);
+                }
+                nLength += kChunk;
+                continue;
+            }
+        }
+        CStarts starts;
+        std::uint64_t c1Bytes = 0;  // bytes 0x80-0x9F
+        for (int nPart = 0; nPart < 4; ++nPart) {
+            starts.Add(p + 16 * nPart, nPart);
+            c1Bytes |= Mask(InRange(Load(p + 16 * nPart), 0x80, 0x9F), nPart);
+        }
+        const std::uint64_t s2 = starts.s2;
+        const std::uint64_t s3 = starts.s3;
+        const std::uint64_t s4 = starts.s4;
+        const std::uint64_t inside = carry | s2 | s3 | s4 | (s2 << 1) | (s3 << 1) | (s3 << 2) |
+                                     (s4 << 1) | (s4 << 2) | (s4 << 3);
+        carry = (s2 >> 63) | (s3 >> 63) | (s3 >> 62) | (s4 >> 63) | (s4 >> 62) | (s4 >> 61);
+        const std::uint64_t zero = bShowZero ? starts.zero : 0;
+        // Each byte the conversion changes grows by at least one byte; a shown zero byte
+        // and the bytes 0x80-0x9F whose character lies above U+07FF by one more (the
+        // bytes 0xA0-0xFF become two bytes each, which the caller makes sure of).
+        const std::uint64_t grow1 = (starts.high | zero) & ~inside;
+        std::uint64_t grow2 = zero & ((table[0] >> 24) == 3 ? ~std::uint64_t{0} : 0);
+        for (std::uint64_t c1 = grow1 & c1Bytes; c1 != 0; c1 &= c1 - 1) {
+            // Without a branch: whether a byte's text is three bytes long is a coin toss.
+            const int j = std::countr_zero(c1);
+            grow2 |= static_cast<std::uint64_t>((table[p[j]] >> 24) == 3) << j;
+        }
+        if (breaks != 0) {
+            ReportBreaks(breaks, grow1, grow2, i, nLength, fnBreak, pContext);
+        }
+        nLength += kChunk + static_cast<std::size_t>(Popcount(grow1) + Popcount(grow2));
+    }
+    // A sequence that runs on from the last chunk: its bytes stay as they are.
+    for (; carry != 0; carry >>= 1, ++i) {
+        ++nLength;
+    }
+    nText = nLength;
+    return i;
+}
+
+#else
+
+std::size_t MeasureAnsiToUtf8Chunks(const unsigned char*, std::size_t, const ByteTextTable&, bool,
+                                    BreakFn, void*, std::size_t& nText) {
+    nText = 0;
+    return 0;
+}
 
 std::size_t AnsiToUtf8Chunks(const unsigned char*, std::size_t, const ByteTextTable&, bool, char*,
                              std::size_t& nWritten) {

@@ -22,4 +22,18 @@ std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
                              const ByteTextTable& table, bool bShowZero, char* pOut,
                              std::size_t& nWritten);
 
+// Called for every CR or LF byte that a measure passes: its offset in the bytes and the
+// offset of the same byte in the text (a break byte becomes itself and never lies inside
+// a sequence, so it stays a break of the text).
+using BreakFn = void (*)(void* pContext, std::size_t nRaw, std::size_t nText);
+
+// Measures what AnsiToUtf8Chunks writes for the same bytes, without writing it: stops where
+// it stops, returns the bytes consumed and sets `nText` to the length of their text, and
+// reports every break on the way to fnBreak (which may be null). Outside a sequence the
+// bytes 0x80-0x9F take their length from `table`, the bytes 0xA0-0xFF must become two
+// bytes each and a zero byte one (three when shown): the caller checks its table for that.
+std::size_t MeasureAnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
+                                    const ByteTextTable& table, bool bShowZero, BreakFn fnBreak,
+                                    void* pContext, std::size_t& nText);
+
 }  // namespace win

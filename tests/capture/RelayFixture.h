@@ -53,12 +53,6 @@ public:
             m_pForward->AppendLogUtf8(text, nStyle);
         }
     }
-    void AppendLogBlock(std::string_view bytes, std::string_view text, int nStyle) override {
-        Record(win::BlockText(bytes), nStyle);
-        if (m_pForward != nullptr) {
-            m_pForward->AppendLogBlock(bytes, text, nStyle);
-        }
-    }
     void OnLogRecord(const CLogRecord& record) override {
         if (m_pForward != nullptr) {
             m_pForward->OnLogRecord(record);

@@ -53,8 +53,9 @@ void AppendBlockBoth(CLogDocument& raw, CLogDocument& text, std::uint64_t nId,
         if (pDoc == &raw && bytes.size() % 2 == 0) {
             pDoc->AppendLogBytes(bytes, LOG_STYLE_PLAIN);
         } else if (pDoc == &raw) {
-            // As the relay hands them over: with their text made before the module lock.
-            pDoc->AppendLogBlock(bytes, TextOf(bytes), LOG_STYLE_PLAIN);
+            // As the relay hands them to the window: the bytes alone, in a message.
+            const CLogText log{{}, bytes, true};
+            AppendLogMessage(*pDoc, reinterpret_cast<WPARAM>(&log), LOG_STYLE_PLAIN);
         } else {
             pDoc->AppendUtf8(TextOf(bytes), LOG_STYLE_PLAIN);
         }
@@ -184,6 +185,60 @@ TEST_F(RawBlockLogTest, TextLinesAndRunsEqualThoseOfTheTextKeptAsItIs) {
     }
 }
 
+TEST_F(RawBlockLogTest, LinesCountedFromTheBytesEqualThoseOfTheTextWhereverBlocksAreCut) {
+    // One stream of binary and text blocks, cut again into blocks at every line break
+    // (just before or just after it, so that a CR LF may span two blocks) and at every
+    // 4 MiB: the lines and the text counted from each block's bytes are those of its
+    // converted text.
+    std::mt19937 random(17);
+    std::string stream;
+    while (stream.size() < kLogBytes / 2) {
+        stream += RandomBlock(random);
+    }
+    std::vector<std::size_t> cuts{0};
+    for (std::size_t i = 0; i < stream.size(); ++i) {
+        if (i % (4 << 20) == 0 && i > cuts.back()) {
+            cuts.push_back(i);
+        }
+        if (stream[i] == '\r' || stream[i] == '\n') {
+            const std::size_t nCut = random() % 2 == 0 ? i : i + 1;
+            if (nCut > cuts.back()) {
+                cuts.push_back(nCut);
+            }
+        }
+    }
+    cuts.push_back(stream.size());
+    std::uint64_t nMeasured = 0;  // blocks long enough to be kept as bytes
+    for (std::size_t k = 0; k + 1 < cuts.size(); ++k) {
+        const std::string_view block =
+            std::string_view(stream).substr(cuts[k], cuts[k + 1] - cuts[k]);
+        m_raw.AppendLogBytes(block, LOG_STYLE_PLAIN);
+        m_text.AppendUtf8(TextOf(block), LOG_STYLE_PLAIN);
+        nMeasured += block.size() >= CLogDocument::kSmallBlock ? 1 : 0;
+        if (k % 4096 == 0) {
+            ASSERT_EQ(m_text.GetSize(), m_raw.GetSize()) << k;
+            ASSERT_EQ(m_text.GetLineCount(), m_raw.GetLineCount()) << k;
+        }
+    }
+    EXPECT_GT(nMeasured, 1000u);
+    const std::uint64_t nSize = m_text.GetSize();
+    ASSERT_EQ(nSize, m_raw.GetSize());
+    ASSERT_EQ(m_text.GetLineCount(), m_raw.GetLineCount());
+    const std::vector<CLogLineSpan> lines = m_text.GetLines(0, SIZE_MAX);
+    const std::vector<CLogLineSpan> rawLines = m_raw.GetLines(0, SIZE_MAX);
+    ASSERT_EQ(lines.size(), rawLines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_EQ(lines[i].nStart, rawLines[i].nStart) << i;
+        ASSERT_EQ(lines[i].nLength, rawLines[i].nLength) << i;
+    }
+    EXPECT_TRUE(m_text.ReadBytes(0, nSize) == m_raw.ReadBytes(0, nSize));
+    std::mt19937 probe(23);
+    for (int i = 0; i < kProbes; ++i) {
+        const std::uint64_t nAt = probe() % nSize;
+        ASSERT_EQ(m_text.LineOfOffset(nAt), m_raw.LineOfOffset(nAt)) << nAt;
+    }
+}
+
 TEST_F(RawBlockLogTest, SaveCopyFindAndPresentationsEqualThoseOfTheTextKeptAsItIs) {
     Fill(kLogBytes / 4, 2);
     const std::uint64_t nSize = m_text.GetSize();
@@ -211,10 +266,13 @@ TEST_F(RawBlockLogTest, SaveCopyFindAndPresentationsEqualThoseOfTheTextKeptAsItI
         ASSERT_EQ(m_text.ExtractText(nFrom, nTo, "\n"), m_raw.ExtractText(nFrom, nTo, "\n"));
     }
 
-    // Find: every match of plain text, with and without case, and of a pattern.
+    // Find: every match of plain text, with and without case, and of a pattern. ASCII text
+    // is looked for in the blocks' bytes: across a marker line and its block, one letter
+    // among random bytes (its place in the text counted from the bytes), and counted.
     for (const CFindOptions& options :
-         {CFindOptions{"item7", true, false}, CFindOptions{"CAF\xc3\xa9", false, false},
-          CFindOptions{"\xe2\x90\x80\r", true, false},
+         {CFindOptions{"item7", true, false}, CFindOptions{"<---\r\nGET /ITEM1", false, false},
+          CFindOptions{"q", false, false}, CFindOptions{"\n\r", true, false},
+          CFindOptions{"CAF\xc3\xa9", false, false}, CFindOptions{"\xe2\x90\x80\r", true, false},
           CFindOptions{"^GET /item[0-9]*3$", true, true}}) {
         CLogSearch textSearch(m_text, options);
         CLogSearch rawSearch(m_raw, options);
@@ -237,6 +295,21 @@ TEST_F(RawBlockLogTest, SaveCopyFindAndPresentationsEqualThoseOfTheTextKeptAsItI
         }
         EXPECT_FALSE(found[0].empty()) << options.strText;
         EXPECT_EQ(found[0], found[1]) << options.strText;
+        // Counted in steps, and found anew from where the first match ends (a place inside
+        // a block, read whole from before it).
+        std::uint64_t nCount = 0;
+        std::uint64_t nResume = 0;
+        while (rawSearch.Count(nResume, nSize, 1 << 20, nCount, nResume) == EFindResult::More) {
+        }
+        EXPECT_EQ(found[0].size(), nCount) << options.strText;
+        if (found[0].size() > 2) {
+            CFindMatch match;
+            std::uint64_t nIgnored = 0;
+            ASSERT_EQ(EFindResult::Found, CLogSearch(m_raw, options)
+                                              .FindNext(found[0][0] + options.strText.size(), nSize,
+                                                        UINT64_MAX, match, nIgnored));
+            EXPECT_EQ(found[0][1], match.nStart) << options.strText;
+        }
     }
 
     // The hex dump and one session's blocks: made from the records, the same either way.

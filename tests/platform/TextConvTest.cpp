@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -200,6 +202,44 @@ std::string OnePass(std::string_view bytes, bool bShowZero) {
     return out;
 }
 
+// The measure of `bytes` must give the length of `text`, their conversion, and pair the
+// n-th CR or LF byte of the bytes with the n-th of the text.
+::testing::AssertionResult MeasureMatches(std::string_view bytes, bool bShowZero,
+                                          std::string_view text) {
+    std::vector<std::pair<std::size_t, std::size_t>> got;
+    auto onBreak = [&](std::size_t nRaw, std::size_t nText) { got.emplace_back(nRaw, nText); };
+    const std::size_t nLength = win::MeasureAnsiAsUtf8(bytes, bShowZero, onBreak);
+    if (nLength != text.size() || win::AnsiToUtf8Length(bytes, bShowZero) != text.size()) {
+        return ::testing::AssertionFailure() << "length " << nLength << ", text " << text.size();
+    }
+    std::vector<std::size_t> rawBreaks;
+    std::vector<std::size_t> textBreaks;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' || bytes[i] == '\n') {
+            rawBreaks.push_back(i);
+        }
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            textBreaks.push_back(i);
+        }
+    }
+    if (got.size() != rawBreaks.size() || got.size() != textBreaks.size()) {
+        return ::testing::AssertionFailure()
+               << got.size() << " breaks reported, " << rawBreaks.size() << " in the bytes, "
+               << textBreaks.size() << " in the text";
+    }
+    for (std::size_t k = 0; k < got.size(); ++k) {
+        if (got[k].first != rawBreaks[k] || got[k].second != textBreaks[k] ||
+            bytes[rawBreaks[k]] != text[textBreaks[k]]) {
+            return ::testing::AssertionFailure()
+                   << "break " << k << " reported at " << got[k].first << "/" << got[k].second
+                   << ", is at " << rawBreaks[k] << "/" << textBreaks[k];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // Every byte that may or may not lead a sequence, with every second byte and the third
 // and fourth bytes right or wrong, at every place of a short text: in the words the
 // conversion takes eight bytes at a time, across their ends, and in the last bytes.
@@ -247,6 +287,7 @@ TEST(TextConvTest, NeverWritesPastThreeBytesPerInputByte) {
                 std::string out(3 * n + 16, '\x5A');
                 const std::size_t nWritten = win::AnsiToUtf8(bytes, out.data(), bShowZero);
                 ASSERT_LE(nWritten, 3 * n);
+                EXPECT_TRUE(MeasureMatches(bytes, bShowZero, out.substr(0, nWritten)));
                 EXPECT_EQ(out.substr(3 * n), std::string(16, '\x5A')) << "length " << n;
                 EXPECT_EQ(out.substr(0, nWritten), TwoSteps(bytes, bShowZero)) << "length " << n;
             }
@@ -277,14 +318,25 @@ const std::string_view kEdgeSequences[] = {
     "\x80",
     "\x9F",
     std::string_view("\0", 1),
+    "\r\n",
+    "\n",
+    "\xC3\r",
+    "\xE2\x82\n",
 };
 
 // Long blocks go through whole chunks of 64 bytes; the conversion must not notice where a
 // chunk ends: every edge sequence at every offset around the first chunk boundaries, in
 // ASCII, in binary and in UTF-8 text.
 TEST(TextConvTest, LongBlocksMatchTheTwoStepsAtEveryChunkOffset) {
+    std::string breaks;  // binary bytes and UTF-8 text between CR, LF and CR LF
+    while (breaks.size() < 200) {
+        breaks += "\x85\r\n\xE9";
+        breaks += '\0';
+        breaks += "a\n\xC3\xA9\r";
+    }
+    breaks.resize(200);
     const std::string fillers[] = {std::string(200, 'a'), std::string(200, '\xE9'),
-                                   "\xC3\xA9\xE2\x82\xAC" + std::string(195, 'z')};
+                                   "\xC3\xA9\xE2\x82\xAC" + std::string(195, 'z'), breaks};
     for (const std::string& filler : fillers) {
         for (std::size_t nOffset = 50; nOffset < 140; ++nOffset) {
             for (std::size_t k = 0; k < std::size(kEdgeSequences); ++k) {
@@ -295,6 +347,8 @@ TEST(TextConvTest, LongBlocksMatchTheTwoStepsAtEveryChunkOffset) {
                     std::string out;
                     win::AppendAnsiAsUtf8(bytes, out, bShowZero);
                     ASSERT_EQ(TwoSteps(bytes, bShowZero), out)
+                        << "offset " << nOffset << ", sequence " << k;
+                    ASSERT_TRUE(MeasureMatches(bytes, bShowZero, out))
                         << "offset " << nOffset << ", sequence " << k;
                 }
             }
@@ -313,8 +367,10 @@ TEST(TextConvTest, LongRandomBlocksMatchTheTwoSteps) {
             const unsigned r = rng() % 24;
             if (r < 4) {
                 bytes.push_back(static_cast<char>(rng()));
-            } else if (r < 8) {
+            } else if (r < 7) {
                 bytes += "plain text ";
+            } else if (r == 7) {
+                bytes += rng() % 2 ? "\r" : "\n";
             } else if (r == 8) {
                 bytes.push_back('\0');
             } else {
@@ -325,6 +381,7 @@ TEST(TextConvTest, LongRandomBlocksMatchTheTwoSteps) {
             std::string out = "x";
             win::AppendAnsiAsUtf8(bytes, out, bShowZero);
             ASSERT_EQ("x" + TwoSteps(bytes, bShowZero), out) << nCase;
+            ASSERT_TRUE(MeasureMatches(bytes, bShowZero, std::string_view(out).substr(1))) << nCase;
         }
     }
 }

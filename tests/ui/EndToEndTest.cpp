@@ -1,10 +1,18 @@
 // The real main window relaying real connections: fields filled with keys, Listen pressed
 // with the mouse, a loopback echo server of the test's own and plain clients.
+#include <QFileDialog>
+#include <QTimer>
+#include <fstream>
+#include <random>
+#include <sstream>
 #include <thread>
 
 #include "MainFrameFixture.h"
+#include "TempFolder.h"
 #include "capture/HttpTestSupport.h"
 #include "capture/RelayFixture.h"
+#include "logdoc/LogDocument.h"
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -137,6 +145,169 @@ TEST_F(EndToEndTest, TheRealLogShowsTheSessionAndItsMarkerLines) {
     EXPECT_TRUE(strLog.contains(QStringLiteral("0---<---ping")));
     EXPECT_TRUE(strLog.contains(QStringLiteral("0--->---ping")));
     EXPECT_TRUE(PumpUntil([&] { return m_pFrame->windowTitle() == "Untitled* - Tapvane"; }, 2000));
+}
+
+// The text the log shows for a block's bytes.
+std::string ConvertedText(std::string_view bytes) {
+    std::string text(3 * bytes.size(), '\0');
+    text.resize(win::AnsiToUtf8(bytes, text.data(), true));
+    return text;
+}
+
+// Where the lines of a text start and how long they are (LF, CR and CR LF end a line).
+std::vector<CLogLineSpan> LinesOf(std::string_view text) {
+    std::vector<CLogLineSpan> lines;
+    std::uint64_t nStart = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' || text[i] == '\n') {
+            lines.push_back({nStart, i - nStart});
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+            nStart = i + 1;
+        }
+    }
+    lines.push_back({nStart, text.size() - nStart});
+    return lines;
+}
+
+// Binary and text blocks relayed through the window with its own log, which keeps their
+// bytes and counts their lines without converting them: the log's text, its lines and the
+// saved file are those of each block's converted text under its marker line.
+TEST_F(EndToEndTest, BinaryAndTextRelayedThroughTheWindowShowAndSaveAsTheirText) {
+    test::CTestServer server([](int fd) { test::EchoPosix(fd); });
+    OpenFrameWithRealLog();
+    const std::uint16_t nLocal = ListenWithKeys(server.Port());
+    std::mt19937 random(41);
+    std::vector<std::string> sent;
+    for (int i = 0; i < 24; ++i) {
+        std::string block;
+        const std::size_t nSize = 100 + random() % 20000;
+        while (block.size() < nSize) {
+            switch (i % 3) {
+                case 0:  // random bytes: zero, CR, LF, Windows-1252 and broken sequences
+                    block.push_back(static_cast<char>(random()));
+                    break;
+                case 1:
+                    block += "GET /caf\xc3\xa9/" + std::to_string(random() % 100) +
+                             (random() % 3 == 0 ? "\r"
+                              : random() % 2    ? "\n"
+                                                : "\r\n");
+                    break;
+                default:  // a CR LF, a zero byte and a sequence cut by the block's end
+                    block += std::string("\x80\r\n\0\xe2\x82", 6);
+                    break;
+            }
+        }
+        sent.push_back(block);
+    }
+    std::atomic<bool> bDone{false};
+    std::atomic<bool> bEchoed{true};
+    std::thread client([&] {
+        const int fd = test::ConnectPosix(nLocal);
+        for (const std::string& block : sent) {
+            // One block at a time, each echoed whole before the next goes.
+            std::string echo;
+            test::SendAllPosix(fd, block);
+            char buffer[65536];
+            while (echo.size() < block.size()) {
+                pollfd pfd{fd, POLLIN, 0};
+                if (::poll(&pfd, 1, 5000) <= 0) {
+                    break;
+                }
+                const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+                if (n <= 0) {
+                    break;
+                }
+                echo.append(buffer, static_cast<std::size_t>(n));
+            }
+            bEchoed = bEchoed && echo == block;
+        }
+        ::close(fd);
+        bDone = true;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return bDone.load(); }, 30000));
+    client.join();
+    ASSERT_TRUE(bEchoed);
+    ASSERT_TRUE(PumpUntil([&] { return m_pFrame->StatusText(0) == "0 session(s) open"; }));
+
+    const CLogDocument& doc = *m_pFrame->LogPane().Document();
+    std::vector<CBlockRecord> records;
+    ASSERT_TRUE(doc.GetRecords().ReadBlocks(
+        0, static_cast<std::size_t>(doc.GetRecords().GetBlockCount()), records));
+    ASSERT_GE(records.size(), 2 * sent.size());
+    // The blocks as the relay cut them: each direction's bytes are what was sent, and each
+    // block's text is its converted text under its marker line, one after the other.
+    std::string toServer;
+    std::string toClient;
+    std::string blocks;
+    for (const CBlockRecord& record : records) {
+        std::string bytes;
+        ASSERT_TRUE(doc.GetRecords().ReadRaw(record, bytes));
+        const bool bToServer = record.nDirection == 0;
+        (bToServer ? toServer : toClient) += bytes;
+        blocks += (bToServer ? "\r\n0---<---" : "\r\n0--->---") + ConvertedText(bytes);
+    }
+    std::string all;
+    for (const std::string& block : sent) {
+        all += block;
+    }
+    EXPECT_TRUE(toServer == all);
+    EXPECT_TRUE(toClient == all);
+    const std::uint64_t nFirst = records.front().nTextStart;
+    const std::string text = doc.ReadBytes(0, doc.GetSize());
+    ASSERT_GT(text.size(), nFirst + blocks.size());
+    EXPECT_TRUE(text.substr(nFirst, blocks.size()) == blocks) << "the blocks' text differs";
+    EXPECT_NE(std::string::npos, text.find("Session 0 starts."));
+    EXPECT_NE(std::string::npos, text.find("Session 0 stopped.", nFirst + blocks.size()));
+
+    // The lines the view shows: those of the text, counted apart from it.
+    const std::string expected =
+        text.substr(0, nFirst) + blocks + text.substr(nFirst + blocks.size());
+    const std::vector<CLogLineSpan> lines = LinesOf(expected);
+    ASSERT_EQ(lines.size(), doc.GetLineCount());
+    const std::vector<CLogLineSpan> docLines = doc.GetLines(0, SIZE_MAX);
+    ASSERT_EQ(lines.size(), docLines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_EQ(lines[i].nStart, docLines[i].nStart) << i;
+        ASSERT_EQ(lines[i].nLength, docLines[i].nLength) << i;
+    }
+
+    // File > Save, through the real dialog: the same text with every break as CR LF.
+    CTempFolder folder;
+    const std::string strPath = folder.Path("saved.txt");
+    bool bDialog = false;
+    QTimer::singleShot(200, [&] {
+        auto* pDialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        auto* pName = pDialog != nullptr
+                          ? pDialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+                          : nullptr;
+        if (pName != nullptr) {
+            bDialog = true;
+            pName->setText(QString::fromStdString(strPath));
+            QTest::keyClick(pName, Qt::Key_Return);
+        } else if (pDialog != nullptr) {
+            pDialog->reject();
+        }
+    });
+    Act(ID_FILE_SAVE).trigger();
+    ASSERT_TRUE(bDialog);
+    ASSERT_TRUE(PumpUntil([&] { return !m_pFrame->LogPane().IsModified(); }, 10000));
+    std::string saved;
+    {
+        std::ifstream in(strPath, std::ios::binary);
+        std::ostringstream out;
+        out << in.rdbuf();
+        saved = out.str();
+    }
+    std::string wanted;
+    for (const CLogLineSpan& line : lines) {
+        wanted.append(expected, line.nStart, line.nLength);
+        wanted += "\r\n";
+    }
+    wanted.resize(wanted.size() - 2);  // the last line has no break
+    EXPECT_TRUE(saved == wanted) << saved.size() << " bytes saved, " << wanted.size()
+                                 << " expected";
 }
 
 TEST_F(EndToEndTest, ClosingWhileFiftySessionsRelayAtFullSpeedEndsThemAndTheWindow) {

@@ -14,6 +14,12 @@
 #include "ui/PrintCommands.h"
 #include "ui/PrintPreview.h"
 
+#include <random>
+#include <string>
+
+#include "module/Messages.h"
+#include "platform/TextConv.h"
+
 namespace {
 
 using test::MainFrameFixture;
@@ -113,6 +119,48 @@ TEST_F(PrintTest, PagesHoldWholeRowsAndLongLinesWrap) {
     // An empty log prints one page, with its header.
     CLogPrintLayout empty(doc, QString(), A4(), 0, 0);
     EXPECT_EQ(1, empty.PageCount());
+}
+
+// A log that keeps relayed blocks as their bytes (their text counted from them, made when
+// read) pages exactly as one that keeps the same blocks' text: binary data, long lines that
+// wrap, tabs and every kind of break.
+TEST_F(PrintTest, ALogOfRelayedBytesPagesAsTheSameTextKeptAsItIs) {
+    CTempFolder dir;
+    CLogDocument raw(dir.Path());
+    CLogDocument text(dir.Path());
+    std::mt19937 random(13);
+    for (int i = 0; i < 60; ++i) {
+        std::string block;
+        const std::size_t nSize = 64 + random() % 6000;
+        while (block.size() < nSize) {
+            const unsigned r = random() % 8;
+            block += r == 0   ? std::string(1, static_cast<char>(random()))
+                     : r == 1 ? std::string("\tcaf\xc3\xa9\r\n")
+                     : r == 2 ? std::string(1, '\0') + "\r"
+                              : std::string(1, static_cast<char>(random() % 0x60 + 0x20));
+        }
+        for (CLogDocument* pDoc : {&raw, &text}) {
+            pDoc->AppendUtf8("\r\n0---<---", LOG_STYLE_BOLD);
+        }
+        raw.AppendLogBytes(block, LOG_STYLE_PLAIN);
+        std::string converted(3 * block.size(), '\0');
+        converted.resize(win::AnsiToUtf8(block, converted.data(), true));
+        text.AppendUtf8(converted, LOG_STYLE_PLAIN);
+    }
+    ASSERT_EQ(text.GetSize(), raw.GetSize());
+    CLogPrintLayout fromText(text, QStringLiteral("t"), A4(), 0, text.GetSize());
+    CLogPrintLayout fromRaw(raw, QStringLiteral("t"), A4(), 0, raw.GetSize());
+    ASSERT_GT(fromText.PageCount(), 3);
+    ASSERT_EQ(fromText.PageCount(), fromRaw.PageCount());
+    for (int nPage = 0; nPage < fromText.PageCount(); ++nPage) {
+        const auto rows = fromText.PageRows(nPage);
+        const auto rawRows = fromRaw.PageRows(nPage);
+        ASSERT_EQ(rows.size(), rawRows.size()) << nPage;
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            ASSERT_EQ(rows[k].nStart, rawRows[k].nStart) << nPage << " " << k;
+            ASSERT_EQ(rows[k].nEnd, rawRows[k].nEnd) << nPage << " " << k;
+        }
+    }
 }
 
 TEST_F(PrintTest, PrintingToPdfGivesEveryPageWithItsText) {
