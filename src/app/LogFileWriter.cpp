@@ -103,9 +103,9 @@ void CLogFileWriter::AppendBytes(std::string_view bytes, bool bBlock) {
     }
     m_pending.append(bytes);
     m_nAppended += bytes.size();
-    lock.unlock();
     if (bWake) {
-        // After the unlock: the writer, woken, does not then wait for this thread's lock.
+        // Under the lock: once the writer has taken the bytes, this call no longer touches
+        // the writer, which may then be closed and destroyed.
         m_cvWork.notify_one();
     }
 }

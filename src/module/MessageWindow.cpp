@@ -26,9 +26,7 @@ LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     const bool bWake = m_queue.empty();
     m_queue.push_back({nMsg, wParam, lParam, &lResult, &bDone});
     if (bWake) {
-        lock.unlock();  // the GUI thread, woken, does not then wait for this lock
         m_cvQueue.notify_one();
-        lock.lock();
     }
     m_cvDone.wait(lock, [&] { return bDone; });
     return lResult;
@@ -39,15 +37,15 @@ bool CMessageWindow::AnswerOnSenderThread(UINT, WPARAM, LPARAM, LRESULT&) {
 }
 
 bool CMessageWindow::PostMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
-    std::unique_lock lock(m_mutex);
+    std::lock_guard lock(m_mutex);
     if (m_bDestroyed) {
         return false;
     }
     // The GUI thread waits only for an empty queue: a message behind others needs no
-    // wake-up. It is woken after the unlock, so that it does not then wait for this lock.
+    // wake-up. The wake-up is given under the lock: once the GUI thread has taken the
+    // message (which may end the window), this call no longer touches the window.
     const bool bWake = m_queue.empty();
     m_queue.push_back({nMsg, wParam, lParam, nullptr, nullptr});
-    lock.unlock();
     if (bWake) {
         m_cvQueue.notify_one();
     }
