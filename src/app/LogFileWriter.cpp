@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -103,6 +104,8 @@ void CLogFileWriter::AppendBytes(std::string_view bytes, bool bBlock) {
     m_pending.append(bytes);
     m_nAppended += bytes.size();
     if (bWake) {
+        // Under the lock: once the writer has taken the bytes, this call no longer touches
+        // the writer, which may then be closed and destroyed.
         m_cvWork.notify_one();
     }
 }
@@ -176,32 +179,80 @@ bool CLogFileWriter::IsComplete() const {
     return m_nLost == 0 && !m_bCloseFailed;
 }
 
-void CLogFileWriter::ConvertBatch(const std::vector<std::pair<std::size_t, std::size_t>>& blocks) {
-    std::size_t nNeed = m_out.size();
-    for (const auto& [nAt, nLength] : blocks) {
-        nNeed += 2 * nLength;
+void CLogFileWriter::ReserveText(std::size_t nBytes) {
+    if (nBytes <= m_nTextCapacity) {
+        return;
     }
-    m_text.resize(nNeed);  // grows to the largest batch once
-    std::size_t nDone = 0;
-    std::size_t nText = 0;
-    for (const auto& [nAt, nLength] : blocks) {
-        std::memcpy(m_text.data() + nText, m_out.data() + nDone, nAt - nDone);
-        nText += nAt - nDone;
-        nText += win::AnsiToUtf8(std::string_view(m_out.data() + nAt, nLength),
-                                 m_text.data() + nText, true);
-        nDone = nAt + nLength;
+    const std::size_t nCapacity = std::max(nBytes, m_limits.nWriteChunk);
+    // Not zeroed: only what the conversion writes is ever read.
+    auto pText = std::make_unique_for_overwrite<char[]>(nCapacity);
+    if (m_nTextSize > 0) {
+        std::memcpy(pText.get(), m_text.get(), m_nTextSize);
     }
-    std::memcpy(m_text.data() + nText, m_out.data() + nDone, m_out.size() - nDone);
-    nText += m_out.size() - nDone;
-    m_text.resize(nText);
-    m_out.swap(m_text);
+    m_text = std::move(pText);
+    m_nTextCapacity = nCapacity;
+}
+
+void CLogFileWriter::FillText() {
+    const std::size_t nChunk = std::max<std::size_t>(m_limits.nWriteChunk, 1);
+    while (m_nOutDone < m_out.size()) {
+        if (m_iOutBlock < m_outBlocks.size() && m_outBlocks[m_iOutBlock].first == m_nOutDone) {
+            // A block is converted whole: a cut could split a character made of several
+            // bytes, whose halves would then show as two others.
+            const std::size_t nLength = m_outBlocks[m_iOutBlock].second;
+            const std::size_t nNeed = 3 * nLength;  // the most text a byte becomes
+            if (m_nTextSize > 0 && m_nTextSize + nNeed > nChunk) {
+                return;
+            }
+            ReserveText(m_nTextSize + nNeed);
+            m_nTextSize += win::AnsiToUtf8(std::string_view(m_out.data() + m_nOutDone, nLength),
+                                           m_text.get() + m_nTextSize, true);
+            m_nOutDone += nLength;
+            ++m_iOutBlock;
+            continue;
+        }
+        if (m_nTextSize >= nChunk) {
+            return;
+        }
+        const std::size_t nEnd =
+            m_iOutBlock < m_outBlocks.size() ? m_outBlocks[m_iOutBlock].first : m_out.size();
+        const std::size_t n = std::min(nEnd - m_nOutDone, nChunk - m_nTextSize);
+        ReserveText(m_nTextSize + n);
+        std::memcpy(m_text.get() + m_nTextSize, m_out.data() + m_nOutDone, n);
+        m_nTextSize += n;
+        m_nOutDone += n;
+    }
 }
 
 int CLogFileWriter::WriteOut() {
-    while (m_nOutDone < m_out.size()) {
-        const ssize_t n = ::write(m_fd, m_out.data() + m_nOutDone, m_out.size() - m_nOutDone);
+    for (;;) {
+        const char* pData = nullptr;
+        std::size_t nSize = 0;
+        bool bFromText = true;
+        if (m_nTextDone < m_nTextSize) {
+            pData = m_text.get() + m_nTextDone;
+            nSize = m_nTextSize - m_nTextDone;
+        } else {
+            m_nTextSize = 0;
+            m_nTextDone = 0;
+            if (m_nOutDone == m_out.size()) {
+                return 0;
+            }
+            const std::size_t nPlainEnd =
+                m_iOutBlock < m_outBlocks.size() ? m_outBlocks[m_iOutBlock].first : m_out.size();
+            if (m_outBlocks.empty() || nPlainEnd - m_nOutDone >= m_limits.nWriteChunk) {
+                // Bytes that need no conversion go out as they are, without a copy.
+                pData = m_out.data() + m_nOutDone;
+                nSize = nPlainEnd - m_nOutDone;
+                bFromText = false;
+            } else {
+                FillText();
+                continue;
+            }
+        }
+        const ssize_t n = ::write(m_fd, pData, nSize);
         if (n > 0) {
-            m_nOutDone += static_cast<std::size_t>(n);
+            (bFromText ? m_nTextDone : m_nOutDone) += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -215,7 +266,6 @@ int CLogFileWriter::WriteOut() {
         }
         return n < 0 ? errno : EIO;
     }
-    return 0;
 }
 
 void CLogFileWriter::Run() {
@@ -235,23 +285,27 @@ void CLogFileWriter::Run() {
             m_out.clear();
             m_out.swap(m_pending);
             m_nBatchUnits = m_out.size();
-            std::vector<std::pair<std::size_t, std::size_t>> blocks;
-            blocks.swap(m_pendingBlocks);
+            m_outBlocks.clear();
+            m_outBlocks.swap(m_pendingBlocks);
+            m_iOutBlock = 0;
             m_nOutDone = 0;
             m_nOutLeft = m_out.size();
             m_cvRoom.notify_all();
-            if (!blocks.empty()) {
-                lock.unlock();
-                ConvertBatch(blocks);
-                lock.lock();
-                m_nOutLeft = m_out.size();
-            }
         }
         lock.unlock();
         const int nError = WriteOut();
         lock.lock();
-        m_nOutLeft = m_out.size() - m_nOutDone;
+        m_nOutLeft = OutLeft();
         if (nError == 0) {
+            // A backlog kept while the output refused writes, or one very large block, left
+            // a large buffer behind: it goes back, so that the writer holds little again.
+            if (m_out.capacity() > 2 * (m_limits.nCapacity + m_limits.nBatch)) {
+                std::string().swap(m_out);
+            }
+            if (m_nTextCapacity > 4 * m_limits.nWriteChunk) {
+                m_text.reset();
+                m_nTextCapacity = 0;
+            }
             // The whole batch is out; a flush counts the bytes that were appended.
             m_nWritten += m_nBatchUnits;
             m_nBatchUnits = 0;

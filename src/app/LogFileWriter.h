@@ -1,7 +1,9 @@
 // The writer of one output of the command-line relay's traffic log (the log file, or the
 // standard output): appended blocks are collected in memory and written in batches by a
 // thread of its own, at least every few milliseconds, so that relaying threads do not wait
-// for the disk or the terminal and `tail -f` follows within a moment.
+// for the disk or the terminal and `tail -f` follows within a moment. Relayed blocks are
+// made into text on that thread, straight into a write buffer of bounded size, so that a
+// batch costs a few large writes and its text is never held whole.
 //
 // When the output refuses a write (a full disk, a file size limit, a closed pipe), the
 // writer says so once through its reporter, with the output's name and the system's error
@@ -27,8 +29,11 @@
 struct CLogWriterLimits {
     // A batch is written once this much waits, or after `flushInterval`.
     std::size_t nBatch = 256 * 1024;
-    // While the output takes writes, appenders wait while this much waits already.
-    std::size_t nCapacity = 4 * 1024 * 1024;
+    // While the output takes writes, appenders wait while this much waits already: the
+    // relay slows to the pace of the disk instead of the queue growing.
+    std::size_t nCapacity = 1024 * 1024;
+    // One write takes up to this much text (more only for one block whose text is larger).
+    std::size_t nWriteChunk = 512 * 1024;
     // While the output refuses writes, this much is kept; more is left out.
     std::size_t nBacklog = 64 * 1024 * 1024;
     std::chrono::milliseconds flushInterval{5};
@@ -93,7 +98,8 @@ public:
 
 private:
     void Run();
-    // Writer thread, lock not held: writes m_out from m_nOutDone on; the error, or 0.
+    // Writer thread, lock not held: writes the rest of the batch in m_out (as text where it
+    // holds blocks); the error, or 0. After an error it goes on where it stopped.
     int WriteOut();
     // m_mutex held: queues the note of the bytes left out since the last one, if any.
     void QueueGapNote();
@@ -101,8 +107,15 @@ private:
     bool MustWait() const;
     // Both appends; `bBlock`: the bytes are a block to convert.
     void AppendBytes(std::string_view bytes, bool bBlock);
-    // Writer thread, lock not held: makes the blocks of the batch in m_out into text.
-    void ConvertBatch(const std::vector<std::pair<std::size_t, std::size_t>>& blocks);
+    // Writer thread, lock not held: makes m_out from m_nOutDone on into text in m_text,
+    // up to about one write's worth.
+    void FillText();
+    // Writer thread: m_text holds at least `nBytes` (its text kept).
+    void ReserveText(std::size_t nBytes);
+    // m_mutex held, writer thread: the batch's bytes not yet written, raw and converted.
+    std::size_t OutLeft() const {
+        return (m_out.size() - m_nOutDone) + (m_nTextSize - m_nTextDone);
+    }
 
     const int m_fd;
     const bool m_bOwnsFd;
@@ -116,10 +129,15 @@ private:
     std::string m_pending;             // appended, not yet taken by the writer
     // Where blocks to convert lie in m_pending (offset, length), in order.
     std::vector<std::pair<std::size_t, std::size_t>> m_pendingBlocks;
-    std::string m_text;                // writer thread only: the converted batch, reused
-    std::uint64_t m_nBatchUnits = 0;   // guarded: appended bytes in m_out, counted once written
-    std::string m_out;                 // writer thread only: the batch being written
-    std::size_t m_nOutDone = 0;        // writer thread only: bytes of m_out written
+    std::uint64_t m_nBatchUnits = 0;  // guarded: appended bytes in m_out, counted once written
+    std::string m_out;                // writer thread only: the batch being written, as appended
+    std::vector<std::pair<std::size_t, std::size_t>> m_outBlocks;  // writer only: m_out's blocks
+    std::size_t m_iOutBlock = 0;       // writer thread only: the next of m_outBlocks
+    std::size_t m_nOutDone = 0;        // writer thread only: bytes of m_out written or in m_text
+    std::unique_ptr<char[]> m_text;    // writer thread only: text made from m_out, to write
+    std::size_t m_nTextCapacity = 0;   // writer thread only
+    std::size_t m_nTextSize = 0;       // writer thread only: bytes of text in m_text
+    std::size_t m_nTextDone = 0;       // writer thread only: bytes of m_text written
     std::size_t m_nOutLeft = 0;        // guarded: m_out's unwritten bytes, for the backlog bound
     std::uint64_t m_nAppended = 0;     // bytes accepted into m_pending, notes included
     std::uint64_t m_nWritten = 0;      // bytes that reached the output

@@ -23,8 +23,11 @@ LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     if (m_bDestroyed) {
         return 0;
     }
+    const bool bWake = m_queue.empty();
     m_queue.push_back({nMsg, wParam, lParam, &lResult, &bDone});
-    m_cvQueue.notify_one();
+    if (bWake) {
+        m_cvQueue.notify_one();
+    }
     m_cvDone.wait(lock, [&] { return bDone; });
     return lResult;
 }
@@ -38,24 +41,36 @@ bool CMessageWindow::PostMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     if (m_bDestroyed) {
         return false;
     }
+    // The GUI thread waits only for an empty queue: a message behind others needs no
+    // wake-up. The wake-up is given under the lock: once the GUI thread has taken the
+    // message (which may end the window), this call no longer touches the window.
+    const bool bWake = m_queue.empty();
     m_queue.push_back({nMsg, wParam, lParam, nullptr, nullptr});
-    m_cvQueue.notify_one();
+    if (bWake) {
+        m_cvQueue.notify_one();
+    }
     return true;
 }
 
 bool CMessageWindow::IsWindow() const {
-    std::lock_guard lock(m_mutex);
-    return !m_bDestroyed;
+    return !m_bDestroyed.load(std::memory_order_acquire);
 }
 
 bool CMessageWindow::IsGuiThread() const {
-    std::lock_guard lock(m_mutex);
-    return m_guiThread == std::this_thread::get_id();
+    return m_guiThread.load(std::memory_order_acquire) == std::this_thread::get_id();
 }
 
 bool CMessageWindow::IsRunning() const {
-    std::lock_guard lock(m_mutex);
-    return m_guiThread != std::thread::id();
+    return m_guiThread.load(std::memory_order_acquire) != std::thread::id();
+}
+
+void CMessageWindow::Answer(const CMessage& msg, LRESULT lResult) {
+    {
+        std::lock_guard lock(m_mutex);
+        *msg.pResult = lResult;
+        *msg.pDone = true;
+    }
+    m_cvDone.notify_all();
 }
 
 void CMessageWindow::Quit(int nExitCode) {
@@ -70,6 +85,12 @@ void CMessageWindow::Destroy() {
     {
         std::lock_guard lock(m_mutex);
         m_bDestroyed = true;
+        // The rest of the batch being handled comes first, then what waits in the queue.
+        m_queue.insert(
+            m_queue.begin(),
+            m_batch.begin() + static_cast<std::ptrdiff_t>(std::min(m_nBatchNext, m_batch.size())),
+            m_batch.end());
+        m_nBatchNext = m_batch.size();
         // Senders still waiting get 0, as for a window that is gone.
         for (CMessage& msg : m_queue) {
             if (msg.pDone != nullptr) {
@@ -98,16 +119,18 @@ int CMessageWindow::Run() {
         if (m_queue.empty()) {
             break;  // quit, and everything queued before it is handled
         }
-        CMessage msg = m_queue.front();
-        m_queue.pop_front();
+        m_batch.clear();
+        m_batch.swap(m_queue);
         lock.unlock();
-        const LRESULT lResult = WindowProc(msg.nMsg, msg.wParam, msg.lParam);
-        lock.lock();
-        if (msg.pDone != nullptr) {
-            *msg.pResult = lResult;
-            *msg.pDone = true;
-            m_cvDone.notify_all();
+        // Destroy, called by a handler, takes what is left of the batch.
+        for (m_nBatchNext = 0; m_nBatchNext < m_batch.size();) {
+            const CMessage msg = m_batch[m_nBatchNext++];
+            const LRESULT lResult = WindowProc(msg.nMsg, msg.wParam, msg.lParam);
+            if (msg.pDone != nullptr) {
+                Answer(msg, lResult);
+            }
         }
+        lock.lock();
     }
     m_guiThread = std::thread::id();
     m_bQuit = false;  // the next Run waits for a Quit of its own

@@ -3,6 +3,7 @@
 // thread-safe log sink on the sender's thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -50,12 +51,22 @@ private:
         bool* pDone;       // sent: set when handled
     };
 
+    // GUI thread: answers a sent message and wakes its sender.
+    void Answer(const CMessage& msg, LRESULT lResult);
+
     mutable std::mutex m_mutex;
     std::condition_variable m_cvQueue;  // a message arrived
     std::condition_variable m_cvDone;   // a sent message was handled
     std::deque<CMessage> m_queue;
-    std::thread::id m_guiThread;
-    bool m_bDestroyed = false;
+    // GUI thread only: the messages Run took from the queue at once, handled in order, and
+    // the next one to handle. Taking all that waits in one go spares a lock round trip
+    // per message when sessions start and end in quick succession.
+    std::deque<CMessage> m_batch;
+    std::size_t m_nBatchNext = 0;
+    // Written under m_mutex, read without it: every relayed block asks whether the window
+    // still exists, and must not queue behind the GUI thread for that.
+    std::atomic<std::thread::id> m_guiThread;
+    std::atomic<bool> m_bDestroyed{false};
     bool m_bQuit = false;
     int m_nExitCode = 0;
 };

@@ -3,6 +3,7 @@
 // that returns only once that text is written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <string>
@@ -58,6 +59,48 @@ TEST(LogFileWriterBlockTest, BlocksBecomeTheLogsTextInOrderWithTheTextAround) {
     pWriter->Close();
     EXPECT_TRUE(pWriter->IsComplete());
     EXPECT_TRUE(ReadFile(folder.Path("log")) == expected);
+}
+
+// The text goes out in pieces of about one write's size: a block is converted whole even
+// when its text is larger than a piece (a character of several bytes is never cut in two),
+// and a long run of plain text is written as it is.
+TEST(LogFileWriterBlockTest, WritesInPiecesWithoutCuttingACharacterInTwo) {
+    CTempFolder folder;
+    std::string strError;
+    CLogWriterLimits limits;
+    limits.nBatch = 8 * 1024;
+    limits.nCapacity = 32 * 1024;
+    limits.nWriteChunk = 1000;
+    auto pWriter = CLogFileWriter::Open(folder.Path("log"), {}, strError, limits);
+    ASSERT_TRUE(pWriter) << strError;
+
+    // Characters of one to four bytes, a lone byte that is no character, a zero byte.
+    const std::string pieces[] = {"a",    "\xc3\xa9",           "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                  "\x80", std::string(1, '\0'), "\r\n"};
+    std::mt19937 random(11);
+    std::string expected;
+    for (int i = 0; i < 300; ++i) {
+        if (random() % 4 == 0) {
+            const std::string plain(random() % 3000 + 1, static_cast<char>('A' + i % 26));
+            pWriter->Append(plain);
+            expected += plain;
+        }
+        std::string block;
+        const std::size_t nPieces = random() % 1500 + 1;
+        while (block.size() < nPieces) {
+            block += pieces[random() % std::size(pieces)];
+        }
+        pWriter->AppendBlock(block);
+        expected += TextOf(block);
+    }
+    pWriter->Close();
+    EXPECT_TRUE(pWriter->IsComplete());
+    const std::string strFile = ReadFile(folder.Path("log"));
+    ASSERT_EQ(expected.size(), strFile.size());
+    EXPECT_TRUE(strFile == expected)
+        << "first difference at "
+        << std::mismatch(expected.begin(), expected.end(), strFile.begin()).first -
+               expected.begin();
 }
 
 TEST(LogFileWriterBlockTest, ConsoleLogWritesMarkersBoldAndBlocksAsText) {

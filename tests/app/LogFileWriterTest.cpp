@@ -18,6 +18,7 @@
 #include "SocketTestSupport.h"
 #include "TempFolder.h"
 #include "app/LogFileWriter.h"
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -280,6 +281,48 @@ void CheckBacklogWrittenInOrder(bool bNoteGaps) {
     // The report says where the gap is only when the file holds a note of it.
     EXPECT_EQ(bNoteGaps, lines[1].ends_with(", a line in it says where")) << lines[1];
     EXPECT_EQ(!bNoteGaps, lines[1].ends_with("nothing in the file marks the place)")) << lines[1];
+}
+
+// A write refused in the middle of a block's text: once there is room again, the text goes
+// on from the byte where it stopped, and nothing is lost or written twice.
+TEST(LogFileWriterTest, ABlocksTextCutByARefusedWriteGoesOnWhereItStopped) {
+    CTempFolder folder;
+    std::string strError;
+    CReports reports;
+    CLogWriterLimits limits;
+    limits.retryInterval = 5ms;
+    limits.nWriteChunk = 4096;
+    auto pWriter = CLogFileWriter::Open(folder.Path("log"), reports.Reporter(), strError, limits);
+    ASSERT_TRUE(pWriter) << strError;
+
+    constexpr rlim_t kLimit = 10001;  // inside a piece of text, inside a character
+    CFileSizeLimit limit(kLimit);
+    if (!limit.Ok()) {
+        GTEST_SKIP() << "the file size limit cannot be lowered here";
+    }
+    std::string strExpected;
+    for (int i = 0; i < 40; ++i) {
+        const std::string strMarker = Line("marker", i);
+        pWriter->Append(strMarker);
+        strExpected += strMarker;
+        const std::string strBlock(700 + i, static_cast<char>(0xe9));  // no character: 2 bytes each
+        pWriter->AppendBlock(strBlock);
+        std::string strText(3 * strBlock.size(), '\0');
+        strText.resize(win::AnsiToUtf8(strBlock, strText.data(), true));
+        ASSERT_EQ(2 * strBlock.size(), strText.size());
+        strExpected += strText;
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return pWriter->HasFailed(); }, 5s));
+    EXPECT_EQ(kLimit, ReadFile(folder.Path("log")).size());
+    limit.Lift();
+    EXPECT_TRUE(pWriter->Flush(10s));
+    pWriter->Close();
+    EXPECT_TRUE(pWriter->IsComplete());
+    EXPECT_EQ(0u, pWriter->LostBytes());
+    EXPECT_TRUE(ReadFile(folder.Path("log")) == strExpected);
+    const std::vector<std::string> lines = reports.Lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::string::npos, lines[1].find("is written again; nothing was lost")) << lines[1];
 }
 
 TEST(LogFileWriterTest, WritesTheBacklogInOrderWhenThereIsRoomAgain) {
