@@ -18,6 +18,10 @@ CCliHar::CCliHar(std::unique_ptr<CLogFileWriter> pWriter)
       m_thread([this] { Run(); }) {}
 
 CCliHar::~CCliHar() {
+    DrainAndJoin();
+}
+
+void CCliHar::DrainAndJoin() {
     {
         std::lock_guard lock(m_mutex);
         m_bDraining = true;
@@ -69,15 +73,7 @@ void CCliHar::Finish() {
     if (m_bFinished) {
         return;
     }
-    {
-        std::lock_guard lock(m_mutex);
-        m_bDraining = true;
-    }
-    m_cvQueued.notify_one();
-    m_cvRoom.notify_all();
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    DrainAndJoin();
     m_bFinished = true;
     m_builder.Finish();
 }

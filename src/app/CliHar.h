@@ -49,6 +49,9 @@ private:
     explicit CCliHar(std::unique_ptr<CLogFileWriter> pWriter);
     // The builder's thread: records into entries until Finish drains the queue.
     void Run();
+    // Finish's caller or the destructor: ends the queue and waits for the builder's thread,
+    // which makes entries of everything queued before.
+    void DrainAndJoin();
 
     std::unique_ptr<CLogFileWriter> m_pWriter;
     CHarBuilder m_builder;  // the builder's thread, then Finish's caller after it ended

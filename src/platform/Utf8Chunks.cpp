@@ -92,6 +92,19 @@ void TableIndexes(const unsigned char* p, std::uint64_t inside, std::uint16_t* p
     _mm_store_si128(reinterpret_cast<__m128i*>(pIndex + 8), _mm_unpackhi_epi8(b, one));
 }
 
+// Whether the kChunk bytes at `p` are ASCII that stays as it is: no byte above 0x7F, and
+// no zero byte when zero bytes are shown as a symbol.
+inline bool IsPlainAsciiChunk(const unsigned char* p, bool bShowZero) {
+    __m128i any = _mm_setzero_si128();
+    __m128i zero = _mm_setzero_si128();
+    for (int nPart = 0; nPart < 4; ++nPart) {
+        const __m128i b = Load(p + 16 * nPart);
+        any = _mm_or_si128(any, b);
+        zero = _mm_or_si128(zero, _mm_cmpeq_epi8(b, _mm_setzero_si128()));
+    }
+    return _mm_movemask_epi8(bShowZero ? _mm_or_si128(any, zero) : any) == 0;
+}
+
 }  // namespace
 
 std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
@@ -104,14 +117,7 @@ std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
         const unsigned char* p = pBytes + i;
         if (carry == 0) {
             // ASCII text (without zero bytes when those are shown): the chunk as it is.
-            __m128i any = _mm_setzero_si128();
-            __m128i zero = _mm_setzero_si128();
-            for (int nPart = 0; nPart < 4; ++nPart) {
-                const __m128i b = Load(p + 16 * nPart);
-                any = _mm_or_si128(any, b);
-                zero = _mm_or_si128(zero, _mm_cmpeq_epi8(b, _mm_setzero_si128()));
-            }
-            if (_mm_movemask_epi8(bShowZero ? _mm_or_si128(any, zero) : any) == 0) {
+            if (IsPlainAsciiChunk(p, bShowZero)) {
                 std::memcpy(dst, p, kChunk);
                 dst += kChunk;
                 continue;
@@ -213,14 +219,7 @@ std::size_t MeasureAnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBy
         }
         if (carry == 0) {
             // ASCII text (without zero bytes when those are shown): as long as it is.
-            __m128i any = _mm_setzero_si128();
-            __m128i zero = _mm_setzero_si128();
-            for (int nPart = 0; nPart < 4; ++nPart) {
-                const __m128i b = Load(p + 16 * nPart);
-                any = _mm_or_si128(any, b);
-                zero = _mm_or_si128(zero, _mm_cmpeq_epi8(b, _mm_setzero_si128()));
-            }
-            if (_mm_movemask_epi8(bShowZero ? _mm_or_si128(any, zero) : any) == 0) {
+            if (IsPlainAsciiChunk(p, bShowZero)) {
                 if (breaks != 0) {
                     ReportBreaks(breaks, 0, 0, i, nLength, fnBreak, pContext);
                 }

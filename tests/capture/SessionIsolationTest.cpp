@@ -192,19 +192,7 @@ TEST_F(SessionIsolationTest, SwitchedStreamsPassByteForByteBothWays) {
         const std::uint16_t nLocal = StartListening(server.Port());
         const int fd = test::ConnectPosix(nLocal);
         ASSERT_TRUE(test::SendAllPosix(fd, c.request));
-        std::string answer;
-        char buffer[4096];
-        while (answer.size() < c.answer.size() + toClient.size()) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 5000) <= 0) {
-                break;
-            }
-            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                break;
-            }
-            answer.append(buffer, static_cast<std::size_t>(n));
-        }
+        const std::string answer = test::ReceiveExactlyPosix(fd, c.answer.size() + toClient.size());
         EXPECT_TRUE(c.answer + toClient == answer);
         // Two frames in two blocks.
         ASSERT_TRUE(test::SendAllPosix(fd, toServer));

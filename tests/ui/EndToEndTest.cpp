@@ -63,18 +63,7 @@ TEST_F(EndToEndTest, RelaysARequestAndItsAnswerAndClosesWhenTheLastClientGoes) {
         const int fd = test::ConnectPosix(nLocal);
         fdClient = fd;
         test::SendAllPosix(fd, "GET / HTTP/1.1\r\n\r\n");
-        char buffer[256];
-        while (strAnswer.size() < 18) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 5000) <= 0) {
-                break;
-            }
-            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                break;
-            }
-            strAnswer.append(buffer, static_cast<std::size_t>(n));
-        }
+        strAnswer = test::ReceiveExactlyPosix(fd, 18);
         bAnswered = true;
     });
     ASSERT_TRUE(PumpUntil([&] { return bAnswered.load(); }));
@@ -207,20 +196,8 @@ TEST_F(EndToEndTest, BinaryAndTextRelayedThroughTheWindowShowAndSaveAsTheirText)
         const int fd = test::ConnectPosix(nLocal);
         for (const std::string& block : sent) {
             // One block at a time, each echoed whole before the next goes.
-            std::string echo;
             test::SendAllPosix(fd, block);
-            char buffer[65536];
-            while (echo.size() < block.size()) {
-                pollfd pfd{fd, POLLIN, 0};
-                if (::poll(&pfd, 1, 5000) <= 0) {
-                    break;
-                }
-                const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-                if (n <= 0) {
-                    break;
-                }
-                echo.append(buffer, static_cast<std::size_t>(n));
-            }
+            const std::string echo = test::ReceiveExactlyPosix(fd, block.size());
             bEchoed = bEchoed && echo == block;
         }
         ::close(fd);

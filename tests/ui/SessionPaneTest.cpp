@@ -46,19 +46,7 @@ protected:
     static void PingPong(std::uint16_t nLocal, const std::string& text) {
         const int fd = test::ConnectPosix(nLocal);
         test::SendAllPosix(fd, text);
-        std::string back;
-        char buffer[256];
-        while (back.size() < text.size()) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (::poll(&pfd, 1, 5000) <= 0) {
-                break;
-            }
-            const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (n <= 0) {
-                break;
-            }
-            back.append(buffer, static_cast<std::size_t>(n));
-        }
+        EXPECT_EQ(text, test::ReceiveExactlyPosix(fd, text.size()));
         ::close(fd);
     }
 
