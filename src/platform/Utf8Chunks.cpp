@@ -107,9 +107,9 @@ inline bool IsPlainAsciiChunk(const unsigned char* p, bool bShowZero) {
 
 }  // namespace
 
-std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
-                             const ByteTextTable& table, bool bShowZero, char* pOut,
-                             std::size_t& nWritten) {
+std::size_t AnsiToUtf8ChunksSse2(const unsigned char* pBytes, std::size_t nBytes,
+                                 const ByteTextTable& table, bool bShowZero, char* pOut,
+                                 std::size_t& nWritten) {
     char* dst = pOut;
     std::size_t i = 0;
     std::uint64_t carry = 0;  // bytes of this chunk inside a sequence begun before it
@@ -271,12 +271,20 @@ std::size_t MeasureAnsiToUtf8Chunks(const unsigned char*, std::size_t, const Byt
     return 0;
 }
 
-std::size_t AnsiToUtf8Chunks(const unsigned char*, std::size_t, const ByteTextTable&, bool, char*,
-                             std::size_t& nWritten) {
+std::size_t AnsiToUtf8ChunksSse2(const unsigned char*, std::size_t, const ByteTextTable&, bool,
+                                 char*, std::size_t& nWritten) {
     nWritten = 0;
     return 0;
 }
 
 #endif
+
+std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
+                             const ByteTextTable& table, bool bShowZero, char* pOut,
+                             std::size_t& nWritten) {
+    static const bool bAvx2 = Avx2ChunksSupported();
+    return bAvx2 ? AnsiToUtf8ChunksAvx2(pBytes, nBytes, table, bShowZero, pOut, nWritten)
+                 : AnsiToUtf8ChunksSse2(pBytes, nBytes, table, bShowZero, pOut, nWritten);
+}
 
 }  // namespace win
