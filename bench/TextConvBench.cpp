@@ -56,13 +56,14 @@ void BM_AnsiToUtf8(benchmark::State& state) {
 }
 BENCHMARK(BM_AnsiToUtf8)->DenseRange(0, 3);
 
-// The two ways of the bulk conversion side by side, on the same bytes in one run: 16 bytes
-// at a time with a table store per byte, and 32 at a time with AVX2 (where the processor
-// has it; AnsiToUtf8 takes that one then).
+// The ways of the bulk conversion side by side, on the same bytes in one run: 16 bytes at
+// a time with a table store per byte, 32 at a time with AVX2 and 64 with AVX-512 (where the
+// processor has them; AnsiToUtf8 takes the widest).
 void BM_AnsiToUtf8Chunks(benchmark::State& state) {
-    const bool bWide = state.range(1) != 0;
-    if (bWide && !win::Avx2ChunksSupported()) {
-        state.SkipWithError("no AVX2 on this processor");
+    const int nPath = static_cast<int>(state.range(1));
+    if ((nPath == 1 && !win::Avx2ChunksSupported()) ||
+        (nPath == 2 && !win::Avx512ChunksSupported())) {
+        state.SkipWithError("this processor lacks the instructions");
         return;
     }
     // The table as the conversion's own: each byte's text, and each byte kept inside a
@@ -85,19 +86,20 @@ void BM_AnsiToUtf8Chunks(benchmark::State& state) {
     const std::string bytes = Payload(static_cast<int>(state.range(0)));
     std::string out(3 * bytes.size(), '\0');
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto fn = nPath == 0   ? &win::AnsiToUtf8ChunksSse2
+                    : nPath == 1 ? &win::AnsiToUtf8ChunksAvx2
+                                 : &win::AnsiToUtf8ChunksAvx512;
     for (auto _ : state) {
         std::size_t nWritten = 0;
-        benchmark::DoNotOptimize(
-            bWide
-                ? win::AnsiToUtf8ChunksAvx2(p, bytes.size(), entries, true, out.data(), nWritten)
-                : win::AnsiToUtf8ChunksSse2(p, bytes.size(), entries, true, out.data(), nWritten));
+        benchmark::DoNotOptimize(fn(p, bytes.size(), entries, true, out.data(), nWritten));
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
     static const char* const kLabels[] = {"http text", "binary", "utf-8", "binary as shown"};
-    state.SetLabel(std::string(kLabels[state.range(0)]) + (bWide ? ", avx2" : ", sse2"));
+    static const char* const kPaths[] = {", sse2", ", avx2", ", avx-512"};
+    state.SetLabel(std::string(kLabels[state.range(0)]) + kPaths[nPath]);
 }
-BENCHMARK(BM_AnsiToUtf8Chunks)->ArgsProduct({{0, 1, 2, 3}, {0, 1}});
+BENCHMARK(BM_AnsiToUtf8Chunks)->ArgsProduct({{0, 1, 2, 3}, {0, 1, 2}});
 
 // What the window's log pays per appended block instead: the text's length and the place
 // of every line break in it, counted from the bytes without making the text.

@@ -279,12 +279,20 @@ std::size_t AnsiToUtf8ChunksSse2(const unsigned char*, std::size_t, const ByteTe
 
 #endif
 
+namespace {
+
+using ChunksFn = std::size_t (*)(const unsigned char*, std::size_t, const ByteTextTable&, bool,
+                                 char*, std::size_t&);
+
+}  // namespace
+
 std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
                              const ByteTextTable& table, bool bShowZero, char* pOut,
                              std::size_t& nWritten) {
-    static const bool bAvx2 = Avx2ChunksSupported();
-    return bAvx2 ? AnsiToUtf8ChunksAvx2(pBytes, nBytes, table, bShowZero, pOut, nWritten)
-                 : AnsiToUtf8ChunksSse2(pBytes, nBytes, table, bShowZero, pOut, nWritten);
+    static const ChunksFn fn = Avx512ChunksSupported() ? &AnsiToUtf8ChunksAvx512
+                               : Avx2ChunksSupported() ? &AnsiToUtf8ChunksAvx2
+                                                       : &AnsiToUtf8ChunksSse2;
+    return fn(pBytes, nBytes, table, bShowZero, pOut, nWritten);
 }
 
 }  // namespace win

@@ -22,19 +22,23 @@ std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
                              const ByteTextTable& table, bool bShowZero, char* pOut,
                              std::size_t& nWritten);
 
-// The two ways AnsiToUtf8Chunks works, with the same result; it takes the wider one where
-// the processor has it. Each is callable on its own so that both can be tested: 16 bytes
-// at a time with a table store per byte (any x86-64), and 32 bytes at a time with AVX2,
-// which only Avx2ChunksSupported() processors may run. Without vector support (another
-// architecture) they consume nothing.
+// The ways AnsiToUtf8Chunks works, with the same result; it takes the widest the processor
+// has. Each is callable on its own so that all can be tested: 16 bytes at a time with a
+// table store per byte (any x86-64), 32 bytes at a time with AVX2 (only where
+// Avx2ChunksSupported()) and 64 with AVX-512 (only where Avx512ChunksSupported()).
+// Without vector support (another architecture) they consume nothing.
 std::size_t AnsiToUtf8ChunksSse2(const unsigned char* pBytes, std::size_t nBytes,
                                  const ByteTextTable& table, bool bShowZero, char* pOut,
                                  std::size_t& nWritten);
 std::size_t AnsiToUtf8ChunksAvx2(const unsigned char* pBytes, std::size_t nBytes,
                                  const ByteTextTable& table, bool bShowZero, char* pOut,
                                  std::size_t& nWritten);
-// Any thread. Whether this processor (and its system) runs AVX2 code.
+std::size_t AnsiToUtf8ChunksAvx512(const unsigned char* pBytes, std::size_t nBytes,
+                                   const ByteTextTable& table, bool bShowZero, char* pOut,
+                                   std::size_t& nWritten);
+// Any thread. Whether this processor (and its system) runs AVX2, and AVX-512 F and BW, code.
 bool Avx2ChunksSupported();
+bool Avx512ChunksSupported();
 
 // Called for every CR or LF byte that a measure passes: its offset in the bytes and the
 // offset of the same byte in the text (a break byte becomes itself and never lies inside

@@ -5,8 +5,8 @@
 // The functions carry their own target, so the file builds for the baseline processor and
 // the caller picks this path only where the processor has AVX2.
 #include "platform/Utf8Chunks.h"
+#include "platform/Utf8ChunksPacking.h"
 
-#include <array>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -22,37 +22,9 @@ namespace {
 
 #define TAPVANE_AVX2 __attribute__((target("avx2")))
 
-constexpr std::size_t kChunk = 64;
-// A sequence starting on the chunk's last byte is checked against the three after it.
-constexpr std::size_t kLookAhead = 3;
-
-// How four bytes' texts, each in the low bytes of four, are packed side by side: the key
-// holds in its low four bits which of them are two bytes or more, in its high four bits
-// which are three. The pattern is a byte shuffle; the length the group's text.
-struct CGroupPacking {
-    std::array<std::array<unsigned char, 16>, 256> shuffle{};
-    std::array<unsigned char, 256> length{};
-};
-
-constexpr CGroupPacking MakeGroupPacking() {
-    CGroupPacking packing{};
-    for (unsigned key = 0; key < 256; ++key) {
-        unsigned n = 0;
-        for (unsigned k = 0; k < 4; ++k) {
-            const unsigned nLength = 1 + ((key >> k) & 1) + ((key >> (4 + k)) & 1);
-            for (unsigned q = 0; q < nLength; ++q) {
-                packing.shuffle[key][n++] = static_cast<unsigned char>(4 * k + q);
-            }
-        }
-        packing.length[key] = static_cast<unsigned char>(n);
-        for (; n < 16; ++n) {
-            packing.shuffle[key][n] = 0x80;  // zero: written past the text, overwritten later
-        }
-    }
-    return packing;
-}
-
-alignas(64) constexpr CGroupPacking kPacking = MakeGroupPacking();
+using chunks::kChunk;
+using chunks::kLookAhead;
+using chunks::kPacking;
 
 TAPVANE_AVX2 inline __m256i Load(const unsigned char* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -144,38 +116,23 @@ TAPVANE_AVX2 inline __m256i BitsToBytes(std::uint32_t bits) {
     return _mm256_cmpeq_epi8(_mm256_and_si256(spread, select), select);
 }
 
-// The texts of the bytes 0x80-0x9F from the caller's table, laid out for byte shuffles by
-// their low four bits: the first, second and third byte (zero when there is none), for
-// 0x80-0x8F and then 0x90-0x9F.
-struct CHighBytes {
-    alignas(16) unsigned char bytes[3][32];
-
-    void Fill(const ByteTextTable& table) {
-        for (unsigned k = 0; k < 32; ++k) {
-            const std::uint32_t e = table[0x80 + k];
-            for (unsigned q = 0; q < 3; ++q) {
-                bytes[q][k] = q < (e >> 24) ? static_cast<unsigned char>(e >> (8 * q)) : 0;
-            }
-        }
-    }
-
-    // Byte q of the text of each byte (meaningful for 0x80-0x9F only). `index` is the byte
-    // less 0x10, whose low four bits pick the entry and whose top bit is clear for
-    // 0x80-0x8F only; the shuffle gives zero where the top bit of its index is set.
-    TAPVANE_AVX2 __m256i Get(int q, __m256i index) const {
-        const __m256i lo =
-            _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(bytes[q])));
-        const __m256i hi = _mm256_broadcastsi128_si256(
-            _mm_load_si128(reinterpret_cast<const __m128i*>(bytes[q] + 16)));
-        return _mm256_or_si256(_mm256_shuffle_epi8(lo, index),
-                               _mm256_shuffle_epi8(hi, _mm256_xor_si256(index, Splat<0x80>())));
-    }
-};
+// Byte q of the text of each byte (meaningful for 0x80-0x9F only). `index` is the byte
+// less 0x10, whose low four bits pick the entry and whose top bit is clear for 0x80-0x8F
+// only; the shuffle gives zero where the top bit of its index is set.
+TAPVANE_AVX2 inline __m256i HighByte(const chunks::CHighBytes& high, int q, __m256i index) {
+    const __m256i lo = _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i*>(high.bytes[q])));
+    const __m256i hi = _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i*>(high.bytes[q] + 16)));
+    return _mm256_or_si256(_mm256_shuffle_epi8(lo, index),
+                           _mm256_shuffle_epi8(hi, _mm256_xor_si256(index, Splat<0x80>())));
+}
 
 // Converts the 32 bytes at p, of which those set in `inside` belong to valid sequences,
 // to text at dst; returns the end of the text. Writes up to 12 bytes past it.
 TAPVANE_AVX2 inline char* ConvertHalf(const unsigned char* p, std::uint32_t inside,
-                                      const CHighBytes& highBytes, bool bShowZero, char* dst) {
+                                      const chunks::CHighBytes& highBytes, bool bShowZero,
+                                      char* dst) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i b = Load(p);
     const __m256i high = _mm256_andnot_si256(BitsToBytes(inside), _mm256_cmpgt_epi8(zero, b));
@@ -191,13 +148,13 @@ TAPVANE_AVX2 inline char* ConvertHalf(const unsigned char* p, std::uint32_t insi
     const __m256i changed = _mm256_or_si256(_mm256_or_si256(two, c1), z);
     const __m256i o0 = _mm256_or_si256(
         _mm256_or_si256(_mm256_andnot_si256(changed, b), _mm256_and_si256(two, lead)),
-        _mm256_or_si256(_mm256_and_si256(c1, highBytes.Get(0, index)),
+        _mm256_or_si256(_mm256_and_si256(c1, HighByte(highBytes, 0, index)),
                         _mm256_and_si256(z, Splat<0xE2>())));
     const __m256i o1 =
         _mm256_or_si256(_mm256_and_si256(two, _mm256_and_si256(b, Splat<0xBF>())),
-                        _mm256_or_si256(_mm256_and_si256(c1, highBytes.Get(1, index)),
+                        _mm256_or_si256(_mm256_and_si256(c1, HighByte(highBytes, 1, index)),
                                         _mm256_and_si256(z, Splat<0x90>())));
-    const __m256i third = _mm256_and_si256(c1, highBytes.Get(2, index));
+    const __m256i third = _mm256_and_si256(c1, HighByte(highBytes, 2, index));
     const __m256i o2 = _mm256_or_si256(third, _mm256_and_si256(z, Splat<0x80>()));
     const __m256i three =
         _mm256_or_si256(_mm256_andnot_si256(_mm256_cmpeq_epi8(third, zero), c1), z);
@@ -280,7 +237,7 @@ TAPVANE_AVX2 std::size_t AnsiToUtf8ChunksAvx2(const unsigned char* pBytes, std::
     std::uint64_t carry = 0;  // bytes of this chunk inside a sequence begun before it
     // Made at the first chunk that needs it: text needs none, and a short block would
     // spend more on it than on its conversion.
-    CHighBytes highBytes;
+    chunks::CHighBytes highBytes;
     bool bHighBytes = false;
     for (; i + kChunk + kLookAhead <= nBytes; i += kChunk) {
         const unsigned char* p = pBytes + i;

@@ -52,11 +52,14 @@ struct CPath {
     ChunksFn fn;
 };
 
-// The paths this processor can run: the 16-byte one always, the AVX2 one where supported.
+// The paths this processor can run: the 16-byte one always, the wider ones where supported.
 std::vector<CPath> Paths() {
     std::vector<CPath> paths = {{"sse2", &win::AnsiToUtf8ChunksSse2}};
     if (win::Avx2ChunksSupported()) {
         paths.push_back({"avx2", &win::AnsiToUtf8ChunksAvx2});
+    }
+    if (win::Avx512ChunksSupported()) {
+        paths.push_back({"avx-512", &win::AnsiToUtf8ChunksAvx512});
     }
     return paths;
 }
@@ -196,35 +199,37 @@ TEST(Utf8ChunksTest, EveryPathHandlesEveryByteAtEveryPlaceAndEveryLength) {
     }
 }
 
-// Where the processor has AVX2, the wide path runs and gives exactly what the 16-byte path
-// gives, text and length, on a large random input (the tests above run it only there too).
-TEST(Utf8ChunksTest, WidePathGivesWhatTheNarrowOneGives) {
-    if (!win::Avx2ChunksSupported()) {
-        GTEST_SKIP() << "this processor has no AVX2: only the 16-byte path runs here";
+// Where the processor has them, the wide paths run and give exactly what the 16-byte path
+// gives, text and length, on a large input of binary, text and UTF-8 stretches.
+TEST(Utf8ChunksTest, WidePathsGiveWhatTheNarrowOneGives) {
+    const std::vector<CPath> paths = Paths();
+    if (paths.size() == 1) {
+        GTEST_SKIP() << "this processor has neither AVX2 nor AVX-512: only the 16-byte path runs";
     }
     std::mt19937 rng(3);
     std::string bytes(1 << 20, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        // Stretches of binary, text and UTF-8 text, switching every few hundred bytes.
         const std::size_t nKind = (i / 300) % 3;
         bytes[i] = nKind == 0   ? static_cast<char>(rng())
                    : nKind == 1 ? static_cast<char>('a' + rng() % 26)
                                 : "\xC3\xA9\xE2\x82\xAC"[i % 5];
     }
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     for (const bool bShowZero : {false, true}) {
         std::string narrow(3 * bytes.size(), '\0');
-        std::string wide(3 * bytes.size(), '\0');
         std::size_t nNarrow = 0;
-        std::size_t nWide = 0;
-        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
         const std::size_t nDoneNarrow = win::AnsiToUtf8ChunksSse2(
             p, bytes.size(), Table(bShowZero).entries, bShowZero, narrow.data(), nNarrow);
-        const std::size_t nDoneWide = win::AnsiToUtf8ChunksAvx2(
-            p, bytes.size(), Table(bShowZero).entries, bShowZero, wide.data(), nWide);
-        ASSERT_EQ(nDoneNarrow, nDoneWide);
-        ASSERT_EQ(nNarrow, nWide);
-        EXPECT_EQ(narrow.substr(0, nNarrow), wide.substr(0, nWide));
-        EXPECT_GT(nWide, bytes.size());  // the binary stretches grew
+        EXPECT_GT(nNarrow, bytes.size());  // the binary stretches grew
+        for (std::size_t k = 1; k < paths.size(); ++k) {
+            std::string wide(3 * bytes.size(), '\0');
+            std::size_t nWide = 0;
+            const std::size_t nDoneWide = paths[k].fn(p, bytes.size(), Table(bShowZero).entries,
+                                                      bShowZero, wide.data(), nWide);
+            ASSERT_EQ(nDoneNarrow, nDoneWide) << paths[k].pszName;
+            ASSERT_EQ(nNarrow, nWide) << paths[k].pszName;
+            EXPECT_EQ(narrow.substr(0, nNarrow), wide.substr(0, nWide)) << paths[k].pszName;
+        }
     }
 }
 
