@@ -18,6 +18,7 @@ using ByteTextTable = std::uint32_t[512];
 // stops where the rest is too short for a chunk and its look-ahead; returns the bytes
 // consumed and sets `nWritten`. It never stops inside a valid sequence, so the rest
 // converts as a block of its own would. Without vector support it consumes nothing.
+// Any thread: the way (below) is chosen once, at the first call.
 std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
                              const ByteTextTable& table, bool bShowZero, char* pOut,
                              std::size_t& nWritten);
