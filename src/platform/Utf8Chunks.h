@@ -37,7 +37,8 @@ std::size_t AnsiToUtf8ChunksAvx2(const unsigned char* pBytes, std::size_t nBytes
 std::size_t AnsiToUtf8ChunksAvx512(const unsigned char* pBytes, std::size_t nBytes,
                                    const ByteTextTable& table, bool bShowZero, char* pOut,
                                    std::size_t& nWritten);
-// Any thread. Whether this processor (and its system) runs AVX2, and AVX-512 F and BW, code.
+// Any thread. Whether this processor (and its system) runs AVX2, and AVX-512 F and BW (with
+// POPCNT), code.
 bool Avx2ChunksSupported();
 bool Avx512ChunksSupported();
 
@@ -51,8 +52,17 @@ using BreakFn = void (*)(void* pContext, std::size_t nRaw, std::size_t nText);
 // reports every break on the way to fnBreak (which may be null). Outside a sequence the
 // bytes 0x80-0x9F take their length from `table`, the bytes 0xA0-0xFF must become two
 // bytes each and a zero byte one (three when shown): the caller checks its table for that.
+// Any thread.
 std::size_t MeasureAnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
                                     const ByteTextTable& table, bool bShowZero, BreakFn fnBreak,
                                     void* pContext, std::size_t& nText);
+// The ways MeasureAnsiToUtf8Chunks works, with the same result (it takes the AVX-512 one
+// where Avx512ChunksSupported()), callable on their own for the tests.
+std::size_t MeasureAnsiToUtf8ChunksSse2(const unsigned char* pBytes, std::size_t nBytes,
+                                        const ByteTextTable& table, bool bShowZero, BreakFn fnBreak,
+                                        void* pContext, std::size_t& nText);
+std::size_t MeasureAnsiToUtf8ChunksAvx512(const unsigned char* pBytes, std::size_t nBytes,
+                                          const ByteTextTable& table, bool bShowZero,
+                                          BreakFn fnBreak, void* pContext, std::size_t& nText);
 
 }  // namespace win

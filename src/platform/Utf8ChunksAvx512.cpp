@@ -41,6 +41,30 @@ TAPVANE_AVX512 inline __mmask64 IsContinuation(__m512i v) {
     return InRange(v, 0x80, 0xBF);
 }
 
+// The bytes of the chunk at p (b0) inside valid sequences, given `carry`, those inside a
+// sequence begun before it; sets `carry` for the next chunk. Where valid sequences start:
+// the same ranges as the other paths.
+TAPVANE_AVX512 inline std::uint64_t Inside(const unsigned char* p, __m512i b0,
+                                           std::uint64_t& carry) {
+    const __m512i b1 = Load(p + 1);
+    const std::uint64_t c1 = IsContinuation(b1);
+    const std::uint64_t c2 = IsContinuation(Load(p + 2));
+    const std::uint64_t c3 = IsContinuation(Load(p + 3));
+    const std::uint64_t low9F = InRange(b1, 0x80, 0x9F);
+    const std::uint64_t low8F = InRange(b1, 0x80, 0x8F);
+    const std::uint64_t bad3 = (_mm512_cmpeq_epi8_mask(b0, Splat(0xE0)) & low9F) |
+                               (_mm512_cmpeq_epi8_mask(b0, Splat(0xED)) & ~low9F);
+    const std::uint64_t bad4 = (_mm512_cmpeq_epi8_mask(b0, Splat(0xF0)) & low8F) |
+                               (_mm512_cmpeq_epi8_mask(b0, Splat(0xF4)) & ~low8F);
+    const std::uint64_t s2 = InRange(b0, 0xC2, 0xDF) & c1;
+    const std::uint64_t s3 = InRange(b0, 0xE0, 0xEF) & c1 & c2 & ~bad3;
+    const std::uint64_t s4 = InRange(b0, 0xF0, 0xF4) & c1 & c2 & c3 & ~bad4;
+    const std::uint64_t inside = carry | s2 | s3 | s4 | (s2 << 1) | (s3 << 1) | (s3 << 2) |
+                                 (s4 << 1) | (s4 << 2) | (s4 << 3);
+    carry = (s2 >> 63) | (s3 >> 63) | (s3 >> 62) | (s4 >> 63) | (s4 >> 62) | (s4 >> 61);
+    return inside;
+}
+
 // Quarter q of v. (The plain extract intrinsic draws a false "may be used uninitialized"
 // from this compiler; the masked one with all lanes taken is the same instruction.)
 template <int q>
@@ -154,7 +178,8 @@ TAPVANE_AVX512 inline char* ConvertChunk(__m512i b, std::uint64_t inside,
 bool Avx512ChunksSupported() {
     static const bool bSupported = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0;
+        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
+               __builtin_cpu_supports("popcnt") != 0;
     }();
     return bSupported;
 }
@@ -179,23 +204,7 @@ TAPVANE_AVX512 std::size_t AnsiToUtf8ChunksAvx512(const unsigned char* pBytes, s
             dst += kChunk;
             continue;
         }
-        // Where valid sequences start; the same ranges as the other paths.
-        const __m512i b1 = Load(p + 1);
-        const std::uint64_t c1 = IsContinuation(b1);
-        const std::uint64_t c2 = IsContinuation(Load(p + 2));
-        const std::uint64_t c3 = IsContinuation(Load(p + 3));
-        const std::uint64_t low9F = InRange(b1, 0x80, 0x9F);
-        const std::uint64_t low8F = InRange(b1, 0x80, 0x8F);
-        const std::uint64_t bad3 = (_mm512_cmpeq_epi8_mask(b0, Splat(0xE0)) & low9F) |
-                                   (_mm512_cmpeq_epi8_mask(b0, Splat(0xED)) & ~low9F);
-        const std::uint64_t bad4 = (_mm512_cmpeq_epi8_mask(b0, Splat(0xF0)) & low8F) |
-                                   (_mm512_cmpeq_epi8_mask(b0, Splat(0xF4)) & ~low8F);
-        const std::uint64_t s2 = InRange(b0, 0xC2, 0xDF) & c1;
-        const std::uint64_t s3 = InRange(b0, 0xE0, 0xEF) & c1 & c2 & ~bad3;
-        const std::uint64_t s4 = InRange(b0, 0xF0, 0xF4) & c1 & c2 & c3 & ~bad4;
-        const std::uint64_t inside = carry | s2 | s3 | s4 | (s2 << 1) | (s3 << 1) | (s3 << 2) |
-                                     (s4 << 1) | (s4 << 2) | (s4 << 3);
-        carry = (s2 >> 63) | (s3 >> 63) | (s3 >> 62) | (s4 >> 63) | (s4 >> 62) | (s4 >> 61);
+        const std::uint64_t inside = Inside(p, b0, carry);
         if (((highBits | zeroBits) & ~inside) == 0) {
             // ASCII text, valid UTF-8 text: the chunk as it is.
             _mm512_storeu_si512(dst, b0);
@@ -218,6 +227,81 @@ TAPVANE_AVX512 std::size_t AnsiToUtf8ChunksAvx512(const unsigned char* pBytes, s
     return i;
 }
 
+namespace {
+
+// Reports the breaks of one chunk whose text starts at nText, as the 16-byte measure does:
+// a break's text offset adds one for each bit of `grow1` below it, one more for each of
+// `grow2`.
+__attribute__((target("popcnt"))) void ReportBreaks(std::uint64_t breaks, std::uint64_t grow1,
+                                                    std::uint64_t grow2, std::size_t nRaw,
+                                                    std::size_t nText, BreakFn fnBreak,
+                                                    void* pContext) {
+    for (; breaks != 0; breaks &= breaks - 1) {
+        const int j = __builtin_ctzll(breaks);
+        const std::uint64_t below = (std::uint64_t{1} << j) - 1;
+        fnBreak(pContext, nRaw + static_cast<std::size_t>(j),
+                nText + static_cast<std::size_t>(j + __builtin_popcountll(grow1 & below) +
+                                                 __builtin_popcountll(grow2 & below)));
+    }
+}
+
+}  // namespace
+
+__attribute__((target("avx512f,avx512bw,popcnt"))) std::size_t MeasureAnsiToUtf8ChunksAvx512(
+    const unsigned char* pBytes, std::size_t nBytes, const ByteTextTable& table, bool bShowZero,
+    BreakFn fnBreak, void* pContext, std::size_t& nText) {
+    std::size_t nLength = 0;
+    std::size_t i = 0;
+    std::uint64_t carry = 0;  // bytes of this chunk inside a sequence begun before it
+    CHighBytes512 highBytes;
+    bool bHighBytes = false;
+    // A shown zero byte grows by two (when the table makes it three bytes long).
+    const std::uint64_t zeroThree = (table[0] >> 24) == 3 ? ~std::uint64_t{0} : 0;
+    for (; i + kChunk + kLookAhead <= nBytes; i += kChunk) {
+        const unsigned char* p = pBytes + i;
+        const __m512i b0 = Load(p);
+        const std::uint64_t breaks =
+            fnBreak != nullptr
+                ? _mm512_cmpeq_epi8_mask(b0, Splat('\n')) | _mm512_cmpeq_epi8_mask(b0, Splat('\r'))
+                : 0;
+        const std::uint64_t highBits = _mm512_movepi8_mask(b0);
+        const std::uint64_t zeroBits = bShowZero ? _mm512_testn_epi8_mask(b0, b0) : 0;
+        if (carry == 0 && (highBits | zeroBits) == 0) {
+            // ASCII text (without zero bytes when those are shown): as long as it is.
+            if (breaks != 0) {
+                ReportBreaks(breaks, 0, 0, i, nLength, fnBreak, pContext);
+            }
+            nLength += kChunk;
+            continue;
+        }
+        const std::uint64_t inside = Inside(p, b0, carry);
+        // Each byte the conversion changes grows by at least one byte; a shown zero byte
+        // and the bytes 0x80-0x9F whose text is three bytes long by one more.
+        const std::uint64_t grow1 = (highBits | zeroBits) & ~inside;
+        const std::uint64_t c1 = grow1 & highBits & ~_mm512_cmpge_epu8_mask(b0, Splat(0xA0));
+        std::uint64_t grow2 = zeroBits & zeroThree;
+        if (c1 != 0) {
+            if (!bHighBytes) {
+                highBytes.Fill(table);
+                bHighBytes = true;
+            }
+            const __m512i third = highBytes.Get(2, _mm512_sub_epi8(b0, Splat(0x10)));
+            grow2 |= c1 & _mm512_test_epi8_mask(third, third);
+        }
+        if (breaks != 0) {
+            ReportBreaks(breaks, grow1, grow2, i, nLength, fnBreak, pContext);
+        }
+        nLength += kChunk + static_cast<std::size_t>(__builtin_popcountll(grow1) +
+                                                     __builtin_popcountll(grow2));
+    }
+    // A sequence that runs on from the last chunk: its bytes stay as they are.
+    for (; carry != 0; carry >>= 1, ++i) {
+        ++nLength;
+    }
+    nText = nLength;
+    return i;
+}
+
 #undef TAPVANE_AVX512
 
 #else
@@ -229,6 +313,12 @@ bool Avx512ChunksSupported() {
 std::size_t AnsiToUtf8ChunksAvx512(const unsigned char*, std::size_t, const ByteTextTable&, bool,
                                    char*, std::size_t& nWritten) {
     nWritten = 0;
+    return 0;
+}
+
+std::size_t MeasureAnsiToUtf8ChunksAvx512(const unsigned char*, std::size_t, const ByteTextTable&,
+                                          bool, BreakFn, void*, std::size_t& nText) {
+    nText = 0;
     return 0;
 }
 

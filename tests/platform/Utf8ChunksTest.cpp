@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/TextConv.h"
@@ -126,10 +127,9 @@ const std::string_view kPieces[] = {
     "plain text ",
 };
 
-// Random inputs of every kind the log sees (binary, text with and without sequences, the
-// bytes of the longest texts), each converted from every start offset within a chunk, so
-// that every byte and sequence falls at every place of a chunk and across its end.
-TEST(Utf8ChunksTest, EveryPathMatchesTheReferenceOnRandomInputsCutAtEveryOffset) {
+// Random inputs of every kind the log sees: binary, text with and without sequences, the
+// bytes of the longest texts.
+std::vector<std::string> RandomInputs() {
     std::mt19937 rng(41);
     std::vector<std::string> inputs;
     for (int nCase = 0; nCase < 24; ++nCase) {
@@ -148,6 +148,13 @@ TEST(Utf8ChunksTest, EveryPathMatchesTheReferenceOnRandomInputsCutAtEveryOffset)
         }
         inputs.push_back(bytes);
     }
+    return inputs;
+}
+
+// The random inputs, each converted from every start offset within a chunk, so that every
+// byte and sequence falls at every place of a chunk and across its end.
+TEST(Utf8ChunksTest, EveryPathMatchesTheReferenceOnRandomInputsCutAtEveryOffset) {
+    const std::vector<std::string> inputs = RandomInputs();
     for (const CPath& path : Paths()) {
         for (const std::string& input : inputs) {
             for (std::size_t nStart = 0; nStart < 64; ++nStart) {
@@ -229,6 +236,70 @@ TEST(Utf8ChunksTest, WidePathsGiveWhatTheNarrowOneGives) {
             ASSERT_EQ(nDoneNarrow, nDoneWide) << paths[k].pszName;
             ASSERT_EQ(nNarrow, nWide) << paths[k].pszName;
             EXPECT_EQ(narrow.substr(0, nNarrow), wide.substr(0, nWide)) << paths[k].pszName;
+        }
+    }
+}
+
+// The measure of the text (its length and line breaks) in each of its ways gives what the
+// 16-byte conversion makes of the same bytes: the same bytes consumed, the text's length,
+// and each CR or LF byte paired with its place in the text.
+TEST(Utf8ChunksTest, EveryMeasureMatchesTheConversion) {
+    using MeasureFn = std::size_t (*)(const unsigned char*, std::size_t, const win::ByteTextTable&,
+                                      bool, win::BreakFn, void*, std::size_t&);
+    struct CMeasure {
+        const char* pszName;
+        MeasureFn fn;
+    };
+    std::vector<CMeasure> measures = {{"sse2", &win::MeasureAnsiToUtf8ChunksSse2}};
+    if (win::Avx512ChunksSupported()) {
+        measures.push_back({"avx-512", &win::MeasureAnsiToUtf8ChunksAvx512});
+    }
+    using Breaks = std::vector<std::pair<std::size_t, std::size_t>>;
+    const auto onBreak = [](void* pContext, std::size_t nRaw, std::size_t nText) {
+        static_cast<Breaks*>(pContext)->emplace_back(nRaw, nText);
+    };
+    std::vector<std::string> inputs = RandomInputs();
+    std::string lines;  // text with many breaks, binary between them
+    std::mt19937 rng(13);
+    while (lines.size() < 400) {
+        lines += rng() % 3 == 0 ? "\r\n" : rng() % 2 ? "\x85\n" : "x\r\xC3\xA9";
+        lines.push_back(static_cast<char>(rng()));
+    }
+    inputs.push_back(lines);
+    for (const std::string& input : inputs) {
+        for (std::size_t nStart = 0; nStart < 64; ++nStart) {
+            const std::string_view bytes = std::string_view(input).substr(nStart);
+            const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+            for (const bool bShowZero : {false, true}) {
+                std::string text(3 * bytes.size(), '\0');
+                std::size_t nWritten = 0;
+                const std::size_t nDone = win::AnsiToUtf8ChunksSse2(
+                    p, bytes.size(), Table(bShowZero).entries, bShowZero, text.data(), nWritten);
+                Breaks want;
+                std::size_t nText = 0;
+                for (std::size_t i = 0; i < nDone; ++i) {
+                    if (bytes[i] == '\r' || bytes[i] == '\n') {
+                        while (text[nText] != bytes[i]) {
+                            ++nText;
+                        }
+                        want.emplace_back(i, nText++);
+                    }
+                }
+                for (const CMeasure& measure : measures) {
+                    Breaks got;
+                    std::size_t nLength = 0;
+                    const std::size_t nMeasured =
+                        measure.fn(p, bytes.size(), Table(bShowZero).entries, bShowZero, onBreak,
+                                   &got, nLength);
+                    ASSERT_EQ(nMeasured, nDone) << measure.pszName << ", start " << nStart;
+                    ASSERT_EQ(nLength, nWritten) << measure.pszName << ", start " << nStart;
+                    ASSERT_EQ(got, want) << measure.pszName << ", start " << nStart;
+                    std::size_t nAlone = 0;  // without breaks to report, the same length
+                    measure.fn(p, bytes.size(), Table(bShowZero).entries, bShowZero, nullptr,
+                               nullptr, nAlone);
+                    ASSERT_EQ(nAlone, nWritten) << measure.pszName << ", start " << nStart;
+                }
+            }
         }
     }
 }
