@@ -107,9 +107,9 @@ inline bool IsPlainAsciiChunk(const unsigned char* p, bool bShowZero) {
 
 }  // namespace
 
-std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
-                             const ByteTextTable& table, bool bShowZero, char* pOut,
-                             std::size_t& nWritten) {
+std::size_t AnsiToUtf8ChunksSse2(const unsigned char* pBytes, std::size_t nBytes,
+                                 const ByteTextTable& table, bool bShowZero, char* pOut,
+                                 std::size_t& nWritten) {
     char* dst = pOut;
     std::size_t i = 0;
     std::uint64_t carry = 0;  // bytes of this chunk inside a sequence begun before it
@@ -203,9 +203,9 @@ void ReportBreaks(std::uint64_t breaks, std::uint64_t grow1, std::uint64_t grow2
 
 }  // namespace
 
-std::size_t MeasureAnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
-                                    const ByteTextTable& table, bool bShowZero, BreakFn fnBreak,
-                                    void* pContext, std::size_t& nText) {
+std::size_t MeasureAnsiToUtf8ChunksSse2(const unsigned char* pBytes, std::size_t nBytes,
+                                        const ByteTextTable& table, bool bShowZero, BreakFn fnBreak,
+                                        void* pContext, std::size_t& nText) {
     std::size_t nLength = 0;
     std::size_t i = 0;
     std::uint64_t carry = 0;  // bytes of this chunk inside a sequence begun before it
@@ -265,18 +265,44 @@ std::size_t MeasureAnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBy
 
 #else
 
-std::size_t MeasureAnsiToUtf8Chunks(const unsigned char*, std::size_t, const ByteTextTable&, bool,
-                                    BreakFn, void*, std::size_t& nText) {
+std::size_t MeasureAnsiToUtf8ChunksSse2(const unsigned char*, std::size_t, const ByteTextTable&,
+                                        bool, BreakFn, void*, std::size_t& nText) {
     nText = 0;
     return 0;
 }
 
-std::size_t AnsiToUtf8Chunks(const unsigned char*, std::size_t, const ByteTextTable&, bool, char*,
-                             std::size_t& nWritten) {
+std::size_t AnsiToUtf8ChunksSse2(const unsigned char*, std::size_t, const ByteTextTable&, bool,
+                                 char*, std::size_t& nWritten) {
     nWritten = 0;
     return 0;
 }
 
 #endif
+
+namespace {
+
+using ChunksFn = std::size_t (*)(const unsigned char*, std::size_t, const ByteTextTable&, bool,
+                                 char*, std::size_t&);
+
+}  // namespace
+
+std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
+                             const ByteTextTable& table, bool bShowZero, char* pOut,
+                             std::size_t& nWritten) {
+    static const ChunksFn fn = Avx512ChunksSupported() ? &AnsiToUtf8ChunksAvx512
+                               : Avx2ChunksSupported() ? &AnsiToUtf8ChunksAvx2
+                                                       : &AnsiToUtf8ChunksSse2;
+    return fn(pBytes, nBytes, table, bShowZero, pOut, nWritten);
+}
+
+std::size_t MeasureAnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
+                                    const ByteTextTable& table, bool bShowZero, BreakFn fnBreak,
+                                    void* pContext, std::size_t& nText) {
+    static const bool bAvx512 = Avx512ChunksSupported();
+    return bAvx512 ? MeasureAnsiToUtf8ChunksAvx512(pBytes, nBytes, table, bShowZero, fnBreak,
+                                                   pContext, nText)
+                   : MeasureAnsiToUtf8ChunksSse2(pBytes, nBytes, table, bShowZero, fnBreak,
+                                                 pContext, nText);
+}
 
 }  // namespace win
