@@ -182,4 +182,5 @@ cat "$work/cpu"
 echo
 if grep -q gui-answer-ms "$work/gui.err"; then
     echo "The window's answers to a sent message while it relayed (ms): $(grep gui-answer-ms "$work/gui.err" | cut -d' ' -f2-)"
+    grep -E "gui-busy|gui-share|gui-over" "$work/gui.err"
 fi

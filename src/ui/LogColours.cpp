@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "settings/RegKeyTalvex.h"
 
@@ -97,7 +98,20 @@ CLogColours CLogColours::ForBackground(const QColor& background, const QColor& t
 }
 
 CLogColours CLogColours::ForPalette(const QPalette& palette) {
-    return ForBackground(palette.color(QPalette::Base), palette.color(QPalette::Text));
+    // Every paint of the log asks, nearly always with the same two colours, and working the
+    // contrasts out takes a search of powers: the last answer is kept, per thread.
+    struct CLast {
+        QColor base;
+        QColor text;
+        CLogColours colours;
+    };
+    thread_local std::optional<CLast> last;
+    const QColor base = palette.color(QPalette::Base);
+    const QColor text = palette.color(QPalette::Text);
+    if (!last || last->base != base || last->text != text) {
+        last = CLast{base, text, ForBackground(base, text)};
+    }
+    return last->colours;
 }
 
 CLogColours CLogColours::ForPrint() {

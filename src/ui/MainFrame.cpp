@@ -80,10 +80,23 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
     CreatePanes();
     m_pPrint = std::make_unique<CPrintCommands>(
         this, *m_pLogPane, m_pToolBar, [this](UINT nId) { return Action(nId); },
-        [this](const QString& strText) { SetStatusText(1, strText); },
+        [this](const QString& strText) {
+            // Texts that sessions posted before this one come first, as they were sent first.
+            m_pBridge->DeliverPending();
+            SetStatusText(1, strText);
+        },
         [this] { return StatusText(1); });
 
     GuiGuard(kFieldsFailed, MB_ICONEXCLAMATION, Handle(), [&] { m_pConnectionBar->Initialise(); });
+    UpdateConnectionAnswer();
+    for (QLineEdit* pField :
+         {m_pConnectionBar->LocalPortField(), m_pConnectionBar->RemotePortField()}) {
+        connect(pField, &QLineEdit::textChanged, this, &CMainFrame::UpdateConnectionAnswer);
+    }
+    connect(m_pConnectionBar->UrlBox(), &QComboBox::currentTextChanged, this,
+            &CMainFrame::UpdateConnectionAnswer);
+    connect(m_pConnectionBar->UrlBox(), &QComboBox::editTextChanged, this,
+            &CMainFrame::UpdateConnectionAnswer);
     m_pLogPane->SetListeningQuery([this] { return m_listen.IsListening(); });
     m_pLogPane->SetDialogParent(this);
     GuiGuard(kViewFailed, MB_ICONEXCLAMATION, Handle(),
@@ -136,6 +149,11 @@ bool CMainFrame::ShutDown(int nTimeoutMs) {
         }
         QThread::msleep(5);
     }
+}
+
+void CMainFrame::UpdateConnectionAnswer() {
+    m_pBridge->SetConnectionAnswer({m_pConnectionBar->GetUrl(), m_pConnectionBar->GetLocalPort(),
+                                    m_pConnectionBar->GetRemotePort()});
 }
 
 QAction* CMainFrame::AddAction(UINT nId, const QString& strText, const char* pszIcon) {

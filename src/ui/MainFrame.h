@@ -95,6 +95,9 @@ private:
     QAction* AddAction(UINT nId, const QString& strText, const char* pszIcon = nullptr);
 
     void OnListen(bool bFlag);
+    // Hands the connection bar's fields to the bridge, which answers the sessions' question
+    // for them on their own threads; called whenever a field changes.
+    void UpdateConnectionAnswer();
     void ListenUiUpdate();
     void OnEnableCommand(UINT nId, bool bEnable);
     void OnIdle();

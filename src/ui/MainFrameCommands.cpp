@@ -267,6 +267,7 @@ void CMainFrame::OnCommand(UINT nId, LPARAM lParam) {
 }
 
 void CMainFrame::OnListen(bool bFlag) {
+    UpdateConnectionAnswer();  // what the sessions of this listening will be told
     GuiGuard(kViewFailed, MB_ICONEXCLAMATION, Handle(), [&] { m_listen.ThreadListen(bFlag); });
     GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, [&] { ListenUiUpdate(); });
 }

@@ -123,6 +123,27 @@ TEST(LogColoursTest, ThePairReadsOnLightAndDarkAndStaysApartForColourBlindness) 
     }
 }
 
+TEST(LogColoursTest, APaletteGetsItsOwnColoursWhenPalettesTakeTurns) {
+    // The colours of the last palette are kept: a switch of theme must not keep them.
+    QPalette light;
+    light.setColor(QPalette::Base, Qt::white);
+    light.setColor(QPalette::Text, Qt::black);
+    QPalette dark;
+    dark.setColor(QPalette::Base, QColor(30, 30, 30));
+    dark.setColor(QPalette::Text, QColor(220, 220, 220));
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        for (const QPalette* pPalette : {&light, &dark}) {
+            const CLogColours colours = CLogColours::ForPalette(*pPalette);
+            const CLogColours expected = CLogColours::ForBackground(
+                pPalette->color(QPalette::Base), pPalette->color(QPalette::Text));
+            EXPECT_EQ(expected.clientToServer, colours.clientToServer);
+            EXPECT_EQ(expected.serverToClient, colours.serverToClient);
+            EXPECT_EQ(expected.other, colours.other);
+        }
+    }
+    EXPECT_NE(CLogColours::ForPalette(light).other, CLogColours::ForPalette(dark).other);
+}
+
 TEST(LogColoursTest, PaperColoursPrintAsTwoDistinctGreysThatReadInBlackAndWhite) {
     const CLogColours colours = CLogColours::ForPrint();
     // In grey the two directions differ in lightness (L* of CIELAB) ...

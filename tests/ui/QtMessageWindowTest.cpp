@@ -8,6 +8,9 @@
 #include <QElapsedTimer>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -133,6 +136,139 @@ TEST(QtMessageWindow, DestroyingReleasesWaitingSendersAndKeepsOnlyDeletions) {
     pWindow.reset();  // carries out what is still queued
     EXPECT_EQ(2, nDeletions);
     EXPECT_EQ(0, nOthers);
+}
+
+TEST(QtMessageWindow, OfSeveralQueuedStatusTextsForAPaneOnlyTheLastIsShown) {
+    CNullSink sink;
+    std::vector<std::wstring> handled;  // GUI thread only
+    CQtMessageWindow window(sink, [&](UINT nMsg, WPARAM wParam, LPARAM) -> LRESULT {
+        if (nMsg == UM_SET_STATUS_TEXT) {
+            std::unique_ptr<StatusRecord> pRecord(reinterpret_cast<StatusRecord*>(wParam));
+            handled.push_back(std::to_wstring(pRecord->nPane) + L":" + pRecord->strText);
+        } else {
+            handled.push_back(L"other " + std::to_wstring(wParam));
+        }
+        return 0;
+    });
+    auto post = [&](const wchar_t* pszText, int nPane) {
+        window.PostMessage(UM_SET_STATUS_TEXT,
+                           reinterpret_cast<WPARAM>(new StatusRecord{pszText, nPane}), 0);
+    };
+    post(L"a", 1);
+    post(L"b", 1);
+    post(L"x", 0);
+    window.PostMessage(kRecord, 1, 0);
+    post(L"c", 1);
+    post(L"odd pane", 5);  // not one the window shows: passed on as it is
+    window.DeliverPending();
+    // The replaced texts are freed without being shown (the leak checker sees them
+    // otherwise); everything else keeps its order.
+    const std::vector<std::wstring> expected = {L"0:x", L"other 1", L"1:c", L"5:odd pane"};
+    EXPECT_EQ(expected, handled);
+
+    // A text posted after the last one was shown is shown in its turn.
+    handled.clear();
+    post(L"d", 1);
+    window.DeliverPending();
+    EXPECT_EQ(std::vector<std::wstring>{L"1:d"}, handled);
+}
+
+TEST(QtMessageWindow, ABurstOfPostedDeletionsCostsTheGuiThreadFewWakeUpsAndKeepsItsOrder) {
+    CNullSink sink;
+    std::vector<WPARAM> deleted;  // GUI thread only
+    CQtMessageWindow window(sink, [&](UINT nMsg, WPARAM wParam, LPARAM) -> LRESULT {
+        if (nMsg == UM_DELETE_SESSION) {
+            deleted.push_back(wParam);
+        }
+        return 0;
+    });
+    constexpr int kCount = 2000;
+    std::atomic<bool> bDone{false};
+    std::thread worker([&] {
+        // Sessions ending one after another over a while, not all at once.
+        for (int i = 0; i < kCount; ++i) {
+            window.PostMessage(UM_DELETE_SESSION, static_cast<WPARAM>(i), 0);
+            if (i % 20 == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        bDone = true;
+    });
+    const bool bAll = PumpUntil([&] { return bDone && deleted.size() == kCount; });
+    worker.join();
+    ASSERT_TRUE(bAll) << deleted.size();
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_EQ(static_cast<WPARAM>(i), deleted[static_cast<std::size_t>(i)]);
+    }
+    // One wake-up a message would be kCount; batches need a small part of that.
+    EXPECT_LT(window.WakeCount(), static_cast<std::uint64_t>(kCount / 4));
+    EXPECT_GE(window.WakeCount(), 1u);
+}
+
+TEST(QtMessageWindow, AMessageThatIsNotBatchedTakesTheBatchAlongAtOnce) {
+    CNullSink sink;
+    std::vector<UINT> handled;  // GUI thread only
+    CQtMessageWindow window(sink, [&](UINT nMsg, WPARAM, LPARAM) -> LRESULT {
+        handled.push_back(nMsg);
+        return 0;
+    });
+    window.PostMessage(UM_DELETE_SESSION, 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return handled.size() == 1; }));
+    // A batch gathers now: the deletion waits, but a command behind it wakes the GUI thread,
+    // and both go in their order without the batch's time.
+    window.PostMessage(UM_DELETE_SESSION, 0, 0);
+    window.PostMessage(kRecord, 0, 0);
+    for (int i = 0; i < 5 && handled.size() < 3; ++i) {
+        QCoreApplication::processEvents();  // what is ready now, without waiting
+    }
+    const std::vector<UINT> expected = {UM_DELETE_SESSION, UM_DELETE_SESSION, kRecord};
+    EXPECT_EQ(expected, handled);
+}
+
+TEST(QtMessageWindow, TheConnectionQuestionIsAnsweredOnTheSendersThreadOnceItsAnswerIsSet) {
+    CNullSink sink;
+    std::atomic<int> nHandled{0};
+    CQtMessageWindow window(sink, [&](UINT nMsg, WPARAM wParam, LPARAM) -> LRESULT {
+        ++nHandled;
+        if (nMsg == UM_GET_CONNECTION) {
+            *reinterpret_cast<CConnectionQuery*>(wParam) = {L"from the GUI thread", 1, 2};
+            return 1;
+        }
+        return 0;
+    });
+    // Before an answer is set the GUI thread answers.
+    std::atomic<bool> bAnswered{false};
+    CConnectionQuery query;
+    std::thread asker([&] {
+        window.SendMessage(UM_GET_CONNECTION, reinterpret_cast<WPARAM>(&query), 0);
+        bAnswered = true;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return bAnswered.load(); }));
+    asker.join();
+    EXPECT_EQ(L"from the GUI thread", query.strUrl);
+    EXPECT_EQ(1, nHandled.load());
+
+    window.SetConnectionAnswer({L"http://example.com/", 8080, 80});
+    LRESULT lResult = 0;
+    std::thread worker([&] {
+        lResult = window.SendMessage(UM_GET_CONNECTION, reinterpret_cast<WPARAM>(&query), 0);
+    });
+    worker.join();  // no event loop ran meanwhile: the answer did not wait for it
+    EXPECT_EQ(1, lResult);
+    EXPECT_EQ(L"http://example.com/", query.strUrl);
+    EXPECT_EQ(8080, query.nLocalPort);
+    EXPECT_EQ(80, query.nRemotePort);
+    EXPECT_EQ(1, nHandled.load());
+
+    // A window that is gone answers nothing.
+    window.Destroy();
+    query = {};
+    std::thread late([&] {
+        lResult = window.SendMessage(UM_GET_CONNECTION, reinterpret_cast<WPARAM>(&query), 0);
+    });
+    late.join();
+    EXPECT_EQ(0, lResult);
+    EXPECT_TRUE(query.strUrl.empty());
 }
 
 }  // namespace
