@@ -57,6 +57,24 @@ std::uint64_t CLineIndex::AppendBlock(std::uint64_t nBase, std::string_view byte
     return nLength;
 }
 
+void CLineIndex::CountBlock(std::string_view bytes, CBlockBreaks& out) {
+    out.breaks.clear();
+    auto onBreak = [&](std::size_t nRaw, std::size_t nText) {
+        out.breaks.push_back(2 * std::uint64_t{nText} + (bytes[nRaw] == '\r' ? 1 : 0));
+    };
+    out.nTextLength = win::MeasureAnsiAsUtf8(bytes, true, onBreak);
+}
+
+std::uint64_t CLineIndex::Splice(std::uint64_t nBase, const CBlockBreaks& counted) {
+    for (const std::uint64_t nBreak : counted.breaks) {
+        AddBreak(nBase + nBreak / 2, (nBreak & 1) != 0);
+    }
+    if (nBase + counted.nTextLength > 0) {
+        AddCheckpointsUpTo(nBase + counted.nTextLength - 1);
+    }
+    return counted.nTextLength;
+}
+
 void CLineIndex::Clear() {
     m_blockStarts.assign(1, 0);
     m_blockStarts.shrink_to_fit();
@@ -84,6 +102,6 @@ std::uint64_t CLineIndex::SkipWithinLine(std::uint64_t nLine, std::uint64_t nFro
 }
 
 std::uint64_t CLineIndex::GetMemoryUse() const {
-    return m_blockStarts.capacity() * sizeof(std::uint64_t) +
+    return m_blockStarts.size() * sizeof(std::uint64_t) +
            m_checkpoints.capacity() * sizeof(CCheckpoint);
 }

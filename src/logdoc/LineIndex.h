@@ -3,9 +3,14 @@
 // that holds that byte (so that the end of a very long line is found without reading it
 // all). A line ends at LF, at CR, or at CR LF (one break), also when CR and LF arrive in
 // different appends. Not thread-safe: the log document guards it.
+//
+// A relayed block's breaks may be counted apart from the index (CountBlock, no shared
+// state) and spliced in later (Splice), so that the costly count runs outside the lock
+// that guards the index and only the splice, a pass over the breaks found, runs under it.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +26,18 @@ public:
     // win::AnsiToUtf8 makes of them with zero bytes shown, appended at `nBase`. Returns
     // the length of that text.
     std::uint64_t AppendBlock(std::uint64_t nBase, std::string_view bytes);
+
+    // A block's line breaks and text length, counted from its bytes without an index.
+    struct CBlockBreaks {
+        // Text offsets within the block's text, times two, plus one for a CR.
+        std::vector<std::uint64_t> breaks;
+        std::uint64_t nTextLength = 0;
+    };
+    // Any thread. Counts `bytes` as AppendBlock would into `out` (its storage reused).
+    static void CountBlock(std::string_view bytes, CBlockBreaks& out);
+    // Takes in a counted block appended at the current end (`nBase`, the size before it):
+    // the same index as AppendBlock of its bytes. Returns its text length.
+    std::uint64_t Splice(std::uint64_t nBase, const CBlockBreaks& counted);
 
     // Empty again: one empty line.
     void Clear();
@@ -51,7 +68,9 @@ private:
     void AddBreak(std::uint64_t nAt, bool bCr);
     void AddCheckpointsUpTo(std::uint64_t nOffset);  // every checkpoint at or below nOffset
 
-    std::vector<std::uint64_t> m_blockStarts{0};
+    // A deque: growing it never copies what it holds, which for a log of gigabytes would
+    // be megabytes copied while readers wait for the lock that guards the index.
+    std::deque<std::uint64_t> m_blockStarts{0};
     std::vector<CCheckpoint> m_checkpoints;
     std::uint64_t m_nLines = 1;
     std::uint64_t m_nLastStart = 0;

@@ -252,7 +252,8 @@ private:
     std::condition_variable m_spaceCv;   // a chunk is free, the spool fails, or the writer idles
     bool m_bBoldFormat = false;          // m_appendMutex: the current format
 
-    std::string m_convert;  // m_appendMutex: reused conversion buffer
+    std::string m_convert;               // m_appendMutex: reused conversion buffer
+    CLineIndex::CBlockBreaks m_counted;  // m_appendMutex: a piece's breaks, counted unlocked
     // m_appendMutex: the bytes of the last block appended and where the raw spool keeps
     // them, for the record that follows it.
     const char* m_pLastBlock = nullptr;

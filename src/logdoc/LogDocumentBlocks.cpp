@@ -109,12 +109,15 @@ void CLogDocument::AppendBlockLocked(std::string_view bytes, int nStyle) {
             bWhole = false;
         }
         nNextRaw = nRaw + piece.size();
+        // The lines and the length of the piece's text, counted from its bytes (the text
+        // itself is made only when it is read) before the state lock is taken, so that
+        // readers on other threads (the view's paint) never wait for the count. Appends
+        // hold m_appendMutex, so no other text can come between the count and the splice.
+        CLineIndex::CountBlock(piece, m_counted);
         {
             std::lock_guard state(m_stateMutex);
             m_bold.SetBoldFrom(m_nSize, m_bBoldFormat);
-            // The lines and the length of the piece's text, counted from its bytes: the
-            // text itself is made only when it is read.
-            const std::uint64_t nText = m_index.AppendBlock(m_nSize, piece);
+            const std::uint64_t nText = m_index.Splice(m_nSize, m_counted);
             m_segments.AddBlock(m_nSize, nRaw, static_cast<std::uint32_t>(piece.size()),
                                 static_cast<std::uint32_t>(nText));
             m_nSize += nText;

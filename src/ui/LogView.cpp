@@ -9,6 +9,7 @@
 
 #include "logdoc/BlockTimes.h"
 #include "logdoc/LogDocument.h"
+#include "ui/LogGlyphCache.h"
 #include "ui/LogGutter.h"
 #include "ui/LogViewAccessible.h"
 
@@ -33,6 +34,9 @@ CLogView::CLogView(CLogDocument& doc, QWidget* pParent) : QAbstractScrollArea(pP
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     connect(&m_pollTimer, &QTimer::timeout, this, &CLogView::onPollTimer);
+    m_glyphTimer.setSingleShot(true);
+    m_glyphTimer.setInterval(0);
+    connect(&m_glyphTimer, &QTimer::timeout, this, &CLogView::lookUpPendingGlyphs);
     m_pollTimer.start(kPollMs);
     m_nSeenResets = m_doc.GetResetCount();
     CLogViewAccessible::InstallFactory();
@@ -45,6 +49,8 @@ CLogView::CLogView(CLogDocument& doc, QWidget* pParent) : QAbstractScrollArea(pP
     connect(&m_accessibleTimer, &QTimer::timeout, this, &CLogView::onAccessibleTimer);
     refresh();
 }
+
+CLogView::~CLogView() = default;
 
 void CLogView::onAccessibleTimer() {
     const std::uint64_t nFrom = std::exchange(m_nAccessibleFrom, UINT64_MAX);

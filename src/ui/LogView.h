@@ -21,15 +21,22 @@
 
 #include <QAbstractScrollArea>
 #include <QElapsedTimer>
+#include <QFont>
+#include <QList>
+#include <QPointF>
+#include <QSet>
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 class CLogDocument;
+class CLogGlyphCache;
 class CLogGutter;
+class QPainter;
 
 class CLogView : public QAbstractScrollArea {
     Q_OBJECT
@@ -48,6 +55,18 @@ public:
     };
 
     explicit CLogView(CLogDocument& doc, QWidget* pParent = nullptr);
+    ~CLogView() override;
+
+    // Characters met for the first time are looked up in the fonts loaded already for at
+    // most this long per paint. Those no loaded font has (a script met for the first time,
+    // whose font takes tens of milliseconds to load) or left over wait for a look-up
+    // between paints, which runs about as long (but at least one character) and repaints.
+    static constexpr qint64 kGlyphBudgetNs = 6'000'000;
+    void setGlyphLookupBudget(qint64 nNs) { m_nGlyphBudgetNs = nNs; }
+    // Whether the last paint left characters out (a look-up and a paint are queued).
+    bool glyphsPending() const { return m_bGlyphsPending; }
+    // Looks up the characters the last paints left out (the queued look-up does this).
+    void lookUpPendingGlyphs();
 
     CLogDocument& document() const { return m_doc; }
 
@@ -150,6 +169,23 @@ private:
         bool bLong = false;  // laid out one column per byte
     };
 
+    // A character to draw and its column.
+    struct CGlyphCell {
+        char32_t cp = 0;
+        std::uint64_t nColumn = 0;
+    };
+    // The glyphs of one font gathered for one positioned glyph run.
+    struct CGlyphBatch {
+        std::uint16_t nFont = 0;
+        QList<quint32> indexes;
+        QList<QPointF> positions;
+    };
+    // Draws each cell's glyphs at its column (nVariant: a CLogGlyphCache::Variant), looking
+    // up characters not yet known while paintTime is within the budget.
+    void drawCells(QPainter& painter, CLogGlyphCache& glyphCache, int nVariant,
+                   const std::vector<CGlyphCell>& cells, std::uint64_t nLeft, int nCharWidth,
+                   int nBaseline, const QElapsedTimer& paintTime, CGlyphBatch& batch);
+
     // The whole line when it is short, else the bytes from nFromByte (about nBytes).
     CLineText fetchLine(std::uint64_t nLine, std::uint64_t nFromByte = 0,
                         std::uint64_t nBytes = 4096) const;
@@ -198,4 +234,13 @@ private:
     CLogGutter* m_pGutter = nullptr;    // made when first shown
     std::vector<std::int64_t> m_times;  // reused by each paint of the gutter
     bool m_bDirectionColours = true;
+    std::unique_ptr<CLogGlyphCache> m_pGlyphs;  // made by the first paint
+    QFont m_glyphFont;                          // the font m_pGlyphs was made for
+    bool m_bGlyphsPending = false;
+    qint64 m_nGlyphBudgetNs = kGlyphBudgetNs;
+    // Characters (and their CLogGlyphCache::Variant) to look up between paints.
+    static constexpr std::size_t kMaxPendingGlyphs = 4096;
+    std::vector<std::pair<char32_t, int>> m_pendingGlyphs;
+    QSet<std::uint64_t> m_pendingKeys;  // the same, as character << 2 | variant
+    QTimer m_glyphTimer;                // single shot, at once: runs lookUpPendingGlyphs
 };

@@ -1,6 +1,8 @@
 // The log view's painting: only the lines and columns on screen.
 #include <QElapsedTimer>
+#include <QGlyphRun>
 #include <QPainter>
+#include <QTimer>
 #include <algorithm>
 
 #include "logdoc/BlockTimes.h"
@@ -8,6 +10,7 @@
 #include "logdoc/LogDocument.h"
 #include "logdoc/TextColumns.h"
 #include "ui/LogColours.h"
+#include "ui/LogGlyphCache.h"
 #include "ui/LogGutter.h"
 #include "ui/LogView.h"
 
@@ -26,12 +29,15 @@ void CLogView::paintEvent(QPaintEvent*) {
     const QPalette pal = palette();
     painter.fillRect(viewport()->rect(), pal.base());
     const QFont plainFont = font();
-    QFont boldFont = plainFont;
-    boldFont.setBold(true);
-    QFont otherFont = plainFont;
-    otherFont.setItalic(true);
-    QFont otherBoldFont = boldFont;
-    otherBoldFont.setItalic(true);
+    if (m_pGlyphs == nullptr || m_glyphFont != plainFont) {
+        if (m_pGlyphs == nullptr) {
+            m_pGlyphs = std::make_unique<CLogGlyphCache>();
+        }
+        m_pGlyphs->setFont(plainFont);
+        m_glyphFont = plainFont;
+    }
+    CLogGlyphCache& glyphCache = *m_pGlyphs;
+    m_bGlyphsPending = false;
     const QFontMetrics fm(plainFont);
     const int nCharWidth = std::max(1, fm.horizontalAdvance(QLatin1Char('M')));
     const int nLineHeight = std::max(1, fm.height());
@@ -54,6 +60,8 @@ void CLogView::paintEvent(QPaintEvent*) {
             }
         }
     } focusFrame{painter, *this, *viewport(), pal.highlight().color()};
+    std::vector<CGlyphCell> cells;
+    CGlyphBatch glyphRun;
     const std::vector<CLogLineSpan> spans = m_doc.GetLines(m_nTopLine, nRows);
     if (spans.empty()) {
         return;
@@ -105,14 +113,15 @@ void CLogView::paintEvent(QPaintEvent*) {
         }
 
         std::uint64_t nColumn = line.bLong ? line.nFrom : 0;
-        QString strRun;
+        // The run's characters: each drawn in its own column, never laid out together.
+        cells.clear();
         std::uint64_t nRunColumn = 0;
         bool bRunBold = false;
         int nRunKind = kOther;
         bool bRunSelected = false;
         bool bRunFound = false;
         auto flush = [&](std::uint64_t nEndColumn) {
-            if (strRun.isEmpty() && !bRunSelected) {
+            if (cells.empty() && !bRunSelected) {
                 return;
             }
             const int x = static_cast<int>(static_cast<std::int64_t>(nRunColumn) -
@@ -125,8 +134,8 @@ void CLogView::paintEvent(QPaintEvent*) {
                 painter.fillRect(QRect(x, y, w, nLineHeight), foundColor);
             }
             const bool bOther = m_bDirectionColours && nRunKind == kOther;
-            painter.setFont(bOther ? (bRunBold ? otherBoldFont : otherFont)
-                                   : (bRunBold ? boldFont : plainFont));
+            const auto variant = static_cast<CLogGlyphCache::Variant>(
+                (bRunBold ? CLogGlyphCache::Bold : 0) | (bOther ? CLogGlyphCache::Italic : 0));
             QColor textColour = pal.text().color();
             if (m_bDirectionColours) {
                 textColour = bOther ? colours.other
@@ -135,8 +144,9 @@ void CLogView::paintEvent(QPaintEvent*) {
             painter.setPen(bRunSelected ? pal.highlightedText().color()
                            : bRunFound  ? QColor(Qt::black)
                                         : textColour);
-            painter.drawText(x, y + fm.ascent(), strRun);
-            strRun.clear();
+            drawCells(painter, glyphCache, variant, cells, nLeft, nCharWidth, y + fm.ascent(),
+                      paintTime, glyphRun);
+            cells.clear();
         };
         const std::uint64_t nRight = nLeft + nColumns;
         for (std::size_t i = 0; i < line.text.size() && nColumn < nRight;) {
@@ -166,7 +176,7 @@ void CLogView::paintEvent(QPaintEvent*) {
                     ++iFound;
                 }
                 const bool bFound = iFound < found.size() && found[iFound].first <= nAt;
-                if (strRun.isEmpty() && !bRunSelected) {
+                if (cells.empty() && !bRunSelected) {
                     nRunColumn = nColumn;
                     bRunBold = bBold;
                     nRunKind = nKind;
@@ -184,18 +194,12 @@ void CLogView::paintEvent(QPaintEvent*) {
                 if (cp == '\t') {
                     flush(nColumn + nWidth);  // a tab draws nothing but its selection
                     bRunSelected = false;
-                } else {
-                    const char32_t shown = textcol::DisplayChar(cp);
-                    if (shown >= 0x10000) {
-                        strRun += QChar(QChar::highSurrogate(shown));
-                        strRun += QChar(QChar::lowSurrogate(shown));
-                    } else {
-                        strRun += QChar(static_cast<char16_t>(shown));
-                    }
-                    if (nWidth > 1) {
-                        // A long line's character of several bytes keeps its columns.
-                        strRun += QString(static_cast<qsizetype>(nWidth - 1), QLatin1Char(' '));
-                    }
+                } else if (cp != ' ') {
+                    // A long line's character of several bytes keeps its columns: drawn in
+                    // the first, the others stay empty.
+                    cells.push_back({textcol::DisplayChar(cp), nColumn});
+                } else if (cells.empty()) {
+                    cells.push_back({cp, nColumn});  // a run that begins with spaces
                 }
             }
             nColumn += nWidth;
@@ -221,6 +225,93 @@ void CLogView::paintEvent(QPaintEvent*) {
             painter.fillRect(QRect(x, y, 1, nLineHeight), pal.text());
         }
     }
+    if (m_bGlyphsPending && !m_glyphTimer.isActive()) {
+        // The characters left out are looked up when the events waiting now are handled,
+        // and painted then.
+        m_glyphTimer.start();
+    }
+}
+
+void CLogView::lookUpPendingGlyphs() {
+    if (m_pGlyphs == nullptr) {
+        m_pendingGlyphs.clear();
+        m_pendingKeys.clear();
+        return;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    // At least one: a font that takes longer than the budget to load must still load.
+    std::size_t nDone = 0;
+    while (nDone < m_pendingGlyphs.size() &&
+           (nDone == 0 || timer.nsecsElapsed() < m_nGlyphBudgetNs)) {
+        const auto [cp, nVariant] = m_pendingGlyphs[nDone++];
+        m_pendingKeys.remove((std::uint64_t{cp} << 2) | static_cast<unsigned>(nVariant));
+        (void)m_pGlyphs->resolve(cp, static_cast<CLogGlyphCache::Variant>(nVariant));
+    }
+    m_pendingGlyphs.erase(m_pendingGlyphs.begin(),
+                          m_pendingGlyphs.begin() + static_cast<std::ptrdiff_t>(nDone));
+    if (!m_pendingGlyphs.empty()) {
+        m_glyphTimer.start();
+    }
+    viewport()->update();
+}
+
+void CLogView::drawCells(QPainter& painter, CLogGlyphCache& glyphCache, int nVariant,
+                         const std::vector<CGlyphCell>& cells, std::uint64_t nLeft, int nCharWidth,
+                         int nBaseline, const QElapsedTimer& paintTime, CGlyphBatch& batch) {
+    const auto variant = static_cast<CLogGlyphCache::Variant>(nVariant);
+    batch.nFont = UINT16_MAX;
+    batch.indexes.clear();
+    batch.positions.clear();
+    const auto draw = [&] {
+        if (!batch.indexes.isEmpty()) {
+            QGlyphRun run;
+            run.setRawFont(glyphCache.rawFont(batch.nFont));
+            run.setGlyphIndexes(batch.indexes);
+            run.setPositions(batch.positions);
+            painter.drawGlyphRun(QPointF(0, 0), run);
+            batch.indexes.clear();
+            batch.positions.clear();
+        }
+    };
+    for (const CGlyphCell& cell : cells) {
+        if (cell.cp == ' ') {
+            continue;
+        }
+        const CLogGlyphCache::CGlyphs* pGlyphs = glyphCache.find(cell.cp, variant);
+        if (pGlyphs == nullptr && paintTime.nsecsElapsed() < m_nGlyphBudgetNs) {
+            pGlyphs = glyphCache.findInLoadedFonts(cell.cp, variant);
+        }
+        if (pGlyphs == nullptr) {
+            // A character met for the first time whose font is not loaded yet (or no
+            // time left in this paint to look): its column stays empty until the look-up,
+            // which runs between paints, and the paint after it.
+            const std::uint64_t nKey =
+                (std::uint64_t{cell.cp} << 2) | static_cast<unsigned>(nVariant);
+            if (m_pendingGlyphs.size() < kMaxPendingGlyphs && !m_pendingKeys.contains(nKey)) {
+                m_pendingKeys.insert(nKey);
+                m_pendingGlyphs.push_back({cell.cp, nVariant});
+            }
+            m_bGlyphsPending = true;
+            continue;
+        }
+        const CLogGlyphCache::CGlyphs glyphs = *pGlyphs;
+        if (glyphs.nCount == 0) {
+            continue;
+        }
+        if (glyphs.nFont != batch.nFont) {
+            draw();
+            batch.nFont = glyphs.nFont;
+        }
+        const double dX = static_cast<double>(static_cast<std::int64_t>(cell.nColumn) -
+                                              static_cast<std::int64_t>(nLeft)) *
+                          nCharWidth;
+        for (std::size_t k = 0; k < glyphs.nCount; ++k) {
+            batch.indexes.push_back(glyphs.glyphs[k]);
+            batch.positions.push_back(QPointF(dX + glyphs.offsets[k], nBaseline));
+        }
+    }
+    draw();
 }
 
 void CLogView::paintGutter(QWidget& gutter) {

@@ -16,6 +16,7 @@
 
 #include "TempFolder.h"
 #include "logdoc/DerivedLog.h"
+#include "logdoc/LineIndex.h"
 #include "logdoc/LogDocument.h"
 #include "logdoc/LogSearch.h"
 #include "module/Messages.h"
@@ -209,11 +210,21 @@ TEST_F(RawBlockLogTest, LinesCountedFromTheBytesEqualThoseOfTheTextWhereverBlock
     }
     cuts.push_back(stream.size());
     std::uint64_t nMeasured = 0;  // blocks long enough to be kept as bytes
+    // The same cuts into two bare indexes: one counting each block apart and splicing the
+    // count in (as the document does outside its lock), one taking in the converted text.
+    CLineIndex spliced;
+    CLineIndex whole;
+    CLineIndex::CBlockBreaks counted;
+    std::uint64_t nIndexed = 0;
     for (std::size_t k = 0; k + 1 < cuts.size(); ++k) {
         const std::string_view block =
             std::string_view(stream).substr(cuts[k], cuts[k + 1] - cuts[k]);
         m_raw.AppendLogBytes(block, LOG_STYLE_PLAIN);
         m_text.AppendUtf8(TextOf(block), LOG_STYLE_PLAIN);
+        CLineIndex::CountBlock(block, counted);
+        ASSERT_EQ(spliced.Splice(nIndexed, counted), TextOf(block).size()) << k;
+        whole.Append(nIndexed, TextOf(block));
+        nIndexed += counted.nTextLength;
         nMeasured += block.size() >= CLogDocument::kSmallBlock ? 1 : 0;
         if (k % 4096 == 0) {
             ASSERT_EQ(m_text.GetSize(), m_raw.GetSize()) << k;
@@ -223,6 +234,15 @@ TEST_F(RawBlockLogTest, LinesCountedFromTheBytesEqualThoseOfTheTextWhereverBlock
     EXPECT_GT(nMeasured, 1000u);
     const std::uint64_t nSize = m_text.GetSize();
     ASSERT_EQ(nSize, m_raw.GetSize());
+    ASSERT_EQ(nIndexed, nSize);
+    ASSERT_EQ(spliced.GetLineCount(), whole.GetLineCount());
+    ASSERT_EQ(spliced.GetBlockCount(), whole.GetBlockCount());
+    for (std::uint64_t b = 0; b < whole.GetBlockCount(); ++b) {
+        ASSERT_EQ(spliced.GetBlockStart(b), whole.GetBlockStart(b)) << b;
+    }
+    for (std::uint64_t nLine = 0; nLine < whole.GetLineCount(); nLine += 1 + nLine / 64) {
+        ASSERT_EQ(spliced.SkipWithinLine(nLine, 0), whole.SkipWithinLine(nLine, 0)) << nLine;
+    }
     ASSERT_EQ(m_text.GetLineCount(), m_raw.GetLineCount());
     const std::vector<CLogLineSpan> lines = m_text.GetLines(0, SIZE_MAX);
     const std::vector<CLogLineSpan> rawLines = m_raw.GetLines(0, SIZE_MAX);
@@ -422,9 +442,18 @@ TEST_F(RawBlockLogTest, ReadersOnOtherThreadsSeeTheTextWhileBlocksArrive) {
             if (got != expected.substr(static_cast<std::size_t>(nAt), got.size()) || got.empty()) {
                 ++nBad;
             }
+            // Lines seen while blocks are spliced in start after a break, and each but the
+            // last (which may end where the text ended then) ends at one.
             const std::uint64_t nLine = r() % m_raw.GetLineCount();
-            for (const CLogLineSpan& span : m_raw.GetLines(nLine, 40)) {
-                if (span.nStart + span.nLength > expected.size()) {
+            const std::vector<CLogLineSpan> spans = m_raw.GetLines(nLine, 40);
+            const auto isBreak = [&](std::uint64_t n) {
+                return expected[n] == '\n' || expected[n] == '\r';
+            };
+            for (std::size_t i = 0; i < spans.size(); ++i) {
+                const std::uint64_t nEnd = spans[i].nStart + spans[i].nLength;
+                if (nEnd > expected.size() ||
+                    (spans[i].nStart > 0 && !isBreak(spans[i].nStart - 1)) ||
+                    (i + 1 < spans.size() && !isBreak(nEnd))) {
                     ++nBad;
                 }
             }

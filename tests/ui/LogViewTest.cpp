@@ -238,3 +238,72 @@ TEST_F(LogViewTest, BoldRunsPaintBold) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pixels of columns [nFrom, nTo) of a row of the view's image.
+QImage Cells(const QImage& image, const QFontMetrics& fm, int nRow, int nFrom, int nTo) {
+    const int nWidth = fm.horizontalAdvance(QLatin1Char('M'));
+    return image.copy(nFrom * nWidth, nRow * fm.height(), (nTo - nFrom) * nWidth, fm.height());
+}
+
+// Each character is drawn in its own column: text of another direction, a direction
+// override, a combining mark or a character from a fallback font moves nothing after it
+// (the columns are what clicks, the caret and the selection go by).
+TEST_F(LogViewTest, EveryCharacterKeepsItsColumnWhateverItsScript) {
+    m_pView->setFollow(false);
+    m_pView->clearFocus();
+    m_doc.AppendUtf8("ab cdefgh\n", LOG_STYLE_PLAIN);
+    m_doc.AppendUtf8("ab\u202Ecdefgh\n", LOG_STYLE_PLAIN);     // right-to-left override
+    m_doc.AppendUtf8("ab\u05D0cdefgh\n", LOG_STYLE_PLAIN);     // a Hebrew letter
+    m_doc.AppendUtf8("ab\u0301cdefgh\n", LOG_STYLE_PLAIN);     // a combining accent
+    m_doc.AppendUtf8("ab\u0628\u0628defgh", LOG_STYLE_PLAIN);  // two joining Arabic letters
+    m_pView->refresh();
+    m_pView->viewport()->repaint();
+    for (int i = 0; i < 1000 && m_pView->glyphsPending(); ++i) {
+        QApplication::processEvents();
+    }
+    ASSERT_FALSE(m_pView->glyphsPending());
+    const QImage image = m_pView->viewport()->grab().toImage();
+    const QFontMetrics fm = m_pView->fontMetrics();
+    const QImage expected = Cells(image, fm, 0, 5, 9);  // "efgh"
+    int nDark = 0;
+    for (int y = 0; y < expected.height(); ++y) {
+        for (int x = 0; x < expected.width(); ++x) {
+            nDark += qGray(expected.pixel(x, y)) < 128 ? 1 : 0;
+        }
+    }
+    ASSERT_GT(nDark, 0);
+    for (int nRow = 1; nRow <= 4; ++nRow) {
+        EXPECT_TRUE(Cells(image, fm, nRow, 5, 9) == expected) << nRow;
+    }
+}
+
+// A paint that has no time to find the fonts of new characters leaves their columns
+// empty and queues a look-up and a paint, which complete the screen.
+TEST_F(LogViewTest, CharactersLeftOutOfAPaintArePaintedAfterTheirLookUp) {
+    m_pView->setFollow(false);
+    m_pView->clearFocus();
+    AppendLines(0, 5);
+    m_doc.AppendUtf8("\xce\xb1\xce\xb2\xce\xb3 \xd0\x96 \xe2\x82\xac\n", LOG_STYLE_BOLD);
+    m_pView->refresh();
+    CLogView reference(m_doc);
+    reference.setFollow(false);
+    reference.resize(m_pView->size());
+    reference.refresh();
+    const QImage expected = reference.viewport()->grab().toImage();
+
+    m_pView->setGlyphLookupBudget(0);
+    m_pView->viewport()->repaint();
+    EXPECT_TRUE(m_pView->glyphsPending());
+    EXPECT_FALSE(m_pView->viewport()->grab().toImage() == expected);
+    int nTurns = 0;
+    for (; nTurns < 1000 && m_pView->glyphsPending(); ++nTurns) {
+        QApplication::processEvents();
+    }
+    EXPECT_GT(nTurns, 1);  // one character per look-up with no time to spare
+    ASSERT_FALSE(m_pView->glyphsPending());
+    EXPECT_TRUE(m_pView->viewport()->grab().toImage() == expected);
+}
+
+}  // namespace
