@@ -46,17 +46,6 @@ void CLineIndex::Append(std::uint64_t nBase, std::string_view text) {
     }
 }
 
-std::uint64_t CLineIndex::AppendBlock(std::uint64_t nBase, std::string_view bytes) {
-    auto onBreak = [&](std::size_t nRaw, std::size_t nText) {
-        AddBreak(nBase + nText, bytes[nRaw] == '\r');
-    };
-    const std::uint64_t nLength = win::MeasureAnsiAsUtf8(bytes, true, onBreak);
-    if (nBase + nLength > 0) {
-        AddCheckpointsUpTo(nBase + nLength - 1);
-    }
-    return nLength;
-}
-
 void CLineIndex::CountBlock(std::string_view bytes, CBlockBreaks& out) {
     out.breaks.clear();
     auto onBreak = [&](std::size_t nRaw, std::size_t nText) {

@@ -22,21 +22,17 @@ public:
     // Takes in the text appended at the current end (`nBase`, the size before it).
     void Append(std::uint64_t nBase, std::string_view text);
 
-    // Takes in a relayed block's text without making it: `bytes` become the text
-    // win::AnsiToUtf8 makes of them with zero bytes shown, appended at `nBase`. Returns
-    // the length of that text.
-    std::uint64_t AppendBlock(std::uint64_t nBase, std::string_view bytes);
-
     // A block's line breaks and text length, counted from its bytes without an index.
     struct CBlockBreaks {
         // Text offsets within the block's text, times two, plus one for a CR.
         std::vector<std::uint64_t> breaks;
         std::uint64_t nTextLength = 0;
     };
-    // Any thread. Counts `bytes` as AppendBlock would into `out` (its storage reused).
+    // Any thread. Counts the text win::AnsiToUtf8 makes of `bytes` (zero bytes shown) into
+    // `out` (its storage reused), without making that text.
     static void CountBlock(std::string_view bytes, CBlockBreaks& out);
     // Takes in a counted block appended at the current end (`nBase`, the size before it):
-    // the same index as AppendBlock of its bytes. Returns its text length.
+    // the same index as Append of the block's text. Returns its text length.
     std::uint64_t Splice(std::uint64_t nBase, const CBlockBreaks& counted);
 
     // Empty again: one empty line.
