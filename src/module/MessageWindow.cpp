@@ -23,11 +23,11 @@ LRESULT CMessageWindow::SendMessage(UINT nMsg, WPARAM wParam, LPARAM lParam) {
     if (m_bDestroyed) {
         return 0;
     }
-    const bool bWake = m_queue.empty();
     m_queue.push_back({nMsg, wParam, lParam, &lResult, &bDone});
-    if (bWake) {
-        m_cvQueue.notify_one();
-    }
+    // Always woken: a GUI thread that gathers posted messages stops gathering for a sender,
+    // which waits for its answer.
+    m_bSentQueued = true;
+    m_cvQueue.notify_one();
     m_cvDone.wait(lock, [&] { return bDone; });
     return lResult;
 }
@@ -119,6 +119,16 @@ int CMessageWindow::Run() {
         if (m_queue.empty()) {
             break;  // quit, and everything queued before it is handled
         }
+        if (m_gather.count() > 0) {
+            // Posted messages wait a moment for the ones that follow them (a session's
+            // status texts and deletions come in quick succession): one wake-up of this
+            // thread serves them all. Posting wakes only an idle thread (an empty queue),
+            // so none of these wake it; a sent message, a Quit or a full batch ends the wait.
+            m_cvQueue.wait_for(lock, m_gather, [this] {
+                return m_bSentQueued || m_bQuit || m_queue.size() >= kGatherLimit;
+            });
+        }
+        m_bSentQueued = false;
         m_batch.clear();
         m_batch.swap(m_queue);
         lock.unlock();

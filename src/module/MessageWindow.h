@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -25,6 +26,9 @@ public:
     int Run();
     // Any thread. Run returns once the messages queued before have been handled.
     void Quit(int nExitCode);
+    // Before Run. How long the GUI thread lets posted messages gather before it handles
+    // them (sent messages are handled at once); zero handles each as it comes.
+    void SetGatherTime(std::chrono::microseconds gather) { m_gather = gather; }
     // Any thread, once Run has been entered.
     bool IsGuiThread() const;
     // Any thread. Whether Run is handling messages.
@@ -67,6 +71,10 @@ private:
     // still exists, and must not queue behind the GUI thread for that.
     std::atomic<std::thread::id> m_guiThread;
     std::atomic<bool> m_bDestroyed{false};
+    // A batch this long is handled without gathering more.
+    static constexpr std::size_t kGatherLimit = 256;
+    std::chrono::microseconds m_gather{1000};  // set before Run
+    bool m_bSentQueued = false;                // guarded by m_mutex: a sender waits in the queue
     bool m_bQuit = false;
     int m_nExitCode = 0;
 };

@@ -89,9 +89,13 @@ public:
     // can be started.
     void Run(Job job) {
         {
-            std::lock_guard lock(m_mutex);
+            std::unique_lock lock(m_mutex);
             if (m_nIdle > m_jobs.size()) {
                 m_jobs.push_back(std::move(job));
+                // Woken after the lock is let go: a thread woken under it would run only to
+                // wait for the lock again, two more thread switches per job. The pool is
+                // never destroyed, so the wake-up may come after the job is taken.
+                lock.unlock();
                 m_cv.notify_one();
                 return;
             }

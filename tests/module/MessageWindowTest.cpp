@@ -3,6 +3,8 @@
 // destroyed in the middle of those still handles what was posted, in the order posted.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -25,6 +27,7 @@ public:
     explicit CTestWindow(ILogSink& sink) : CMessageWindow(sink) {}
 
     std::vector<WPARAM> handled;  // GUI thread only; read after Run returned
+    std::atomic<int> nHandled{0};
 
 protected:
     LRESULT WindowProc(UINT nMsg, WPARAM wParam, LPARAM) override {
@@ -36,6 +39,7 @@ protected:
             PostMessage(kPost, wParam + 1000, 0);  // queued behind what waits already
         }
         handled.push_back(wParam);
+        ++nHandled;
         return static_cast<LRESULT>(wParam) + 1;
     }
 };
@@ -99,6 +103,43 @@ TEST(MessageWindowTest, ADestroyAmongQueuedMessagesHandlesTheRestInTheOrderPoste
     EXPECT_FALSE(window.IsWindow());
     EXPECT_FALSE(window.PostMessage(kPost, 5, 0));
     EXPECT_EQ(0, window.SendMessage(kSend, 6, 0));
+}
+
+// Posted messages gather for a while before the GUI thread handles them; a sent message
+// ends the gathering at once (its sender waits), and handles what was posted before it
+// first. Without a sender the posted ones are handled once the gathering time is over.
+TEST(MessageWindowTest, ASendEndsTheGatheringOfPostedMessages) {
+    using namespace std::chrono;
+    CNullSink sink;
+    CTestWindow window(sink);
+    window.SetGatherTime(seconds(20));
+    std::thread gui([&] { window.Run(); });
+    window.PostMessage(kPost, 1, 0);
+    window.PostMessage(kPost, 2, 0);
+    const auto start = steady_clock::now();
+    EXPECT_EQ(4, window.SendMessage(kSend, 3, 0));
+    EXPECT_LT(steady_clock::now() - start, seconds(10));
+    window.Quit(0);
+    gui.join();
+    EXPECT_EQ((std::vector<WPARAM>{1, 2, 3}), window.handled);
+}
+
+TEST(MessageWindowTest, PostedMessagesAreHandledAfterTheGatheringTime) {
+    using namespace std::chrono;
+    CNullSink sink;
+    CTestWindow window(sink);
+    window.SetGatherTime(milliseconds(30));
+    std::thread gui([&] { window.Run(); });
+    window.PostMessage(kPost, 1, 0);
+    window.PostMessage(kPost, 2, 0);
+    // Nothing else arrives: no send, no Quit, yet both are handled.
+    for (int i = 0; i < 1000 && window.nHandled.load() < 2; ++i) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(2, window.nHandled.load());
+    window.Quit(0);
+    gui.join();
+    EXPECT_EQ((std::vector<WPARAM>{1, 2}), window.handled);
 }
 
 }  // namespace
