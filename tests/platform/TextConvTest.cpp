@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "Utf8EdgeSequences.h"
+
 namespace {
 
 std::wstring Decode(std::string_view bytes) {
@@ -295,35 +297,6 @@ TEST(TextConvTest, NeverWritesPastThreeBytesPerInputByte) {
     }
 }
 
-// Sequences at the edges of validity: the smallest and largest second byte of each lead,
-// overlong forms, surrogates, values past U+10FFFF, and leads cut short.
-const std::string_view kEdgeSequences[] = {
-    "\xC2\x80",
-    "\xDF\xBF",
-    "\xC1\xBF",
-    "\xC0\x80",
-    "\xE0\xA0\x80",
-    "\xE0\x9F\xBF",
-    "\xED\x9F\xBF",
-    "\xED\xA0\x80",
-    "\xEF\xBF\xBF",
-    "\xF0\x90\x80\x80",
-    "\xF0\x8F\xBF\xBF",
-    "\xF4\x8F\xBF\xBF",
-    "\xF4\x90\x80\x80",
-    "\xF5\x80\x80\x80",
-    "\xE2\x82",
-    "\xF0\x9F\x98",
-    "\xC3",
-    "\x80",
-    "\x9F",
-    std::string_view("\0", 1),
-    "\r\n",
-    "\n",
-    "\xC3\r",
-    "\xE2\x82\n",
-};
-
 // Long blocks go through whole chunks of 64 bytes; the conversion must not notice where a
 // chunk ends: every edge sequence at every offset around the first chunk boundaries, in
 // ASCII, in binary and in UTF-8 text.
@@ -339,9 +312,9 @@ TEST(TextConvTest, LongBlocksMatchTheTwoStepsAtEveryChunkOffset) {
                                    "\xC3\xA9\xE2\x82\xAC" + std::string(195, 'z'), breaks};
     for (const std::string& filler : fillers) {
         for (std::size_t nOffset = 50; nOffset < 140; ++nOffset) {
-            for (std::size_t k = 0; k < std::size(kEdgeSequences); ++k) {
+            for (std::size_t k = 0; k < std::size(test::kUtf8EdgeSequences); ++k) {
                 std::string bytes = filler.substr(0, nOffset);
-                bytes += kEdgeSequences[k];
+                bytes += test::kUtf8EdgeSequences[k];
                 bytes += filler.substr(0, 200 - nOffset);
                 for (const bool bShowZero : {false, true}) {
                     std::string out;
@@ -374,7 +347,7 @@ TEST(TextConvTest, LongRandomBlocksMatchTheTwoSteps) {
             } else if (r == 8) {
                 bytes.push_back('\0');
             } else {
-                bytes += kEdgeSequences[(r - 9) % std::size(kEdgeSequences)];
+                bytes += test::kUtf8EdgeSequences[(r - 9) % std::size(test::kUtf8EdgeSequences)];
             }
         }
         for (const bool bShowZero : {false, true}) {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "Utf8EdgeSequences.h"
 #include "platform/TextConv.h"
 
 namespace {
@@ -97,36 +98,6 @@ std::vector<CPath> Paths() {
     return ::testing::AssertionSuccess();
 }
 
-// The bytes whose handling differs: every kind of sequence start, valid or not.
-const std::string_view kPieces[] = {
-    "\xC2\x80",
-    "\xDF\xBF",
-    "\xC1\xBF",
-    "\xC0\x80",
-    "\xE0\xA0\x80",
-    "\xE0\x9F\xBF",
-    "\xED\x9F\xBF",
-    "\xED\xA0\x80",
-    "\xEF\xBF\xBF",
-    "\xF0\x90\x80\x80",
-    "\xF0\x8F\xBF\xBF",
-    "\xF4\x8F\xBF\xBF",
-    "\xF4\x90\x80\x80",
-    "\xF5\x80\x80\x80",
-    "\xE2\x82",
-    "\xF0\x9F\x98",
-    "\xC3",
-    "\x80",
-    "\x9F",
-    "\xA0",
-    "\xBF",
-    "\xC0",
-    "\xFF",
-    std::string_view("\0", 1),
-    "\r\n",
-    "plain text ",
-};
-
 // Random inputs of every kind the log sees: binary, text with and without sequences, the
 // bytes of the longest texts.
 std::vector<std::string> RandomInputs() {
@@ -143,7 +114,7 @@ std::vector<std::string> RandomInputs() {
             } else if (nKind == 2) {
                 bytes.push_back(static_cast<char>(0x80 + rng() % 0x20 * (r != 0)));  // 0x80-0x9F
             } else {
-                bytes += kPieces[rng() % std::size(kPieces)];
+                bytes += test::kUtf8EdgeSequences[rng() % std::size(test::kUtf8EdgeSequences)];
             }
         }
         inputs.push_back(bytes);

@@ -18,15 +18,8 @@ namespace {
 
 using test::PumpUntil;
 
-class EndToEndTest : public test::MainFrameFixture {
+class EndToEndTest : public test::PlainRelayFrameFixture {
 protected:
-    void SetUp() override {
-        MainFrameFixture::SetUp();
-        CRegKeyTalvex settings;
-        settings.SetSaveResponse(false);
-        settings.SetReplaceHostHeader(false);
-    }
-
     // Types the three fields in their tab order and presses Listen; the local port.
     std::uint16_t ListenWithKeys(std::uint16_t nServerPort) {
         const std::uint16_t nLocal = test::FreePort();

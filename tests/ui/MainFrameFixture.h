@@ -136,4 +136,15 @@ protected:
     int m_nAnswer = 0;
 };
 
+// The same window relaying plain TCP: responses are not saved and Host lines stay as sent.
+class PlainRelayFrameFixture : public MainFrameFixture {
+protected:
+    void SetUp() override {
+        MainFrameFixture::SetUp();
+        CRegKeyTalvex settings;
+        settings.SetSaveResponse(false);
+        settings.SetReplaceHostHeader(false);
+    }
+};
+
 }  // namespace test

@@ -22,15 +22,8 @@ namespace {
 
 using test::PumpUntil;
 
-class SessionPaneTest : public test::MainFrameFixture {
+class SessionPaneTest : public test::PlainRelayFrameFixture {
 protected:
-    void SetUp() override {
-        MainFrameFixture::SetUp();
-        CRegKeyTalvex settings;
-        settings.SetSaveResponse(false);
-        settings.SetReplaceHostHeader(false);
-    }
-
     std::uint16_t Listen(std::uint16_t nServerPort) {
         const std::uint16_t nLocal = test::FreePort();
         Bar().UrlBox()->lineEdit()->setText(QStringLiteral("127.0.0.1"));

@@ -17,15 +17,8 @@ namespace {
 
 using test::PumpUntil;
 
-class WindowConnectionsTest : public test::MainFrameFixture {
+class WindowConnectionsTest : public test::PlainRelayFrameFixture {
 protected:
-    void SetUp() override {
-        MainFrameFixture::SetUp();
-        CRegKeyTalvex settings;
-        settings.SetSaveResponse(false);
-        settings.SetReplaceHostHeader(false);
-    }
-
     // What a session is told, asked from a thread of its own while the event loop does not
     // run: the question must not wait for the GUI thread.
     static CConnectionQuery AskLikeASession() {
