@@ -279,6 +279,33 @@ TEST_F(LogViewTest, EveryCharacterKeepsItsColumnWhateverItsScript) {
     }
 }
 
+// A character that no installed font has (a private-use one of the last plane) still
+// shows in its column (as the fallback's box): a byte must never look like a space.
+TEST_F(LogViewTest, ACharacterNoFontHasIsDrawnAsABox) {
+    m_pView->setFollow(false);
+    m_pView->clearFocus();
+    m_doc.AppendUtf8("a\U0010FFFDb \n", LOG_STYLE_PLAIN);
+    m_pView->refresh();
+    m_pView->viewport()->repaint();
+    for (int i = 0; i < 1000 && m_pView->glyphsPending(); ++i) {
+        QApplication::processEvents();
+    }
+    ASSERT_FALSE(m_pView->glyphsPending());
+    const QImage image = m_pView->viewport()->grab().toImage();
+    const QFontMetrics fm = m_pView->fontMetrics();
+    const auto darkPixels = [](const QImage& cells) {
+        int nDark = 0;
+        for (int y = 0; y < cells.height(); ++y) {
+            for (int x = 0; x < cells.width(); ++x) {
+                nDark += qGray(cells.pixel(x, y)) < 160 ? 1 : 0;
+            }
+        }
+        return nDark;
+    };
+    EXPECT_EQ(0, darkPixels(Cells(image, fm, 0, 3, 4)));  // the space: nothing
+    EXPECT_GT(darkPixels(Cells(image, fm, 0, 1, 2)), 4);
+}
+
 // A paint that has no time to find the fonts of new characters leaves their columns
 // empty and queues a look-up and a paint, which complete the screen.
 TEST_F(LogViewTest, CharactersLeftOutOfAPaintArePaintedAfterTheirLookUp) {
