@@ -12,6 +12,20 @@
 
 namespace {
 
+// Whether a character must be drawn on its own: past the Latin, IPA and spacing-modifier
+// blocks that the fixed-width font draws one column each come combining marks, right-to-left
+// letters, direction controls and characters from fallback fonts of other widths, any of
+// which would reorder a segment drawn as one text or move what follows off its column.
+bool DrawsAlone(const QString& strChar) {
+    if (strChar.isEmpty()) {
+        return false;
+    }
+    const char32_t cp = strChar.size() > 1 && strChar[0].isHighSurrogate()
+                            ? QChar::surrogateToUcs4(strChar[0], strChar[1])
+                            : strChar[0].unicode();
+    return cp >= 0x300;
+}
+
 constexpr std::size_t kSpanBatch = 4096;
 constexpr int kMaxUtf8Bytes = 4;
 
@@ -271,7 +285,18 @@ void CLogPrintLayout::PaintPage(QPainter& painter, int nPage) {
                 strSegment += QString(static_cast<qsizetype>(nNext - nColumn), QLatin1Char(' '));
                 nColumn = nNext;
             } else {
-                strSegment += QString::fromUtf8(bytes.data() + i, static_cast<qsizetype>(nLength));
+                const QString strChar =
+                    QString::fromUtf8(bytes.data() + i, static_cast<qsizetype>(nLength));
+                if (DrawsAlone(strChar)) {
+                    // Drawn at its own column, so that it neither reorders nor moves the
+                    // characters around it.
+                    flush();
+                    nSegmentColumn = nColumn;
+                    strSegment = strChar;
+                    flush();
+                } else {
+                    strSegment += strChar;
+                }
                 ++nColumn;
             }
             i += nLength;

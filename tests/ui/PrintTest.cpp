@@ -163,6 +163,50 @@ TEST_F(PrintTest, ALogOfRelayedBytesPagesAsTheSameTextKeptAsItIs) {
     }
 }
 
+// Each character prints in its own column: text of another direction, a direction
+// override, a combining mark or a character from a fallback font moves nothing after it.
+TEST_F(PrintTest, EveryCharacterPrintsInItsColumnWhateverItsScript) {
+    const std::string lines[] = {
+        "ab cdefgh",
+        "ab\u202Ecdefgh",       // right-to-left override
+        "ab\u05D0cdefgh",       // a Hebrew letter
+        "ab\u0301cdefgh",       // a combining accent
+        "ab\u0628\u0628defgh",  // two joining Arabic letters
+    };
+    constexpr double kDpi = 150;
+    std::vector<QImage> strips;
+    for (const std::string& strLine : lines) {
+        CTempFolder dir;
+        CLogDocument doc(dir.Path());
+        doc.AppendUtf8(strLine + "\r\n", LOG_STYLE_PLAIN);
+        CLogPrintLayout layout(doc, QStringLiteral("t"), A4(), 0, doc.GetSize());
+        layout.SetDirectionColours(false);
+        const QSize size = (layout.PaintSize() * kDpi / CLogPrintLayout::kUnitsPerInch).toSize();
+        QImage image(size, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        {
+            QPainter painter(&image);
+            layout.PrepareAndPaint(painter, kDpi, 0);
+        }
+        // Columns 5 to 8 ("efgh"), kept clear of their neighbours: the width of a column is
+        // at most the printable width over the columns in a row.
+        const double dColumn = static_cast<double>(size.width()) / layout.ColumnsPerRow();
+        const int nLeft = static_cast<int>(5.25 * dColumn);
+        strips.push_back(
+            image.copy(nLeft, 0, static_cast<int>(8.75 * dColumn) - nLeft, size.height() / 4));
+    }
+    int nDark = 0;
+    for (int y = 0; y < strips[0].height(); ++y) {
+        for (int x = 0; x < strips[0].width(); ++x) {
+            nDark += qGray(strips[0].pixel(x, y)) < 128 ? 1 : 0;
+        }
+    }
+    ASSERT_GT(nDark, 20);
+    for (std::size_t k = 1; k < strips.size(); ++k) {
+        EXPECT_TRUE(strips[k] == strips[0]) << k;
+    }
+}
+
 TEST_F(PrintTest, PrintingToPdfGivesEveryPageWithItsText) {
     const int nRows = RowsPerPage();
     const int nLines = 2 * nRows + 3;
