@@ -1,5 +1,4 @@
 #include "platform/Utf8Chunks.h"
-#include "platform/Utf8ChunksPacking.h"
 
 #include <bit>
 #include <cstring>
@@ -131,7 +130,9 @@ std::size_t AnsiToUtf8ChunksSse2(const unsigned char* pBytes, std::size_t nBytes
         const std::uint64_t s2 = starts.s2;
         const std::uint64_t s3 = starts.s3;
         const std::uint64_t s4 = starts.s4;
-        const std::uint64_t inside = chunks::InsideSequences(s2, s3, s4, carry);
+        const std::uint64_t inside = carry | s2 | s3 | s4 | (s2 << 1) | (s3 << 1) | (s3 << 2) |
+                                     (s4 << 1) | (s4 << 2) | (s4 << 3);
+        carry = (s2 >> 63) | (s3 >> 63) | (s3 >> 62) | (s4 >> 63) | (s4 >> 62) | (s4 >> 61);
         const std::uint64_t changed = (starts.high | (bShowZero ? starts.zero : 0)) & ~inside;
         if (changed == 0) {
             // ASCII text, valid UTF-8 text: the chunk as it is.
@@ -235,7 +236,9 @@ std::size_t MeasureAnsiToUtf8ChunksSse2(const unsigned char* pBytes, std::size_t
         const std::uint64_t s2 = starts.s2;
         const std::uint64_t s3 = starts.s3;
         const std::uint64_t s4 = starts.s4;
-        const std::uint64_t inside = chunks::InsideSequences(s2, s3, s4, carry);
+        const std::uint64_t inside = carry | s2 | s3 | s4 | (s2 << 1) | (s3 << 1) | (s3 << 2) |
+                                     (s4 << 1) | (s4 << 2) | (s4 << 3);
+        carry = (s2 >> 63) | (s3 >> 63) | (s3 >> 62) | (s4 >> 63) | (s4 >> 62) | (s4 >> 61);
         const std::uint64_t zero = bShowZero ? starts.zero : 0;
         // Each byte the conversion changes grows by at least one byte; a shown zero byte
         // and the bytes 0x80-0x9F whose character lies above U+07FF by one more (the

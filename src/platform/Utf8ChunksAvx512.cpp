@@ -59,7 +59,9 @@ TAPVANE_AVX512 inline std::uint64_t Inside(const unsigned char* p, __m512i b0,
     const std::uint64_t s2 = InRange(b0, 0xC2, 0xDF) & c1;
     const std::uint64_t s3 = InRange(b0, 0xE0, 0xEF) & c1 & c2 & ~bad3;
     const std::uint64_t s4 = InRange(b0, 0xF0, 0xF4) & c1 & c2 & c3 & ~bad4;
-    const std::uint64_t inside = chunks::InsideSequences(s2, s3, s4, carry);
+    const std::uint64_t inside = carry | s2 | s3 | s4 | (s2 << 1) | (s3 << 1) | (s3 << 2) |
+                                 (s4 << 1) | (s4 << 2) | (s4 << 3);
+    carry = (s2 >> 63) | (s3 >> 63) | (s3 >> 62) | (s4 >> 63) | (s4 >> 62) | (s4 >> 61);
     return inside;
 }
 

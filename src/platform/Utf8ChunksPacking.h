@@ -1,6 +1,6 @@
 // What the vector paths of AnsiToUtf8Chunks (Utf8ChunksAvx2.cpp, Utf8ChunksAvx512.cpp)
-// share (the 16-byte path in Utf8Chunks.cpp uses the sequence masks too): the patterns that pack
-// groups of four bytes' texts, and the texts of the bytes 0x80-0x9F laid out for byte shuffles.
+// share: the patterns that pack groups of four bytes' texts, and the texts of the bytes
+// 0x80-0x9F laid out for byte shuffles.
 #pragma once
 
 #include <array>
@@ -58,16 +58,5 @@ struct CHighBytes {
         }
     }
 };
-
-// The bytes of a chunk that lie inside valid UTF-8 sequences, from the bits where
-// sequences of two, three and four bytes start and `carry`, the chunk's first bytes that
-// continue a sequence begun in the chunk before; `carry` becomes those of the next chunk.
-inline std::uint64_t InsideSequences(std::uint64_t s2, std::uint64_t s3, std::uint64_t s4,
-                                     std::uint64_t& carry) {
-    const std::uint64_t inside = carry | s2 | s3 | s4 | (s2 << 1) | (s3 << 1) | (s3 << 2) |
-                                 (s4 << 1) | (s4 << 2) | (s4 << 3);
-    carry = (s2 >> 63) | (s3 >> 63) | (s3 >> 62) | (s4 >> 63) | (s4 >> 62) | (s4 >> 61);
-    return inside;
-}
 
 }  // namespace win::chunks
