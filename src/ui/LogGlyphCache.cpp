@@ -4,7 +4,8 @@
 #include <QTextLayout>
 #include <algorithm>
 
-void CLogGlyphCache::setFont(const QFont& font) {
+void CLogGlyphCache::setFont(const QFont& font, double dCellWidth) {
+    m_dCellWidth = std::max(1.0, dCellWidth);
     m_glyphs.clear();
     m_fonts.clear();
     m_fontVariants.clear();
@@ -35,6 +36,25 @@ std::uint16_t CLogGlyphCache::fontIndex(const QRawFont& font, Variant variant) {
     return static_cast<std::uint16_t>(m_fonts.size() - 1);
 }
 
+void CLogGlyphCache::fitToCell(CGlyphs& glyphs) const {
+    glyphs.fScale = 1.0f;
+    if (glyphs.nCount == 0) {
+        return;
+    }
+    const QRawFont& font = m_fonts[glyphs.nFont];
+    const QList<quint32> indexes(glyphs.glyphs.begin(), glyphs.glyphs.begin() + glyphs.nCount);
+    const QList<QPointF> advances = font.advancesForGlyphIndexes(indexes);
+    double dRight = 0;
+    for (qsizetype i = 0; i < advances.size(); ++i) {
+        dRight = std::max(dRight, glyphs.offsets[static_cast<std::size_t>(i)] + advances[i].x());
+    }
+    // A glyph a little wider than the cell (a fallback font's letter) stays as it is:
+    // narrowing it would blur it for a pixel or two of overlap.
+    if (dRight > m_dCellWidth * 1.25) {
+        glyphs.fScale = static_cast<float>(m_dCellWidth / dRight);
+    }
+}
+
 const CLogGlyphCache::CGlyphs& CLogGlyphCache::keep(char32_t cp, Variant variant,
                                                     const CGlyphs& glyphs) {
     if (m_glyphs.size() >= kMaxEntries) {
@@ -62,6 +82,7 @@ const CLogGlyphCache::CGlyphs* CLogGlyphCache::findInLoadedFonts(char32_t cp, Va
         glyphs.nFont = static_cast<std::uint16_t>(i);
         glyphs.nCount = 1;
         glyphs.glyphs[0] = indexes.front();
+        fitToCell(glyphs);
         return &keep(cp, variant, glyphs);
     }
     return nullptr;
@@ -94,6 +115,7 @@ CLogGlyphCache::CGlyphs CLogGlyphCache::resolve(char32_t cp, Variant variant) {
                     static_cast<float>(positions[i].x() - positions.front().x());
             }
             glyphs.nCount = static_cast<std::uint8_t>(nCount);
+            fitToCell(glyphs);
         }
     }
     return keep(cp, variant, glyphs);

@@ -24,20 +24,24 @@ public:
     // A character's glyphs (most have one; a few scripts' marks come with a second, such
     // as a dotted circle) in the font kept at nFont, with their offsets from the cell's
     // left edge. nCount 0: nothing to draw (a character no installed font has shows the
-    // fallback's empty box, which is a glyph).
+    // fallback's empty box, which is a glyph). A glyph wider than a cell (an ideograph, a
+    // long arrow) is drawn narrowed by fScale to its own cell, so that it covers neither
+    // the next character nor the columns that clicks and the selection go by.
     struct CGlyphs {
         std::uint16_t nFont = 0;
         std::uint8_t nCount = 0;
         std::array<std::uint32_t, 2> glyphs{};
         std::array<float, 2> offsets{};
+        float fScale = 1.0f;
     };
 
     // The characters a cache holds at most; then it starts anew (random binary data meets
     // characters of every script, and each entry costs some 24 bytes).
     static constexpr qsizetype kMaxEntries = 200000;
 
-    // Forgets everything and takes `font` as the plain variant.
-    void setFont(const QFont& font);
+    // Forgets everything and takes `font` as the plain variant, whose characters are drawn
+    // in cells `dCellWidth` wide.
+    void setFont(const QFont& font, double dCellWidth);
 
     // The glyphs of `cp` in `variant` when known already; null otherwise. Quick.
     const CGlyphs* find(char32_t cp, Variant variant) const;
@@ -56,10 +60,14 @@ private:
         return (std::uint64_t{cp} << 2) | static_cast<std::uint64_t>(variant);
     }
     std::uint16_t fontIndex(const QRawFont& font, Variant variant);
+    // Sets fScale from the glyphs' extent: what reaches more than a little past the cell
+    // is narrowed to fit it.
+    void fitToCell(CGlyphs& glyphs) const;
     // Keeps the glyphs, starting anew when the cache is full.
     const CGlyphs& keep(char32_t cp, Variant variant, const CGlyphs& glyphs);
 
     std::array<QFont, VariantCount> m_variants;
+    double m_dCellWidth = 1.0;
     // The raw fonts met so far, each with the variant it was found for; each variant's own
     // (primary) font first.
     std::vector<QRawFont> m_fonts;

@@ -240,16 +240,20 @@ void CLogPrintLayout::PaintPage(QPainter& painter, int nPage) {
         QString strSegment;
         bool bSegmentBold = false;
         int nSegmentKind = kOther;
+        const auto segmentFont = [&]() -> const QFont& {
+            if (m_bDirectionColours && nSegmentKind == kOther) {
+                return bSegmentBold ? m_otherBoldFont : m_otherFont;
+            }
+            return bSegmentBold ? m_boldFont : m_font;
+        };
         auto flush = [&] {
             if (!strSegment.isEmpty()) {
-                if (!m_bDirectionColours) {
-                    painter.setFont(bSegmentBold ? m_boldFont : m_font);
-                } else if (nSegmentKind == kOther) {
-                    painter.setFont(bSegmentBold ? m_otherBoldFont : m_otherFont);
-                    painter.setPen(colours.other);
-                } else {
-                    painter.setFont(bSegmentBold ? m_boldFont : m_font);
-                    painter.setPen(colours.ForDirection(static_cast<LogDirection>(nSegmentKind)));
+                painter.setFont(segmentFont());
+                if (m_bDirectionColours) {
+                    painter.setPen(
+                        nSegmentKind == kOther
+                            ? colours.other
+                            : colours.ForDirection(static_cast<LogDirection>(nSegmentKind)));
                 }
                 painter.drawText(
                     QPointF(static_cast<double>(nSegmentColumn) * m_dCharWidth, dBaseline),
@@ -289,11 +293,24 @@ void CLogPrintLayout::PaintPage(QPainter& painter, int nPage) {
                     QString::fromUtf8(bytes.data() + i, static_cast<qsizetype>(nLength));
                 if (DrawsAlone(strChar)) {
                     // Drawn at its own column, so that it neither reorders nor moves the
-                    // characters around it.
+                    // characters around it; one wider than a column (an ideograph, a long
+                    // arrow) is narrowed to it, as on screen, instead of covering the next.
                     flush();
                     nSegmentColumn = nColumn;
                     strSegment = strChar;
-                    flush();
+                    const double dWidth =
+                        QFontMetricsF(segmentFont(), painter.device()).horizontalAdvance(strChar);
+                    if (dWidth > m_dCharWidth * 1.25) {
+                        painter.save();
+                        const double dX = static_cast<double>(nColumn) * m_dCharWidth;
+                        painter.translate(dX, 0);
+                        painter.scale(m_dCharWidth / dWidth, 1.0);
+                        painter.translate(-dX, 0);
+                        flush();
+                        painter.restore();
+                    } else {
+                        flush();
+                    }
                 } else {
                     strSegment += strChar;
                 }

@@ -177,6 +177,7 @@ private:
     // The glyphs of one font gathered for one positioned glyph run.
     struct CGlyphBatch {
         std::uint16_t nFont = 0;
+        float fScale = 1.0f;  // the batch's horizontal scale; its positions are divided by it
         QList<quint32> indexes;
         QList<QPointF> positions;
     };

@@ -33,7 +33,8 @@ void CLogView::paintEvent(QPaintEvent*) {
         if (m_pGlyphs == nullptr) {
             m_pGlyphs = std::make_unique<CLogGlyphCache>();
         }
-        m_pGlyphs->setFont(plainFont);
+        m_pGlyphs->setFont(
+            plainFont, std::max(1, QFontMetrics(plainFont).horizontalAdvance(QLatin1Char('M'))));
         m_glyphFont = plainFont;
     }
     CLogGlyphCache& glyphCache = *m_pGlyphs;
@@ -261,6 +262,7 @@ void CLogView::drawCells(QPainter& painter, CLogGlyphCache& glyphCache, int nVar
                          int nBaseline, const QElapsedTimer& paintTime, CGlyphBatch& batch) {
     const auto variant = static_cast<CLogGlyphCache::Variant>(nVariant);
     batch.nFont = UINT16_MAX;
+    batch.fScale = 1.0f;
     batch.indexes.clear();
     batch.positions.clear();
     const auto draw = [&] {
@@ -269,7 +271,15 @@ void CLogView::drawCells(QPainter& painter, CLogGlyphCache& glyphCache, int nVar
             run.setRawFont(glyphCache.rawFont(batch.nFont));
             run.setGlyphIndexes(batch.indexes);
             run.setPositions(batch.positions);
-            painter.drawGlyphRun(QPointF(0, 0), run);
+            if (batch.fScale != 1.0f) {
+                // Glyphs wider than a cell, narrowed to theirs.
+                painter.save();
+                painter.scale(batch.fScale, 1.0);
+                painter.drawGlyphRun(QPointF(0, 0), run);
+                painter.restore();
+            } else {
+                painter.drawGlyphRun(QPointF(0, 0), run);
+            }
             batch.indexes.clear();
             batch.positions.clear();
         }
@@ -299,16 +309,17 @@ void CLogView::drawCells(QPainter& painter, CLogGlyphCache& glyphCache, int nVar
         if (glyphs.nCount == 0) {
             continue;
         }
-        if (glyphs.nFont != batch.nFont) {
+        if (glyphs.nFont != batch.nFont || glyphs.fScale != batch.fScale) {
             draw();
             batch.nFont = glyphs.nFont;
+            batch.fScale = glyphs.fScale;
         }
         const double dX = static_cast<double>(static_cast<std::int64_t>(cell.nColumn) -
                                               static_cast<std::int64_t>(nLeft)) *
                           nCharWidth;
         for (std::size_t k = 0; k < glyphs.nCount; ++k) {
             batch.indexes.push_back(glyphs.glyphs[k]);
-            batch.positions.push_back(QPointF(dX + glyphs.offsets[k], nBaseline));
+            batch.positions.push_back(QPointF(dX / glyphs.fScale + glyphs.offsets[k], nBaseline));
         }
     }
     draw();

@@ -1,5 +1,6 @@
 // The log view on real widgets: following new traffic, selection by keys and mouse,
 // Copy and Select All, read-only, scrolling, bold painting.
+#include "ui/LogGlyphCache.h"
 #include "ui/LogView.h"
 
 #include <gtest/gtest.h>
@@ -299,6 +300,32 @@ TEST_F(LogViewTest, ACharacterNoFontHasIsDrawnAsABox) {
     const QImage space = Cells(image, fm, 0, 3, 4);
     EXPECT_EQ(0, DarkPixels(space));
     EXPECT_FALSE(Cells(image, fm, 0, 1, 2) == space);
+}
+
+// A character whose glyph is wider than a column (a long arrow from a proportional
+// fallback font; an ideograph where such a font is installed) is narrowed to its own
+// column instead of covering the next ones.
+TEST_F(LogViewTest, AGlyphWiderThanAColumnStaysInItsColumn) {
+    const QFontMetrics fm = m_pView->fontMetrics();
+    CLogGlyphCache cache;
+    cache.setFont(m_pView->font(), fm.horizontalAdvance(QLatin1Char('M')));
+    char32_t cpWide = 0;
+    for (const char32_t cp : {U'\u27F9', U'\u2A0C', U'\u27FA', U'\u4E00'}) {
+        if (cache.resolve(cp, CLogGlyphCache::Plain).fScale < 0.8f) {
+            cpWide = cp;
+            break;
+        }
+    }
+    if (cpWide == 0) {
+        GTEST_SKIP() << "no installed font draws any of the characters wider than a column";
+    }
+    m_pView->setFollow(false);
+    m_pView->clearFocus();
+    m_doc.AppendUtf8("x" + QString::fromUcs4(&cpWide, 1).toStdString() + "   x\n", LOG_STYLE_PLAIN);
+    const QImage image = PaintedWithEveryGlyph(*m_pView);
+    const QImage empty = Cells(image, fm, 1, 2, 5);  // the row below holds nothing
+    EXPECT_FALSE(Cells(image, fm, 0, 1, 2) == Cells(image, fm, 1, 1, 2));
+    EXPECT_TRUE(Cells(image, fm, 0, 2, 5) == empty);
 }
 
 // A paint that has no time to find the fonts of new characters leaves their columns

@@ -1,6 +1,8 @@
 // Printing the traffic log: pages laid out from the document, a PDF printed through the
 // window's Print command (read back with pdftotext), the selection only, the failure box,
 // and the preview's page stepping with its status text.
+#include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QPageSize>
 #include <QPainter>
 #include <QPrinter>
@@ -163,6 +165,31 @@ TEST_F(PrintTest, ALogOfRelayedBytesPagesAsTheSameTextKeptAsItIs) {
     }
 }
 
+// One line of the log printed at `dDpi` on A4, and the width of a column in the image.
+QImage PrintedLine(const std::string& strLine, double dDpi, double& dColumn) {
+    CTempFolder dir;
+    CLogDocument doc(dir.Path());
+    doc.AppendUtf8(strLine + "\r\n", LOG_STYLE_PLAIN);
+    CLogPrintLayout layout(doc, QStringLiteral("t"), A4(), 0, doc.GetSize());
+    layout.SetDirectionColours(false);
+    const QSize size = (layout.PaintSize() * dDpi / CLogPrintLayout::kUnitsPerInch).toSize();
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    {
+        QPainter painter(&image);
+        layout.PrepareAndPaint(painter, dDpi, 0);
+    }
+    // The width of a column is at most the printable width over the columns in a row.
+    dColumn = static_cast<double>(size.width()) / layout.ColumnsPerRow();
+    return image;
+}
+
+// The part of the first rows of a printed page between two column positions.
+QImage PrintedColumns(const QImage& image, double dColumn, double dFrom, double dTo) {
+    const int nLeft = static_cast<int>(dFrom * dColumn);
+    return image.copy(nLeft, 0, static_cast<int>(dTo * dColumn) - nLeft, image.height() / 4);
+}
+
 // Each character prints in its own column: text of another direction, a direction
 // override, a combining mark or a character from a fallback font moves nothing after it.
 TEST_F(PrintTest, EveryCharacterPrintsInItsColumnWhateverItsScript) {
@@ -173,27 +200,12 @@ TEST_F(PrintTest, EveryCharacterPrintsInItsColumnWhateverItsScript) {
         "ab\u0301cdefgh",       // a combining accent
         "ab\u0628\u0628defgh",  // two joining Arabic letters
     };
-    constexpr double kDpi = 150;
     std::vector<QImage> strips;
     for (const std::string& strLine : lines) {
-        CTempFolder dir;
-        CLogDocument doc(dir.Path());
-        doc.AppendUtf8(strLine + "\r\n", LOG_STYLE_PLAIN);
-        CLogPrintLayout layout(doc, QStringLiteral("t"), A4(), 0, doc.GetSize());
-        layout.SetDirectionColours(false);
-        const QSize size = (layout.PaintSize() * kDpi / CLogPrintLayout::kUnitsPerInch).toSize();
-        QImage image(size, QImage::Format_RGB32);
-        image.fill(Qt::white);
-        {
-            QPainter painter(&image);
-            layout.PrepareAndPaint(painter, kDpi, 0);
-        }
-        // Columns 5 to 8 ("efgh"), kept clear of their neighbours: the width of a column is
-        // at most the printable width over the columns in a row.
-        const double dColumn = static_cast<double>(size.width()) / layout.ColumnsPerRow();
-        const int nLeft = static_cast<int>(5.25 * dColumn);
-        strips.push_back(
-            image.copy(nLeft, 0, static_cast<int>(8.75 * dColumn) - nLeft, size.height() / 4));
+        double dColumn = 0;
+        const QImage image = PrintedLine(strLine, 150, dColumn);
+        // Columns 5 to 8 ("efgh"), kept clear of their neighbours.
+        strips.push_back(PrintedColumns(image, dColumn, 5.25, 8.75));
     }
     int nDark = 0;
     for (int y = 0; y < strips[0].height(); ++y) {
@@ -205,6 +217,23 @@ TEST_F(PrintTest, EveryCharacterPrintsInItsColumnWhateverItsScript) {
     for (std::size_t k = 1; k < strips.size(); ++k) {
         EXPECT_TRUE(strips[k] == strips[0]) << k;
     }
+}
+
+// A character wider than a column (a long arrow from a proportional fallback font) is
+// narrowed to its column on paper as on screen, leaving the next ones clear.
+TEST_F(PrintTest, AGlyphWiderThanAColumnPrintsInItsColumn) {
+    double dColumn = 0;
+    const QImage blank = PrintedLine("x    x", 150, dColumn);
+    const QImage wide = PrintedLine("x\u27F9   x", 150, dColumn);
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (QFontMetricsF(font).horizontalAdvance(QStringLiteral("\u27F9")) <
+        1.5 * QFontMetricsF(font).horizontalAdvance(QLatin1Char('M'))) {
+        GTEST_SKIP() << "the installed fonts draw the long arrow no wider than a column";
+    }
+    EXPECT_FALSE(PrintedColumns(wide, dColumn, 1.1, 1.9) ==
+                 PrintedColumns(blank, dColumn, 1.1, 1.9));
+    EXPECT_TRUE(PrintedColumns(wide, dColumn, 2.1, 4.9) ==
+                PrintedColumns(blank, dColumn, 2.1, 4.9));
 }
 
 TEST_F(PrintTest, PrintingToPdfGivesEveryPageWithItsText) {
