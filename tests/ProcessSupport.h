@@ -4,29 +4,64 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace test {
 
-// In a child made by fork: adds `env` to the environment and runs `args` (the program
-// searched in PATH when it has no slash); exits with 127 when it cannot be run.
-[[noreturn]] inline void ExecChild(const std::vector<std::string>& args,
-                                   const std::vector<std::string>& env) {
-    for (const std::string& e : env) {
-        ::putenv(const_cast<char*>(e.c_str()));
+// Starts `args[0]` (searched in PATH when it has no slash) with `args` and with `env`
+// ("NAME=value") added to this process's environment; its standard output and error go to
+// `fdOut` and `fdErr` (-1: this process's own), its input comes from /dev/null when
+// `bNullInput`. The child's pid, or -1 when it cannot be started. posix_spawn, not fork:
+// the child of a fork in a process whose other threads relay may find a lock of the
+// allocator held, and hang before it runs the program.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                   int fdOut, int fdErr, bool bNullInput) {
+    std::vector<std::string> environment;
+    for (char** p = environ; *p != nullptr; ++p) {
+        const std::string_view entry(*p);
+        const std::string_view name = entry.substr(0, entry.find('='));
+        bool bReplaced = false;
+        for (const std::string& e : env) {
+            bReplaced = bReplaced || std::string_view(e).substr(0, e.find('=')) == name;
+        }
+        if (!bReplaced) {
+            environment.emplace_back(entry);
+        }
     }
+    environment.insert(environment.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (std::string& e : environment) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
     std::vector<char*> argv;
     for (const std::string& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
     }
     argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (bNullInput) {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    if (fdOut >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, fdOut, STDOUT_FILENO);
+    }
+    if (fdErr >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, fdErr, STDERR_FILENO);
+    }
+    pid_t pid = -1;
+    const int nError = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return nError == 0 ? pid : -1;
 }
 
 class CChildProcess {
@@ -38,13 +73,9 @@ public:
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
             return;
         }
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            const int nNull = ::open("/dev/null", O_RDONLY);
-            ::dup2(nNull, STDIN_FILENO);
-            ExecChild(args, env);
+        m_pid = Spawn(args, env, out[1], err[1], true);
+        if (m_pid < 0) {
+            m_nStatus = 127 << 8;  // as a shell says of a program it cannot run
         }
         ::close(out[1]);
         ::close(err[1]);
@@ -62,7 +93,11 @@ public:
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
 
-    void Signal(int nSignal) { ::kill(m_pid, nSignal); }
+    void Signal(int nSignal) {
+        if (m_pid > 0) {
+            ::kill(m_pid, nSignal);
+        }
+    }
     pid_t Pid() const { return m_pid; }
 
     // Collects output until the process ends or the time is up; the exit code, or -1.

@@ -260,13 +260,10 @@ TEST_F(CliStopAndLogTest, SecondCtrlCEndsAtOnceWhenTheStandardOutputIsStuck) {
     args.push_back("--log");
     args.push_back(m_files.Path("traffic.log"));
     const std::vector<std::string> env = Env();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        const int fdErr = ::open(strErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(fdErr, STDERR_FILENO);
-        test::ExecChild(args, env);
-    }
+    const int fdErr = ::open(strErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fdErr, 0);
+    const pid_t pid = test::Spawn(args, env, out[1], fdErr, false);
+    ::close(fdErr);
     ::close(out[1]);
     ASSERT_GT(pid, 0);
     // Whatever fails below, the program does not outlive the test.
