@@ -4,6 +4,7 @@
 #include "capture/SocketClient.h"
 #include "module/Messages.h"
 #include "module/MyModule.h"
+#include "platform/TextConv.h"
 #include "support/ShowMessage.h"
 
 void CHeadlessMainWindow::SetConnectionSettings(const std::wstring& strUrl, int nLocalPort,
@@ -17,6 +18,31 @@ void CHeadlessMainWindow::SetConnectionSettings(const std::wstring& strUrl, int 
 void CHeadlessMainWindow::SetStatusObserver(std::function<void(int, const std::wstring&)> fn) {
     std::lock_guard lock(m_mutex);
     m_fnStatus = std::move(fn);
+}
+
+void CHeadlessMainWindow::SetStatusLinesObserver(std::function<void(const std::string&)> fn) {
+    std::lock_guard lock(m_mutex);
+    m_fnStatusLines = std::move(fn);
+}
+
+void CHeadlessMainWindow::FlushStatusLines() {
+    if (m_strStatusLines.empty()) {
+        return;
+    }
+    std::function<void(const std::string&)> fn;
+    {
+        std::lock_guard lock(m_mutex);
+        fn = m_fnStatusLines;
+    }
+    std::string strLines;
+    strLines.swap(m_strStatusLines);
+    if (fn) {
+        fn(strLines);
+    }
+}
+
+void CHeadlessMainWindow::OnBatchHandled() {
+    FlushStatusLines();
 }
 
 std::wstring CHeadlessMainWindow::GetStatusText(int nPane) const {
@@ -60,13 +86,22 @@ LRESULT CHeadlessMainWindow::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
             std::unique_ptr<StatusRecord> pRecord(reinterpret_cast<StatusRecord*>(wParam));
             const std::wstring strText = pRecord->strText.substr(0, 250);
             std::function<void(int, const std::wstring&)> fn;
+            bool bLines = false;
             {
                 std::lock_guard lock(m_mutex);
                 m_status[pRecord->nPane] = strText;
                 fn = m_fnStatus;
+                bLines = static_cast<bool>(m_fnStatusLines);
             }
             if (fn) {
                 fn(pRecord->nPane, strText);
+            }
+            if (bLines) {
+                m_strStatusLines += win::WideToAnsi(strText);
+                m_strStatusLines += '\n';
+                if (!IsHandlingBatch()) {
+                    FlushStatusLines();
+                }
             }
             return 0;
         }
@@ -104,6 +139,7 @@ LRESULT CHeadlessMainWindow::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
             DeleteRelayObject(nMsg, wParam);
             return 0;
         case WM_COMMAND:
+            FlushStatusLines();  // what a command prints comes after the texts before it
             if ((wParam & 0xFFFF) == ID_TOOLS_LISTEN) {
                 if (lParam != LISTEN_STOP_ONLY) {
                     OnListenCommand(lParam == 0);
@@ -113,6 +149,7 @@ LRESULT CHeadlessMainWindow::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
             }
             return 0;
         case WM_CLOSE:
+            FlushStatusLines();
             OnClose();
             return 0;
         default:

@@ -20,6 +20,11 @@ public:
 
     // Called on the GUI thread for every status text shown (pane, text).
     void SetStatusObserver(std::function<void(int, const std::wstring&)> fn);
+    // Called on the GUI thread with status texts shown, as lines (each ending in a line
+    // break, in the order shown): those of one batch of queued messages together, once the
+    // batch is handled or before a command or a close, so that a burst of sessions costs
+    // one write of the output instead of one per text.
+    void SetStatusLinesObserver(std::function<void(const std::string&)> fn);
 
     // Any thread. The last text shown in a status pane.
     std::wstring GetStatusText(int nPane) const;
@@ -35,8 +40,11 @@ protected:
     // session's query for them (UM_GET_CONNECTION, once per connection) is answered at once.
     bool AnswerOnSenderThread(UINT nMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult) override;
     LRESULT WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) override;
+    void OnBatchHandled() override;
 
 private:
+    // GUI thread. Hands the collected status lines to their observer.
+    void FlushStatusLines();
     void OnListenCommand(bool bFlag);
     void OnClose();
 
@@ -48,6 +56,8 @@ private:
     std::map<int, std::wstring> m_status;
     std::map<UINT, bool> m_commands;
     std::function<void(int, const std::wstring&)> m_fnStatus;
+    std::function<void(const std::string&)> m_fnStatusLines;
+    std::string m_strStatusLines;  // GUI thread: collected over the batch being handled
     bool m_bListening = false;
     int m_nBannerNotifications = 0;
 };

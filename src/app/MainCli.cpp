@@ -404,8 +404,9 @@ int main(int argc, char** argv) {
     CConsoleLog log(&outWriter, ::isatty(STDOUT_FILENO) != 0, pFileWriter.get());
     CCliLog cliLog(log, options.strPcapFile ? &pcap : nullptr, pHar.get());
     CHeadlessMainWindow window(cliLog);
-    window.SetStatusObserver([](int, const std::wstring& strText) {
-        std::fprintf(stderr, "%s\n", win::WideToAnsi(strText).c_str());
+    window.SetStatusLinesObserver([](const std::string& strLines) {
+        std::fwrite(strLines.data(), 1, strLines.size(), stderr);
+        std::fflush(stderr);
     });
     window.SetConnectionSettings(*options.strUrl, *options.nLocalPort, *options.nRemotePort);
     g_Module.SetMainWindow(&window);

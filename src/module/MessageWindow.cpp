@@ -133,6 +133,7 @@ int CMessageWindow::Run() {
         m_batch.swap(m_queue);
         lock.unlock();
         // Destroy, called by a handler, takes what is left of the batch.
+        m_bInBatch = true;
         for (m_nBatchNext = 0; m_nBatchNext < m_batch.size();) {
             const CMessage msg = m_batch[m_nBatchNext++];
             const LRESULT lResult = WindowProc(msg.nMsg, msg.wParam, msg.lParam);
@@ -140,6 +141,8 @@ int CMessageWindow::Run() {
                 Answer(msg, lResult);
             }
         }
+        m_bInBatch = false;
+        OnBatchHandled();
         lock.lock();
     }
     m_guiThread = std::thread::id();

@@ -43,6 +43,12 @@ protected:
     virtual LRESULT WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) = 0;
     // GUI thread. The window is gone: nothing more is delivered to it.
     void Destroy();
+    // GUI thread. Called after each batch of queued messages has been handled, before the
+    // thread waits again; a window flushes there what it collected over the batch.
+    virtual void OnBatchHandled() {}
+    // GUI thread. Whether the message being handled came in a batch of queued ones (not a
+    // send from the GUI thread itself).
+    bool IsHandlingBatch() const { return m_bInBatch; }
 
     ILogSink& m_logSink;
 
@@ -67,6 +73,7 @@ private:
     // per message when sessions start and end in quick succession.
     std::deque<CMessage> m_batch;
     std::size_t m_nBatchNext = 0;
+    bool m_bInBatch = false;  // GUI thread: Run is handling a batch
     // Written under m_mutex, read without it: every relayed block asks whether the window
     // still exists, and must not queue behind the GUI thread for that.
     std::atomic<std::thread::id> m_guiThread;

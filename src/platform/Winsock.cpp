@@ -128,6 +128,18 @@ void WSASetLastError(int nError) {
     SetLastError(static_cast<DWORD>(nError));
 }
 
+namespace {
+
+// A new socket's handle. A socket's descriptor opens for reading and writing, and is
+// non-blocking only when made so: its status flags are known without asking.
+SOCKET InsertSocket(int fd, bool bNonBlocking) {
+    auto p = std::make_shared<CSocketEntry>(fd);
+    p->m_nStatusFlags = O_RDWR | (bNonBlocking ? O_NONBLOCK : 0);
+    return SocketTable().Insert(std::move(p));
+}
+
+}  // namespace
+
 SOCKET socket(int af, int type, int protocol) {
     if (!g_bStarted) {
         Fail(WSANOTINITIALISED);
@@ -139,7 +151,7 @@ SOCKET socket(int af, int type, int protocol) {
         FailFromErrno(nullptr, nFault != 0 ? nFault : errno);
         return INVALID_SOCKET;
     }
-    return SocketTable().Insert(std::make_shared<CSocketEntry>(fd));
+    return InsertSocket(fd, (type & SOCK_NONBLOCK) != 0);
 }
 
 int bind(SOCKET s, const sockaddr* pAddr, int nAddrLen) {
@@ -206,7 +218,7 @@ SOCKET accept(SOCKET s, sockaddr* pAddr, int* pnAddrLen) {
             if (pnAddrLen != nullptr) {
                 *pnAddrLen = static_cast<int>(len);
             }
-            return SocketTable().Insert(std::make_shared<CSocketEntry>(fd));
+            return InsertSocket(fd, false);
         }
         const int nErrno = errno;
         if (p->m_bClosed) {
@@ -508,11 +520,19 @@ int ioctlsocket(SOCKET s, long lCommand, unsigned long* pArg) {
         return 0;
     }
     if (lCommand == FIONBIO_) {
-        const int nFlags = ::fcntl(p->m_fd, F_GETFL);
-        const int nNew = *pArg ? (nFlags | O_NONBLOCK) : (nFlags & ~O_NONBLOCK);
-        if (nFlags < 0 || ::fcntl(p->m_fd, F_SETFL, nNew) != 0) {
+        std::lock_guard lock(p->m_flagsMutex);
+        const int nFlags = p->m_nStatusFlags >= 0 ? p->m_nStatusFlags : ::fcntl(p->m_fd, F_GETFL);
+        if (nFlags < 0) {
             return FailFromErrno(p.get(), errno);
         }
+        const int nNew = *pArg ? (nFlags | O_NONBLOCK) : (nFlags & ~O_NONBLOCK);
+        if (nNew != nFlags || p->m_nStatusFlags < 0) {
+            if (::fcntl(p->m_fd, F_SETFL, nNew) != 0) {
+                p->m_nStatusFlags = -1;
+                return FailFromErrno(p.get(), errno);
+            }
+        }
+        p->m_nStatusFlags = nNew;
         return 0;
     }
     return Fail(WSAEINVAL);

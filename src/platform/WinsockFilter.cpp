@@ -56,6 +56,10 @@ int AttachSocketFilter(SOCKET s, std::unique_ptr<ISocketFilter> pFilter) {
         return FailFromErrno(p.get(), errno);
     }
     p->m_bNonBlocking = (nFlags & O_NONBLOCK) != 0;
+    {
+        std::lock_guard flagsLock(p->m_flagsMutex);
+        p->m_nStatusFlags = nFlags | O_NONBLOCK;
+    }
     p->m_filterOwner = std::move(pFilter);
     p->m_pFilter.store(p->m_filterOwner.get(), std::memory_order_release);
     std::lock_guard lock(p->m_mutex);

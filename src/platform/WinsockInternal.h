@@ -38,6 +38,12 @@ public:
     std::atomic<ISocketFilter*> m_pFilter{nullptr};
     std::atomic<bool> m_bNonBlocking{false};
 
+    // The descriptor's file status flags as this layer set them (-1: not known), so that
+    // switching the blocking mode costs one call, and none when it is set already. Nothing
+    // else changes a socket's flags behind the layer.
+    std::mutex m_flagsMutex;
+    int m_nStatusFlags = -1;  // guarded by m_flagsMutex
+
     // Event selection; guarded by m_mutex (lock order: socket, then event).
     std::mutex m_mutex;
     std::shared_ptr<CWsaEvent> m_pEvent;

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <future>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "module/Messages.h"
 
@@ -70,3 +72,40 @@ TEST(HeadlessMainWindowTest, AQuitBeforeRunEndsTheRunAndOnlyThatOne) {
 }
 
 }  // namespace
+
+namespace {
+
+void PostStatus(CHeadlessMainWindow& window, const wchar_t* pszText) {
+    auto* pRecord = new StatusRecord{pszText, 0};
+    ASSERT_TRUE(window.PostMessage(UM_SET_STATUS_TEXT, reinterpret_cast<WPARAM>(pRecord), 0));
+}
+
+}  // namespace
+
+// The command line prints the status texts: those handled in one batch reach the output in
+// one piece, in the order posted, each on a line; every text is still seen one by one.
+TEST(HeadlessMainWindowTest, StatusTextsOfOneBatchComeAsOnePieceOfLines) {
+    CNullLog log;
+    CHeadlessMainWindow window(log);
+    std::vector<std::string> pieces;
+    std::vector<std::wstring> texts;
+    window.SetStatusLinesObserver([&pieces](const std::string& s) { pieces.push_back(s); });
+    window.SetStatusObserver([&texts](int, const std::wstring& s) { texts.push_back(s); });
+    PostStatus(window, L"1 session(s) open");
+    PostStatus(window, L"Session 0 starts.");
+    PostStatus(window, L"Session 0 stopped.");
+    window.Quit(0);
+    window.Run();  // everything queued before Run is one batch
+    ASSERT_EQ(1u, pieces.size());
+    EXPECT_EQ("1 session(s) open\nSession 0 starts.\nSession 0 stopped.\n", pieces[0]);
+    EXPECT_EQ(3u, texts.size());
+
+    // What a command prints follows the texts before it: those are given first.
+    pieces.clear();
+    PostStatus(window, L"a");
+    ASSERT_TRUE(window.PostMessage(WM_COMMAND, 0, 0));  // a command of no effect here
+    PostStatus(window, L"b");
+    window.Quit(0);
+    window.Run();
+    EXPECT_EQ((std::vector<std::string>{"a\n", "b\n"}), pieces);
+}

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "SocketTestSupport.h"
 #include "platform/FaultInjection.h"
 #include "platform/Kernel.h"
+#include "platform/SocketFilter.h"
 #include "platform/SystemText.h"
 
 namespace {
@@ -100,6 +102,39 @@ TEST_F(WinsockTest, ClosedHandleNeverReachesASocketOpenedLater) {
     closesocket(s2);
     ::close(nPeer1);
     ::close(nPeer2);
+}
+
+// Switching the blocking mode: a receive with nothing there fails at once only while the
+// socket is non-blocking, whatever the switches before (repeated ones included), and the
+// descriptor's mode is what the last switch asked for.
+TEST_F(WinsockTest, BlockingModeFollowsEverySwitch) {
+    int nPeer = -1;
+    const SOCKET s = ConnectedPair(&nPeer);
+    const int fd = SocketDescriptor(s);
+    char c = 0;
+    for (const unsigned long ulOn : {1ul, 1ul, 0ul, 0ul, 1ul, 0ul, 1ul}) {
+        unsigned long ulArg = ulOn;
+        ASSERT_EQ(0, ioctlsocket(s, FIONBIO_, &ulArg));
+        const int nFlags = ::fcntl(fd, F_GETFL);
+        EXPECT_EQ(ulOn != 0, (nFlags & O_NONBLOCK) != 0);
+        EXPECT_EQ(O_RDWR, nFlags & O_ACCMODE);
+        if (ulOn != 0) {
+            EXPECT_EQ(SOCKET_ERROR, win::recv(s, &c, 1, 0));
+            EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError());
+        }
+    }
+    // Blocking again: the receive waits for the byte sent a moment later.
+    unsigned long ulOff = 0;
+    ASSERT_EQ(0, ioctlsocket(s, FIONBIO_, &ulOff));
+    std::thread sender([nPeer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(1, ::send(nPeer, "x", 1, 0));
+    });
+    EXPECT_EQ(1, win::recv(s, &c, 1, 0));
+    EXPECT_EQ('x', c);
+    sender.join();
+    ::close(nPeer);
+    closesocket(s);
 }
 
 TEST_F(WinsockTest, SendToVanishedPeerFailsWithoutSignal) {
