@@ -44,14 +44,28 @@ void CLogGlyphCache::fitToCell(CGlyphs& glyphs) const {
     const QRawFont& font = m_fonts[glyphs.nFont];
     const QList<quint32> indexes(glyphs.glyphs.begin(), glyphs.glyphs.begin() + glyphs.nCount);
     const QList<QPointF> advances = font.advancesForGlyphIndexes(indexes);
+    // What the glyphs cover from the cell's left edge: their advances and their ink, which
+    // may reach past either end.
+    double dLeft = 0;
     double dRight = 0;
-    for (qsizetype i = 0; i < advances.size(); ++i) {
-        dRight = std::max(dRight, glyphs.offsets[static_cast<std::size_t>(i)] + advances[i].x());
+    for (qsizetype i = 0; i < indexes.size(); ++i) {
+        const double dOffset = glyphs.offsets[static_cast<std::size_t>(i)];
+        const QRectF ink = font.boundingRect(indexes[i]);
+        dLeft = std::min(dLeft, dOffset + ink.left());
+        dRight = std::max({dRight, dOffset + ink.right(),
+                           dOffset + (i < advances.size() ? advances[i].x() : 0.0)});
     }
     // A glyph a little wider than the cell (a fallback font's letter) stays as it is:
     // narrowing it would blur it for a pixel or two of overlap.
-    if (dRight > m_dCellWidth * 1.25) {
-        glyphs.fScale = static_cast<float>(m_dCellWidth / dRight);
+    if (dRight - dLeft <= m_dCellWidth * 1.25) {
+        return;
+    }
+    // Narrowed into the cell with half a pixel to spare on each side, so that its smoothed
+    // edges stay in the cell too.
+    const double dScale = std::max(0.05, (m_dCellWidth - 1.0) / (dRight - dLeft));
+    glyphs.fScale = static_cast<float>(dScale);
+    for (std::size_t k = 0; k < glyphs.nCount; ++k) {
+        glyphs.offsets[k] = static_cast<float>(glyphs.offsets[k] - dLeft + 0.5 / dScale);
     }
 }
 

@@ -5,9 +5,11 @@
 
 #include <QFontDatabase>
 #include <QFontMetricsF>
+#include <QHash>
 #include <QPainter>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace {
@@ -212,6 +214,7 @@ void CLogPrintLayout::PrepareAndPaint(QPainter& painter, double dDpi, int nPage)
 void CLogPrintLayout::PaintPage(QPainter& painter, int nPage) {
     const std::vector<CRow> rows = PageRows(nPage);
     painter.setPen(Qt::black);
+    std::array<QHash<QString, double>, 4> widths;  // per font: plain, bold, other, other bold
 
     // The header: the title on the left, the page number on the right, a rule below.
     painter.setFont(m_font);
@@ -245,6 +248,20 @@ void CLogPrintLayout::PaintPage(QPainter& painter, int nPage) {
                 return bSegmentBold ? m_otherBoldFont : m_otherFont;
             }
             return bSegmentBold ? m_boldFont : m_font;
+        };
+        // The width of a character drawn alone, measured once per page and font.
+        const auto charWidth = [&](const QString& strChar) {
+            const bool bOtherFont = m_bDirectionColours && nSegmentKind == kOther;
+            QHash<QString, double>& known =
+                widths[(bOtherFont ? 2u : 0u) + (bSegmentBold ? 1u : 0u)];
+            const auto it = known.constFind(strChar);
+            if (it != known.cend()) {
+                return it.value();
+            }
+            const double dWidth =
+                QFontMetricsF(segmentFont(), painter.device()).horizontalAdvance(strChar);
+            known.insert(strChar, dWidth);
+            return dWidth;
         };
         auto flush = [&] {
             if (!strSegment.isEmpty()) {
@@ -298,8 +315,7 @@ void CLogPrintLayout::PaintPage(QPainter& painter, int nPage) {
                     flush();
                     nSegmentColumn = nColumn;
                     strSegment = strChar;
-                    const double dWidth =
-                        QFontMetricsF(segmentFont(), painter.device()).horizontalAdvance(strChar);
+                    const double dWidth = charWidth(strChar);
                     if (dWidth > m_dCharWidth * 1.25) {
                         painter.save();
                         const double dX = static_cast<double>(nColumn) * m_dCharWidth;
