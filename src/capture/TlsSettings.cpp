@@ -1,5 +1,6 @@
 #include "capture/TlsSettings.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -7,12 +8,17 @@
 #include <openssl/ssl.h>
 
 #include "platform/Kernel.h"
+#include "platform/Registry.h"
 #include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"
 
 namespace {
 
 constexpr std::size_t kMaxSummaries = 4096;
+constexpr auto kStoredRefresh = std::chrono::milliseconds(100);
+
+// The settings as the store holds them now.
+tls::CTlsConfig StoredTlsConfig();
 
 // The process's TLS state. OpenSSL is started first, so that its clean-up at exit comes
 // after this state (and the engine's contexts) are gone. A session's thread frees
@@ -27,6 +33,15 @@ struct CTlsState {
     std::mutex configMutex;
     std::optional<tls::CTlsConfig> configOverride;
     std::shared_ptr<tls::CTlsEngine> engine;
+
+    // The stored settings as last read (each read costs five store transactions, and a
+    // session needs them as it starts): read again at once after this process has written
+    // to the store, else once older than kStoredRefresh, so that another process's change
+    // applies within that time.
+    std::mutex storedMutex;  // held while the stored settings are checked or read
+    std::optional<tls::CTlsConfig> stored;
+    std::uint64_t nStoredGeneration = 0;
+    std::chrono::steady_clock::time_point storedAt{};
 
     std::mutex summaryMutex;
     std::map<std::uint64_t, std::string> summaries;
@@ -59,6 +74,25 @@ tls::CTlsConfig CurrentTlsConfig() {
             return *State().configOverride;
         }
     }
+    CTlsState& state = State();
+    std::lock_guard lock(state.storedMutex);
+    // The generation is taken before the store is read: a write that comes in between
+    // makes the next call read again.
+    const std::uint64_t nGeneration = win::RegWriteGeneration();
+    const auto now = std::chrono::steady_clock::now();
+    if (!state.stored || nGeneration != state.nStoredGeneration ||
+        now - state.storedAt >= kStoredRefresh) {
+        state.stored.reset();  // a read that raises keeps nothing
+        state.stored = StoredTlsConfig();
+        state.nStoredGeneration = nGeneration;
+        state.storedAt = now;
+    }
+    return *state.stored;
+}
+
+namespace {
+
+tls::CTlsConfig StoredTlsConfig() {
     tls::CTlsConfig config;
     CRegKeyTalvex regKey;
     const DWORD nServer = regKey.GetServerTls();
@@ -77,6 +111,8 @@ tls::CTlsConfig CurrentTlsConfig() {
     }
     return config;
 }
+
+}  // namespace
 
 std::shared_ptr<tls::CTlsEngine> CurrentTlsEngine() {
     tls::CTlsConfig config = CurrentTlsConfig();

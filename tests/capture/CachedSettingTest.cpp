@@ -5,9 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "RegistryTestSupport.h"
 #include "capture/ServerMemo.h"
+#include "capture/TlsSettings.h"
 #include "settings/RegKeyTalvex.h"
 
 namespace {
@@ -52,6 +54,26 @@ TEST(CachedSettingTest, TheRelayFlagsFollowTheOptionsAtOnce) {
         EXPECT_EQ(bOn, CachedSaveResponse());
         EXPECT_EQ(!bOn, CachedReplaceHostHeader());
     }
+}
+
+// The TLS settings are kept between sessions too; a change made in the options applies to
+// the next session at once.
+TEST(CachedSettingTest, TheTlsSettingsFollowTheOptionsAtOnce) {
+    CTempRegistry registry;
+    CRegKeyTalvex settings;
+    const std::pair<DWORD, tls::ServerTlsMode> modes[] = {
+        {1, tls::ServerTlsMode::On}, {2, tls::ServerTlsMode::Off}, {0, tls::ServerTlsMode::Auto}};
+    for (const auto& [nStored, mode] : modes) {
+        settings.SetServerTls(nStored);
+        EXPECT_EQ(mode, CurrentTlsConfig().serverTls);
+        EXPECT_EQ(mode, CurrentTlsConfig().serverTls);  // kept, the same
+    }
+    settings.SetAcceptAnyServerCert(true);
+    EXPECT_TRUE(CurrentTlsConfig().bAcceptAnyServerCert);
+    settings.SetAcceptAnyServerCert(false);
+    EXPECT_FALSE(CurrentTlsConfig().bAcceptAnyServerCert);
+    settings.SetKeyLogFile(L"/tmp/keys.log");
+    EXPECT_EQ("/tmp/keys.log", CurrentTlsConfig().strKeyLogFile);
 }
 
 // A server is written once per listening run and port pair; a failed write is tried again.
