@@ -7,8 +7,8 @@
 
 #include <openssl/ssl.h>
 
+#include "capture/CachedSetting.h"
 #include "platform/Kernel.h"
-#include "platform/Registry.h"
 #include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"
 
@@ -33,15 +33,6 @@ struct CTlsState {
     std::mutex configMutex;
     std::optional<tls::CTlsConfig> configOverride;
     std::shared_ptr<tls::CTlsEngine> engine;
-
-    // The stored settings as last read (each read costs five store transactions, and a
-    // session needs them as it starts): read again at once after this process has written
-    // to the store, else once older than kStoredRefresh, so that another process's change
-    // applies within that time.
-    std::mutex storedMutex;  // held while the stored settings are checked or read
-    std::optional<tls::CTlsConfig> stored;
-    std::uint64_t nStoredGeneration = 0;
-    std::chrono::steady_clock::time_point storedAt{};
 
     std::mutex summaryMutex;
     std::map<std::uint64_t, std::string> summaries;
@@ -74,20 +65,10 @@ tls::CTlsConfig CurrentTlsConfig() {
             return *State().configOverride;
         }
     }
-    CTlsState& state = State();
-    std::lock_guard lock(state.storedMutex);
-    // The generation is taken before the store is read: a write that comes in between
-    // makes the next call read again.
-    const std::uint64_t nGeneration = win::RegWriteGeneration();
-    const auto now = std::chrono::steady_clock::now();
-    if (!state.stored || nGeneration != state.nStoredGeneration ||
-        now - state.storedAt >= kStoredRefresh) {
-        state.stored.reset();  // a read that raises keeps nothing
-        state.stored = StoredTlsConfig();
-        state.nStoredGeneration = nGeneration;
-        state.storedAt = now;
-    }
-    return *state.stored;
+    // The stored settings are kept (each read costs five store transactions, and a session
+    // needs them as it starts), as the relay's HTTP flags are.
+    static CCachedValue<tls::CTlsConfig> s_stored(&StoredTlsConfig, kStoredRefresh);
+    return s_stored.Get();
 }
 
 namespace {
