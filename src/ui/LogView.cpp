@@ -46,6 +46,9 @@ CLogView::CLogView(CLogDocument& doc, QWidget* pParent) : QAbstractScrollArea(pP
            "the caret, Shift with them selects"));
     m_accessibleTimer.setSingleShot(true);
     m_accessibleTimer.setInterval(CLogViewAccessible::kEventMs);
+    // Precise: a coarse timer may fire 5 % early, and announcements must stay at least
+    // kEventMs apart.
+    m_accessibleTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_accessibleTimer, &QTimer::timeout, this, &CLogView::onAccessibleTimer);
     refresh();
 }
