@@ -62,7 +62,8 @@ BENCHMARK(BM_AnsiToUtf8)->DenseRange(0, 3);
 void BM_AnsiToUtf8Chunks(benchmark::State& state) {
     const int nPath = static_cast<int>(state.range(1));
     if ((nPath == 1 && !win::Avx2ChunksSupported()) ||
-        (nPath == 2 && !win::Avx512ChunksSupported())) {
+        (nPath == 2 && !win::Avx512ChunksSupported()) ||
+        (nPath == 3 && !win::Avx512CompressChunksSupported())) {
         state.SkipWithError("this processor lacks the instructions");
         return;
     }
@@ -88,7 +89,8 @@ void BM_AnsiToUtf8Chunks(benchmark::State& state) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto fn = nPath == 0   ? &win::AnsiToUtf8ChunksSse2
                     : nPath == 1 ? &win::AnsiToUtf8ChunksAvx2
-                                 : &win::AnsiToUtf8ChunksAvx512;
+                    : nPath == 2 ? &win::AnsiToUtf8ChunksAvx512
+                                 : &win::AnsiToUtf8ChunksAvx512Compress;
     for (auto _ : state) {
         std::size_t nWritten = 0;
         benchmark::DoNotOptimize(fn(p, bytes.size(), entries, true, out.data(), nWritten));
@@ -96,10 +98,10 @@ void BM_AnsiToUtf8Chunks(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
     static const char* const kLabels[] = {"http text", "binary", "utf-8", "binary as shown"};
-    static const char* const kPaths[] = {", sse2", ", avx2", ", avx-512"};
+    static const char* const kPaths[] = {", sse2", ", avx2", ", avx-512", ", avx-512 compress"};
     state.SetLabel(std::string(kLabels[state.range(0)]) + kPaths[nPath]);
 }
-BENCHMARK(BM_AnsiToUtf8Chunks)->ArgsProduct({{0, 1, 2, 3}, {0, 1, 2}});
+BENCHMARK(BM_AnsiToUtf8Chunks)->ArgsProduct({{0, 1, 2, 3}, {0, 1, 2, 3}});
 
 // What the window's log pays per appended block instead: the text's length and the place
 // of every line break in it, counted from the bytes without making the text.

@@ -289,7 +289,8 @@ using ChunksFn = std::size_t (*)(const unsigned char*, std::size_t, const ByteTe
 std::size_t AnsiToUtf8Chunks(const unsigned char* pBytes, std::size_t nBytes,
                              const ByteTextTable& table, bool bShowZero, char* pOut,
                              std::size_t& nWritten) {
-    static const ChunksFn fn = Avx512ChunksSupported() ? &AnsiToUtf8ChunksAvx512
+    static const ChunksFn fn = Avx512CompressChunksSupported() ? &AnsiToUtf8ChunksAvx512Compress
+                               : Avx512ChunksSupported()       ? &AnsiToUtf8ChunksAvx512
                                : Avx2ChunksSupported() ? &AnsiToUtf8ChunksAvx2
                                                        : &AnsiToUtf8ChunksSse2;
     return fn(pBytes, nBytes, table, bShowZero, pOut, nWritten);

@@ -37,10 +37,16 @@ std::size_t AnsiToUtf8ChunksAvx2(const unsigned char* pBytes, std::size_t nBytes
 std::size_t AnsiToUtf8ChunksAvx512(const unsigned char* pBytes, std::size_t nBytes,
                                    const ByteTextTable& table, bool bShowZero, char* pOut,
                                    std::size_t& nWritten);
-// Any thread. Whether this processor (and its system) runs AVX2, and AVX-512 F and BW (with
-// POPCNT), code.
+// The AVX-512 way with byte permutes and compresses instead of table look-ups (only where
+// Avx512CompressChunksSupported()).
+std::size_t AnsiToUtf8ChunksAvx512Compress(const unsigned char* pBytes, std::size_t nBytes,
+                                           const ByteTextTable& table, bool bShowZero,
+                                           char* pOut, std::size_t& nWritten);
+// Any thread. Whether this processor (and its system) runs AVX2, AVX-512 F and BW (with
+// POPCNT), and these with AVX-512 VBMI, VBMI2 and BMI2, code.
 bool Avx2ChunksSupported();
 bool Avx512ChunksSupported();
+bool Avx512CompressChunksSupported();
 
 // Called for every CR or LF byte that a measure passes: its offset in the bytes and the
 // offset of the same byte in the text (a break byte becomes itself and never lies inside

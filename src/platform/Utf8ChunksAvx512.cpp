@@ -79,6 +79,17 @@ struct CHighBytes512 {
     alignas(64) unsigned char lo[3][64];
     alignas(64) unsigned char hi[3][64];
 
+    bool bFilled = false;
+
+    // Filled at the first use only: text and valid UTF-8 never need it (see the AVX2 path).
+    const CHighBytes512& For(const ByteTextTable& table) {
+        if (!bFilled) {
+            Fill(table);
+            bFilled = true;
+        }
+        return *this;
+    }
+
     void Fill(const ByteTextTable& table) {
         chunks::CHighBytes high;
         high.Fill(table);
@@ -173,6 +184,103 @@ TAPVANE_AVX512 inline char* ConvertChunk(__m512i b, std::uint64_t inside,
     return dst;
 }
 
+// One chunk of the conversion loop, the part both AVX-512 ways share: copies a chunk
+// that stays as it is to dst and returns true; else leaves it to the caller, with `inside`
+// set. `carry` as in Inside.
+TAPVANE_AVX512 inline bool CopyUnchanged(const unsigned char* p, __m512i b0, bool bShowZero,
+                                         std::uint64_t& carry, std::uint64_t& inside,
+                                         char*& dst) {
+    const std::uint64_t highBits = _mm512_movepi8_mask(b0);
+    const std::uint64_t zeroBits = bShowZero ? _mm512_testn_epi8_mask(b0, b0) : 0;
+    // ASCII text (without zero bytes when those are shown), or valid UTF-8 text: the chunk
+    // as it is.
+    if (carry != 0 || (highBits | zeroBits) != 0) {
+        inside = Inside(p, b0, carry);
+        if (((highBits | zeroBits) & ~inside) != 0) {
+            return false;
+        }
+    }
+    _mm512_storeu_si512(dst, b0);
+    dst += kChunk;
+    return true;
+}
+
+// After the last chunk: a sequence that runs on from it keeps its bytes as they are.
+inline std::size_t FinishChunks(const unsigned char* pBytes, std::size_t i, std::uint64_t carry,
+                                const char* pOut, char* dst, std::size_t& nWritten) {
+    for (; carry != 0; carry >>= 1, ++i) {
+        *dst++ = static_cast<char>(pBytes[i]);
+    }
+    nWritten = static_cast<std::size_t>(dst - pOut);
+    return i;
+}
+
+#define TAPVANE_VBMI2 \
+    __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
+
+// The slots of a quarter's texts before they are packed: four per byte, the byte's first,
+// second and third text byte and one unused. As indexes into o0 (0-63) followed by o1
+// (64-127); the third byte's slot takes o2 with the same index, less 64.
+struct CSlotIndexes {
+    alignas(64) unsigned char index[4][64];
+};
+
+constexpr CSlotIndexes MakeSlotIndexes() {
+    CSlotIndexes slots{};
+    for (int q = 0; q < 4; ++q) {
+        for (int k = 0; k < 16; ++k) {
+            const auto b = static_cast<unsigned char>(16 * q + k);
+            slots.index[q][4 * k] = b;
+            slots.index[q][4 * k + 1] = static_cast<unsigned char>(64 + b);
+            slots.index[q][4 * k + 2] = b;
+            slots.index[q][4 * k + 3] = b;
+        }
+    }
+    return slots;
+}
+
+alignas(64) constexpr CSlotIndexes kSlots = MakeSlotIndexes();
+
+// ConvertChunk with byte permutes and a byte compress: each quarter's texts are spread to
+// four slots per byte and the slots in use packed together in one instruction, instead of
+// sixteen table look-ups and stores. Writes nothing past the text.
+TAPVANE_VBMI2 inline char* ConvertChunkCompress(__m512i b, std::uint64_t inside,
+                                                const CHighBytes512& highBytes, bool bShowZero,
+                                                char* dst) {
+    const __mmask64 high = _mm512_movepi8_mask(b) & ~inside;
+    const __mmask64 fromA0 = _mm512_cmpge_epu8_mask(b, Splat(0xA0));
+    const __mmask64 two = high & fromA0;
+    const __mmask64 c1 = high & ~fromA0;
+    const __mmask64 z = bShowZero ? _mm512_testn_epi8_mask(b, b) : 0;
+    const __m512i index = _mm512_sub_epi8(b, Splat(0x10));
+    const __m512i lead =
+        _mm512_mask_blend_epi8(_mm512_cmpge_epu8_mask(b, Splat(0xC0)), Splat(0xC2), Splat(0xC3));
+    __m512i o0 = _mm512_mask_mov_epi8(b, two, lead);
+    o0 = _mm512_mask_mov_epi8(o0, c1, highBytes.Get(0, index));
+    o0 = _mm512_mask_mov_epi8(o0, z, Splat(0xE2));
+    __m512i o1 = _mm512_maskz_mov_epi8(two, _mm512_and_si512(b, Splat(0xBF)));
+    o1 = _mm512_mask_mov_epi8(o1, c1, highBytes.Get(1, index));
+    o1 = _mm512_mask_mov_epi8(o1, z, Splat(0x90));
+    const __m512i third = _mm512_maskz_mov_epi8(c1, highBytes.Get(2, index));
+    const __m512i o2 = _mm512_mask_mov_epi8(third, z, Splat(0x80));
+    const std::uint64_t changed = two | c1 | z;
+    const std::uint64_t three = _mm512_test_epi8_mask(third, third) | z;
+    constexpr std::uint64_t kFirst = 0x1111111111111111ull;
+    for (int q = 0; q < 4; ++q) {
+        const __m512i slots = _mm512_load_si512(kSlots.index[q]);
+        __m512i spread = _mm512_permutex2var_epi8(o0, slots, o1);
+        spread = _mm512_mask_permutexvar_epi8(spread, kFirst << 2, slots, o2);
+        const std::uint64_t used = kFirst |
+                                   _pdep_u64((changed >> (16 * q)) & 0xFFFF, kFirst << 1) |
+                                   _pdep_u64((three >> (16 * q)) & 0xFFFF, kFirst << 2);
+        const int nLength = __builtin_popcountll(used);
+        _mm512_mask_storeu_epi8(dst, _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(nLength)),
+                                _mm512_maskz_compress_epi8(used, spread));
+        dst += nLength;
+    }
+    return dst;
+}
+
 }  // namespace
 
 bool Avx512ChunksSupported() {
@@ -184,48 +292,54 @@ bool Avx512ChunksSupported() {
     return bSupported;
 }
 
+bool Avx512CompressChunksSupported() {
+    static const bool bSupported = [] {
+        __builtin_cpu_init();
+        return Avx512ChunksSupported() && __builtin_cpu_supports("avx512vbmi") != 0 &&
+               __builtin_cpu_supports("avx512vbmi2") != 0 && __builtin_cpu_supports("bmi2") != 0;
+    }();
+    return bSupported;
+}
+
 TAPVANE_AVX512 std::size_t AnsiToUtf8ChunksAvx512(const unsigned char* pBytes, std::size_t nBytes,
                                                   const ByteTextTable& table, bool bShowZero,
                                                   char* pOut, std::size_t& nWritten) {
     char* dst = pOut;
     std::size_t i = 0;
     std::uint64_t carry = 0;  // bytes of this chunk inside a sequence begun before it
-    // Made at the first chunk that needs it (see the AVX2 path).
-    CHighBytes512 highBytes;
-    bool bHighBytes = false;
+    CHighBytes512 highBytes;  // filled at the first chunk that needs it
     for (; i + kChunk + kLookAhead <= nBytes; i += kChunk) {
-        const unsigned char* p = pBytes + i;
-        const __m512i b0 = Load(p);
-        const std::uint64_t highBits = _mm512_movepi8_mask(b0);
-        const std::uint64_t zeroBits = bShowZero ? _mm512_testn_epi8_mask(b0, b0) : 0;
-        if (carry == 0 && (highBits | zeroBits) == 0) {
-            // ASCII text (without zero bytes when those are shown): the chunk as it is.
-            _mm512_storeu_si512(dst, b0);
-            dst += kChunk;
-            continue;
+        const __m512i b0 = Load(pBytes + i);
+        std::uint64_t inside = 0;
+        if (!CopyUnchanged(pBytes + i, b0, bShowZero, carry, inside, dst)) {
+            // The last group's store runs up to 12 bytes past the text, within the room of
+            // the look-ahead's bytes (three per byte) after the last chunk.
+            dst = ConvertChunk(b0, inside, highBytes.For(table), bShowZero, dst);
         }
-        const std::uint64_t inside = Inside(p, b0, carry);
-        if (((highBits | zeroBits) & ~inside) == 0) {
-            // ASCII text, valid UTF-8 text: the chunk as it is.
-            _mm512_storeu_si512(dst, b0);
-            dst += kChunk;
-            continue;
-        }
-        if (!bHighBytes) {
-            highBytes.Fill(table);
-            bHighBytes = true;
-        }
-        // The last group's store runs up to 12 bytes past the text, within the room of the
-        // look-ahead's bytes (three per byte) after the last chunk.
-        dst = ConvertChunk(b0, inside, highBytes, bShowZero, dst);
     }
-    // A sequence that runs on from the last chunk: its bytes stay as they are.
-    for (; carry != 0; carry >>= 1, ++i) {
-        *dst++ = static_cast<char>(pBytes[i]);
-    }
-    nWritten = static_cast<std::size_t>(dst - pOut);
-    return i;
+    return FinishChunks(pBytes, i, carry, pOut, dst, nWritten);
 }
+
+TAPVANE_VBMI2 std::size_t AnsiToUtf8ChunksAvx512Compress(const unsigned char* pBytes,
+                                                         std::size_t nBytes,
+                                                         const ByteTextTable& table,
+                                                         bool bShowZero, char* pOut,
+                                                         std::size_t& nWritten) {
+    char* dst = pOut;
+    std::size_t i = 0;
+    std::uint64_t carry = 0;
+    CHighBytes512 highBytes;
+    for (; i + kChunk + kLookAhead <= nBytes; i += kChunk) {
+        const __m512i b0 = Load(pBytes + i);
+        std::uint64_t inside = 0;
+        if (!CopyUnchanged(pBytes + i, b0, bShowZero, carry, inside, dst)) {
+            dst = ConvertChunkCompress(b0, inside, highBytes.For(table), bShowZero, dst);
+        }
+    }
+    return FinishChunks(pBytes, i, carry, pOut, dst, nWritten);
+}
+
+#undef TAPVANE_VBMI2
 
 namespace {
 
@@ -254,7 +368,6 @@ __attribute__((target("avx512f,avx512bw,popcnt"))) std::size_t MeasureAnsiToUtf8
     std::size_t i = 0;
     std::uint64_t carry = 0;  // bytes of this chunk inside a sequence begun before it
     CHighBytes512 highBytes;
-    bool bHighBytes = false;
     // A shown zero byte grows by two (when the table makes it three bytes long).
     const std::uint64_t zeroThree = (table[0] >> 24) == 3 ? ~std::uint64_t{0} : 0;
     for (; i + kChunk + kLookAhead <= nBytes; i += kChunk) {
@@ -281,11 +394,7 @@ __attribute__((target("avx512f,avx512bw,popcnt"))) std::size_t MeasureAnsiToUtf8
         const std::uint64_t c1 = grow1 & highBits & ~_mm512_cmpge_epu8_mask(b0, Splat(0xA0));
         std::uint64_t grow2 = zeroBits & zeroThree;
         if (c1 != 0) {
-            if (!bHighBytes) {
-                highBytes.Fill(table);
-                bHighBytes = true;
-            }
-            const __m512i third = highBytes.Get(2, _mm512_sub_epi8(b0, Splat(0x10)));
+            const __m512i third = highBytes.For(table).Get(2, _mm512_sub_epi8(b0, Splat(0x10)));
             grow2 |= c1 & _mm512_test_epi8_mask(third, third);
         }
         if (breaks != 0) {
@@ -308,6 +417,17 @@ __attribute__((target("avx512f,avx512bw,popcnt"))) std::size_t MeasureAnsiToUtf8
 
 bool Avx512ChunksSupported() {
     return false;
+}
+
+bool Avx512CompressChunksSupported() {
+    return false;
+}
+
+std::size_t AnsiToUtf8ChunksAvx512Compress(const unsigned char*, std::size_t,
+                                           const ByteTextTable&, bool, char*,
+                                           std::size_t& nWritten) {
+    nWritten = 0;
+    return 0;
 }
 
 std::size_t AnsiToUtf8ChunksAvx512(const unsigned char*, std::size_t, const ByteTextTable&, bool,

@@ -63,6 +63,9 @@ std::vector<CPath> Paths() {
     if (win::Avx512ChunksSupported()) {
         paths.push_back({"avx-512", &win::AnsiToUtf8ChunksAvx512});
     }
+    if (win::Avx512CompressChunksSupported()) {
+        paths.push_back({"avx-512 compress", &win::AnsiToUtf8ChunksAvx512Compress});
+    }
     return paths;
 }
 
