@@ -274,8 +274,16 @@ TAPVANE_VBMI2 inline char* ConvertChunkCompress(__m512i b, std::uint64_t inside,
                                    _pdep_u64((changed >> (16 * q)) & 0xFFFF, kFirst << 1) |
                                    _pdep_u64((three >> (16 * q)) & 0xFFFF, kFirst << 2);
         const int nLength = __builtin_popcountll(used);
-        _mm512_mask_storeu_epi8(dst, _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(nLength)),
-                                _mm512_maskz_compress_epi8(used, spread));
+        const __m512i text = _mm512_maskz_compress_epi8(used, spread);
+        if (q < 3) {
+            // Runs past the text into what the next quarters overwrite, and at most 160
+            // bytes past the chunk's start in the text: within the room of three bytes per
+            // byte. A masked store costs more.
+            _mm512_storeu_si512(dst, text);
+        } else {
+            _mm512_mask_storeu_epi8(
+                dst, _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(nLength)), text);
+        }
         dst += nLength;
     }
     return dst;
