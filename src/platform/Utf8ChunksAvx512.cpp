@@ -110,11 +110,20 @@ struct CHighBytes512 {
     }
 };
 
-// Converts the chunk `b`, of whose bytes those set in `inside` belong to valid
-// sequences, to text at dst; returns the end of the text. Writes up to 12 bytes past it.
-TAPVANE_AVX512 inline char* ConvertChunk(__m512i b, std::uint64_t inside,
-                                         const CHighBytes512& highBytes, bool bShowZero,
-                                         char* dst) {
+// The text of each byte of a chunk, in three registers (first, second, third byte), and
+// which bytes' texts are two bytes or more and which three.
+struct CChunkTexts {
+    __m512i o0;
+    __m512i o1;
+    __m512i o2;
+    std::uint64_t changed;
+    std::uint64_t three;
+};
+
+// The texts of the chunk `b`, of whose bytes those set in `inside` belong to valid
+// sequences.
+TAPVANE_AVX512 inline CChunkTexts TextsOf(__m512i b, std::uint64_t inside,
+                                          const CHighBytes512& highBytes, bool bShowZero) {
     const __mmask64 high = _mm512_movepi8_mask(b) & ~inside;
     const __mmask64 fromA0 = _mm512_cmpge_epu8_mask(b, Splat(0xA0));
     // Outside a sequence: 0xA0-0xFF become two bytes, 0xC2 or 0xC3 and the byte with its
@@ -132,9 +141,16 @@ TAPVANE_AVX512 inline char* ConvertChunk(__m512i b, std::uint64_t inside,
     o1 = _mm512_mask_mov_epi8(o1, c1, highBytes.Get(1, index));
     o1 = _mm512_mask_mov_epi8(o1, z, Splat(0x90));
     const __m512i third = _mm512_maskz_mov_epi8(c1, highBytes.Get(2, index));
-    const __m512i o2 = _mm512_mask_mov_epi8(third, z, Splat(0x80));
-    const __mmask64 changed = two | c1 | z;
-    const __mmask64 three = _mm512_test_epi8_mask(third, third) | z;
+    return {o0, o1, _mm512_mask_mov_epi8(third, z, Splat(0x80)), two | c1 | z,
+            _mm512_test_epi8_mask(third, third) | z};
+}
+
+// Converts the chunk `b`, of whose bytes those set in `inside` belong to valid
+// sequences, to text at dst; returns the end of the text. Writes up to 12 bytes past it.
+TAPVANE_AVX512 inline char* ConvertChunk(__m512i b, std::uint64_t inside,
+                                         const CHighBytes512& highBytes, bool bShowZero,
+                                         char* dst) {
+    const auto [o0, o1, o2, changed, three] = TextsOf(b, inside, highBytes, bShowZero);
 
     // The key of each group of four bytes (see CGroupPacking), summed in vector lanes.
     const __m512i weights = _mm512_or_si512(
@@ -188,8 +204,7 @@ TAPVANE_AVX512 inline char* ConvertChunk(__m512i b, std::uint64_t inside,
 // that stays as it is to dst and returns true; else leaves it to the caller, with `inside`
 // set. `carry` as in Inside.
 TAPVANE_AVX512 inline bool CopyUnchanged(const unsigned char* p, __m512i b0, bool bShowZero,
-                                         std::uint64_t& carry, std::uint64_t& inside,
-                                         char*& dst) {
+                                         std::uint64_t& carry, std::uint64_t& inside, char*& dst) {
     const std::uint64_t highBits = _mm512_movepi8_mask(b0);
     const std::uint64_t zeroBits = bShowZero ? _mm512_testn_epi8_mask(b0, b0) : 0;
     // ASCII text (without zero bytes when those are shown), or valid UTF-8 text: the chunk
@@ -215,8 +230,7 @@ inline std::size_t FinishChunks(const unsigned char* pBytes, std::size_t i, std:
     return i;
 }
 
-#define TAPVANE_VBMI2 \
-    __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
+#define TAPVANE_VBMI2 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
 
 // The slots of a quarter's texts before they are packed: four per byte, the byte's first,
 // second and third text byte and one unused. As indexes into o0 (0-63) followed by o1
@@ -247,32 +261,15 @@ alignas(64) constexpr CSlotIndexes kSlots = MakeSlotIndexes();
 TAPVANE_VBMI2 inline char* ConvertChunkCompress(__m512i b, std::uint64_t inside,
                                                 const CHighBytes512& highBytes, bool bShowZero,
                                                 char* dst) {
-    const __mmask64 high = _mm512_movepi8_mask(b) & ~inside;
-    const __mmask64 fromA0 = _mm512_cmpge_epu8_mask(b, Splat(0xA0));
-    const __mmask64 two = high & fromA0;
-    const __mmask64 c1 = high & ~fromA0;
-    const __mmask64 z = bShowZero ? _mm512_testn_epi8_mask(b, b) : 0;
-    const __m512i index = _mm512_sub_epi8(b, Splat(0x10));
-    const __m512i lead =
-        _mm512_mask_blend_epi8(_mm512_cmpge_epu8_mask(b, Splat(0xC0)), Splat(0xC2), Splat(0xC3));
-    __m512i o0 = _mm512_mask_mov_epi8(b, two, lead);
-    o0 = _mm512_mask_mov_epi8(o0, c1, highBytes.Get(0, index));
-    o0 = _mm512_mask_mov_epi8(o0, z, Splat(0xE2));
-    __m512i o1 = _mm512_maskz_mov_epi8(two, _mm512_and_si512(b, Splat(0xBF)));
-    o1 = _mm512_mask_mov_epi8(o1, c1, highBytes.Get(1, index));
-    o1 = _mm512_mask_mov_epi8(o1, z, Splat(0x90));
-    const __m512i third = _mm512_maskz_mov_epi8(c1, highBytes.Get(2, index));
-    const __m512i o2 = _mm512_mask_mov_epi8(third, z, Splat(0x80));
-    const std::uint64_t changed = two | c1 | z;
-    const std::uint64_t three = _mm512_test_epi8_mask(third, third) | z;
+    const CChunkTexts texts = TextsOf(b, inside, highBytes, bShowZero);
     constexpr std::uint64_t kFirst = 0x1111111111111111ull;
     for (int q = 0; q < 4; ++q) {
         const __m512i slots = _mm512_load_si512(kSlots.index[q]);
-        __m512i spread = _mm512_permutex2var_epi8(o0, slots, o1);
-        spread = _mm512_mask_permutexvar_epi8(spread, kFirst << 2, slots, o2);
+        __m512i spread = _mm512_permutex2var_epi8(texts.o0, slots, texts.o1);
+        spread = _mm512_mask_permutexvar_epi8(spread, kFirst << 2, slots, texts.o2);
         const std::uint64_t used = kFirst |
-                                   _pdep_u64((changed >> (16 * q)) & 0xFFFF, kFirst << 1) |
-                                   _pdep_u64((three >> (16 * q)) & 0xFFFF, kFirst << 2);
+                                   _pdep_u64((texts.changed >> (16 * q)) & 0xFFFF, kFirst << 1) |
+                                   _pdep_u64((texts.three >> (16 * q)) & 0xFFFF, kFirst << 2);
         const int nLength = __builtin_popcountll(used);
         const __m512i text = _mm512_maskz_compress_epi8(used, spread);
         if (q < 3) {
@@ -328,11 +325,12 @@ TAPVANE_AVX512 std::size_t AnsiToUtf8ChunksAvx512(const unsigned char* pBytes, s
     return FinishChunks(pBytes, i, carry, pOut, dst, nWritten);
 }
 
+// The loop of AnsiToUtf8ChunksAvx512 again: a template shared by both would carry one
+// target, and the way without these instructions must not run them.
 TAPVANE_VBMI2 std::size_t AnsiToUtf8ChunksAvx512Compress(const unsigned char* pBytes,
                                                          std::size_t nBytes,
-                                                         const ByteTextTable& table,
-                                                         bool bShowZero, char* pOut,
-                                                         std::size_t& nWritten) {
+                                                         const ByteTextTable& table, bool bShowZero,
+                                                         char* pOut, std::size_t& nWritten) {
     char* dst = pOut;
     std::size_t i = 0;
     std::uint64_t carry = 0;
@@ -431,9 +429,8 @@ bool Avx512CompressChunksSupported() {
     return false;
 }
 
-std::size_t AnsiToUtf8ChunksAvx512Compress(const unsigned char*, std::size_t,
-                                           const ByteTextTable&, bool, char*,
-                                           std::size_t& nWritten) {
+std::size_t AnsiToUtf8ChunksAvx512Compress(const unsigned char*, std::size_t, const ByteTextTable&,
+                                           bool, char*, std::size_t& nWritten) {
     nWritten = 0;
     return 0;
 }
