@@ -1,4 +1,4 @@
-// What the vector paths of AnsiToUtf8Chunks (Utf8ChunksAvx2.cpp, Utf8ChunksAvx512.cpp)
+// What the vector paths of AnsiToUtf8Chunks (Utf8ChunksAvx2.cpp, Utf8ChunksAvx512*.cpp)
 // share: the patterns that pack groups of four bytes' texts, and the texts of the bytes
 // 0x80-0x9F laid out for byte shuffles.
 #pragma once
