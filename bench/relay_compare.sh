@@ -181,7 +181,7 @@ while [ "$round" -le "$ROUNDS" ]; do
 done
 
 median() {  # file
-    sort -n "$1" | awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+    sort -n "$1" | awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2}'
 }
 
 echo "Loopback, $(nproc) cores; $BYTES bytes each way, $RTTS round trips, $CONNECTS connections, $CONCURRENT at once; medians of $ROUNDS rounds (socat: one)."
