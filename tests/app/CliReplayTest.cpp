@@ -99,12 +99,18 @@ TEST(CliReplayTest, ReplaysItsOwnCaptureByteExact) {
             }
             exchange.join();
         }
-        // Both sessions (each numbered 0, the first having ended) have stopped.
+        // Both sessions have stopped. The second is numbered 0 again when the first was
+        // gone from the list by the time it came, else 1.
         const auto stops = [&relay] {
             const std::string& err = relay.Err();
-            const std::size_t nFirst = err.find("Session 0 stopped.");
-            return nFirst != std::string::npos &&
-                   err.find("Session 0 stopped.", nFirst + 1) != std::string::npos;
+            int nStopped = 0;
+            for (std::size_t n = err.find(" stopped.\n"); n != std::string::npos;
+                 n = err.find(" stopped.\n", n + 1)) {
+                const std::size_t nLine = err.rfind('\n', n);
+                nStopped +=
+                    err.compare(nLine == std::string::npos ? 0 : nLine + 1, 8, "Session ") == 0;
+            }
+            return nStopped == 2;
         };
         const bool bStopped = test::WaitUntil(
             [&] {
