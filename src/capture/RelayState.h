@@ -10,6 +10,9 @@
 class CRelayState {
 public:
     enum Side { Local = 0, Server = 1 };
+    // How long the side still open after the other closed in order may stay silent before
+    // the session ends.
+    static constexpr std::chrono::seconds kHalfCloseSilence{10};
 
     // The thread of `side`: its peer closed its sending side in order.
     void MarkClosed(Side side);

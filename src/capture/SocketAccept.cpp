@@ -19,12 +19,6 @@
 #include "support/SystemErrorText.h"
 #include "support/Trace.h"
 
-namespace {
-
-constexpr auto kHalfCloseSilence = std::chrono::seconds(10);
-
-}  // namespace
-
 HWND MainWindowHandle() {
     return static_cast<HWND>(g_Module.GetMainWindow());
 }
@@ -179,7 +173,7 @@ void CSocketAccept::Proc() {
     WriteSessionLine(148);
 }
 
-void CSocketAccept::OnClose(int nErrorCode) {
+bool CSocketAccept::PassLocalCloseOn(int nErrorCode) {
     CSocketClient* pClient = m_pClient;
     LogSideRecord(*m_pLink, nErrorCode != 0 ? LogRecordKind::SideReset : LogRecordKind::SideClosed,
                   LogDirection::ClientToServer);
@@ -189,7 +183,7 @@ void CSocketAccept::OnClose(int nErrorCode) {
         CSocketTelnet::OnClose(nErrorCode);
         AbortSession(L"Receive from the local client failed! " +
                      GetSystemErrorText(static_cast<DWORD>(nErrorCode)));
-        return;
+        return false;
     }
     if (pClient != nullptr) {
         // An orderly close ends only the client's direction: the server learns of it, and
@@ -203,14 +197,26 @@ void CSocketAccept::OnClose(int nErrorCode) {
             CSocketTelnet::OnClose(nErrorCode);
             AbortSession(L"Passing the local client's close on to the server failed! " +
                          GetSystemErrorText(static_cast<DWORD>(win::WSAGetLastError())));
-            return;
+            return false;
         }
-        m_pRelay->WaitOtherSide(CRelayState::Local, kHalfCloseSilence);
     }
-    if (pClient != nullptr && pClient->IsThreadStarted()) {
-        pClient->StopThread(1000);
+    return true;
+}
+
+void CSocketAccept::AwaitServerSide(int nErrorCode) {
+    if (CSocketClient* pClient = m_pClient) {
+        m_pRelay->WaitOtherSide(CRelayState::Local, CRelayState::kHalfCloseSilence);
+        if (pClient->IsThreadStarted()) {
+            pClient->StopThread(1000);
+        }
     }
     CSocketTelnet::OnClose(nErrorCode);
+}
+
+void CSocketAccept::OnClose(int nErrorCode) {
+    if (PassLocalCloseOn(nErrorCode)) {
+        AwaitServerSide(nErrorCode);
+    }
 }
 
 int CSocketAccept::SetError(const wchar_t* pszContext, BOOL /*bThrow*/) {
@@ -309,6 +315,26 @@ void CSocketAccept::SendToServer(std::string_view bytes) {
     if (CSessionConditions* pConditions = m_pLink->GetConditions()) [[unlikely]] {
         SendToServerUnder(*pConditions, hServer, bytes);
         return;
+    }
+    if (pClient->IsOnSessionThread() && !m_pRelay->IsClosed(CRelayState::Server)) {
+        // This thread also relays the server's answers: before it waits for a server that
+        // does not take the block at once (it may be sending what it wants read first),
+        // the client's side gets a thread of its own.
+        int nError = 0;
+        const long long nSent = SendNowOn(hServer, bytes.data(), bytes.size(), &nError);
+        if (nSent < 0) {
+            LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
+            AbortSession(L"Send to the server failed! " + SendErrorText(nError));
+            return;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(nSent));
+        if (bytes.empty()) {
+            return;
+        }
+        pClient->StartOwnLoop({});
+        if (m_pLink->IsAborted()) {
+            return;
+        }
     }
     std::wstring strError;
     // A server that stops reading is waited for as long as its connection lives.
@@ -489,15 +515,20 @@ void CSocketAccept::LogClientBlockBytes(std::string_view block) {
 void CSocketAccept::StopSession(bool bReset) {
     m_pRelay->NotifyStop();
     // A stop by the user may cut a transfer in the middle: both peers see a reset, so that
-    // neither takes a cut answer (one without a length, say) for a whole one.
-    if (CSocketClient* pClient = m_pClient) {
-        if (const SOCKET hServer = pClient->GetSocket(); hServer != 0 && bReset) {
+    // neither takes a cut answer (one without a length, say) for a whole one. Both sockets
+    // are marked before either loop is asked to stop: one loop may serve both and close
+    // them as soon as it wakes.
+    CSocketClient* pClient = m_pClient;
+    if (bReset) {
+        if (const SOCKET hServer = pClient != nullptr ? pClient->GetSocket() : 0; hServer != 0) {
             SetResetOnClose(hServer);
         }
-        pClient->RequestStop();
+        if (const SOCKET hLocal = GetSocket(); hLocal != 0) {
+            SetResetOnClose(hLocal);
+        }
     }
-    if (const SOCKET hLocal = GetSocket(); hLocal != 0 && bReset) {
-        SetResetOnClose(hLocal);
+    if (pClient != nullptr) {
+        pClient->RequestStop();
     }
     RequestStop();
 }

@@ -37,6 +37,10 @@ public:
     // Session thread. The local client closed: in order, or with an error (a reset), which
     // ends the session abortively.
     void OnClose(int nErrorCode) override;
+    // Session thread. The relay loop: both directions on this thread while the client's
+    // side needs no thread of its own (CSocketClient::IsOnSessionThread), the local
+    // client's alone once it has one.
+    void RunLoop(WSAEVENT ev) override;
     // Records the socket error and returns its code (never raises).
     int SetError(const wchar_t* pszContext, BOOL bThrow) override;
     using CSocketBlocking::SetError;
@@ -128,6 +132,16 @@ private:
     // rewriting goes to the server as it is (the local client ends its stream).
     void SendHeldRequest();
     void LogClientMarker();
+    // Session thread: both directions of the session, until the session is over (true) or
+    // the client's own loop takes over the server's side (false), after which the local
+    // client's side goes on alone in the base loop.
+    bool RelayBothWays(CSocketClient& client, WSAEVENT ev);
+    // Session thread. The local client's close goes to the log and, in order, on to the
+    // server; false when the session was aborted instead (a reset, a failure).
+    bool PassLocalCloseOn(int nErrorCode);
+    // Session thread, after the local client closed in order while the client's own loop
+    // relays the server's side: waits until that side is done too (or silent), then ends.
+    void AwaitServerSide(int nErrorCode);
     void WriteSessionLine(UINT nId);
 };
 

@@ -14,6 +14,7 @@
 #include "module/MyModule.h"
 #include "platform/DebugOutput.h"
 #include "platform/MemoryTrim.h"
+#include "platform/SocketFilter.h"
 #include "platform/TextConv.h"
 #include "support/FileException.h"
 #include "support/ResourceStrings.h"
@@ -25,7 +26,15 @@ std::atomic<bool> g_bCloseWhenNoClients{false};
 
 namespace {
 
-constexpr auto kHalfCloseSilence = std::chrono::seconds(10);
+std::atomic<bool> g_bRelayOnSessionThread{true};
+
+}  // namespace
+
+void SetRelayOnSessionThread(bool bOn) {
+    g_bRelayOnSessionThread = bOn;
+}
+
+namespace {
 
 // Removes every occurrence of the first scheme that the host text begins with (exact case).
 void RemoveScheme(std::wstring& strHost) {
@@ -63,7 +72,8 @@ CSocketClient::CSocketClient(CSocketAccept* pAccept, bool bCounted)
       m_pLink(pAccept ? pAccept->GetLink() : std::make_shared<CSessionLink>(nullptr, 0, 0)),
       m_strMarker("\r\n" +
                   (m_pLink->HasSession() ? std::to_string(m_pLink->GetSession()) : std::string()) +
-                  "--->---") {
+                  "--->---"),
+      m_bMayShare(pAccept != nullptr) {
     if (m_bCounted) {
         ++g_nClientsCount;
     }
@@ -157,13 +167,20 @@ bool CSocketClient::ConnectToServer() {
         Close();
         throw;
     }
-    m_pLink->SetClientLoopRunning(true);
-    try {
-        StartThread();
-    } catch (...) {
-        m_pLink->SetClientLoopRunning(false);
-        Close();
-        throw;
+    // A plain connection needs no thread of its own while both peers take what is sent at
+    // once: the session's thread relays both ways, with a third of the thread switches.
+    m_bOnSessionThread =
+        m_bMayShare && g_bRelayOnSessionThread && m_pLink->GetConditions() == nullptr &&
+        !win::HasSocketFilter(GetSocket()) && !win::HasSocketFilter(m_pLink->GetLocalSocket());
+    if (!m_bOnSessionThread) {
+        m_pLink->SetClientLoopRunning(true);
+        try {
+            StartThread();
+        } catch (...) {
+            m_pLink->SetClientLoopRunning(false);
+            Close();
+            throw;
+        }
     }
     if (ServerMemo().Claim(m_strHost, nLocalPort, nRemotePort)) {
         try {
@@ -271,6 +288,20 @@ void CSocketClient::SendToLocal(std::string_view bytes) {
         SendToLocalUnder(*pConditions, hLocal, bytes);
         return;
     }
+    if (m_bOnSessionThread && !m_pRelay->IsClosed(CRelayState::Local)) {
+        // The session's thread must not wait here: the local client may be sending what it
+        // wants to finish before it reads again. What it does not take at once goes on a
+        // thread of this connection's own, which then relays the server's side.
+        int nError = 0;
+        const long long nSent = SendNowOn(hLocal, bytes.data(), bytes.size(), &nError);
+        if (nSent < 0) {
+            LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ClientToServer);
+            AbortSession(L"Send to the local client failed! " + SendErrorText(nError));
+        } else if (static_cast<std::size_t>(nSent) < bytes.size()) {
+            StartOwnLoop(bytes.substr(static_cast<std::size_t>(nSent)));
+        }
+        return;
+    }
     std::wstring strError;
     // A client that stops reading (a debugger, a save prompt) is held by backpressure for
     // as long as it lives: only a stop or an error of the connection ends the wait.
@@ -367,7 +398,7 @@ void CSocketClient::AbortSession(const std::wstring& strReason) {
     Close();
 }
 
-void CSocketClient::OnClose(int nErrorCode) {
+bool CSocketClient::PassServerCloseOn(int nErrorCode) {
     LogSideRecord(*m_pLink, nErrorCode != 0 ? LogRecordKind::SideReset : LogRecordKind::SideClosed,
                   LogDirection::ServerToClient);
     if (nErrorCode != 0) {
@@ -375,8 +406,7 @@ void CSocketClient::OnClose(int nErrorCode) {
         // orderly end of an answer that may be cut.
         AbortSession(L"Receive from the server failed! " +
                      GetSystemErrorText(static_cast<DWORD>(nErrorCode)));
-        CSocketTelnet::OnClose(nErrorCode);
-        return;
+        return false;
     }
     // The server finished sending: the local client learns of it, and what it still sends
     // reaches the server, until it closes too or goes quiet. The local socket's handle is
@@ -388,12 +418,98 @@ void CSocketClient::OnClose(int nErrorCode) {
         // the session's thread: without it both would wait for ever.
         AbortSession(L"Passing the server's close on to the local client failed! " +
                      GetSystemErrorText(static_cast<DWORD>(win::WSAGetLastError())));
-        CSocketTelnet::OnClose(nErrorCode);
-        return;
+        return false;
     }
-    m_pRelay->WaitOtherSide(CRelayState::Server, kHalfCloseSilence);
-    m_pLink->WithSession([](CSocketAccept& session) { session.StopSession(false); });
+    return true;
+}
+
+void CSocketClient::OnClose(int nErrorCode) {
+    if (PassServerCloseOn(nErrorCode)) {
+        m_pRelay->WaitOtherSide(CRelayState::Server, CRelayState::kHalfCloseSilence);
+        m_pLink->WithSession([](CSocketAccept& session) { session.StopSession(false); });
+    }
     CSocketTelnet::OnClose(nErrorCode);
+}
+
+void CSocketClient::RunLoop(WSAEVENT ev) {
+    if (!m_carry.empty()) {
+        const std::string carry = std::move(m_carry);
+        m_carry.clear();
+        SendToLocal(carry);
+    }
+    CSocketTelnet::RunLoop(ev);
+}
+
+CSocketClient::SharedRound CSocketClient::OnSharedEvents(SOCKET hServer, WSAEVENT ev) {
+    const win::WSANETWORKEVENTS events = TakeNetworkEvents(hServer, ev);
+    const long lEvents = events.lNetworkEvents;
+    SharedRound round = SharedRound::Quiet;
+    try {
+        if (lEvents & win::FD_READ) {
+            OnReceive(events.iErrorCode[win::FD_READ_BIT]);
+            if (!m_bOnSessionThread) {
+                return SharedRound::HandedOver;
+            }
+            if (GetSocket() == 0) {
+                return SharedRound::Ended;
+            }
+            round = SharedRound::Relayed;
+        }
+        if (lEvents & win::FD_CLOSE) {
+            DrainBeforeClose([this] { return !m_bOnSessionThread; });
+            if (!m_bOnSessionThread) {
+                return SharedRound::HandedOver;
+            }
+            const int nError = events.iErrorCode[win::FD_CLOSE_BIT];
+            const bool bInOrder = PassServerCloseOn(nError);
+            CSocketTelnet::OnClose(nError);  // raises for a reset, as in this object's loop
+            return bInOrder ? SharedRound::Closed : SharedRound::Ended;
+        }
+    } catch (...) {
+        // What this object's own loop does with a failure of its handlers.
+        const std::wstring strError =
+            TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()");
+        Trace(L"%s", strError);
+        try {
+            OnLoopError(strError);
+        } catch (...) {
+            Trace(L"%s", TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()"));
+        }
+        return SharedRound::Ended;
+    }
+    return round;
+}
+
+void CSocketClient::EndShared() {
+    try {
+        LeaveLoop();
+        {
+            CModuleLock lock;
+            m_scan.End(m_decoder);  // a body that runs to the close is whole now
+        }
+        m_writer.Finish();
+    } catch (...) {
+        Trace(L"%s", TakeCaughtText(L"Unhandled exception!!! CSocketClient::EndShared()"));
+    }
+    m_pRelay->NotifyEnded(CRelayState::Server);
+    if (const SOCKET h = m_hSocket.exchange(0); h != 0) {
+        win::closesocket(h);
+    }
+}
+
+void CSocketClient::StartOwnLoop(std::string_view carry) {
+    m_carry.assign(carry);
+    LeaveLoop();
+    m_bOnSessionThread = false;
+    m_pLink->SetClientLoopRunning(true);
+    try {
+        StartThread();
+    } catch (...) {
+        m_pLink->SetClientLoopRunning(false);
+        const std::wstring strError = TakeCaughtText(L"CSocketClient::StartOwnLoop()");
+        LogSideRecord(*m_pLink, LogRecordKind::SideReset, LogDirection::ServerToClient);
+        AbortSession(L"Relaying the server's side on a thread of its own failed! " + strError);
+    }
 }
 
 void CSocketClient::OnLoopError(const std::wstring& strError) {

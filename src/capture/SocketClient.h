@@ -22,6 +22,11 @@ class CSessionConditions;
 // passed as it is.
 std::wstring ConnectTarget(const std::wstring& strHost);
 
+// Any thread; applies to sessions that connect afterwards. Whether a plain session's
+// loop relays both directions until a send cannot be taken at once (the default), or every
+// server connection gets a thread of its own at once (tests of that relay's own paths).
+void SetRelayOnSessionThread(bool bOn);
+
 class CSocketClient : public CSocketTelnet, private IResponseBody {
 public:
     // One receive takes at most this much less one byte: what a session holds while it
@@ -38,8 +43,31 @@ public:
 
     // Session thread. Connects to the host and port of the connection bar; false after a
     // failure (its text in GetConnectError) or a stop (no text). Releases its socket when
-    // it raises.
+    // it raises. A plain connection of a session (no TLS, no network conditions) is then
+    // relayed by the session's own loop (IsOnSessionThread); any other starts this
+    // object's loop on a thread of its own.
     bool ConnectToServer();
+    // Session thread (and this object's thread once started). Whether the session's loop
+    // receives from the server for this object: until a send toward the local client, or
+    // toward the server, cannot be taken at once; then this object's own loop takes over.
+    bool IsOnSessionThread() const { return m_bOnSessionThread; }
+
+    // What one round of the session's loop did with the server's side.
+    enum class SharedRound { Quiet, Relayed, Closed, Ended, HandedOver };
+    // Session thread, from its loop, while IsOnSessionThread: the network events recorded
+    // for the server's socket `hServer` on the loop's event `ev`, handled as this object's
+    // own loop would. Closed: the server closed in order and the local client was told;
+    // Ended: the session was aborted (a reset, a failure); HandedOver: this object's own
+    // loop now receives from the server (and sees anything left, the close included).
+    SharedRound OnSharedEvents(SOCKET hServer, WSAEVENT ev);
+    // Session thread, when its loop ends without handing over: the server's side ends as
+    // this object's own loop would end it (an orderly close unless a reset was asked for).
+    // Never raises.
+    void EndShared();
+    // Session thread, while IsOnSessionThread: this object's own loop takes over the server's
+    // side, and first sends `carry` (the rest of a block the local client did not take at
+    // once) to the local client. A thread that cannot be started aborts the session.
+    void StartOwnLoop(std::string_view carry);
     // Session thread: why the last ConnectToServer failed ("Connect to %s host %d port
     // failed!" and the system's reason on a line of its own); empty after a stop.
     const std::wstring& GetConnectError() const { return m_strConnectError; }
@@ -69,6 +97,8 @@ public:
     // Client thread. The server closed: in order, or with an error (a reset), which ends
     // the session abortively.
     void OnClose(int nErrorCode) override;
+    // Client thread: the rest of a block handed over from the session's thread goes first.
+    void RunLoop(WSAEVENT ev) override;
     // Client thread. The relay loop failed (a receive error, no event object): the session
     // ends abortively, so that the local client neither waits for an answer that will not
     // come nor takes a cut one for a whole one.
@@ -123,8 +153,17 @@ protected:
     std::shared_ptr<CSessionLink> m_pLink;
     // Client thread: the marker line.
     std::string m_strMarker;
+    // Whether a session's loop may relay for this object (not a client of its own).
+    const bool m_bMayShare;
+    // Written by the session thread before this object's thread starts: see
+    // IsOnSessionThread, and the bytes still owed to the local client at the hand-over.
+    bool m_bOnSessionThread = false;
+    std::string m_carry;
 
 private:
+    // The receiving thread: the server's close goes to the log and, in order, on to the
+    // local client; false when the session was aborted instead (a reset, a failure).
+    bool PassServerCloseOn(int nErrorCode);
     // Module lock held: the marker line and the block's bytes.
     void LogServerBlock(std::string_view block);
     // Client thread, module lock not held: sends the block to the local client; a failure

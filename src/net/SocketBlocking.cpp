@@ -246,15 +246,36 @@ bool CSocketBlocking::SendAllOn(SOCKET h, const char* pData, std::size_t nLength
             }
         }
         if (nSent == win::SOCKET_ERROR) {
-            const int nError = win::WSAGetLastError();
-            *pstrError =
-                win::FormatW(L"SOCKET ERROR: %s error = %d. %s", L"CSocketBlocking::Send(...).",
-                             nError, GetSystemErrorText(static_cast<DWORD>(nError)));
+            *pstrError = SendErrorText(win::WSAGetLastError());
             return false;
         }
         nDone += static_cast<std::size_t>(nSent);
     }
     return true;
+}
+
+long long CSocketBlocking::SendNowOn(SOCKET h, const char* pData, std::size_t nLength,
+                                     int* pnError) {
+    std::size_t nDone = 0;
+    while (nDone < nLength) {
+        const int nPart = static_cast<int>(std::min<std::size_t>(nLength - nDone, 1 << 30));
+        const int nSent = win::send(h, pData + nDone, nPart, MSG_DONTWAIT);
+        if (nSent == win::SOCKET_ERROR) {
+            const int nError = win::WSAGetLastError();
+            if (nError == WSAEWOULDBLOCK) {
+                break;
+            }
+            *pnError = nError;
+            return -1;
+        }
+        nDone += static_cast<std::size_t>(nSent);
+    }
+    return static_cast<long long>(nDone);
+}
+
+std::wstring CSocketBlocking::SendErrorText(int nError) {
+    return win::FormatW(L"SOCKET ERROR: %s error = %d. %s", L"CSocketBlocking::Send(...).", nError,
+                        GetSystemErrorText(static_cast<DWORD>(nError)));
 }
 
 void CSocketBlocking::SetResetOnClose(SOCKET h) {

@@ -44,6 +44,10 @@ public:
     virtual void CloseThreadHandle();
     // Receive thread. Data is queued.
     virtual void OnReceive(int nErrorCode);
+    // Receive thread, from Proc once the socket is selected on `ev`: waits for network
+    // events and hands them to HandleNetworkEvents until that says the loop is over. A
+    // derived class may serve more sockets from the same loop.
+    virtual void RunLoop(WSAEVENT ev);
     // Receive thread. The loop ends on a failure of its own (the text is traced already),
     // before it closes the socket: a derived class may choose how the connection ends.
     virtual void OnLoopError(const std::wstring& strError);
@@ -157,9 +161,32 @@ public:
     bool IsClosing() const { return m_bClosing.load(); }
     MY_FUNCTIONS::CThread& GetThread() { return m_thread; }
 
+    // The thread whose loop receives for this socket. Takes the events the last wait
+    // recorded for socket `h` (this object's) on `ev`; raises when that fails.
+    win::WSANETWORKEVENTS TakeNetworkEvents(SOCKET h, WSAEVENT ev);
+    // The same thread. One round of the loop: hands a read to OnReceive and a close to
+    // OnClose (every queued byte first); false when the loop is to end (a close, a stop, a
+    // closed socket).
+    bool HandleNetworkEvents(const win::WSANETWORKEVENTS& events);
+
+    // The thread of another object's loop, which then receives for this socket too (on its
+    // event `ev`) until this object's own loop starts: selects the socket on `ev`, and a
+    // stop of this object signals `ev`. Raises when the socket cannot be selected.
+    void JoinLoop(WSAEVENT ev);
+    // That thread, when it lets go of the socket (before this object's own loop starts, or
+    // at the end): the socket leaves the event, which stays open.
+    void LeaveLoop();
+
+    // Any thread. Sends what socket `h` takes at once, without waiting: the bytes sent (all
+    // of them, nearly always), or -1 with the Winsock code in *pnError.
+    static long long SendNowOn(SOCKET h, const char* pData, std::size_t nLength, int* pnError);
+    // "SOCKET ERROR: CSocketBlocking::Send(...). error = <code>. <system text>"
+    static std::wstring SendErrorText(int nError);
+
 protected:
-    // Receive thread. Hands every byte still queued to OnReceive before a close is handled.
-    void DrainBeforeClose();
+    // Receive thread. Hands every byte still queued to OnReceive before a close is handled,
+    // until `fnStop` (when given) says stop.
+    void DrainBeforeClose(const std::function<bool()>& fnStop = {});
 
     std::atomic<SOCKET> m_hSocket;
     char m_szReceive[kReceiveBufferSize];

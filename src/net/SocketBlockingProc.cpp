@@ -42,55 +42,7 @@ void CSocketBlocking::Proc() {
         }
         // From here on the socket is non-blocking; a stopper may now signal the event.
         m_thread.SetStarted();
-
-        for (;;) {
-            const DWORD dwWait =
-                win::WSAWaitForMultipleEvents(1, &ev, FALSE, win::WSA_INFINITE, FALSE);
-            if (dwWait == win::WSA_WAIT_TIMEOUT) {
-                continue;
-            }
-            if (dwWait == win::WSA_WAIT_FAILED) {
-                // Not a close: the other side must learn that this one stopped relaying.
-                SetError(L"CSocketBlocking::Proc(...). WSAWaitForMultipleEvents().", TRUE, 0);
-            }
-            const SOCKET h = m_hSocket;
-            if (h == 0) {
-                break;
-            }
-            win::WSANETWORKEVENTS events{};
-            if (win::WSAEnumNetworkEvents(h, ev, &events) == win::SOCKET_ERROR) {
-                SetError(
-                    win::FormatW(L"CSocketBlocking::Proc(); ::WSAEnumNetworkEvents(m_hSocket = "
-                                 L"0x%x, m_ev, &WSAEvents) failed!",
-                                 h),
-                    TRUE, 0);
-            }
-            const long lEvents = events.lNetworkEvents;
-            if (lEvents & win::FD_READ) {
-                if (m_hSocket == 0) {
-                    break;
-                }
-                if (m_bStop.exchange(false)) {
-                    break;
-                }
-                OnReceive(events.iErrorCode[win::FD_READ_BIT]);
-                if (lEvents == win::FD_READ) {
-                    continue;
-                }
-            }
-            if (lEvents & win::FD_CLOSE) {
-                DrainBeforeClose();
-                OnClose(events.iErrorCode[win::FD_CLOSE_BIT]);
-                break;
-            }
-            if (lEvents & win::FD_ALL_EVENTS) {
-                break;
-            }
-            // No network event: the event was set by SetStopEvent (or spuriously).
-            if (m_bStop.exchange(false)) {
-                break;
-            }
-        }
+        RunLoop(ev);
     } catch (...) {
         strError = TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()");
     }
@@ -120,16 +72,95 @@ void CSocketBlocking::Proc() {
     m_thread.ReleaseHandle();
 }
 
+void CSocketBlocking::RunLoop(WSAEVENT ev) {
+    for (;;) {
+        const DWORD dwWait = win::WSAWaitForMultipleEvents(1, &ev, FALSE, win::WSA_INFINITE, FALSE);
+        if (dwWait == win::WSA_WAIT_TIMEOUT) {
+            continue;
+        }
+        if (dwWait == win::WSA_WAIT_FAILED) {
+            // Not a close: the other side must learn that this one stopped relaying.
+            SetError(L"CSocketBlocking::Proc(...). WSAWaitForMultipleEvents().", TRUE, 0);
+        }
+        const SOCKET h = m_hSocket;
+        if (h == 0) {
+            break;
+        }
+        if (!HandleNetworkEvents(TakeNetworkEvents(h, ev))) {
+            break;
+        }
+    }
+}
+
+win::WSANETWORKEVENTS CSocketBlocking::TakeNetworkEvents(SOCKET h, WSAEVENT ev) {
+    win::WSANETWORKEVENTS events{};
+    if (win::WSAEnumNetworkEvents(h, ev, &events) == win::SOCKET_ERROR) {
+        SetError(win::FormatW(L"CSocketBlocking::Proc(); ::WSAEnumNetworkEvents(m_hSocket = "
+                              L"0x%x, m_ev, &WSAEvents) failed!",
+                              h),
+                 TRUE, 0);
+    }
+    return events;
+}
+
+bool CSocketBlocking::HandleNetworkEvents(const win::WSANETWORKEVENTS& events) {
+    const long lEvents = events.lNetworkEvents;
+    if (lEvents & win::FD_READ) {
+        if (m_hSocket == 0) {
+            return false;
+        }
+        if (m_bStop.exchange(false)) {
+            return false;
+        }
+        OnReceive(events.iErrorCode[win::FD_READ_BIT]);
+        if (lEvents == win::FD_READ) {
+            return true;
+        }
+    }
+    if (lEvents & win::FD_CLOSE) {
+        DrainBeforeClose();
+        OnClose(events.iErrorCode[win::FD_CLOSE_BIT]);
+        return false;
+    }
+    if (lEvents & win::FD_ALL_EVENTS) {
+        return false;
+    }
+    // No network event: the event was set by SetStopEvent (or spuriously).
+    return !m_bStop.exchange(false);
+}
+
+void CSocketBlocking::JoinLoop(WSAEVENT ev) {
+    {
+        std::lock_guard lock(m_evMutex);
+        m_ev = ev;
+        if (m_bStopRequested && !m_bStop) {
+            m_bStop = true;
+            win::WSASetEvent(ev);
+        }
+    }
+    if (win::WSAEventSelect(m_hSocket, ev, win::FD_READ | win::FD_CLOSE) == win::SOCKET_ERROR) {
+        SetError(L"CSocketBlocking::JoinLoop(...). WSAEventSelect().", TRUE, 0);
+    }
+}
+
+void CSocketBlocking::LeaveLoop() {
+    if (const SOCKET h = m_hSocket; h != 0) {
+        win::WSAEventSelect(h, win::WSA_INVALID_EVENT, 0);
+    }
+    std::lock_guard lock(m_evMutex);
+    m_ev = 0;
+}
+
 void CSocketBlocking::OnLoopError(const std::wstring&) {}
 
-void CSocketBlocking::DrainBeforeClose() {
+void CSocketBlocking::DrainBeforeClose(const std::function<bool()>& fnStop) {
     // The peer may have closed right behind more data than one OnReceive takes; every byte
     // still queued is handed on before the close is handled.
     for (;;) {
         const SOCKET h = m_hSocket;
         unsigned long ulBefore = 0;
-        if (h == 0 || m_bStop || win::ioctlsocket(h, win::FIONREAD_, &ulBefore) != 0 ||
-            ulBefore == 0) {
+        if (h == 0 || m_bStop || (fnStop && fnStop()) ||
+            win::ioctlsocket(h, win::FIONREAD_, &ulBefore) != 0 || ulBefore == 0) {
             return;
         }
         const std::uint64_t nReceivedBefore = m_nReceivedBytes;

@@ -50,5 +50,7 @@ int SocketDescriptor(SOCKET s);
 // SOCKET_ERROR (WSAENOTSOCK; WSAEINVAL when a filter is there already). Before the handle is
 // used by other threads.
 int AttachSocketFilter(SOCKET s, std::unique_ptr<ISocketFilter> pFilter);
+// Any thread. Whether a filter is under `s` (false when `s` is not a socket).
+bool HasSocketFilter(SOCKET s);
 
 }  // namespace win

@@ -236,6 +236,9 @@ int WSAEventSelect(SOCKET s, WSAEVENT hEvent, long lNetworkEvents) {
     p->m_lMask = p->m_pEvent ? lNetworkEvents : 0;
     p->m_lPending = 0;
     p->m_bReadEnabled = true;
+    // Selecting again starts afresh: an end of the stream that is there already is
+    // recorded again, for the new event's waiter, who has not seen it.
+    p->m_bCloseRecorded = false;
     if (p->m_pEvent) {
         {
             std::lock_guard lockEvent(p->m_pEvent->m_mutex);

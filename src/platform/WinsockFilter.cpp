@@ -43,6 +43,11 @@ int SocketDescriptor(SOCKET s) {
     return p ? p->m_fd : -1;
 }
 
+bool HasSocketFilter(SOCKET s) {
+    const std::shared_ptr<CSocketEntry> p = FindSocket(s);
+    return p && p->m_pFilter.load(std::memory_order_acquire) != nullptr;
+}
+
 int AttachSocketFilter(SOCKET s, std::unique_ptr<ISocketFilter> pFilter) {
     const std::shared_ptr<CSocketEntry> p = FindSocket(s);
     if (!p) {

@@ -312,21 +312,25 @@ TEST_F(ErrorPathTest, ServerSideErrorsCloseTheLocalClientAtOnce) {
     struct CCase {
         win::CFaultRule fault;
         const wchar_t* pszLog;
+        bool bOwnThread = false;  // the server connection's loop runs on a thread of its own
     };
     const CCase cases[] = {
         // A receive error on the server's connection.
         {{.call = win::FaultCall::Recv, .nErrno = ECONNRESET, .nPeerPort = server.Port()},
          L"Receive from the server failed! "},
-        // No event object for a receive loop (the session's or the client's).
+        // No event object for a receive loop (the session's or the client's, which has one
+        // when its server connection has a thread of its own).
         {{.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM},
          L"No event object for the relay from the "},
         {{.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM, .nSkip = 1},
-         L"No event object for the relay from the "},
+         L"No event object for the relay from the server",
+         true},
     };
     int nSession = 0;
     for (const CCase& c : cases) {
         ASSERT_TRUE(test::WaitUntil([] { return g_nClientsCount <= 1; }, 15s));
         const int nBefore = CountSessionErrors(c.pszLog);
+        SetRelayOnSessionThread(!c.bOwnThread);
         win::ArmFault(c.fault);
         const int fd = test::ConnectPosix(nLocal);
         // The reset may come before the request is sent: then the send reports it.
@@ -360,6 +364,7 @@ TEST_F(ErrorPathTest, RunningOutOfDescriptorsAtEachStepTellsWhyAndLeavesNothing)
     struct CCase {
         win::CFaultRule fault;
         const wchar_t* pszLog;
+        bool bOwnThread = false;  // the server connection's loop runs on a thread of its own
     };
     const CCase cases[] = {
         {{.call = win::FaultCall::Socket, .nErrno = EMFILE}, L"Connect to the server failed! "},
@@ -367,12 +372,14 @@ TEST_F(ErrorPathTest, RunningOutOfDescriptorsAtEachStepTellsWhyAndLeavesNothing)
         {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE},
          L"No event object for the relay from the "},
         {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE, .nSkip = 1},
-         L"No event object for the relay from the "},
+         L"No event object for the relay from the server",
+         true},
     };
     int nCase = 0;
     for (const CCase& c : cases) {
         ASSERT_TRUE(test::WaitUntil([] { return g_nClientsCount <= 1; }, 15s));
         const std::size_t nSockets = win::OpenSocketCount();
+        SetRelayOnSessionThread(!c.bOwnThread);
         win::ArmFault(c.fault);
         const int fd = test::ConnectPosix(nLocal);
         const bool bSendReset =
@@ -521,16 +528,27 @@ TEST_F(ErrorPathTest, AFailedWaitOfEitherLoopResetsBothPeersAndLeavesNothing) {
     struct CCase {
         win::CFaultRule fault;
         const wchar_t* pszLog;
+        bool bOwnThread = false;  // the server connection's loop runs on a thread of its own
+        int nErrors = 1;          // of this text in the log, this session's included
     };
     const CCase cases[] = {
         {{.call = win::FaultCall::Poll, .nErrno = ENOMEM, .nSkip = 2, .nPeerPort = server.Port()},
          L"Waiting for the server failed! SOCKET ERROR: "
-         L"CSocketBlocking::Proc(...). WSAWaitForMultipleEvents(). error = 10055."},
+         L"CSocketBlocking::Proc(...). WSAWaitForMultipleEvents(). error = 10055.",
+         true},
         {{.call = win::FaultCall::Poll, .nErrno = ENOMEM, .nLocalPort = nLocal},
-         L"Waiting for the local client failed! SOCKET ERROR: "},
+         L"Waiting for the local client failed! SOCKET ERROR: ",
+         true},
+        // One loop for both peers: its wait fails in the middle of the answer.
+        {{.call = win::FaultCall::Poll, .nErrno = ENOMEM, .nSkip = 4, .nLocalPort = nLocal},
+         L"Waiting for the local client failed! SOCKET ERROR: "
+         L"CSocketBlocking::Proc(...). WSAWaitForMultipleEvents(). error = 10055.",
+         false,
+         2},
     };
     int nSession = 0;
     for (const CCase& c : cases) {
+        SetRelayOnSessionThread(!c.bOwnThread);
         win::ArmFault(c.fault);
         const int fd = test::ConnectPosix(nLocal);
         ASSERT_TRUE(test::SendAllPosix(fd, "request"));
@@ -541,7 +559,7 @@ TEST_F(ErrorPathTest, AFailedWaitOfEitherLoopResetsBothPeersAndLeavesNothing) {
         EXPECT_LT(end.data.size(), answer.size());
         EXPECT_EQ(1, win::InjectedFaultCount());
         win::DisarmFaults();
-        EXPECT_TRUE(test::WaitUntil([&] { return CountSessionErrors(c.pszLog) == 1; }, 10s))
+        EXPECT_TRUE(test::WaitUntil([&] { return CountSessionErrors(c.pszLog) == c.nErrors; }, 10s))
             << nSession;
         // The server's connection is reset while it sends (the local loop may fail before
         // the request reached it; ExpectNothingLeft covers that one).

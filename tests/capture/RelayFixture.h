@@ -17,6 +17,7 @@
 #include "TempFolder.h"
 #include "app/HeadlessMainWindow.h"
 #include "capture/ClientCount.h"
+#include "capture/SocketClient.h"
 #include "module/MyModule.h"
 #include "platform/TextConv.h"
 #include "settings/RegKeyTalvex.h"
@@ -198,6 +199,7 @@ protected:
             << g_nClientsCount;
         m_pWindow->Quit(0);
         m_guiThread.join();
+        SetRelayOnSessionThread(true);
         g_Module.SetMainWindow(nullptr);
         SetMessageBoxPresenter(nullptr);
         ::unsetenv("XDG_DESKTOP_DIR");
