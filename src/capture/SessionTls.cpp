@@ -144,7 +144,9 @@ struct CClientStart {
 // whichever comes first tells whether the client speaks TLS.
 CClientStart DetectClientTls(int fdClient, int fdServer, bool bServerTls,
                              const std::function<bool()>& isStopped) {
-    std::vector<char> buffer(kMaxClientHello + 4096);
+    // Left uninitialised: only what a peek fills is read.
+    constexpr std::size_t kBuffer = kMaxClientHello + 4096;
+    const std::unique_ptr<char[]> buffer(new char[kBuffer]);
     const Clock::time_point start = Clock::now();
     std::size_t nSeen = 0;
     while (true) {
@@ -154,13 +156,13 @@ CClientStart DetectClientTls(int fdClient, int fdServer, bool bServerTls,
         pollfd fds[2] = {{fdClient, POLLIN, 0}, {fdServer, POLLIN, 0}};
         poll(fds, fdServer >= 0 ? 2 : 1, kSliceMs);
         if (fds[0].revents != 0) {
-            const ssize_t n = recv(fdClient, buffer.data(), buffer.size(), MSG_PEEK);
+            const ssize_t n = recv(fdClient, buffer.get(), kBuffer, MSG_PEEK);
             if (n <= 0) {
                 return {};  // closed or failed: the relay sees to it
             }
             CClientStart result;
             const HelloScan scan = ScanClientHello(
-                std::string_view(buffer.data(), static_cast<std::size_t>(n)), &result.hello);
+                std::string_view(buffer.get(), static_cast<std::size_t>(n)), &result.hello);
             if (scan != HelloScan::NeedMore) {
                 result.bTls = scan == HelloScan::ClientHello;
                 return result;

@@ -1,6 +1,7 @@
 #include "capture/SocketClient.h"
 
 #include <array>
+#include <cstring>
 
 #include "capture/ClientCount.h"
 #include "capture/LoopErrorText.h"
@@ -156,7 +157,13 @@ bool CSocketClient::ConnectToServer() {
         const std::string strHost = win::WideToAnsi(m_strHost);
         CLogRecord record;
         record.kind = LogRecordKind::SessionConnected;
-        record.server = PeerAddressOf(GetSocket());
+        // The address just connected to: the same as the peer's, without asking for it.
+        sockaddr_storage storage{};
+        const CSocketAddress& connected = GetConnectedAddress();
+        std::memcpy(
+            &storage, connected.Get(),
+            std::min<std::size_t>(sizeof(storage), static_cast<std::size_t>(connected.Length())));
+        record.server = NetAddressOf(storage);
         record.strServerHost = strHost;
         LogSessionRecord(*m_pLink, record);
     }

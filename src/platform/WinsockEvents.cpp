@@ -41,7 +41,7 @@ CWsaEvent::~CWsaEvent() {
 void CWsaEvent::Set() {
     std::lock_guard lock(m_mutex);
     m_bSet = true;
-    if (!m_bFdSet) {
+    if (!m_bFdSet && m_nWaiters.load() > 0) {
         m_bFdSet = true;
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(m_efd, &one, sizeof(one));
@@ -121,6 +121,9 @@ void RecordNetworkEvents(CSocketEntry& entry, short revents, bool bByWaiter) {
         if (::poll(&pfd, 1, 0) > 0) {
             revents = pfd.revents;
         }
+    }
+    if (revents == 0) {
+        return;  // nothing to read, no end of the stream: nothing to record
     }
     int nQueued = 0;
     if (revents == POLLIN) {
@@ -264,6 +267,23 @@ DWORD WSAWaitForMultipleEvents(DWORD cEvents, const WSAEVENT* phEvents, BOOL fWa
         }
         events.push_back(std::move(p));
     }
+
+    // Counted as a waiter from before the first look at the flags to the return.
+    struct CWaiting {
+        std::vector<std::shared_ptr<CWsaEvent>>& events;
+        explicit CWaiting(std::vector<std::shared_ptr<CWsaEvent>>& e) : events(e) {
+            for (const auto& pEvent : events) {
+                ++pEvent->m_nWaiters;
+            }
+        }
+        ~CWaiting() {
+            for (const auto& pEvent : events) {
+                --pEvent->m_nWaiters;
+            }
+        }
+        CWaiting(const CWaiting&) = delete;
+        CWaiting& operator=(const CWaiting&) = delete;
+    } waiting(events);
 
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(dwTimeout);

@@ -62,7 +62,8 @@ public:
     CWsaEvent();
     ~CWsaEvent() override;
     bool IsValid() const { return m_efd >= 0; }
-    // Any thread: sets the event and wakes whoever polls its descriptor.
+    // Any thread: sets the event and wakes whoever polls its descriptor. With no thread
+    // waiting, the flag alone is set: a wait looks at it before it polls.
     void Set();
     // The thread that waits for this event, as it finds the event's cause itself: set
     // without touching the descriptor, as nobody else needs waking (it sees IsSet at once).
@@ -74,6 +75,9 @@ public:
     std::mutex m_mutex;  // guards the fields below
     bool m_bSet = false;
     bool m_bFdSet = false;  // the descriptor is readable (written, not read back yet)
+    // Threads inside WSAWaitForMultipleEvents for this event; counted before they look at
+    // the flag, so that a Set that finds none is seen by their look.
+    std::atomic<int> m_nWaiters{0};
     std::vector<std::weak_ptr<CSocketEntry>> m_sockets;
 };
 
