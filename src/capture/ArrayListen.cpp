@@ -47,7 +47,8 @@ void CArrayListen::Open() {
     m_bClosed = false;
 }
 
-bool CArrayListen::Add(CSocketAccept& vessel) {
+CSocketAccept* CArrayListen::Add(CSocketAccept& vessel, bool bRunHere) {
+    CSocketAccept* pSession = nullptr;
     long nCount = 0;
     std::uint64_t nLimit = 0;
     bool bRefused = false;
@@ -60,7 +61,7 @@ bool CArrayListen::Add(CSocketAccept& vessel) {
             CSocketBlocking::SetResetOnClose(vessel.GetSocket());
             vessel.Close();
             Trace(L"CArrayListen::Add(...) refused: listening has stopped");
-            return false;
+            return nullptr;
         }
         nLimit = win::OpenFileLimit();
         if (m_sessions.size() >= win::SessionCapacity(nLimit)) {
@@ -74,7 +75,7 @@ bool CArrayListen::Add(CSocketAccept& vessel) {
             m_bLimitTold = true;
             nCount = static_cast<long>(m_sessions.size());
         } else {
-            auto* pSession = new CSocketAccept(vessel, *this);
+            pSession = new CSocketAccept(vessel, *this, !bRunHere);
             m_sessions.push_back(pSession);
             nCount = static_cast<long>(m_sessions.size());
             m_nCount = nCount;
@@ -94,10 +95,10 @@ bool CArrayListen::Add(CSocketAccept& vessel) {
         g_Module.SetStatusText(strText, STATUS_PANE_TEXT);
     }
     if (bRefused) {
-        return false;
+        return nullptr;
     }
     Trace(L"CArrayListen::Add(...) Listen count = %ld", nCount);
-    return true;
+    return pSession;
 }
 
 void CArrayListen::Remove(CSocketAccept* psocketRemove) {

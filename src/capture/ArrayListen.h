@@ -19,13 +19,15 @@ public:
     // GUI thread, as listening starts: sessions are taken again after a CloseAll.
     void Open();
 
-    // Accept thread. Creates the session from the vessel's freshly accepted socket (its
-    // thread starts at once) and registers it. When as many sessions are open as the limit
-    // of open files leaves room for, the connection is refused instead (reset), and the
-    // first refusal says so in the log and the status line; the open sessions go on. A
-    // connection accepted while listening stops (after CloseAll) is refused too, so that
-    // no session starts that nobody will stop. False when the connection was refused.
-    bool Add(CSocketAccept& vessel);
+    // Accept thread. Creates the session from the vessel's freshly accepted socket and
+    // registers it. With `bRunHere` the caller runs the session's thread itself
+    // (CSocketBlocking::RunThreadHere, after this returns); else it starts at once. When as
+    // many sessions are open as the limit of open files leaves room for, the connection is
+    // refused instead (reset), and the first refusal says so in the log and the status
+    // line; the open sessions go on. A connection accepted while listening stops (after
+    // CloseAll) is refused too, so that no session starts that nobody will stop. The new
+    // session, or null when the connection was refused.
+    CSocketAccept* Add(CSocketAccept& vessel, bool bRunHere = false);
 
     // GUI thread (session destructor). Unregisters the session; an unknown pointer changes
     // nothing.

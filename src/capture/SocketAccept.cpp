@@ -49,7 +49,7 @@ CSocketAccept::CSocketAccept()
     m_pClient = new CSocketClient(this, false);
 }
 
-CSocketAccept::CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen)
+CSocketAccept::CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen, bool bStartThread)
     : CSocketTelnet(vessel, FALSE, kDataSize),
       m_nSession(arrayListen.NextSessionNumber()),
       m_pArrayListen(&arrayListen),
@@ -62,7 +62,9 @@ CSocketAccept::CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen)
     try {
         m_pLink->SetConditions(CSessionConditions::ForNewSession());
         m_bReplaceHost = CachedReplaceHostHeader();
-        StartThread();
+        if (bStartThread) {
+            StartThread();
+        }
     } catch (...) {
         m_pLink->SessionGone();
         delete m_pClient.exchange(nullptr);

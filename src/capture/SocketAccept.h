@@ -27,8 +27,9 @@ public:
     // The vessel the accept thread accepts into: no registry, no thread.
     CSocketAccept();
     // Accept thread, inside CArrayListen::Add with its lock held. Takes over the vessel's
-    // socket, takes its number from the registry and starts the session's thread.
-    CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen);
+    // socket, takes its number from the registry and, with `bStartThread`, starts the
+    // session's thread (else the accept thread runs it: RunThreadHere).
+    CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen, bool bStartThread = true);
     // GUI thread (the vessel: its accept thread).
     ~CSocketAccept() override;
 

@@ -1,6 +1,7 @@
-// The listening socket: accepts every incoming connection on a thread of its own and hands
-// it to the session registry. One accept thread per listening socket accepts in a loop
-// while listening; each session runs on a thread of its own.
+// The listening socket: accepts every incoming connection and hands it to the session
+// registry. Accept threads wait for connections on each listening socket; the thread that
+// accepts one serves that session itself, with no hand-over to another thread, as long as
+// another thread waits for the next connection (one is started when none does).
 #pragma once
 
 #include <sys/socket.h>
@@ -51,8 +52,15 @@ public:
     // UI thread. Asks every session to stop, then closes the listening socket.
     void CloseListener(bool bCleanup);
 
-    // Accept thread: registers the connection held by the vessel.
-    virtual void OnAccept(TSession& vessel) { m_arrayListen.Add(vessel); }
+    // Accept thread: registers the connection held by the vessel. With `ppRunHere`, the
+    // session is left for the caller to run (*ppRunHere, null when it was refused); else
+    // its thread starts at once.
+    virtual void OnAccept(TSession& vessel, TSession** ppRunHere = nullptr) {
+        TSession* pSession = m_arrayListen.Add(vessel, ppRunHere != nullptr);
+        if (ppRunHere != nullptr) {
+            *ppRunHere = pSession;
+        }
+    }
 
     CArrayListen& GetRegistry() { return m_arrayListen; }
 
@@ -96,6 +104,23 @@ private:
     static bool IsIpv6On();
 
     static DWORD AcceptProc(void* pParameter);
+    // Accept threads, around a wait in Accept on `pSide` (guarded by m_threadsMutex).
+    // EndAccepting: whether no other thread waits on that side while listening goes on.
+    void BeginAccepting(CAcceptSide* pSide) {
+        std::lock_guard lock(m_threadsMutex);
+        ++m_nWaiting[SideIndex(pSide)];
+    }
+    bool EndAccepting(CAcceptSide* pSide) {
+        std::lock_guard lock(m_threadsMutex);
+        return --m_nWaiting[SideIndex(pSide)] == 0 && !m_bClosing;
+    }
+    // Accept thread, after serving a session: whether it goes back to accepting (listening
+    // goes on and fewer than kMaxWaiting threads wait) or ends.
+    bool KeepAccepting(CAcceptSide* pSide) {
+        std::lock_guard lock(m_threadsMutex);
+        return !m_bClosing && m_nWaiting[SideIndex(pSide)] < kMaxWaiting;
+    }
+    int SideIndex(const CAcceptSide* pSide) const { return pSide == &m_sides[0] ? 0 : 1; }
     // Starts one more accept thread on a side; false (with the last error set) when it
     // cannot.
     bool StartAcceptThread(CAcceptSide* pSide);
@@ -113,7 +138,12 @@ private:
     std::mutex m_threadsMutex;
     std::condition_variable m_threadsCv;
     int m_nAcceptThreads = 0;  // guarded by m_threadsMutex
-    bool m_bClosing = false;   // guarded by m_threadsMutex: CloseListener has begun
+    // Per side, guarded by m_threadsMutex: threads waiting in Accept. Two keep a steady
+    // stream of one connection after another from starting threads: one waits while the
+    // other still ends the last session.
+    static constexpr int kMaxWaiting = 2;
+    int m_nWaiting[2] = {0, 0};
+    bool m_bClosing = false;  // guarded by m_threadsMutex: CloseListener has begun
 };
 
 template <class TSession>
@@ -243,16 +273,24 @@ DWORD CSocketListening<TSession>::AcceptProc(void* pParameter) {
         bAgain = false;
         CSocketAddress peer;
         TSession vessel;
+        TSession* pSession = nullptr;  // accepted, to be served on this thread
         std::wstring strError;
         try {
             int nError = 0;
-            if (pSide->pSocket->Accept(vessel, &peer, &nError)) {
-                // The session gets a thread of its own; this one goes on accepting, so a
-                // connection costs no hand-over to another accept thread.
+            pListener->BeginAccepting(pSide);
+            const bool bAccepted = pSide->pSocket->Accept(vessel, &peer, &nError);
+            const bool bNoneWaits = pListener->EndAccepting(pSide);
+            if (bAccepted) {
                 backoff = std::chrono::milliseconds(0);
                 bAgain = true;
                 Trace(L"Connection accepted from %s", peer.TextWithPort());
-                pListener->OnAccept(vessel);
+                // This thread serves the session while another waits for the next
+                // connection; without one, the session gets a thread of its own.
+                if (!bNoneWaits || pListener->StartAcceptThread(pSide)) {
+                    pListener->OnAccept(vessel, &pSession);
+                } else {
+                    pListener->OnAccept(vessel);
+                }
             } else if (nError != 0) {
                 const std::wstring strText = g_szSocketError.Get();
                 if (IsListenerGone(nError)) {
@@ -271,7 +309,7 @@ DWORD CSocketListening<TSession>::AcceptProc(void* pParameter) {
         } catch (...) {
             strError = TakeCaughtText(L"Unhandled exception!!!");
         }
-        if (!strError.empty()) {
+        if (!strError.empty() && pSession == nullptr) {
             // The connection is let go, with a reset so that the client does not take the
             // close for an empty answer; accepting goes on while listening does.
             Trace(L"%s", strError);
@@ -280,6 +318,12 @@ DWORD CSocketListening<TSession>::AcceptProc(void* pParameter) {
             }
             vessel.Close();
             bAgain = pListener->WaitWhileListening(std::chrono::milliseconds(0));
+        } else if (!strError.empty()) {
+            Trace(L"%s", strError);  // after the session was registered: it runs all the same
+        }
+        if (pSession != nullptr) {
+            pSession->RunThreadHere();
+            bAgain = pListener->KeepAccepting(pSide);
         }
     }  // the vessel goes before the listener may
     pListener->AcceptThreadEnded();

@@ -12,8 +12,8 @@ CSocketListeningTalvex::~CSocketListeningTalvex() {
     }
 }
 
-void CSocketListeningTalvex::OnAccept(CSocketAccept& vessel) {
-    CSocketListening<CSocketAccept>::OnAccept(vessel);
+void CSocketListeningTalvex::OnAccept(CSocketAccept& vessel, CSocketAccept** ppRunHere) {
+    CSocketListening<CSocketAccept>::OnAccept(vessel, ppRunHere);
     std::wstring strText;
     FormatResource(strText, 132, m_arrayListen.GetCount());
     g_Module.SetStatusText(strText, STATUS_PANE_SESSIONS);

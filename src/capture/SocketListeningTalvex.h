@@ -12,7 +12,7 @@ public:
     ~CSocketListeningTalvex() override;
 
     // Accept thread: registers the session and shows "%ld session(s) open".
-    void OnAccept(CSocketAccept& vessel) override;
+    void OnAccept(CSocketAccept& vessel, CSocketAccept** ppRunHere = nullptr) override;
 
     // UI thread. Stops every session and the listening socket, then stores the flag that
     // closes the main window when the last client connection ends.

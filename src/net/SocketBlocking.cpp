@@ -457,6 +457,14 @@ void CSocketBlocking::StartThread() {
     m_thread.Start(&CSocketBlocking::ThreadProc, this);
 }
 
+void CSocketBlocking::RunThreadHere() {
+    if (m_bThreadStarted.exchange(true)) {
+        return;
+    }
+    ThreadProc(this);
+    win::RunThreadEndHooks();  // what a thread of its own would free at its end
+}
+
 void CSocketBlocking::StopThread(DWORD dwMilliseconds) {
     if (m_hSocket == 0 || m_bClosing.exchange(true)) {
         return;

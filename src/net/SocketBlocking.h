@@ -117,6 +117,10 @@ public:
 
     // Owner's thread. Starts the receive thread once.
     void StartThread();
+    // Instead of StartThread: the calling thread becomes the receive thread, and returns
+    // once it has run what that thread runs (Proc, then OnThreadEnd, after which the object
+    // may be gone).
+    void RunThreadHere();
     // Any thread but the receive thread. Waits up to dwMilliseconds for the loop to be ready,
     // then asks it to stop. Works once per object; raises "ERROR: Wait thread is created
     // timeout\n" when the loop does not get ready in time.

@@ -176,14 +176,6 @@ private:
 
 std::atomic<void (*)()> g_threadEndHooks[4];
 
-void RunThreadEndHooks() {
-    for (const auto& hook : g_threadEndHooks) {
-        if (void (*pfn)() = hook.load(std::memory_order_acquire)) {
-            pfn();
-        }
-    }
-}
-
 CThreadPool& ThreadPool() {
     static auto* s_pPool = new CThreadPool;  // never destroyed: threads may end late
     return *s_pPool;
@@ -273,6 +265,14 @@ HANDLE CreateThread(LPTHREAD_START_ROUTINE pfnStart, void* pParameter, DWORD* pd
         *pdwThreadId = dwId;
     }
     return h;
+}
+
+void RunThreadEndHooks() {
+    for (const auto& hook : g_threadEndHooks) {
+        if (void (*pfn)() = hook.load(std::memory_order_acquire)) {
+            pfn();
+        }
+    }
 }
 
 void AddThreadEndHook(void (*pfnHook)()) {

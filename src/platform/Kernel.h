@@ -36,6 +36,9 @@ HANDLE CreateThread(LPTHREAD_START_ROUTINE pfnStart, void* pParameter, DWORD* pd
 // a pooled thread outlives its routine (and may outlive the clean-up at exit). Adding the
 // same hook again does nothing; at most four.
 void AddThreadEndHook(void (*pfnHook)());
+// The calling thread: takes those steps now, as a thread that runs one routine after
+// another itself does after each (they are taken again at its end).
+void RunThreadEndHooks();
 
 // Forcible termination is not possible for a POSIX thread: always fails with
 // ERROR_NOT_SUPPORTED.

@@ -127,13 +127,15 @@ TEST_F(OneThreadRelayTest, EachPlainSessionHoldsOneThread) {
             ASSERT_TRUE(test::SendAllPosix(fd, "ping"));
             ASSERT_EQ("ping", test::ReceiveExactlyPosix(fd, 4)) << n;
         }
-        // The test's server runs a thread per connection in this process too.
+        // The test's server runs a thread per connection in this process too. A session
+        // runs on the thread that accepted it, which may have been waiting already
+        // (up to two wait between connections).
         const int nAdded = CountThreads() - nBefore - kSessions;
         if (bOneThread) {
-            EXPECT_GE(nAdded, kSessions);
+            EXPECT_GE(nAdded, kSessions - 2);
             EXPECT_LT(nAdded, kSessions + kSessions / 4);
         } else {
-            EXPECT_GE(nAdded, 2 * kSessions);
+            EXPECT_GE(nAdded, 2 * kSessions - 2);
         }
         for (const int fd : clients) {
             ::close(fd);
