@@ -282,7 +282,9 @@ int closesocket(SOCKET s) {
         sockaddr unspec{};
         unspec.sa_family = AF_UNSPEC;
         ::connect(p->m_fd, &unspec, sizeof(unspec));
-    } else {
+    } else if (!p->m_bShutSend || !p->m_bEndReached) {
+        // Not needed once both directions are over (this side's end sent, the peer's
+        // received): no call can be waiting then, and there is nothing left to shut.
         ::shutdown(p->m_fd, SHUT_RDWR);
     }
     std::shared_ptr<CWsaEvent> pEvent;
@@ -512,6 +514,10 @@ int ioctlsocket(SOCKET s, long lCommand, unsigned long* pArg) {
         return 0;
     }
     if (lCommand == FIONREAD_) {
+        if (p->m_bEndReached) {
+            *pArg = 0;  // nothing arrives after the peer's end
+            return 0;
+        }
         int n = 0;
         if (::ioctl(p->m_fd, FIONREAD, &n) != 0) {
             return FailFromErrno(p.get(), errno);

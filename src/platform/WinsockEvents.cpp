@@ -142,13 +142,19 @@ void RecordNetworkEvents(CSocketEntry& entry, short revents, bool bByWaiter) {
     if (bEndOfStream && !entry.m_bCloseRecorded) {
         if (entry.m_lMask & FD_CLOSE) {
             int nSoError = 0;
-            socklen_t len = sizeof(nSoError);
-            ::getsockopt(entry.m_fd, SOL_SOCKET, SO_ERROR, &nSoError, &len);
+            if ((revents & POLLERR) != 0) {
+                // A pending socket error always shows as POLLERR: without it there is none.
+                socklen_t len = sizeof(nSoError);
+                ::getsockopt(entry.m_fd, SOL_SOCKET, SO_ERROR, &nSoError, &len);
+            }
             int nError = entry.m_nResetError;
             if (nSoError != 0) {
                 nError = WsaErrorFromErrno(nSoError);
             } else if (nError == 0 && (revents & POLLERR) != 0) {
                 nError = WSAECONNRESET;
+            }
+            if (nError == 0 && nQueued == 0) {
+                entry.m_bEndReached = true;
             }
             entry.m_nCloseError = nError;
             entry.m_bCloseRecorded = true;

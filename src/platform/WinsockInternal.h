@@ -30,6 +30,9 @@ public:
     std::atomic<bool> m_bShutSend{false};  // shutdown of the sending side has run
     std::atomic<int> m_nResetError{0};     // a reset seen by a call (WSAECONNRESET)
     std::atomic<bool> m_bAbortive{false};  // SO_LINGER 0: closing resets the connection
+    // The peer's orderly end has been seen with nothing queued before it: nothing more can
+    // arrive, so nothing is queued from then on.
+    std::atomic<bool> m_bEndReached{false};
 
     // A filter under the handle (SocketFilter.h): owned from its attaching on, published
     // through m_pFilter once, never replaced. m_bNonBlocking is then the mode that callers
