@@ -474,14 +474,7 @@ CSocketClient::SharedRound CSocketClient::OnSharedEvents(SOCKET hServer, WSAEVEN
         }
     } catch (...) {
         // What this object's own loop does with a failure of its handlers.
-        const std::wstring strError =
-            TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()");
-        Trace(L"%s", strError);
-        try {
-            OnLoopError(strError);
-        } catch (...) {
-            Trace(L"%s", TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()"));
-        }
+        EndLoopWithError(TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()"));
         return SharedRound::Ended;
     }
     return round;

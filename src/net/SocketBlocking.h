@@ -188,6 +188,9 @@ public:
     static std::wstring SendErrorText(int nError);
 
 protected:
+    // The thread whose loop receives for this socket, after a failure of the loop or its
+    // handlers (`strError`, raised by them): records and traces it, then OnLoopError.
+    void EndLoopWithError(const std::wstring& strError);
     // Receive thread. Hands every byte still queued to OnReceive before a close is handled,
     // until `fnStop` (when given) says stop.
     void DrainBeforeClose(const std::function<bool()>& fnStop = {});

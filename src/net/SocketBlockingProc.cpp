@@ -47,14 +47,7 @@ void CSocketBlocking::Proc() {
         strError = TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()");
     }
     if (!strError.empty()) {
-        m_strLoopError = strError;
-        g_szSocketError.Set(strError);
-        Trace(L"%s", strError);
-        try {
-            OnLoopError(strError);
-        } catch (...) {
-            Trace(L"%s", TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()"));
-        }
+        EndLoopWithError(strError);
     }
 
     // Clean-up, always: the socket, the event, the thread handle.
@@ -70,6 +63,17 @@ void CSocketBlocking::Proc() {
         }
     }
     m_thread.ReleaseHandle();
+}
+
+void CSocketBlocking::EndLoopWithError(const std::wstring& strError) {
+    m_strLoopError = strError;
+    g_szSocketError.Set(strError);
+    Trace(L"%s", strError);
+    try {
+        OnLoopError(strError);
+    } catch (...) {
+        Trace(L"%s", TakeCaughtText(L"Unhandled exception!!! CSocketBlocking::Proc()"));
+    }
 }
 
 void CSocketBlocking::RunLoop(WSAEVENT ev) {
