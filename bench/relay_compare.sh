@@ -1,7 +1,7 @@
 #!/bin/sh
 # Measures tapvane-cli beside other relays on loopback, in one run:
 #   direct          the client talks to the server itself
-#   tapvane-cli     the traffic log written to a file
+#   tapvane-cli     the traffic log written to a file (--log FILE, the standard output discarded)
 #   tapvane         the desktop program's window (offscreen), its log in the log view
 #   socat -v        the logging peer: its text dump written to a file
 #   haproxy         mode tcp, the fastest relay, which logs nothing
@@ -105,7 +105,7 @@ add_relay "$SERVER_PORT" "-" "direct"
 start_cli() {  # binary config-folder name
     XDG_CONFIG_HOME="$work/$2" XDG_DESKTOP_DIR="$work/desktop" "$1" \
         --local-port "$RELAY_PORT" --url 127.0.0.1 --remote-port "$SERVER_PORT" \
-        --save-response off --replace-host off >"$work/$2.log" 2>"$work/$2.err" &
+        --save-response off --replace-host off --log "$work/$2.log" >/dev/null 2>"$work/$2.err" &
     pids="$pids $!"
     add_relay "$RELAY_PORT" "$!" "$3"
     RELAY_PORT=$((RELAY_PORT + 1))

@@ -180,33 +180,48 @@ bool CLogFileWriter::IsComplete() const {
 }
 
 void CLogFileWriter::ReserveText(std::size_t nBytes) {
-    if (nBytes <= m_nTextCapacity) {
+    if (nBytes <= m_text.nCapacity) {
         return;
     }
-    const std::size_t nCapacity = std::max(nBytes, m_limits.nWriteChunk);
+    CDirectFile::Text text;
+    text.nCapacity = std::max(nBytes, m_pDirect ? m_limits.nDirectChunk : m_limits.nWriteChunk);
     // Not zeroed: only what the conversion writes is ever read.
-    auto pText = std::make_unique_for_overwrite<char[]>(nCapacity);
+    text.p = CDirectFile::AllocateBuffer(text.nCapacity);
     if (m_nTextSize > 0) {
-        std::memcpy(pText.get(), m_text.get(), m_nTextSize);
+        std::memcpy(text.p.get(), m_text.p.get(), m_nTextSize);
     }
-    m_text = std::move(pText);
-    m_nTextCapacity = nCapacity;
+    m_text = std::move(text);
 }
 
-void CLogFileWriter::FillText() {
-    const std::size_t nChunk = std::max<std::size_t>(m_limits.nWriteChunk, 1);
+void CLogFileWriter::ShrinkText() {
+    const std::size_t nUsual = m_pDirect ? m_limits.nDirectChunk : m_limits.nWriteChunk;
+    if (m_text.nCapacity <= 4 * nUsual || m_nTextSize > nUsual) {
+        return;
+    }
+    CDirectFile::Text text;
+    if (m_nTextSize > 0) {
+        // The rest of a block, kept for a direct write.
+        text.nCapacity = nUsual;
+        text.p = CDirectFile::AllocateBuffer(nUsual);
+        std::memcpy(text.p.get(), m_text.p.get(), m_nTextSize);
+    }
+    m_text = std::move(text);
+}
+
+void CLogFileWriter::FillText(std::size_t nChunk, std::size_t nKeep) {
+    nChunk = std::max<std::size_t>(nChunk, 1);
     while (m_nOutDone < m_out.size()) {
         if (m_iOutBlock < m_outBlocks.size() && m_outBlocks[m_iOutBlock].first == m_nOutDone) {
             // A block is converted whole: a cut could split a character made of several
             // bytes, whose halves would then show as two others.
             const std::size_t nLength = m_outBlocks[m_iOutBlock].second;
             const std::size_t nNeed = 3 * nLength;  // the most text a byte becomes
-            if (m_nTextSize > 0 && m_nTextSize + nNeed > nChunk) {
+            if (m_nTextSize > nKeep && m_nTextSize + nNeed > nChunk) {
                 return;
             }
             ReserveText(m_nTextSize + nNeed);
             m_nTextSize += win::AnsiToUtf8(std::string_view(m_out.data() + m_nOutDone, nLength),
-                                           m_text.get() + m_nTextSize, true);
+                                           m_text.p.get() + m_nTextSize, true);
             m_nOutDone += nLength;
             ++m_iOutBlock;
             continue;
@@ -218,19 +233,49 @@ void CLogFileWriter::FillText() {
             m_iOutBlock < m_outBlocks.size() ? m_outBlocks[m_iOutBlock].first : m_out.size();
         const std::size_t n = std::min(nEnd - m_nOutDone, nChunk - m_nTextSize);
         ReserveText(m_nTextSize + n);
-        std::memcpy(m_text.get() + m_nTextSize, m_out.data() + m_nOutDone, n);
+        std::memcpy(m_text.p.get() + m_nTextSize, m_out.data() + m_nOutDone, n);
         m_nTextSize += n;
         m_nOutDone += n;
     }
 }
 
-int CLogFileWriter::WriteOut() {
+int CLogFileWriter::WriteOutDirect(bool& bAll) {
+    if (const int nError = m_pDirect->CheckWrites()) {
+        return nError;  // told of a failed write; the next call tries it again
+    }
+    while (m_nOutDone < m_out.size()) {
+        // The text kept from the last write is less than a block, so this always adds to it.
+        FillText(m_limits.nDirectChunk, CDirectFile::kBlock);
+        if (const int nError = m_pDirect->WriteBlocks(m_text, m_nTextSize, m_nTextDone)) {
+            return nError;
+        }
+    }
+    if (const int nError = m_pDirect->CheckWrites()) {
+        return nError;
+    }
+    if (!m_out.empty()) {
+        // The rest of a block waits for more text, unless a flush or the end wants
+        // everything out now; an empty batch comes when nothing more does.
+        std::lock_guard lock(m_mutex);
+        bAll = m_bClosing || m_nFlushTarget > m_nWritten;
+    }
+    if (!bAll) {
+        return 0;
+    }
+    return m_pDirect->WriteRest(m_text.p.get(), m_nTextSize, m_nTextDone);
+}
+
+int CLogFileWriter::WriteOut(bool& bAll) {
+    bAll = true;
+    if (m_pDirect) {
+        return WriteOutDirect(bAll);
+    }
     for (;;) {
         const char* pData = nullptr;
         std::size_t nSize = 0;
         bool bFromText = true;
         if (m_nTextDone < m_nTextSize) {
-            pData = m_text.get() + m_nTextDone;
+            pData = m_text.p.get() + m_nTextDone;
             nSize = m_nTextSize - m_nTextDone;
         } else {
             m_nTextSize = 0;
@@ -246,7 +291,7 @@ int CLogFileWriter::WriteOut() {
                 nSize = nPlainEnd - m_nOutDone;
                 bFromText = false;
             } else {
-                FillText();
+                FillText(m_limits.nWriteChunk, 0);
                 continue;
             }
         }
@@ -269,19 +314,35 @@ int CLogFileWriter::WriteOut() {
 }
 
 void CLogFileWriter::Run() {
+    // Only a file of our own: the flag belongs to the open file, which a standard output
+    // shares with others (its standard error, often), whose small writes it would refuse.
+    if (m_limits.bDirect && m_bOwnsFd) {
+        m_pDirect = CDirectFile::Attach(m_fd, m_limits.nDirectChunk);
+    }
     std::unique_lock lock(m_mutex);
     int nReports = 0;  // the failure and the first recovery are told; later ones the notes tell
     for (;;) {
         if (m_nOutLeft == 0) {
-            m_cvWork.wait(lock, [this] { return !m_pending.empty() || m_bClosing; });
-            if (m_pending.empty()) {
-                break;  // closing, everything written
+            const bool bHeld = m_nHeldUnits > 0;
+            if (bHeld) {
+                // The end of a direct write's text waits in memory: it goes out through the
+                // cache when nothing more comes for a moment (an empty batch below).
+                m_cvWork.wait_for(lock, m_limits.flushInterval, [this] {
+                    return !m_pending.empty() || m_bClosing || m_nFlushTarget > m_nWritten;
+                });
+            } else {
+                m_cvWork.wait(lock, [this] { return !m_pending.empty() || m_bClosing; });
+                if (m_pending.empty()) {
+                    break;  // closing, everything written
+                }
             }
-            // Give the batch a few milliseconds to fill, unless it is full or wanted now.
-            m_cvWork.wait_for(lock, m_limits.flushInterval, [this] {
-                return m_pending.size() >= m_limits.nBatch || m_bClosing ||
-                       m_nFlushTarget > m_nWritten;
-            });
+            if (!m_pending.empty()) {
+                // Give the batch a few milliseconds to fill, unless it is full or wanted now.
+                m_cvWork.wait_for(lock, m_limits.flushInterval, [this] {
+                    return m_pending.size() >= m_limits.nBatch || m_bClosing ||
+                           m_nFlushTarget > m_nWritten;
+                });
+            }
             m_out.clear();
             m_out.swap(m_pending);
             m_nBatchUnits = m_out.size();
@@ -292,23 +353,28 @@ void CLogFileWriter::Run() {
             m_nOutLeft = m_out.size();
             m_cvRoom.notify_all();
         }
+        bool bAll = true;
         lock.unlock();
-        const int nError = WriteOut();
+        const int nError = WriteOut(bAll);
         lock.lock();
-        m_nOutLeft = OutLeft();
+        // A batch written without error is all taken (the rest of a block that waits for
+        // the next batch is counted in m_nHeldUnits).
+        m_nOutLeft = nError == 0 ? 0 : OutLeft();
         if (nError == 0) {
             // A backlog kept while the output refused writes, or one very large block, left
             // a large buffer behind: it goes back, so that the writer holds little again.
             if (m_out.capacity() > 2 * (m_limits.nCapacity + m_limits.nBatch)) {
                 std::string().swap(m_out);
             }
-            if (m_nTextCapacity > 4 * m_limits.nWriteChunk) {
-                m_text.reset();
-                m_nTextCapacity = 0;
-            }
-            // The whole batch is out; a flush counts the bytes that were appended.
-            m_nWritten += m_nBatchUnits;
+            ShrinkText();
+            // The whole batch is out; a flush counts the bytes that were appended. Those of a
+            // batch whose end waits for the next one count when that is written.
+            m_nHeldUnits += m_nBatchUnits;
             m_nBatchUnits = 0;
+            if (bAll) {
+                m_nWritten += m_nHeldUnits;
+                m_nHeldUnits = 0;
+            }
             const bool bRecovered = m_bFailing;
             m_bFailing = false;
             m_cvRoom.notify_all();
@@ -357,4 +423,7 @@ void CLogFileWriter::Run() {
                           [this, nTarget] { return m_bClosing || m_nFlushTarget > nTarget; });
     }
     m_cvRoom.notify_all();
+    lock.unlock();
+    // The descriptor's flags and position as a writer after us expects them.
+    m_pDirect.reset();
 }

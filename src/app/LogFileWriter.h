@@ -25,17 +25,24 @@
 #include <utility>
 #include <vector>
 
+#include "app/DirectFile.h"
+
 // The bounds of a CLogFileWriter.
 struct CLogWriterLimits {
     // A batch is written once this much waits, or after `flushInterval`.
-    std::size_t nBatch = 256 * 1024;
+    std::size_t nBatch = 1024 * 1024;
     // While the output takes writes, appenders wait while this much waits already: the
     // relay slows to the pace of the disk instead of the queue growing.
-    std::size_t nCapacity = 1024 * 1024;
+    std::size_t nCapacity = 4 * 1024 * 1024;
     // One write takes up to this much text (more only for one block whose text is larger).
     // Small enough that the text is still in the processor's cache when the system copies
     // it into the file: 512 KiB cost a sixth more CPU per relayed byte than 128.
     std::size_t nWriteChunk = 128 * 1024;
+    // A regular file that the writer owns is written around the page cache (CDirectFile),
+    // this much at a time: a direct write costs the system little CPU whatever its size, but
+    // waits for the device.
+    bool bDirect = true;
+    std::size_t nDirectChunk = 4 * 1024 * 1024;
     // While the output refuses writes, this much is kept; more is left out.
     std::size_t nBacklog = 64 * 1024 * 1024;
     std::chrono::milliseconds flushInterval{5};
@@ -101,22 +108,32 @@ public:
 private:
     void Run();
     // Writer thread, lock not held: writes the rest of the batch in m_out (as text where it
-    // holds blocks); the error, or 0. After an error it goes on where it stopped.
-    int WriteOut();
+    // holds blocks); the error, or 0. After an error it goes on where it stopped. `bAll`
+    // false: the last part of a block stays in memory for the next batch (or an empty batch
+    // when nothing more comes for a moment).
+    int WriteOut(bool& bAll);
     // m_mutex held: queues the note of the bytes left out since the last one, if any.
     void QueueGapNote();
     // m_mutex held: whether Append must wait for room.
     bool MustWait() const;
     // Both appends; `bBlock`: the bytes are a block to convert.
     void AppendBytes(std::string_view bytes, bool bBlock);
+    // WriteOut for a file written around the cache: everything through m_text, whole blocks
+    // straight to the device, the rest through the cache at the end; or (`bAll` false) the
+    // rest stays in m_text for the next batch.
+    int WriteOutDirect(bool& bAll);
     // Writer thread, lock not held: makes m_out from m_nOutDone on into text in m_text,
-    // up to about one write's worth.
-    void FillText();
+    // up to about `nChunk` bytes; a block is added whole while m_text holds less than
+    // `nKeep` (text that must stay ahead of it).
+    void FillText(std::size_t nChunk, std::size_t nKeep);
     // Writer thread: m_text holds at least `nBytes` (its text kept).
     void ReserveText(std::size_t nBytes);
+    // Writer thread: a buffer grown for one large block goes back to the usual size.
+    void ShrinkText();
     // m_mutex held, writer thread: the batch's bytes not yet written, raw and converted.
     std::size_t OutLeft() const {
-        return (m_out.size() - m_nOutDone) + (m_nTextSize - m_nTextDone);
+        return (m_out.size() - m_nOutDone) + (m_nTextSize - m_nTextDone) +
+               (m_pDirect ? m_pDirect->Queued() : 0);
     }
 
     const int m_fd;
@@ -134,15 +151,17 @@ private:
     std::uint64_t m_nBatchUnits = 0;  // guarded: appended bytes in m_out, counted once written
     std::string m_out;                // writer thread only: the batch being written, as appended
     std::vector<std::pair<std::size_t, std::size_t>> m_outBlocks;  // writer only: m_out's blocks
-    std::size_t m_iOutBlock = 0;       // writer thread only: the next of m_outBlocks
-    std::size_t m_nOutDone = 0;        // writer thread only: bytes of m_out written or in m_text
-    std::unique_ptr<char[]> m_text;    // writer thread only: text made from m_out, to write
-    std::size_t m_nTextCapacity = 0;   // writer thread only
-    std::size_t m_nTextSize = 0;       // writer thread only: bytes of text in m_text
-    std::size_t m_nTextDone = 0;       // writer thread only: bytes of m_text written
+    std::size_t m_iOutBlock = 0;  // writer thread only: the next of m_outBlocks
+    std::size_t m_nOutDone = 0;   // writer thread only: bytes of m_out written or in m_text
+    // Writer thread only: text made from m_out, to write; aligned for direct writes.
+    CDirectFile::Text m_text;
+    std::size_t m_nTextSize = 0;             // writer thread only: bytes of text in m_text
+    std::size_t m_nTextDone = 0;             // writer thread only: bytes of m_text written
+    std::unique_ptr<CDirectFile> m_pDirect;  // writer thread only: set for a regular file
     std::size_t m_nOutLeft = 0;        // guarded: m_out's unwritten bytes, for the backlog bound
     std::uint64_t m_nAppended = 0;     // bytes accepted into m_pending, notes included
     std::uint64_t m_nWritten = 0;      // bytes that reached the output
+    std::uint64_t m_nHeldUnits = 0;    // bytes of batches whose last text waits for the next
     std::uint64_t m_nLost = 0;         // bytes that never will
     std::uint64_t m_nUnnoted = 0;      // bytes left out since the last note in the output
     std::uint64_t m_nFlushTarget = 0;  // write now up to here

@@ -3,6 +3,7 @@
 // --verbose.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,6 +124,14 @@ constexpr int kExitInterrupted = 130;
 constexpr auto kStopTimeout = std::chrono::seconds(5);
 // How long a second Ctrl-C lets each log output take what it has been given.
 constexpr auto kFinalFlushTimeout = std::chrono::milliseconds(1000);
+
+// Whether `fd` is the null device (`--log FILE >/dev/null`).
+bool IsNullDevice(int fd) {
+    struct stat out {};
+    struct stat null {};
+    return ::fstat(fd, &out) == 0 && S_ISCHR(out.st_mode) && ::stat("/dev/null", &null) == 0 &&
+           out.st_rdev == null.st_rdev;
+}
 
 void ReportToStderr(const std::string& strText) {
     std::fprintf(stderr, "tapvane-cli: %s\n", strText.c_str());
@@ -395,13 +405,18 @@ int main(int argc, char** argv) {
         return Fail(win::WideToAnsi(TakeCaughtText(L"Unhandled exception!")), 1);
     }
 
-    CLogFileWriter outWriter(STDOUT_FILENO, false, "the standard output", ReportToStderr);
+    // A standard output that goes to the null device gets no writer: the log's text would be
+    // made for nobody, at the cost of a second conversion beside the log file's.
+    std::optional<CLogFileWriter> outWriter;
+    if (!IsNullDevice(STDOUT_FILENO)) {
+        outWriter.emplace(STDOUT_FILENO, false, "the standard output", ReportToStderr);
+    }
     CLogOutputs outputs;
-    outputs.writers[0] = &outWriter;
+    outputs.writers[0] = outWriter ? &*outWriter : nullptr;
     outputs.writers[1] = pFileWriter.get();
     outputs.writers[2] = pPcapWriter.get();
     outputs.writers[3] = pHar ? &pHar->Writer() : nullptr;
-    CConsoleLog log(&outWriter, ::isatty(STDOUT_FILENO) != 0, pFileWriter.get());
+    CConsoleLog log(outputs.writers[0], ::isatty(STDOUT_FILENO) != 0, pFileWriter.get());
     CCliLog cliLog(log, options.strPcapFile ? &pcap : nullptr, pHar.get());
     CHeadlessMainWindow window(cliLog);
     window.SetStatusLinesObserver([](const std::string& strLines) {
@@ -499,7 +514,9 @@ int main(int argc, char** argv) {
         }
     });
     window.Run();
-    outWriter.Close();
+    if (outWriter) {
+        outWriter->Close();
+    }
     if (pFileWriter) {
         pFileWriter->Close();
     }
