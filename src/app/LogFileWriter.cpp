@@ -30,8 +30,20 @@ CLogFileWriter::CLogFileWriter(int fd, bool bOwnsFd, std::string strName, Report
       m_bOwnsFd(bOwnsFd),
       m_strName(std::move(strName)),
       m_fnReport(std::move(fnReport)),
-      m_limits(limits),
-      m_thread([this] { Run(); }) {}
+      m_limits(limits) {
+    // Only a file of our own: the flag belongs to the open file, which a standard output
+    // shares with others (its standard error, often), whose small writes it would refuse.
+    if (m_limits.bDirect && m_bOwnsFd) {
+        m_pDirect = CDirectFile::Attach(m_fd, m_limits.nDirectChunk);
+    }
+    if (m_pDirect) {
+        // Direct writes are cheap in CPU but each waits for the device: larger batches make
+        // fewer of them and wake this thread less often.
+        m_limits.nBatch = std::max(m_limits.nBatch, m_limits.nDirectBatch);
+        m_limits.nCapacity = std::max(m_limits.nCapacity, m_limits.nDirectCapacity);
+    }
+    m_thread = std::thread([this] { Run(); });
+}
 
 CLogFileWriter::~CLogFileWriter() {
     Close();
@@ -314,11 +326,6 @@ int CLogFileWriter::WriteOut(bool& bAll) {
 }
 
 void CLogFileWriter::Run() {
-    // Only a file of our own: the flag belongs to the open file, which a standard output
-    // shares with others (its standard error, often), whose small writes it would refuse.
-    if (m_limits.bDirect && m_bOwnsFd) {
-        m_pDirect = CDirectFile::Attach(m_fd, m_limits.nDirectChunk);
-    }
     std::unique_lock lock(m_mutex);
     int nReports = 0;  // the failure and the first recovery are told; later ones the notes tell
     for (;;) {

@@ -30,10 +30,10 @@
 // The bounds of a CLogFileWriter.
 struct CLogWriterLimits {
     // A batch is written once this much waits, or after `flushInterval`.
-    std::size_t nBatch = 1024 * 1024;
+    std::size_t nBatch = 256 * 1024;
     // While the output takes writes, appenders wait while this much waits already: the
     // relay slows to the pace of the disk instead of the queue growing.
-    std::size_t nCapacity = 4 * 1024 * 1024;
+    std::size_t nCapacity = 1024 * 1024;
     // One write takes up to this much text (more only for one block whose text is larger).
     // Small enough that the text is still in the processor's cache when the system copies
     // it into the file: 512 KiB cost a sixth more CPU per relayed byte than 128.
@@ -42,7 +42,10 @@ struct CLogWriterLimits {
     // this much at a time: a direct write costs the system little CPU whatever its size, but
     // waits for the device.
     bool bDirect = true;
-    std::size_t nDirectChunk = 4 * 1024 * 1024;
+    std::size_t nDirectChunk = 2 * 1024 * 1024;
+    // nBatch and nCapacity at least, for a file written directly.
+    std::size_t nDirectBatch = 1024 * 1024;
+    std::size_t nDirectCapacity = 4 * 1024 * 1024;
     // While the output refuses writes, this much is kept; more is left out.
     std::size_t nBacklog = 64 * 1024 * 1024;
     std::chrono::milliseconds flushInterval{5};
@@ -140,7 +143,7 @@ private:
     const bool m_bOwnsFd;
     const std::string m_strName;
     const Reporter m_fnReport;
-    const Limits m_limits;
+    Limits m_limits;  // set before the writer's thread starts
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cvWork;  // the writer waits for bytes, a flush or the close
@@ -157,7 +160,7 @@ private:
     CDirectFile::Text m_text;
     std::size_t m_nTextSize = 0;             // writer thread only: bytes of text in m_text
     std::size_t m_nTextDone = 0;             // writer thread only: bytes of m_text written
-    std::unique_ptr<CDirectFile> m_pDirect;  // writer thread only: set for a regular file
+    std::unique_ptr<CDirectFile> m_pDirect;  // set before the thread starts: a file of ours
     std::size_t m_nOutLeft = 0;        // guarded: m_out's unwritten bytes, for the backlog bound
     std::uint64_t m_nAppended = 0;     // bytes accepted into m_pending, notes included
     std::uint64_t m_nWritten = 0;      // bytes that reached the output
