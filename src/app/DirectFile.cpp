@@ -14,7 +14,7 @@
 namespace {
 
 // Buffers being written while the writer fills the next one.
-constexpr std::size_t kMaxJobs = 3;
+constexpr std::size_t kMaxJobs = 2;
 
 }  // namespace
 
