@@ -1,7 +1,11 @@
 #include "support/Trace.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -14,18 +18,43 @@ namespace {
 
 constexpr std::size_t kOutputStringMax = 1024;  // szOutputString, in units
 
+// A stream that is not a terminal is flushed at most this often by the lines themselves
+// (and by FlushTrace): a file or a journal gets the lines in blocks instead of a write
+// each, which a window tracing a few lines per connection paid for on its own thread.
+constexpr std::chrono::milliseconds kFileFlushInterval{100};
+
 std::atomic<std::FILE*> g_pTraceOutput{nullptr};  // null: the standard output
 std::atomic<bool> g_bTraceStreamOn{true};
+// Whether the stream is a terminal: 1 yes, 0 no, -1 not known yet.
+std::atomic<int> g_nInteractive{-1};
+std::atomic<std::int64_t> g_nLastFlushMs{0};  // steady clock, milliseconds
+
+std::FILE* TraceStream() {
+    std::FILE* pOut = g_pTraceOutput.load();
+    return pOut != nullptr ? pOut : stdout;
+}
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void WriteLine(const std::wstring& line) {
     if (g_bTraceStreamOn.load()) {
         const std::string bytes = win::WideToAnsi(line);
-        std::FILE* pOut = g_pTraceOutput.load();
-        if (pOut == nullptr) {
-            pOut = stdout;
-        }
+        std::FILE* pOut = TraceStream();
         std::fwrite(bytes.data(), 1, bytes.size(), pOut);
-        std::fflush(pOut);
+        int nInteractive = g_nInteractive.load();
+        if (nInteractive < 0) {
+            nInteractive = ::isatty(::fileno(pOut)) ? 1 : 0;
+            g_nInteractive = nInteractive;
+        }
+        const std::int64_t nNow = NowMs();
+        if (nInteractive == 1 || nNow - g_nLastFlushMs.load() >= kFileFlushInterval.count()) {
+            std::fflush(pOut);
+            g_nLastFlushMs = nNow;
+        }
     }
     win::OutputDebugStringW(line);
 }
@@ -33,7 +62,16 @@ void WriteLine(const std::wstring& line) {
 }  // namespace
 
 void SetTraceOutput(std::FILE* pOut) {
+    FlushTrace();
     g_pTraceOutput = pOut;
+    g_nInteractive = -1;
+}
+
+void FlushTrace() {
+    if (g_bTraceStreamOn.load()) {
+        std::fflush(TraceStream());
+        g_nLastFlushMs = NowMs();
+    }
 }
 
 void SetTraceStreamOn(bool bOn) {

@@ -20,6 +20,11 @@ void Trace(std::wstring_view fmt, const A&... args) {
 // (the headless front end keeps its standard output for the traffic log).
 void SetTraceOutput(std::FILE* pOut);
 
+// Any thread. Writes out the lines a stream that is not a terminal still holds (such a
+// stream gets them in blocks, at least every 100 ms while lines come); a front end calls
+// this now and then, so that the last lines do not wait for the next.
+void FlushTrace();
+
 // Whether trace lines go to that stream at all (on by default); the debugger output gets
 // them either way. The command-line relay shows them only when asked to.
 void SetTraceStreamOn(bool bOn);

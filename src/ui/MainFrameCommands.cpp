@@ -15,6 +15,7 @@
 #include "settings/RegKeyTalvex.h"
 #include "support/ResourceStrings.h"
 #include "support/ShowMessage.h"
+#include "support/Trace.h"
 #include "ui/AboutDialog.h"
 #include "ui/CertAuthorityDialog.h"
 #include "ui/CommandIds.h"
@@ -289,6 +290,7 @@ void CMainFrame::OnIdle() {
     if (m_bClosed) {
         return;
     }
+    FlushTrace();  // the last trace lines reach a file or journal without waiting for more
     if (m_pLogPane->IsModified() != m_bModifiedMark) {
         RefreshTitle();
     }

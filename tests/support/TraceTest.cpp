@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -136,6 +137,30 @@ TEST_F(TraceDebugOutput, LineAlsoGoesToTheDebuggerChannel) {
     const std::string second = CaptureTrace(L"stdout only");
     EXPECT_EQ(MessageOf(second), "stdout only");
     EXPECT_EQ(ReadSink(), line);
+}
+
+TEST(Trace, LinesToAFileArriveWholeAndInOrderByTheNextFlush) {
+    // A file gets its lines in blocks; FlushTrace (the window calls it when idle) writes
+    // out the rest, so none is held back for long and none is cut.
+    std::FILE* pFile = std::tmpfile();
+    ASSERT_NE(pFile, nullptr);
+    SetTraceOutput(pFile);
+    constexpr int kLines = 2000;
+    for (int i = 0; i < kLines; ++i) {
+        Trace(L"line %d of the file", i);
+    }
+    FlushTrace();
+    SetTraceOutput(nullptr);
+    std::rewind(pFile);
+    char sz[256];
+    int nLines = 0;
+    while (std::fgets(sz, sizeof sz, pFile) != nullptr) {
+        const std::string line = sz;
+        EXPECT_EQ(MessageOf(line), "line " + std::to_string(nLines) + " of the file");
+        ++nLines;
+    }
+    std::fclose(pFile);
+    EXPECT_EQ(kLines, nLines);
 }
 
 }  // namespace
