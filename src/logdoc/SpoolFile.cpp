@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -91,7 +92,38 @@ int CSpoolFile::Open(const std::string& strFolder) {
 }
 
 int CSpoolFile::WriteAt(std::uint64_t nOffset, const char* p, std::size_t n) const {
-    return win::WriteAllFdAt(m_fd, p, n, nOffset);
+    // In pieces: the system copies a write of a few hundred KiB into the file several times
+    // faster per byte than one of megabytes (measured: 0.17 s against 1.0 s of CPU per GB),
+    // as its source still sits in the processor's cache.
+    while (n > 0) {
+        const std::size_t nPiece = std::min(n, kWritePiece);
+        if (const int nError = win::WriteAllFdAt(m_fd, p, nPiece, nOffset)) {
+            return nError;
+        }
+        p += nPiece;
+        n -= nPiece;
+        nOffset += nPiece;
+    }
+    DropBehind(nOffset);
+    return 0;
+}
+
+void CSpoolFile::DropBehind(std::uint64_t nEnd) const {
+    std::uint64_t nDropped = m_nDroppedTo.load(std::memory_order_relaxed);
+    if (nEnd < nDropped + kKeepCached + kDropStep) {
+        return;
+    }
+    const std::uint64_t nTo = (nEnd - kKeepCached) & ~std::uint64_t{4095};
+    // One writer drops each step; the others go on writing.
+    if (!m_nDroppedTo.compare_exchange_strong(nDropped, nTo, std::memory_order_relaxed)) {
+        return;
+    }
+    // Pages that were still dirty at the step before are written back by now: that range is
+    // covered once more. The system starts the write-back of what is still dirty here and
+    // drops what is clean.
+    const std::uint64_t nFrom = nDropped > 2 * kDropStep ? nDropped - 2 * kDropStep : 0;
+    ::posix_fadvise(m_fd, static_cast<off_t>(nFrom), static_cast<off_t>(nTo - nFrom),
+                    POSIX_FADV_DONTNEED);
 }
 
 int CSpoolFile::ReadAt(std::uint64_t nOffset, char* p, std::size_t n) const {
@@ -99,5 +131,9 @@ int CSpoolFile::ReadAt(std::uint64_t nOffset, char* p, std::size_t n) const {
 }
 
 int CSpoolFile::Truncate() const {
-    return ::ftruncate(m_fd, 0) == 0 ? 0 : errno;
+    if (::ftruncate(m_fd, 0) != 0) {
+        return errno;
+    }
+    m_nDroppedTo = 0;
+    return 0;
 }

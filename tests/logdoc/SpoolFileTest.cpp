@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "RegistryTestSupport.h"
 #include "TempFolder.h"
@@ -43,6 +45,40 @@ TEST(SpoolFileTest, WritesAndReadsAtOffsetsAndTruncates) {
     EXPECT_EQ(std::string(buffer, 11), "hello world");
     ASSERT_EQ(spool.Truncate(), 0);
     EXPECT_EQ(spool.ReadAt(0, buffer, 1), EIO);
+}
+
+TEST(SpoolFileTest, AGrowingFileReadsBackWholeAfterItsOldPagesLeaveTheCache) {
+    // Written in uneven pieces far past the part kept in the page cache (and again after a
+    // truncation): every byte reads back, from the cache or from the disk.
+    CTempFolder dir;
+    CSpoolFile spool;
+    ASSERT_EQ(spool.Open(dir.Path()), 0);
+    const std::uint64_t nTotal = CSpoolFile::kKeepCached + 3 * CSpoolFile::kDropStep + 12345;
+    const auto byteAt = [](std::uint64_t n) {
+        return static_cast<char>((n * 7 + n / 4093) & 0xFF);
+    };
+    for (int nPass = 0; nPass < 2; ++nPass) {
+        std::vector<char> piece;
+        std::uint64_t nAt = 0;
+        std::size_t nSize = 1;
+        while (nAt < nTotal) {
+            nSize = std::min<std::uint64_t>(nTotal - nAt, (nSize * 5 + 777) % (3 << 20) + 1);
+            piece.resize(nSize);
+            for (std::size_t i = 0; i < nSize; ++i) {
+                piece[i] = byteAt(nAt + i);
+            }
+            ASSERT_EQ(spool.WriteAt(nAt, piece.data(), nSize), 0);
+            nAt += nSize;
+        }
+        std::vector<char> read(CSpoolFile::kWritePiece + 3);
+        for (std::uint64_t nFrom = 0; nFrom + read.size() <= nTotal; nFrom += nTotal / 37) {
+            ASSERT_EQ(spool.ReadAt(nFrom, read.data(), read.size()), 0);
+            for (std::size_t i = 0; i < read.size(); ++i) {
+                ASSERT_EQ(read[i], byteAt(nFrom + i)) << "at " << nFrom + i;
+            }
+        }
+        ASSERT_EQ(spool.Truncate(), 0);
+    }
 }
 
 TEST(SpoolFileTest, MissingFolderFails) {
