@@ -104,26 +104,8 @@ int CSpoolFile::WriteAt(std::uint64_t nOffset, const char* p, std::size_t n) con
         n -= nPiece;
         nOffset += nPiece;
     }
-    DropBehind(nOffset);
+    m_dropBehind.Wrote(m_fd, nOffset);
     return 0;
-}
-
-void CSpoolFile::DropBehind(std::uint64_t nEnd) const {
-    std::uint64_t nDropped = m_nDroppedTo.load(std::memory_order_relaxed);
-    if (nEnd < nDropped + kKeepCached + kDropStep) {
-        return;
-    }
-    const std::uint64_t nTo = (nEnd - kKeepCached) & ~std::uint64_t{4095};
-    // One writer drops each step; the others go on writing.
-    if (!m_nDroppedTo.compare_exchange_strong(nDropped, nTo, std::memory_order_relaxed)) {
-        return;
-    }
-    // Pages that were still dirty at the step before are written back by now: that range is
-    // covered once more. The system starts the write-back of what is still dirty here and
-    // drops what is clean.
-    const std::uint64_t nFrom = nDropped > 2 * kDropStep ? nDropped - 2 * kDropStep : 0;
-    ::posix_fadvise(m_fd, static_cast<off_t>(nFrom), static_cast<off_t>(nTo - nFrom),
-                    POSIX_FADV_DONTNEED);
 }
 
 int CSpoolFile::ReadAt(std::uint64_t nOffset, char* p, std::size_t n) const {
@@ -134,6 +116,6 @@ int CSpoolFile::Truncate() const {
     if (::ftruncate(m_fd, 0) != 0) {
         return errno;
     }
-    m_nDroppedTo = 0;
+    m_dropBehind.Reset();
     return 0;
 }

@@ -53,7 +53,8 @@ TEST(SpoolFileTest, AGrowingFileReadsBackWholeAfterItsOldPagesLeaveTheCache) {
     CTempFolder dir;
     CSpoolFile spool;
     ASSERT_EQ(spool.Open(dir.Path()), 0);
-    const std::uint64_t nTotal = CSpoolFile::kKeepCached + 3 * CSpoolFile::kDropStep + 12345;
+    const std::uint64_t nTotal =
+        win::CDropBehind::kKeepCached + 3 * win::CDropBehind::kStep + 12345;
     const auto byteAt = [](std::uint64_t n) {
         return static_cast<char>((n * 7 + n / 4093) & 0xFF);
     };
