@@ -18,13 +18,15 @@ namespace {
 
 constexpr std::size_t kOutputStringMax = 1024;  // szOutputString, in units
 
-// A stream that is not a terminal is flushed at most this often by the lines themselves
-// (and by FlushTrace): a file or a journal gets the lines in blocks instead of a write
-// each, which a window tracing a few lines per connection paid for on its own thread.
+// Once a front end flushes the stream itself (SetTraceFlushedByCaller), a stream that is
+// not a terminal is flushed at most this often by the lines themselves: a file or a journal
+// gets the lines in blocks instead of a write each, which a window tracing a few lines per
+// connection paid for on its own thread.
 constexpr std::chrono::milliseconds kFileFlushInterval{100};
 
 std::atomic<std::FILE*> g_pTraceOutput{nullptr};  // null: the standard output
 std::atomic<bool> g_bTraceStreamOn{true};
+std::atomic<bool> g_bFlushedByCaller{false};
 // Whether the stream is a terminal: 1 yes, 0 no, -1 not known yet.
 std::atomic<int> g_nInteractive{-1};
 std::atomic<std::int64_t> g_nLastFlushMs{0};  // steady clock, milliseconds
@@ -51,7 +53,8 @@ void WriteLine(const std::wstring& line) {
             g_nInteractive = nInteractive;
         }
         const std::int64_t nNow = NowMs();
-        if (nInteractive == 1 || nNow - g_nLastFlushMs.load() >= kFileFlushInterval.count()) {
+        if (nInteractive == 1 || !g_bFlushedByCaller.load() ||
+            nNow - g_nLastFlushMs.load() >= kFileFlushInterval.count()) {
             std::fflush(pOut);
             g_nLastFlushMs = nNow;
         }
@@ -65,6 +68,13 @@ void SetTraceOutput(std::FILE* pOut) {
     FlushTrace();
     g_pTraceOutput = pOut;
     g_nInteractive = -1;
+}
+
+void SetTraceFlushedByCaller(bool bOn) {
+    g_bFlushedByCaller = bOn;
+    if (!bOn) {
+        FlushTrace();
+    }
 }
 
 void FlushTrace() {

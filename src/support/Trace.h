@@ -20,9 +20,12 @@ void Trace(std::wstring_view fmt, const A&... args) {
 // (the headless front end keeps its standard output for the traffic log).
 void SetTraceOutput(std::FILE* pOut);
 
-// Any thread. Writes out the lines a stream that is not a terminal still holds (such a
-// stream gets them in blocks, at least every 100 ms while lines come); a front end calls
-// this now and then, so that the last lines do not wait for the next.
+// Any thread. Whether the front end calls FlushTrace at least every 100 ms or so (off by
+// default: each line is flushed as it is written). While on, a stream that is not a
+// terminal gets its lines in blocks, flushed by a line at most every 100 ms and by
+// FlushTrace, so that the last lines do not wait for the next.
+void SetTraceFlushedByCaller(bool bOn);
+// Any thread. Writes out the lines the stream still holds.
 void FlushTrace();
 
 // Whether trace lines go to that stream at all (on by default); the debugger output gets

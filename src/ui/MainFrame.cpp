@@ -25,6 +25,7 @@
 #include "logdoc/LogDocument.h"
 #include "module/MyModule.h"
 #include "support/ResourceStrings.h"
+#include "support/Trace.h"
 #include "ui/AppIcons.h"
 #include "ui/CommandIds.h"
 #include "ui/ConnectionBar.h"
@@ -108,6 +109,8 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
     connect(m_pIdleTimer, &QTimer::timeout, this,
             [this] { GuiGuard(kMainFrameFailed, MB_ICONEXCLAMATION, nullptr, [&] { OnIdle(); }); });
     m_pIdleTimer->start();
+    // The idle timer flushes the trace: lines go to a file or a journal in blocks.
+    SetTraceFlushedByCaller(true);
     OnIdle();
     RefreshTitle();
     // A user starts with the server: the URL box has the focus.
@@ -116,6 +119,7 @@ CMainFrame::CMainFrame(std::unique_ptr<ILogPane> pLogPane, QWidget* pParent)
 
 CMainFrame::~CMainFrame() {
     m_pIdleTimer->stop();
+    SetTraceFlushedByCaller(false);
     // Replays log into the document that goes with this window: they end first.
     ReplaySessions().StopAll();
     ReplaySessions().WaitAll(std::chrono::seconds(5));

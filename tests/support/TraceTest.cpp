@@ -140,16 +140,18 @@ TEST_F(TraceDebugOutput, LineAlsoGoesToTheDebuggerChannel) {
 }
 
 TEST(Trace, LinesToAFileArriveWholeAndInOrderByTheNextFlush) {
-    // A file gets its lines in blocks; FlushTrace (the window calls it when idle) writes
-    // out the rest, so none is held back for long and none is cut.
+    // Flushed by its caller (the window, when idle), a file gets its lines in blocks;
+    // FlushTrace writes out the rest, so none is held back for long and none is cut.
     std::FILE* pFile = std::tmpfile();
     ASSERT_NE(pFile, nullptr);
     SetTraceOutput(pFile);
+    SetTraceFlushedByCaller(true);
     constexpr int kLines = 2000;
     for (int i = 0; i < kLines; ++i) {
         Trace(L"line %d of the file", i);
     }
     FlushTrace();
+    SetTraceFlushedByCaller(false);
     SetTraceOutput(nullptr);
     std::rewind(pFile);
     char sz[256];
