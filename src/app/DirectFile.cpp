@@ -1,6 +1,7 @@
 #include "app/DirectFile.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 // Buffers being written while the writer fills the next one.
 constexpr std::size_t kMaxJobs = 2;
+constexpr std::size_t kHugePage = 2 << 20;
 
 }  // namespace
 
@@ -23,10 +25,16 @@ void CDirectFile::FreeAligned::operator()(char* p) const {
 }
 
 CDirectFile::Buffer CDirectFile::AllocateBuffer(std::size_t nBytes) {
-    const std::size_t nRounded = std::max<std::size_t>((nBytes + kBlock - 1) / kBlock, 1) * kBlock;
-    void* p = std::aligned_alloc(kBlock, nRounded);
+    // A buffer of megabytes goes on huge pages where the system has them: a direct write
+    // pins every page of its buffer, and one huge page costs about what one small one does.
+    const std::size_t nAlign = nBytes >= kHugePage ? kHugePage : kBlock;
+    const std::size_t nRounded = std::max<std::size_t>((nBytes + nAlign - 1) / nAlign, 1) * nAlign;
+    void* p = std::aligned_alloc(nAlign, nRounded);
     if (p == nullptr) {
         throw std::bad_alloc();
+    }
+    if (nAlign == kHugePage) {
+        ::madvise(p, nRounded, MADV_HUGEPAGE);  // a hint; without huge pages nothing changes
     }
     return Buffer(static_cast<char*>(p));
 }
