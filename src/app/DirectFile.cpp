@@ -100,13 +100,11 @@ int CDirectFile::SetDirectFlag(bool bOn) {
     return 0;
 }
 
-int CDirectFile::WriteJob(const Job& job) {
-    const char* p = job.text.p.get();
-    std::size_t nLeft = job.nSize;
-    std::uint64_t nOffset = job.nOffset;
+int CDirectFile::WriteAt(const char* p, std::size_t nLeft, std::uint64_t nOffset,
+                         bool bMayGoDirect) {
     while (nLeft > 0) {
         bool bDirect = false;
-        {
+        if (bMayGoDirect) {
             std::lock_guard lock(m_mutex);
             bDirect = m_bDirect;
         }
@@ -151,7 +149,7 @@ void CDirectFile::Run() {
         // The writer only appends to the queue, which leaves the front job where it is.
         const Job& job = m_jobs.front();
         lock.unlock();
-        const int nError = WriteJob(job);
+        const int nError = WriteAt(job.text.p.get(), job.nSize, job.nOffset, true);
         lock.lock();
         if (nError != 0) {
             m_nError = nError;
@@ -254,26 +252,13 @@ int CDirectFile::WriteRest(const char* pText, std::size_t nSize, std::size_t& nD
     if (nDone >= nSize) {
         return 0;
     }
-    const char* p = pText + nDone;
-    std::size_t nLeft = nSize - nDone;
-    std::uint64_t nOffset = m_nBase + nDone;
-    while (nLeft > 0) {
-        const ssize_t n = ::pwrite(m_fd, p, nLeft, static_cast<off_t>(nOffset));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : EIO;
-        }
-        p += n;
-        nLeft -= static_cast<std::size_t>(n);
-        nOffset += static_cast<std::uint64_t>(n);
+    if (const int nError = WriteAt(pText + nDone, nSize - nDone, m_nBase + nDone, false)) {
+        return nError;
     }
     nDone = nSize;
     std::uint64_t nEnd = 0;
     {
         std::lock_guard lock(m_mutex);
-        m_nEnd = std::max(m_nEnd, nOffset);
         nEnd = m_nEnd;
     }
     // Whoever writes to the descriptor after us (a shared standard output) goes on here.

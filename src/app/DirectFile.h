@@ -82,8 +82,10 @@ private:
     CDirectFile(int fd, int nFlags, std::uint64_t nBase, std::size_t nChunk);
     // The writes' thread: writes the queued jobs in order.
     void Run();
-    // The writes' thread, m_mutex not held: writes one job; 0 or the error.
-    int WriteJob(const Job& job);
+    // m_mutex not held, by the writes' thread or (while nothing is queued) the writer:
+    // writes all `nLeft` bytes at `nOffset`, directly while that works and `bMayGoDirect`,
+    // else through the cache; 0 or the error.
+    int WriteAt(const char* p, std::size_t nLeft, std::uint64_t nOffset, bool bMayGoDirect);
     // Either thread, while the other does not write: the descriptor's O_DIRECT on or off;
     // 0 or the error.
     int SetDirectFlag(bool bOn);
