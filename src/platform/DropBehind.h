@@ -17,7 +17,8 @@ public:
 
     // Any thread. A write to `fd` ended at the file offset `nEnd`: every kStep, the pages
     // further than kKeepCached behind it leave the cache (dirty ones start their write-back
-    // and leave at a later step).
+    // and leave at a later step), asked for on a thread of the process's own, since that
+    // takes milliseconds and a writer may hold a lock.
     void Wrote(int fd, std::uint64_t nEnd);
     // Any thread. The file was emptied.
     void Reset() { m_nDroppedTo = 0; }
