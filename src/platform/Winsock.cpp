@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -279,9 +280,12 @@ int closesocket(SOCKET s) {
         // SO_LINGER with a zero time: the peer gets a reset at once, never an orderly end
         // first (a shutdown would send one). Disconnecting the socket sends the reset and
         // wakes the blocked threads as the shutdown does.
+        // The raw system call: the thread sanitizer takes a successful connect for a new
+        // socket on the descriptor and reports every thread still reading it, which is just
+        // what this call is for (the kernel wakes those reads).
         sockaddr unspec{};
         unspec.sa_family = AF_UNSPEC;
-        ::connect(p->m_fd, &unspec, sizeof(unspec));
+        ::syscall(SYS_connect, p->m_fd, &unspec, sizeof(unspec));
     } else if (!p->m_bShutSend || !p->m_bEndReached) {
         // Not needed once both directions are over (this side's end sent, the peer's
         // received): no call can be waiting then, and there is nothing left to shut.
