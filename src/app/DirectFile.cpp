@@ -1,7 +1,6 @@
 #include "app/DirectFile.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,35 +8,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <utility>
 
 namespace {
 
 // Buffers being written while the writer fills the next one.
 constexpr std::size_t kMaxJobs = 2;
-constexpr std::size_t kHugePage = 2 << 20;
 
 }  // namespace
-
-void CDirectFile::FreeAligned::operator()(char* p) const {
-    std::free(p);
-}
-
-CDirectFile::Buffer CDirectFile::AllocateBuffer(std::size_t nBytes) {
-    // A buffer of megabytes goes on huge pages where the system has them: a direct write
-    // pins every page of its buffer, and one huge page costs about what one small one does.
-    const std::size_t nAlign = nBytes >= kHugePage ? kHugePage : kBlock;
-    const std::size_t nRounded = std::max<std::size_t>((nBytes + nAlign - 1) / nAlign, 1) * nAlign;
-    void* p = std::aligned_alloc(nAlign, nRounded);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    if (nAlign == kHugePage) {
-        ::madvise(p, nRounded, MADV_HUGEPAGE);  // a hint; without huge pages nothing changes
-    }
-    return Buffer(static_cast<char*>(p));
-}
 
 std::unique_ptr<CDirectFile> CDirectFile::Attach(int fd, std::size_t nChunk) {
     struct stat st {};

@@ -24,16 +24,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/AlignedBuffer.h"
+
 class CDirectFile {
 public:
-    static constexpr std::size_t kBlock = 4096;
+    static constexpr std::size_t kBlock = win::kDirectBlock;
 
-    // An allocation aligned for direct writes.
-    struct FreeAligned {
-        void operator()(char* p) const;
-    };
-    using Buffer = std::unique_ptr<char[], FreeAligned>;
-    static Buffer AllocateBuffer(std::size_t nBytes);
+    using Buffer = win::AlignedBuffer;
+    static Buffer AllocateBuffer(std::size_t nBytes) { return win::AllocateAligned(nBytes); }
     // A buffer and its size.
     struct Text {
         Buffer p;

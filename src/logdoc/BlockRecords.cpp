@@ -4,8 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-CBlockRecords::CBlockRecords(const std::string& strFolder)
-    : m_pRawTail(std::make_unique<char[]>(kTailBytes)) {
+CBlockRecords::CBlockRecords(const std::string& strFolder) {
     int nError = m_recordSpool.Open(strFolder);
     if (nError == 0) {
         nError = m_rawSpool.Open(strFolder);
@@ -37,41 +36,26 @@ bool CBlockRecords::FlushRecordsLocked() {
     return true;
 }
 
-bool CBlockRecords::FlushRawLocked() {
-    if (m_nRawTail == 0) {
-        return true;
-    }
-    const int nError = m_rawSpool.WriteAt(m_nRawSpooled, m_pRawTail.get(), m_nRawTail);
-    if (nError != 0) {
-        NoteError(nError);
-        return false;
-    }
-    m_nRawSpooled += m_nRawTail;
-    m_nRawTail = 0;
-    return true;
-}
-
 std::uint64_t CBlockRecords::StoreRaw(std::string_view bytes) {
-    std::lock_guard lock(m_mutex);
-    return m_bOpen ? StoreRawLocked(bytes) : UINT64_MAX;
+    if (!m_bOpen) {
+        return UINT64_MAX;
+    }
+    // The raw spool keeps its own lock: readers of the records do not wait while it waits
+    // for the disk.
+    int nError = 0;
+    const std::uint64_t nAt = m_rawSpool.Store(bytes, nError);
+    if (nAt == UINT64_MAX) {
+        std::lock_guard lock(m_mutex);
+        NoteError(nError);
+    }
+    return nAt;
 }
 
 std::uint64_t CBlockRecords::StoreRawLocked(std::string_view bytes) {
-    // Into the tail, or straight to the file when they do not fit.
-    if (m_nRawTail + bytes.size() > kTailBytes && !FlushRawLocked()) {
-        return UINT64_MAX;
-    }
-    const std::uint64_t nAt = m_nRawSpooled + m_nRawTail;
-    if (bytes.size() > kTailBytes) {
-        if (const int nError = m_rawSpool.WriteAt(m_nRawSpooled, bytes.data(), bytes.size());
-            nError != 0) {
-            NoteError(nError);
-            return UINT64_MAX;
-        }
-        m_nRawSpooled += bytes.size();
-    } else if (!bytes.empty()) {
-        std::memcpy(m_pRawTail.get() + m_nRawTail, bytes.data(), bytes.size());
-        m_nRawTail += bytes.size();
+    int nError = 0;
+    const std::uint64_t nAt = m_rawSpool.Store(bytes, nError);
+    if (nAt == UINT64_MAX) {
+        NoteError(nError);
     }
     return nAt;
 }
@@ -119,7 +103,6 @@ void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize,
     block.nTextLength =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(nTextSize - nStart, UINT32_MAX));
     block.nTimeUs = record.nTimeUs;
-    block.nRawOffset = m_nRawSpooled + m_nRawTail;
     block.nRawLength = static_cast<std::uint32_t>(record.bytes.size());
     block.nDirection = static_cast<std::uint8_t>(record.direction);
     block.nSessionRow = m_sessions.Apply(record, m_nRecordsSpooled + m_records.size(), nStart);
@@ -130,7 +113,7 @@ void CBlockRecords::Apply(const CLogRecord& record, std::uint64_t nTextSize,
         block.nRawOffset = nRaw;
     } else {
         block.nRawLength = 0;  // lost; the error is noted
-        block.nRawOffset = m_nRawSpooled + m_nRawTail;
+        block.nRawOffset = m_rawSpool.Size();
     }
 
     m_records.push_back(block);
@@ -143,8 +126,6 @@ void CBlockRecords::Clear() {
     std::lock_guard lock(m_mutex);
     m_records.clear();
     m_nRecordsSpooled = 0;
-    m_nRawSpooled = 0;
-    m_nRawTail = 0;
     m_nPendingStart = 0;
     m_bBlockOpen = false;
     m_sessionLines.clear();
@@ -154,7 +135,7 @@ void CBlockRecords::Clear() {
     }
     if (m_bOpen) {
         m_recordSpool.Truncate();
-        m_rawSpool.Truncate();
+        m_rawSpool.Clear();
         m_nError = 0;
     }
     m_sessions.Clear();
@@ -214,30 +195,11 @@ bool CBlockRecords::ReadRaw(const CBlockRecord& block, std::string& out) const {
 }
 
 bool CBlockRecords::ReadRawAt(std::uint64_t nOffset, char* p, std::size_t n) const {
-    std::lock_guard lock(m_mutex);
-    const std::uint64_t nEnd = nOffset + n;
-    if (nEnd > m_nRawSpooled + m_nRawTail) {
-        return false;
-    }
-    std::size_t nDone = 0;
-    if (nOffset < m_nRawSpooled) {
-        // The spooled bytes never change until a Clear; read under the lock all the same,
-        // so that a Clear cannot truncate the file under this read.
-        const std::uint64_t nFromFile = std::min(nEnd, m_nRawSpooled) - nOffset;
-        if (m_rawSpool.ReadAt(nOffset, p, static_cast<std::size_t>(nFromFile)) != 0) {
-            return false;
-        }
-        nDone = static_cast<std::size_t>(nFromFile);
-    }
-    if (nDone < n) {
-        std::memcpy(p + nDone, m_pRawTail.get() + (nOffset + nDone - m_nRawSpooled), n - nDone);
-    }
-    return true;
+    return m_rawSpool.ReadAt(nOffset, p, n);
 }
 
 std::uint64_t CBlockRecords::GetRawSize() const {
-    std::lock_guard lock(m_mutex);
-    return m_nRawSpooled + m_nRawTail;
+    return m_rawSpool.Size();
 }
 
 std::uint64_t CBlockRecords::GetOpenBlockStart() const {
@@ -251,5 +213,5 @@ int CBlockRecords::GetError() const {
 }
 
 std::uint64_t CBlockRecords::GetMemoryUse() const {
-    return kTailBytes + kTailRecords * sizeof(CBlockRecord);
+    return m_rawSpool.MemoryUse() + kTailRecords * sizeof(CBlockRecord);
 }

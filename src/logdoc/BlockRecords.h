@@ -1,8 +1,8 @@
 // The log's records of relayed blocks: one small fixed-size record per block (its session,
 // direction, arrival time and place in the text) and the block's bytes, both kept in
-// unlinked spool files beside the text's, with a small tail of each in memory. Memory stays
-// flat however long the log grows. The sessions the blocks belong to are in a
-// CSessionTable.
+// unlinked spool files beside the text's, with a small tail of each in memory (the bytes in
+// a CRawSpool). Memory stays flat however long the log grows. The sessions the blocks
+// belong to are in a CSessionTable.
 //
 // Threads: Apply comes from the relay threads (under the module lock, so in the log's
 // order); the reads and Clear from any thread. One mutex guards the files' state.
@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "logdoc/RawSpool.h"
 #include "logdoc/SessionTable.h"
 #include "logdoc/SpoolFile.h"
 #include "module/LogRecord.h"
@@ -37,7 +38,6 @@ static_assert(sizeof(CBlockRecord) == 40);
 class CBlockRecords {
 public:
     static constexpr std::size_t kTailRecords = 1024;
-    static constexpr std::size_t kTailBytes = 1 << 20;
 
     // The spools go to `strFolder` (empty: where CSpoolFile picks). Without spool files
     // (none can be made) nothing is recorded; GetError says why.
@@ -81,9 +81,8 @@ public:
     const CSessionTable& Sessions() const { return m_sessions; }
 
 private:
-    // m_mutex held. Writes the tails to the spools; false on failure (then noted).
+    // m_mutex held. Writes the tail of records to its spool; false on failure (then noted).
     bool FlushRecordsLocked();
-    bool FlushRawLocked();
     // m_mutex held. StoreRaw itself.
     std::uint64_t StoreRawLocked(std::string_view bytes);
     void NoteError(int nErrno);
@@ -91,8 +90,8 @@ private:
     CSessionTable m_sessions;
     mutable std::mutex m_mutex;
     CSpoolFile m_recordSpool;
-    CSpoolFile m_rawSpool;
-    bool m_bOpen = false;
+    CRawSpool m_rawSpool;
+    bool m_bOpen = false;  // set once, by the constructor
     int m_nError = 0;
     std::uint64_t m_nPendingStart = 0;  // the text size at the last BlockBegin
     bool m_bBlockOpen = false;          // a BlockBegin without its Block yet
@@ -104,7 +103,4 @@ private:
     std::vector<std::pair<std::uint64_t, std::int64_t>> m_sessionLines;
     std::uint64_t m_nRecordsSpooled = 0;  // records in the file
     std::vector<CBlockRecord> m_records;  // the tail of records
-    std::uint64_t m_nRawSpooled = 0;      // bytes in the raw file
-    std::unique_ptr<char[]> m_pRawTail;   // bytes [m_nRawSpooled, m_nRawSpooled + m_nRawTail)
-    std::size_t m_nRawTail = 0;
 };

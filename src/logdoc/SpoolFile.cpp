@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/FaultInjection.h"
 #include "platform/FdIo.h"
 #include "platform/ShellFolders.h"
 
@@ -97,6 +98,9 @@ int CSpoolFile::WriteAt(std::uint64_t nOffset, const char* p, std::size_t n) con
     // as its source still sits in the processor's cache.
     while (n > 0) {
         const std::size_t nPiece = std::min(n, kWritePiece);
+        if (const int nFault = win::TakeFault(win::FaultCall::SpoolWrite)) {
+            return nFault;
+        }
         if (const int nError = win::WriteAllFdAt(m_fd, p, nPiece, nOffset)) {
             return nError;
         }
@@ -106,6 +110,16 @@ int CSpoolFile::WriteAt(std::uint64_t nOffset, const char* p, std::size_t n) con
     }
     m_dropBehind.Wrote(m_fd, nOffset);
     return 0;
+}
+
+int CSpoolFile::OpenDirectWriter() const {
+    if (m_fd < 0) {
+        return -1;
+    }
+    // The file has no name; its descriptor's link in /proc opens it again, with flags of its
+    // own (O_DIRECT belongs to the open file, and reads through the first stay cached).
+    const std::string strLink = "/proc/self/fd/" + std::to_string(m_fd);
+    return ::open(strLink.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
 }
 
 int CSpoolFile::ReadAt(std::uint64_t nOffset, char* p, std::size_t n) const {

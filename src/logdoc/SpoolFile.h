@@ -38,6 +38,9 @@ public:
     int ReadAt(std::uint64_t nOffset, char* p, std::size_t n) const;
     // Empties the file; 0 or the errno.
     int Truncate() const;
+    // A second descriptor of the same file that writes around the page cache (O_DIRECT),
+    // owned by the caller; -1 when the system or the file system has none.
+    int OpenDirectWriter() const;
 
 private:
     // Creates the unlinked file in one folder; 0 or the errno.

@@ -20,6 +20,7 @@ enum class FaultCall {
     Poll,          // the wait of a receive loop (WSAWaitForMultipleEvents)
     Shutdown,      // shutdown of a socket
     SaveWrite,     // a write to a saved response file
+    SpoolWrite,    // a write to one of the log's spool files
 };
 
 struct CFaultRule {

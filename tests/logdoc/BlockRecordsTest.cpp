@@ -78,14 +78,15 @@ TEST(BlockRecordsTest, BytesAndPlacesComeBackAcrossTheSpools) {
     CLogDocument doc(folder.Path());
     std::mt19937 random(3);
     std::vector<std::string> blocks;
-    // Enough blocks to spill the record tail, and sizes below, at and above the raw tail.
+    // Enough blocks to spill the record tail, and sizes below, at and above a chunk of the raw
+    // spool.
     const std::size_t nBlocks = CBlockRecords::kTailRecords * 2 + 17;
     for (std::size_t n = 0; n < nBlocks; ++n) {
         std::size_t nSize = random() % 3000;
         if (n == 5) {
-            nSize = CBlockRecords::kTailBytes + 1;
+            nSize = CRawSpool::kChunk + 1;
         } else if (n == 6) {
-            nSize = CBlockRecords::kTailBytes;
+            nSize = CRawSpool::kChunk;
         } else if (n == 7) {
             nSize = 0;
         }
@@ -146,7 +147,7 @@ TEST(BlockRecordsTest, BytesAndPlacesComeBackAcrossTheSpools) {
     EXPECT_EQ(all[4].nTextStart + all[4].nTextLength, ranges[1].second);
 
     // The memory stays the tails' whatever the log holds.
-    EXPECT_LE(records.GetMemoryUse(), CBlockRecords::kTailBytes + (64u << 10));
+    EXPECT_LE(records.GetMemoryUse(), CRawSpool::kMaxChunks * CRawSpool::kChunk + (64u << 10));
 
     // New empties them with the text.
     doc.Clear();
