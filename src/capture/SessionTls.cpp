@@ -144,9 +144,17 @@ struct CClientStart {
 // whichever comes first tells whether the client speaks TLS.
 CClientStart DetectClientTls(int fdClient, int fdServer, bool bServerTls,
                              const std::function<bool()>& isStopped) {
-    // Left uninitialised: only what a peek fills is read.
-    constexpr std::size_t kBuffer = kMaxClientHello + 4096;
-    const std::unique_ptr<char[]> buffer(new char[kBuffer]);
+    // Left uninitialised: only what a peek fills is read. The first bytes of nearly every
+    // client fit on the stack; a longer ClientHello is peeked again into a heap buffer of
+    // the largest size. (A heap buffer of that size for every session was handed back to
+    // the system as each session ended, and taking pages from a process of many threads
+    // interrupts every core.)
+    constexpr std::size_t kSmallPeek = 16384;
+    constexpr std::size_t kLargePeek = kMaxClientHello + 4096;
+    char small[kSmallPeek];
+    std::unique_ptr<char[]> large;
+    char* pBuffer = small;
+    std::size_t nBuffer = kSmallPeek;
     const Clock::time_point start = Clock::now();
     std::size_t nSeen = 0;
     while (true) {
@@ -156,16 +164,22 @@ CClientStart DetectClientTls(int fdClient, int fdServer, bool bServerTls,
         pollfd fds[2] = {{fdClient, POLLIN, 0}, {fdServer, POLLIN, 0}};
         poll(fds, fdServer >= 0 ? 2 : 1, kSliceMs);
         if (fds[0].revents != 0) {
-            const ssize_t n = recv(fdClient, buffer.get(), kBuffer, MSG_PEEK);
+            const ssize_t n = recv(fdClient, pBuffer, nBuffer, MSG_PEEK);
             if (n <= 0) {
                 return {};  // closed or failed: the relay sees to it
             }
             CClientStart result;
             const HelloScan scan = ScanClientHello(
-                std::string_view(buffer.get(), static_cast<std::size_t>(n)), &result.hello);
+                std::string_view(pBuffer, static_cast<std::size_t>(n)), &result.hello);
             if (scan != HelloScan::NeedMore) {
                 result.bTls = scan == HelloScan::ClientHello;
                 return result;
+            }
+            if (static_cast<std::size_t>(n) == nBuffer && !large) {
+                large.reset(new char[kLargePeek]);
+                pBuffer = large.get();
+                nBuffer = kLargePeek;
+                continue;  // more waits to be peeked at once
             }
             if (static_cast<std::size_t>(n) == nSeen) {
                 // Readable, but nothing new since the last look: wait for the rest.

@@ -283,7 +283,9 @@ DWORD CSocketListening<TSession>::AcceptProc(void* pParameter) {
             if (bAccepted) {
                 backoff = std::chrono::milliseconds(0);
                 bAgain = true;
-                Trace(L"Connection accepted from %s", peer.TextWithPort());
+                if (IsTraceWanted()) {
+                    Trace(L"Connection accepted from %s", peer.TextWithPort());
+                }
                 // This thread serves the session while another waits for the next
                 // connection; without one, the session gets a thread of its own.
                 if (!bNoneWaits || pListener->StartAcceptThread(pSide)) {

@@ -88,8 +88,12 @@ void SetTraceStreamOn(bool bOn) {
     g_bTraceStreamOn = bOn;
 }
 
+bool IsTraceWanted() {
+    return g_bTraceStreamOn.load() || win::IsDebugOutputOn();
+}
+
 void TraceV(std::wstring_view fmt, std::span<const win::CFormatArg> args) {
-    if (!g_bTraceStreamOn.load() && !win::IsDebugOutputOn()) {
+    if (!IsTraceWanted()) {
         return;  // nobody reads it: not even formatted
     }
     win::SYSTEMTIME st{};

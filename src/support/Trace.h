@@ -31,3 +31,6 @@ void FlushTrace();
 // Whether trace lines go to that stream at all (on by default); the debugger output gets
 // them either way. The command-line relay shows them only when asked to.
 void SetTraceStreamOn(bool bOn);
+// Any thread. Whether a trace line is read by anyone: a caller whose arguments cost
+// something to make (an address as text, on every connection) asks first.
+bool IsTraceWanted();

@@ -289,6 +289,22 @@ TEST_F(TlsRelayTest, AClientHelloSentOneByteAtATimeIsStillAnswered) {
     EXPECT_TRUE(WaitForLogPart(L"Session 0: TLS from the client: TLSv1.3"));
 }
 
+// A ClientHello longer than the first look at the client's bytes takes (16 KiB), so long
+// that it spans several records, is still seen whole and answered.
+TEST_F(TlsRelayTest, AClientHelloOfSeveralRecordsIsAnswered) {
+    test::CTestServer server([](int fd) { test::EchoPosix(fd, 5000); });
+    const std::uint16_t nLocal = StartListening(server.Port(), L"127.0.0.1");
+    for (const std::size_t nPadding : {16000u, 40000u}) {
+        const int fd = test::ConnectPosix(nLocal);
+        auto client = CTlsPeer::LongHelloClient(fd, CaPem(), "long.example", nPadding);
+        ASSERT_TRUE(client->Ok()) << nPadding;
+        EXPECT_EQ("CN=long.example DNS:long.example", client->PeerNames());
+        ASSERT_TRUE(client->Write("after a long hello"));
+        EXPECT_EQ("after a long hello", client->Read(18));
+        ::close(fd);
+    }
+}
+
 TEST_F(TlsRelayTest, ABinaryStreamThatStartsWith0x16PassesUntouched) {
     test::CTestServer server([](int fd) { test::EchoPosix(fd, 5000); });
     const std::uint16_t nLocal = StartListening(server.Port(), L"127.0.0.1");

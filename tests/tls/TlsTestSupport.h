@@ -155,6 +155,29 @@ public:
         return peer;
     }
 
+    // A client whose ClientHello carries `nPadding` more bytes in an extension of no meaning
+    // (as large post-quantum key shares or long ticket lists make real ones).
+    static std::unique_ptr<CTlsPeer> LongHelloClient(int fd, const std::string& strCaPem,
+                                                     const std::string& strSni,
+                                                     std::size_t nPadding) {
+        auto peer = std::unique_ptr<CTlsPeer>(new CTlsPeer(TLS_client_method()));
+        peer->m_padding.assign(nPadding, '\x5a');
+        SSL_CTX_add_custom_ext(
+            peer->m_ctx.get(), 0xfa5a, SSL_EXT_CLIENT_HELLO,
+            [](SSL*, unsigned int, unsigned int, const unsigned char** ppOut, std::size_t* pnOut,
+               X509*, std::size_t, int*, void* pArg) {
+                const auto* pPadding = static_cast<const std::string*>(pArg);
+                *ppOut = reinterpret_cast<const unsigned char*>(pPadding->data());
+                *pnOut = pPadding->size();
+                return 1;
+            },
+            nullptr, &peer->m_padding, nullptr, nullptr);
+        peer->SetUpClient(strCaPem, strSni, {}, 0);
+        SSL_set_fd(peer->m_ssl.get(), fd);
+        peer->m_bOk = SSL_connect(peer->m_ssl.get()) == 1;
+        return peer;
+    }
+
     // A client whose handshake is not started yet (the test drives it over memory BIOs).
     static std::unique_ptr<CTlsPeer> MemoryClient(const std::string& strCaPem,
                                                   const std::string& strSni,
@@ -264,6 +287,7 @@ private:
     tls::SslCtxPtr m_ctx;
     tls::SslPtr m_ssl;
     std::vector<std::string> m_alpn;
+    std::string m_padding;  // LongHelloClient's extension
     BIO* m_pIn = nullptr;   // owned by the SSL object
     BIO* m_pOut = nullptr;  // owned by the SSL object
     bool m_bOk = false;
