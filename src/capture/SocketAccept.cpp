@@ -50,7 +50,7 @@ CSocketAccept::CSocketAccept()
 }
 
 CSocketAccept::CSocketAccept(CSocketAccept& vessel, CArrayListen& arrayListen, bool bStartThread)
-    : CSocketTelnet(vessel, FALSE, kDataSize),
+    : CSocketTelnet(vessel, FALSE, kDataSize, kMaxDataSize),
       m_nSession(arrayListen.NextSessionNumber()),
       m_pArrayListen(&arrayListen),
       m_pClient(nullptr),

@@ -21,7 +21,9 @@ class CSocketAccept : public CSocketTelnet, private IRequestHandler {
 public:
     // One receive takes at most this much less one byte: what a session holds while it
     // relays stays small (its buffers and the log text of a block), however fast it runs.
+    // A bulk stream grows its receives to kMaxDataSize (see CSocketTelnet).
     static constexpr int kDataSize = 65536;
+    static constexpr int kMaxDataSize = 262144;
     static constexpr int kVesselDataSize = 512;
 
     // The vessel the accept thread accepts into: no registry, no thread.

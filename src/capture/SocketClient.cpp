@@ -67,7 +67,7 @@ std::wstring ConnectTarget(const std::wstring& strHost) {
 }
 
 CSocketClient::CSocketClient(CSocketAccept* pAccept, bool bCounted)
-    : CSocketTelnet(TRUE, kDataSize),
+    : CSocketTelnet(TRUE, kDataSize, kMaxDataSize),
       m_bCounted(bCounted),
       m_pRelay(pAccept ? pAccept->GetRelayState() : std::make_shared<CRelayState>()),
       m_pLink(pAccept ? pAccept->GetLink() : std::make_shared<CSessionLink>(nullptr, 0, 0)),

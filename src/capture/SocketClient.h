@@ -31,7 +31,9 @@ class CSocketClient : public CSocketTelnet, private IResponseBody {
 public:
     // One receive takes at most this much less one byte: what a session holds while it
     // relays stays small (its buffers and the log text of a block), however fast it runs.
+    // A bulk stream grows its receives to kMaxDataSize (see CSocketTelnet).
     static constexpr int kDataSize = 65536;
+    static constexpr int kMaxDataSize = 262144;
 
     // `pAccept` null: a client of its own (tests), whose log markers carry no number.
     // `bCounted`: whether it counts among the live client connections. The vessel's client

@@ -11,8 +11,12 @@
 
 class CSocketTelnet : public CSocketBlocking {
 public:
-    CSocketTelnet(BOOL bThrow, int nDataSize);
-    CSocketTelnet(const CSocketBlocking& src, BOOL bThrow, int nDataSize);
+    // Receives take at most nDataSize - 1 bytes; with nMaxDataSize larger, a stream that
+    // keeps filling them (a bulk transfer) is received in pieces of up to nMaxDataSize - 1
+    // from then on. The buffer has the larger size from the start, but its pages beyond
+    // what receives wrote stay untouched, so a session that never grows costs no more.
+    CSocketTelnet(BOOL bThrow, int nDataSize, int nMaxDataSize = 0);
+    CSocketTelnet(const CSocketBlocking& src, BOOL bThrow, int nDataSize, int nMaxDataSize = 0);
     ~CSocketTelnet() override;
 
     // Receive thread. The base close handling, then the partial line is dropped.
@@ -28,8 +32,8 @@ public:
     virtual bool OnLine(const std::wstring& strLine);
     virtual void OnNoSocket();
 
-    // Receive thread. Receives at most size - 1 bytes into the data buffer and terminates
-    // them with a NUL byte; returns what Receive returned.
+    // Receive thread. Receives at most GetDataSize() - 1 bytes into the data buffer and
+    // terminates them with a NUL byte; returns what Receive returned.
     int ReceiveData();
 
     const char* GetData() const { return m_pData.get(); }
@@ -37,9 +41,14 @@ public:
     int GetDataLength() const { return m_nDataLength; }
     int GetDataSize() const { return m_nDataSize; }
 
+    // Receives that fill the buffer in a row before it takes larger ones.
+    static constexpr int kFullBeforeGrowing = 4;
+
 protected:
     std::wstring m_strPartialLine;
-    const int m_nDataSize;
+    int m_nDataSize;           // receive thread: the size receives use now
+    const int m_nMaxDataSize;  // the buffer's size
     std::unique_ptr<char[]> m_pData;
     int m_nDataLength = 0;
+    int m_nFullInRow = 0;  // receive thread
 };

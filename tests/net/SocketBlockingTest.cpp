@@ -25,8 +25,8 @@ using namespace std::chrono_literals;
 // Records what the receive loop hands to it.
 class CRecordingSocket : public CSocketTelnet {
 public:
-    explicit CRecordingSocket(BOOL bThrow, int nDataSize = 65536)
-        : CSocketTelnet(bThrow, nDataSize) {}
+    explicit CRecordingSocket(BOOL bThrow, int nDataSize = 65536, int nMaxDataSize = 0)
+        : CSocketTelnet(bThrow, nDataSize, nMaxDataSize) {}
 
     void OnReceive(int nErrorCode) override {
         CheckReceiveError(nErrorCode);
@@ -34,6 +34,7 @@ public:
         std::lock_guard lock(m_mutex);
         if (n > 0) {
             m_strData.append(GetData(), static_cast<std::size_t>(n));
+            m_nLargest = std::max(m_nLargest, n);
         }
         m_calls.push_back("receive");
     }
@@ -63,12 +64,17 @@ public:
         std::lock_guard lock(m_mutex);
         return m_hThreadAtClose;
     }
+    int Largest() {
+        std::lock_guard lock(m_mutex);
+        return m_nLargest;
+    }
 
 private:
     std::mutex m_mutex;
     std::vector<std::string> m_calls;
     std::string m_strData;
     HANDLE m_hThreadAtClose = 0;
+    int m_nLargest = 0;  // the longest receive
     std::promise<void> m_ended;
     std::future<void> m_endedFuture = m_ended.get_future();
 };
@@ -216,6 +222,35 @@ TEST_F(SocketBlockingTest, PeerClosingRightAfterThreeMegabytesLosesNothing) {
     EXPECT_EQ(payload.size(), s.Data().size());
     EXPECT_TRUE(payload == s.Data());
     EXPECT_EQ("close:0", s.Calls().back());
+}
+
+// Short exchanges keep the small receives; a stream that fills them in a row gets larger
+// ones, and loses nothing on the way.
+TEST_F(SocketBlockingTest, ABulkStreamGrowsTheReceivesAndShortExchangesDoNot) {
+    CRecordingSocket s(TRUE, 4096, 65536);
+    const int fd = AcceptInto(s);
+    s.StartThread();
+    std::string strSent;
+    for (std::size_t i = 0; i < 2 * CSocketTelnet::kFullBeforeGrowing; ++i) {
+        const std::string piece = test::Pattern(1000 + 3000 * (i % 2));
+        ASSERT_TRUE(test::SendAllPosix(fd, piece));
+        strSent += piece;
+        for (int nWait = 0; nWait < 1000 && s.Data().size() < strSent.size(); ++nWait) {
+            std::this_thread::sleep_for(5ms);
+        }
+        ASSERT_EQ(strSent.size(), s.Data().size());
+    }
+    EXPECT_LE(s.Largest(), 4095);
+    const std::string bulk = test::Pattern(4 << 20);
+    std::thread sender([fd, &bulk] {
+        test::SendAllPosix(fd, bulk);
+        ::close(fd);
+    });
+    ASSERT_TRUE(s.WaitEnded(30s));
+    sender.join();
+    EXPECT_TRUE(s.Data() == strSent + bulk);
+    EXPECT_GT(s.Largest(), 4095);
+    EXPECT_LE(s.Largest(), 65535);
 }
 
 TEST_F(SocketBlockingTest, ResetIsRecordedOrRaisedWithTheThreadHandle) {
