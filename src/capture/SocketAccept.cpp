@@ -191,7 +191,6 @@ bool CSocketAccept::PassLocalCloseOn(int nErrorCode) {
         // An orderly close ends only the client's direction: the server learns of it, and
         // what it still sends reaches the local client, until it closes too or goes quiet.
         SendHeldRequest();
-        m_pRelay->MarkClosed(CRelayState::Local);
         if (win::shutdown(pClient->GetSocket(), win::SD_SEND) == win::SOCKET_ERROR &&
             win::WSAGetLastError() != WSAENOTSOCK) {
             // The half close is the server's only news of the end, and the wake-up of the
@@ -201,6 +200,9 @@ bool CSocketAccept::PassLocalCloseOn(int nErrorCode) {
                          GetSystemErrorText(static_cast<DWORD>(win::WSAGetLastError())));
             return false;
         }
+        // Marked only once the half close has gone out: the server's thread, when it waits
+        // for this side, stops the session as soon as it is marked (see PassServerCloseOn).
+        m_pRelay->MarkClosed(CRelayState::Local);
     }
     return true;
 }

@@ -418,7 +418,6 @@ bool CSocketClient::PassServerCloseOn(int nErrorCode) {
     // The server finished sending: the local client learns of it, and what it still sends
     // reaches the server, until it closes too or goes quiet. The local socket's handle is
     // never reused, so this needs no session object.
-    m_pRelay->MarkClosed(CRelayState::Server);
     if (win::shutdown(m_pLink->GetLocalSocket(), win::SD_SEND) == win::SOCKET_ERROR &&
         win::WSAGetLastError() != WSAENOTSOCK) {
         // The half close is the local client's only news of the end, and the wake-up of
@@ -427,6 +426,11 @@ bool CSocketClient::PassServerCloseOn(int nErrorCode) {
                      GetSystemErrorText(static_cast<DWORD>(win::WSAGetLastError())));
         return false;
     }
+    // Marked only now: a session thread that waits for this side ends the session (and
+    // closes the local socket) as soon as it is marked, and the half close may still have
+    // been sending the rest of the answer (a TLS side's last records and its close_notify,
+    // waiting for a slow client to make room).
+    m_pRelay->MarkClosed(CRelayState::Server);
     return true;
 }
 
